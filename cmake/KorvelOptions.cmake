@@ -1,0 +1,20 @@
+# Compiler settings shared by every target of the project's own code.
+
+function(korvel_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  if(KORVEL_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+if(KORVEL_SANITIZE)
+  add_compile_options(-fsanitize=${KORVEL_SANITIZE} -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=${KORVEL_SANITIZE})
+endif()
+
+if(WIN32)
+  # Each DLL and EXE needs only system DLLs: libgcc, libstdc++ and
+  # winpthread go in statically.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+  add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX)
+endif()

@@ -1,0 +1,130 @@
+// The contract every component type shares: its record header, the two
+// functions of a type, and the helpers through which process functions read
+// their inputs and publish their outputs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace korvel {
+
+inline constexpr int kMaxPorts = 64;
+inline constexpr int kMaxBlockFrames = 4096;
+inline constexpr int kMaxBlockValues = 2 * kMaxBlockFrames;
+inline constexpr int kTypeCount = 200;
+inline constexpr std::uint16_t kNoSlot = 65535;
+
+inline constexpr std::uint32_t kDelayLineLength = 441000;
+inline constexpr int kDelayLineCount = 8;  // four stereo lines
+inline constexpr int kParameterCount = 26;
+
+// Values an engine shares with its components.
+struct EngineContext {
+  char* name;
+  char* author;
+  char* description;
+  double* left_line[4];   // channel 0 of global delay lines 0..3
+  double* right_line[4];  // channel 1
+  std::uint32_t delay_position;  // common write position, < kDelayLineLength
+  double* parameter_values;      // the module's 26 parameter values
+  double* extra_parameter;       // parameter value 25
+};
+
+// Header of every component instance. A type's own data follows it (types
+// derive from it), so the header sits at the same place in every record.
+struct ComponentRecord {
+  std::uint8_t pending;
+  std::uint8_t constant_flag[kMaxPorts];
+  double* output[kMaxPorts];
+  double constant[kMaxPorts];
+  std::int16_t block_length;
+  EngineContext* context;
+};
+
+// Requests a ComponentDispatch answers.
+enum ComponentRequest : std::int16_t {
+  kCreateState = 1,
+  kDestroyState = 2,
+  kGetInputCount = 3,
+  kGetOutputCount = 4,
+  kGetName = 5,
+  kGetInfo = 6,
+  kGetColour = 10,
+};
+
+inline constexpr std::size_t kInfoBufferSize = 32768;
+inline constexpr std::uint32_t kDefaultBoxColour = 0xE36A69;
+
+// Answers are numbers or pointers, so the answer is as wide as a pointer
+// (32 bits on the 32-bit product).
+using ComponentDispatch = std::intptr_t (*)(std::int16_t request, char* buffer, void* record);
+using ComponentProcess = void (*)(ComponentRecord* self, ComponentRecord* const* inputs,
+                                  const std::int16_t* source_outputs);
+
+// What one input delivers this block, resolved once: unconnected, a constant
+// for the whole block, or a buffer of 2·n values. An output its source never
+// set (no buffer) reads as the constant 0.0.
+struct Signal {
+  enum Kind : std::uint8_t { kUnconnected, kConstant, kBuffer };
+  Kind kind;
+  double value;    // kConstant (and 0.0 when unconnected)
+  double* buffer;  // kBuffer
+
+  bool connected() const { return kind != kUnconnected; }
+  bool is_buffer() const { return kind == kBuffer; }
+  bool is_constant() const { return kind == kConstant; }
+  // Value of frame f's channel 0: how control inputs are read.
+  double control(int frame) const { return kind == kBuffer ? buffer[2 * frame] : value; }
+};
+
+inline Signal ReadInput(ComponentRecord* const* inputs, const std::int16_t* source_outputs, int k) {
+  const ComponentRecord* source = inputs[k];
+  if (source == nullptr) return {Signal::kUnconnected, 0.0, nullptr};
+  const int m = static_cast<std::uint16_t>(source_outputs[k]);
+  if (m >= kMaxPorts) return {Signal::kConstant, 0.0, nullptr};
+  if (source->constant_flag[m]) return {Signal::kConstant, source->constant[m], nullptr};
+  if (source->output[m] == nullptr) return {Signal::kConstant, 0.0, nullptr};
+  return {Signal::kBuffer, 0.0, source->output[m]};
+}
+
+inline void SetConstant(ComponentRecord* self, int k, double value) {
+  self->constant_flag[k] = 1;
+  self->constant[k] = value;
+}
+
+inline void SetBuffer(ComponentRecord* self, int k, double* buffer) {
+  self->constant_flag[k] = 0;
+  self->output[k] = buffer;
+}
+
+// Hands an input on unchanged; an unconnected input becomes the constant 0.0.
+inline void PassOn(ComponentRecord* self, int k, const Signal& in) {
+  if (in.is_buffer()) {
+    SetBuffer(self, k, in.buffer);
+  } else {
+    SetConstant(self, k, in.value);
+  }
+}
+
+// Values in the current block (two channels interleaved).
+inline int BlockValues(const ComponentRecord* self) { return 2 * self->block_length; }
+
+// A type described as data; the type table derives its dispatch function
+// from this. `info` is the whole info text, lines joined by "\r\n".
+struct TypeDescription {
+  int type;
+  const char* name;
+  std::uint8_t inputs;
+  std::uint8_t outputs;
+  std::uint32_t colour;
+  const char* info;
+  std::size_t record_size;
+  ComponentProcess process;
+};
+
+// Box colours by family.
+inline constexpr std::uint32_t kRoutingColour = 0xA1F66D;
+inline constexpr std::uint32_t kProcessingColour = 0xF5B963;
+inline constexpr std::uint32_t kValueSourceColour = 0x69FFF6;
+
+}  // namespace korvel

@@ -1,0 +1,201 @@
+// Creating, deleting and wiring components.
+#include <algorithm>
+#include <cstring>
+
+#include "components/routing.h"
+#include "engine/messages.h"
+#include "engine/patch_engine.h"
+#include "engine/type_table.h"
+#include "engine/ui.h"
+
+namespace korvel {
+
+int PatchEngine::CreateComponent(int type) {
+  if (!IsTypeAvailable(type)) return -1;
+  std::lock_guard lock(graph_mutex_);
+  const auto free_slot = std::find(std::begin(descriptor), std::end(descriptor), nullptr);
+  if (free_slot == std::end(descriptor)) {
+    Ui().ShowMessage(nullptr, text::kNoComponentSpace, text::kComponentCreationTitle,
+                     kMbOk | kMbIconExclamation);
+    return -1;
+  }
+  const int slot = static_cast<int>(free_slot - std::begin(descriptor));
+  return CreateComponentAt(slot, type) ? slot : -1;
+}
+
+bool PatchEngine::CreateComponentAt(int slot, int type) {
+  if (!IsTypeAvailable(type) || slot < 0 || slot >= kSlotCount) return false;
+  std::lock_guard lock(graph_mutex_);
+  if (descriptor[slot] != nullptr) return false;
+  const ComponentDispatch type_dispatch = kComponentTypeTable.dispatch[type];
+  auto* self = reinterpret_cast<ComponentRecord*>(type_dispatch(kCreateState, nullptr, nullptr));
+  if (self == nullptr) return false;
+  auto* d = new (std::nothrow) ComponentDescriptor{};
+  if (d == nullptr) {
+    type_dispatch(kDestroyState, nullptr, self);
+    return false;
+  }
+  self->context = &context;
+  std::strcpy(d->provider, text::kInternalProvider);
+  d->type = type;
+  d->x = new_component_x;
+  d->y = new_component_y;
+  d->width = 80;
+  d->input_count = static_cast<std::uint8_t>(type_dispatch(kGetInputCount, nullptr, nullptr));
+  d->output_count = static_cast<std::uint8_t>(type_dispatch(kGetOutputCount, nullptr, nullptr));
+  d->height = static_cast<std::int16_t>(8 * std::max(d->input_count, d->output_count) + 6);
+  const auto* type_name = reinterpret_cast<const char*>(type_dispatch(kGetName, nullptr, nullptr));
+  std::strncpy(d->label, type_name, kLabelSize - 1);
+  const auto colour = static_cast<std::uint32_t>(type_dispatch(kGetColour, nullptr, nullptr));
+  d->colour = colour != 0 ? colour : kDefaultBoxColour;
+  std::fill(std::begin(d->input_source_slot), std::end(d->input_source_slot), kNoSlot);
+  std::fill(std::begin(d->input_source_output), std::end(d->input_source_output), kNoSlot);
+  std::fill(std::begin(d->output_target_slot), std::end(d->output_target_slot), kNoSlot);
+  std::fill(std::begin(d->output_target_input), std::end(d->output_target_input), kNoSlot);
+
+  record[slot] = self;
+  descriptor[slot] = d;
+  process[slot] = kComponentTypeTable.process[type];
+  dispatch[slot] = type_dispatch;
+  if (type == kInType && in_slot == -1) in_slot = slot;
+  if (type == kOutType && out_slot == -1) out_slot = slot;
+  if (slot_count <= slot) slot_count = slot + 1;
+  Ui().Repaint(module_view);
+  return true;
+}
+
+void PatchEngine::DeleteComponent(int slot) {
+  if (!IsOccupied(slot)) return;
+  std::lock_guard lock(graph_mutex_);
+  DeleteLocked(slot);
+}
+
+void PatchEngine::DeleteLocked(int s) {
+  if (s == in_slot) in_slot = -1;
+  if (s == out_slot) out_slot = -1;
+  ComponentDescriptor* d = descriptor[s];
+  ComponentRecord* self = record[s];
+  descriptor[s] = nullptr;
+  record[s] = nullptr;
+  for (int k = 0; k < d->input_count; ++k) {
+    const std::uint16_t u = d->input_source_slot[k];
+    if (u == kNoSlot) continue;
+    const std::uint16_t m = d->input_source_output[k];
+    if (descriptor[u] != nullptr && m < kMaxPorts) {
+      descriptor[u]->output_target_slot[m] = kNoSlot;
+      descriptor[u]->output_target_input[m] = 0;
+    }
+    d->input_source_slot[k] = kNoSlot;
+    d->input_source_output[k] = 0;
+  }
+  for (int k = 0; k < d->output_count; ++k) {
+    const std::uint16_t u = d->output_target_slot[k];
+    if (u == kNoSlot) continue;
+    const std::uint16_t m = d->output_target_input[k];
+    if (descriptor[u] != nullptr && m < kMaxPorts) {
+      descriptor[u]->input_source_slot[m] = kNoSlot;
+      descriptor[u]->input_source_output[m] = 0;
+    }
+    d->output_target_slot[k] = kNoSlot;
+    d->output_target_input[k] = 0;
+  }
+  process[s] = nullptr;
+  delete d;
+  dispatch[s](kDestroyState, nullptr, self);
+  dispatch[s] = nullptr;
+}
+
+void PatchEngine::ClearModule() {
+  std::lock_guard lock(graph_mutex_);
+  for (int p = 0; p < kNamedParameterCount; ++p) {
+    if (parameter_names[p] != nullptr) parameter_names[p][0] = '\0';
+    parameter_kinds[p] = 0;
+  }
+  for (int s = 0; s < kSlotCount; ++s)
+    if (descriptor[s] != nullptr) DeleteLocked(s);
+  slot_count = 0;
+  ResetEditorState();
+}
+
+// Whether a is not b and does not feed b, directly or through other slots.
+// Slots already searched are not searched again, so diamond-shaped patches
+// cost one visit per slot rather than one per path.
+bool PatchEngine::IsNotUpstream(int a, int b) const {
+  bool seen[kSlotCount] = {};
+  int stack[kSlotCount];
+  int depth = 0;
+  stack[depth++] = b;
+  seen[b] = true;
+  while (depth > 0) {
+    const int slot = stack[--depth];
+    if (slot == a) return false;
+    const ComponentDescriptor* d = descriptor[slot];
+    if (d == nullptr) continue;
+    for (int k = 0; k < kMaxPorts; ++k) {
+      const std::uint16_t u = d->input_source_slot[k];
+      if (u != kNoSlot && !seen[u]) {
+        seen[u] = true;
+        stack[depth++] = u;
+      }
+    }
+  }
+  return true;
+}
+
+void PatchEngine::AttachInput(int t, int k, int s, int m) {
+  std::lock_guard lock(graph_mutex_);
+  descriptor[t]->input_source_slot[k] = static_cast<std::uint16_t>(s);
+  descriptor[t]->input_source_output[k] = static_cast<std::uint16_t>(m);
+  descriptor[s]->output_target_slot[m] = static_cast<std::uint16_t>(t);
+  descriptor[s]->output_target_input[m] = static_cast<std::uint16_t>(k);
+}
+
+void PatchEngine::DetachOutput(int s, int m) {
+  if (!IsOccupied(s) || m < 0 || m >= kMaxPorts) return;
+  std::lock_guard lock(graph_mutex_);
+  ComponentDescriptor* d = descriptor[s];
+  const std::uint16_t u = d->output_target_slot[m];
+  if (u == kNoSlot) return;
+  if (ComponentDescriptor* target = descriptor[u]) {
+    for (int j = 0; j < kMaxPorts; ++j) {
+      if (target->input_source_slot[j] == s && target->input_source_output[j] == m) {
+        target->input_source_slot[j] = kNoSlot;
+        target->input_source_output[j] = 0;
+      }
+    }
+  }
+  d->output_target_slot[m] = kNoSlot;
+  d->output_target_input[m] = 0;
+}
+
+bool PatchEngine::Connect(int s, int m, int t, int k) {
+  if (!IsOccupied(s) || !IsOccupied(t) || s == t) return false;
+  std::lock_guard lock(graph_mutex_);
+  ComponentDescriptor* source = descriptor[s];
+  ComponentDescriptor* target = descriptor[t];
+  if (m < 0 || m >= source->output_count || k < 0 || k >= target->input_count) return false;
+  // t must not already feed s, or the new wire would close a cycle.
+  for (int j = 0; j < kMaxPorts; ++j) {
+    const std::uint16_t u = source->input_source_slot[j];
+    if (u != kNoSlot && !IsNotUpstream(t, u)) return false;
+  }
+  // The input's old source lets go of it.
+  const std::uint16_t old_source = target->input_source_slot[k];
+  if (old_source != kNoSlot) {
+    const std::uint16_t old_output = target->input_source_output[k];
+    ComponentDescriptor* u = descriptor[old_source];
+    if (u != nullptr && old_output < kMaxPorts && u->output_target_slot[old_output] == t &&
+        u->output_target_input[old_output] == k) {
+      u->output_target_slot[old_output] = kNoSlot;
+      u->output_target_input[old_output] = 0;
+    }
+    target->input_source_slot[k] = kNoSlot;
+    target->input_source_output[k] = 0;
+  }
+  // An output feeds one input: a wire it had moves here.
+  DetachOutput(s, m);
+  AttachInput(t, k, s, m);
+  return true;
+}
+
+}  // namespace korvel

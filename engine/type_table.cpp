@@ -1,0 +1,75 @@
+#include "engine/type_table.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "components/catalog.h"
+
+namespace korvel {
+namespace {
+
+std::intptr_t Answer(const TypeDescription& d, std::int16_t request, char* buffer, void* record) {
+  switch (request) {
+    case kCreateState:
+      return reinterpret_cast<std::intptr_t>(std::calloc(1, d.record_size));
+    case kDestroyState:
+      std::free(record);
+      return 0;
+    case kGetInputCount:
+      return d.inputs;
+    case kGetOutputCount:
+      return d.outputs;
+    case kGetName:
+      return reinterpret_cast<std::intptr_t>(d.name);
+    case kGetInfo:
+      if (buffer != nullptr) {
+        std::strncpy(buffer, d.info, kInfoBufferSize - 1);
+        buffer[kInfoBufferSize - 1] = '\0';
+      }
+      return 0;
+    case kGetColour:
+      return static_cast<std::intptr_t>(d.colour);
+    default:
+      return 0;
+  }
+}
+
+template <int T>
+std::intptr_t Dispatch(std::int16_t request, char* buffer, void* record) {
+  return Answer(*FindDescription(T), request, buffer, record);
+}
+
+template <int T>
+constexpr ComponentDispatch DispatchFor() {
+  if constexpr (FindDescription(T) != nullptr) {
+    return &Dispatch<T>;
+  } else {
+    return nullptr;
+  }
+}
+
+template <int T>
+constexpr ComponentProcess ProcessFor() {
+  if constexpr (FindDescription(T) != nullptr) {
+    return FindDescription(T)->process;
+  } else {
+    return nullptr;
+  }
+}
+
+template <int... I>
+constexpr ComponentTypeTable BuildTable(std::integer_sequence<int, I...>) {
+  return ComponentTypeTable{{ProcessFor<I>()...}, {DispatchFor<I>()...}};
+}
+
+}  // namespace
+
+constinit const ComponentTypeTable kComponentTypeTable = BuildTable(std::make_integer_sequence<int, kTypeCount>{});
+
+bool IsTypeAvailable(int type) {
+  return type >= 0 && type < kTypeCount && kComponentTypeTable.process[type] != nullptr &&
+         kComponentTypeTable.dispatch[type] != nullptr;
+}
+
+}  // namespace korvel

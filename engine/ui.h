@@ -1,0 +1,61 @@
+// The one way the system talks to the user: message boxes, file dialogs and
+// the few window-system objects the engine owns (fonts, repaint requests).
+// The Windows builds install an implementation that makes the Win32 calls;
+// tests install their own to answer dialogs and capture messages.
+#pragma once
+
+#include <string>
+
+namespace korvel {
+
+// Message box styles and answers, with their Win32 values.
+inline constexpr unsigned kMbOk = 0x0;
+inline constexpr unsigned kMbYesNo = 0x4;
+inline constexpr unsigned kMbIconExclamation = 0x30;
+inline constexpr unsigned kMbSystemModal = 0x1000;
+inline constexpr int kIdOk = 1;
+inline constexpr int kIdCancel = 2;
+inline constexpr int kIdYes = 6;
+inline constexpr int kIdNo = 7;
+
+struct FileDialogRequest {
+  void* owner = nullptr;
+  const char* filter_name = "";   // e.g. "Korvel Module (*.korvel)"
+  const char* filter_pattern = "";  // e.g. "*.korvel"
+  const char* title = "";
+  const char* initial_name = "";
+  const char* default_extension = "";  // without the dot
+  bool save = false;
+};
+
+struct FontRequest {
+  const char* face;
+  int height;
+  int weight;
+  int quality;
+};
+
+class UserInterface {
+ public:
+  virtual ~UserInterface() = default;
+  // Answers the button pressed (kIdOk, kIdYes, ...).
+  virtual int ShowMessage(void* owner, const char* text, const char* title, unsigned style) = 0;
+  // False when the user cancels; otherwise `path` holds the chosen file.
+  virtual bool ChooseFile(const FileDialogRequest& request, std::string& path) = 0;
+  virtual void* MakeFont(const FontRequest& request) = 0;
+  virtual void ReleaseFont(void* font) = 0;
+  // Asks a window to repaint all of its client area, without erasing.
+  virtual void Repaint(void* window) = 0;
+  virtual void DestroyEditorWindow(void* window) = 0;
+  // The window in front, owner of system-modal questions.
+  virtual void* ForegroundWindow() = 0;
+};
+
+// The interface in force: the one installed, or a headless default that
+// writes messages to standard error and answers every question with its
+// safe choice (No, Cancel).
+UserInterface& Ui();
+// Installs `ui` (not owned); null restores the default.
+void SetUi(UserInterface* ui);
+
+}  // namespace korvel

@@ -1,0 +1,229 @@
+// Creating, deleting, clearing and wiring components; the type table.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "components/routing.h"
+#include "engine/messages.h"
+#include "engine/type_table.h"
+#include "tests/support/engine_fixture.h"
+
+namespace korvel {
+namespace {
+
+using testing::EngineTest;
+
+TEST_F(EngineTest, NewComponentTakesTypeDefaults) {
+  engine->new_component_x = 120;
+  engine->new_component_y = 45;
+  const int slot = Create(kReplicatorType);
+  const ComponentDescriptor& d = Desc(slot);
+  EXPECT_STREQ(d.label, "Replicator");
+  EXPECT_STREQ(d.provider, "*internal");
+  EXPECT_EQ(d.type, kReplicatorType);
+  EXPECT_EQ(d.input_count, 1);
+  EXPECT_EQ(d.output_count, 8);
+  EXPECT_EQ(d.x, 120);
+  EXPECT_EQ(d.y, 45);
+  EXPECT_EQ(d.width, 80);
+  EXPECT_EQ(d.height, 8 * 8 + 6);
+  EXPECT_EQ(d.colour, 0xA1F66Du);
+  EXPECT_EQ(d.input_source_slot[63], kNoSlot);
+  EXPECT_EQ(d.output_target_input[0], kNoSlot);
+  EXPECT_EQ(engine->record[slot]->context, &engine->context);
+}
+
+TEST_F(EngineTest, UnavailableTypesAreRefusedSilently) {
+  for (int type : {-1, 4, 6, 32, 42, 199, 200, 1000}) EXPECT_EQ(Create(type), -1) << type;
+  EXPECT_EQ(engine->slot_count, 0);
+  EXPECT_TRUE(ui.messages.empty());
+}
+
+TEST_F(EngineTest, TheTwoHundredFiftySeventhComponentIsRefusedWithAMessage) {
+  for (int i = 0; i < kSlotCount; ++i) ASSERT_EQ(Create(kGroupType), i);
+  EXPECT_TRUE(ui.messages.empty());
+  EXPECT_EQ(Create(kGroupType), -1);
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_EQ(ui.messages[0].text, "Couldn't create component, no more component space left, sorry.");
+  EXPECT_EQ(ui.messages[0].title, "Component Creation Problem");
+  EXPECT_EQ(ui.messages[0].style, kMbOk | kMbIconExclamation);
+  EXPECT_EQ(engine->slot_count, 256);
+}
+
+TEST_F(EngineTest, FreedSlotsAreReusedLowestFirstAndTheCountNeverDrops) {
+  for (int i = 0; i < 6; ++i) Create(kReplicatorType);
+  engine->DeleteComponent(3);
+  engine->DeleteComponent(1);
+  EXPECT_FALSE(engine->IsOccupied(3));
+  EXPECT_EQ(engine->slot_count, 6);
+  EXPECT_EQ(Create(kGroupType), 1);
+  EXPECT_EQ(Create(kGroupType), 3);
+  EXPECT_EQ(Create(kGroupType), 6);
+  EXPECT_EQ(engine->slot_count, 7);
+}
+
+TEST_F(EngineTest, TheFirstInAndOutServeTheModule) {
+  const int in1 = Create(kInType), in2 = Create(kInType);
+  const int out1 = Create(kOutType), out2 = Create(kOutType);
+  EXPECT_EQ(engine->in_slot, in1);
+  EXPECT_EQ(engine->out_slot, out1);
+  engine->DeleteComponent(in1);
+  engine->DeleteComponent(out1);
+  EXPECT_EQ(engine->in_slot, -1) << "the second IN does not take over";
+  EXPECT_EQ(engine->out_slot, -1);
+  EXPECT_EQ(Create(kInType), in1);
+  EXPECT_EQ(engine->in_slot, in1);
+  engine->DeleteComponent(in2);
+  engine->DeleteComponent(out2);
+  EXPECT_EQ(engine->in_slot, in1);
+}
+
+TEST_F(EngineTest, ConnectionsAreRecordedOnBothEndsAndReleasedOnDelete) {
+  const int in = Create(kInType), rep = Create(kReplicatorType), out = Create(kOutType);
+  ASSERT_TRUE(engine->Connect(in, 0, rep, 0));
+  ASSERT_TRUE(engine->Connect(rep, 2, out, 0));
+  EXPECT_EQ(Desc(rep).input_source_slot[0], in);
+  EXPECT_EQ(Desc(in).output_target_slot[0], rep);
+  EXPECT_EQ(Desc(out).input_source_output[0], 2);
+  EXPECT_EQ(Desc(rep).output_target_slot[2], out);
+  engine->DeleteComponent(rep);
+  EXPECT_EQ(Desc(in).output_target_slot[0], kNoSlot);
+  EXPECT_EQ(Desc(in).output_target_input[0], 0);
+  EXPECT_EQ(Desc(out).input_source_slot[0], kNoSlot);
+  EXPECT_EQ(Desc(out).input_source_output[0], 0);
+}
+
+TEST_F(EngineTest, ReconnectingMovesWires) {
+  const int in = Create(kInType), a = Create(kReplicatorType), b = Create(kReplicatorType);
+  ASSERT_TRUE(engine->Connect(in, 0, a, 0));
+  // The same output to another input: the old target lets go.
+  ASSERT_TRUE(engine->Connect(in, 0, b, 0));
+  EXPECT_EQ(Desc(a).input_source_slot[0], kNoSlot);
+  EXPECT_EQ(Desc(b).input_source_slot[0], in);
+  // Another source into an input that has one: the old source lets go.
+  ASSERT_TRUE(engine->Connect(in, 1, b, 0));
+  EXPECT_EQ(Desc(in).output_target_slot[0], kNoSlot);
+  EXPECT_EQ(Desc(in).output_target_slot[1], b);
+  EXPECT_EQ(Desc(b).input_source_output[0], 1);
+  engine->DetachOutput(in, 1);
+  EXPECT_EQ(Desc(b).input_source_slot[0], kNoSlot);
+  EXPECT_EQ(Desc(in).output_target_slot[1], kNoSlot);
+}
+
+TEST_F(EngineTest, WiresThatWouldCloseACycleOrMissAPortAreRefused) {
+  const int a = Create(kReplicatorType), b = Create(kReplicatorType), c = Create(kReplicatorType);
+  ASSERT_TRUE(engine->Connect(a, 0, b, 0));
+  ASSERT_TRUE(engine->Connect(b, 0, c, 0));
+  EXPECT_FALSE(engine->Connect(c, 0, a, 0));
+  EXPECT_FALSE(engine->Connect(b, 1, a, 0));
+  EXPECT_FALSE(engine->Connect(a, 1, a, 0));
+  EXPECT_EQ(Desc(a).input_source_slot[0], kNoSlot);
+  EXPECT_FALSE(engine->IsNotUpstream(a, c));
+  EXPECT_TRUE(engine->IsNotUpstream(c, a));
+  EXPECT_FALSE(engine->IsNotUpstream(b, b));
+  EXPECT_FALSE(engine->Connect(a, 8, c, 0)) << "a Replicator has outputs 0..7";
+  EXPECT_FALSE(engine->Connect(a, 1, c, 1)) << "and one input";
+  EXPECT_FALSE(engine->Connect(a, 1, 200, 0)) << "an empty slot";
+}
+
+TEST_F(EngineTest, ClearModuleEmptiesSlotsButKeepsScriptTextsAndDelays) {
+  char names[kNamedParameterCount][64];
+  for (int p = 0; p < kNamedParameterCount; ++p) {
+    std::strcpy(names[p], "Gain");
+    engine->parameter_names[p] = names[p];
+    engine->parameter_kinds[p] = 2;
+  }
+  std::strcpy(engine->author, "someone");
+  engine->script_text = "# mine";
+  engine->delay_lines[3][77] = 5.0;
+  engine->context.delay_position = 99;
+  const int in = Create(kInType), out = Create(kOutType);
+  engine->Connect(in, 0, out, 0);
+  engine->selected_slot = out;
+  engine->ClearModule();
+  for (int s = 0; s < kSlotCount; ++s) EXPECT_FALSE(engine->IsOccupied(s));
+  EXPECT_EQ(engine->slot_count, 0);
+  EXPECT_EQ(engine->in_slot, -1);
+  EXPECT_EQ(engine->out_slot, -1);
+  EXPECT_EQ(engine->selected_slot, -1);
+  EXPECT_STREQ(names[7], "");
+  EXPECT_EQ(engine->parameter_kinds[7], 0u);
+  EXPECT_EQ(engine->script_text, "# mine");
+  EXPECT_STREQ(engine->author, "someone");
+  EXPECT_EQ(engine->delay_lines[3][77], 5.0);
+  EXPECT_EQ(engine->context.delay_position, 99u);
+  EXPECT_EQ(Create(kInType), 0);
+}
+
+TEST(TypeTable, RoutingTypesAnswerTheirContract) {
+  struct Expect {
+    int type;
+    const char* name;
+    int inputs, outputs;
+    const char* info_start;
+  };
+  const Expect expected[] = {
+      {0, "In", 0, 16, "IN\r\n\r\nThis component outputs a stream"},
+      {1, "Out", 16, 0, "OUT\r\nThis component"},
+      {2, "Replicator", 1, 8, "REPLICATOR\r\n"},
+      {3, "Group", 16, 16, "GROUP\r\n"},
+      {5, "Generic", 1, 0, "GENERIC\r\n"},
+  };
+  std::string info(kInfoBufferSize, '\0');
+  for (const Expect& e : expected) {
+    ComponentDispatch d = kComponentTypeTable.dispatch[e.type];
+    ASSERT_NE(d, nullptr) << e.type;
+    EXPECT_STREQ(reinterpret_cast<const char*>(d(kGetName, nullptr, nullptr)), e.name);
+    EXPECT_EQ(d(kGetInputCount, nullptr, nullptr), e.inputs);
+    EXPECT_EQ(d(kGetOutputCount, nullptr, nullptr), e.outputs);
+    EXPECT_EQ(d(kGetColour, nullptr, nullptr), 0xA1F66D);
+    for (int unused : {0, 7, 8, 9, 11, 12, -3}) EXPECT_EQ(d(unused, nullptr, nullptr), 0);
+    EXPECT_EQ(d(kGetInfo, info.data(), nullptr), 0);
+    EXPECT_EQ(std::string(info.c_str()).rfind(e.info_start, 0), 0u) << info.c_str();
+  }
+  EXPECT_FALSE(IsTypeAvailable(4));
+  EXPECT_FALSE(IsTypeAvailable(6));
+}
+
+TEST(TypeTable, InfoTextsAreExact) {
+  std::string info(kInfoBufferSize, '\0');
+  kComponentTypeTable.dispatch[kReplicatorType](kGetInfo, info.data(), nullptr);
+  EXPECT_STREQ(info.c_str(),
+               "REPLICATOR\r\nThis component replicates the input signal and splits it into multiple "
+               "outputs.\r\n\r\nin1: signal to replicate\r\nout1 - out8: same as in1");
+}
+
+TEST(RoutingProcess, GenericOutputsSixtyFourSilentConstants) {
+  auto* rec = reinterpret_cast<ComponentRecord*>(kComponentTypeTable.dispatch[kGenericType](kCreateState, nullptr, nullptr));
+  ComponentRecord* inputs[1] = {nullptr};
+  const std::int16_t outs[1] = {0};
+  rec->constant[9] = 4.0;
+  kComponentTypeTable.process[kGenericType](rec, inputs, outs);
+  for (int k = 0; k < kMaxPorts; ++k) {
+    EXPECT_EQ(rec->constant_flag[k], 1);
+    EXPECT_EQ(rec->constant[k], 0.0);
+  }
+  kComponentTypeTable.dispatch[kGenericType](kDestroyState, nullptr, rec);
+}
+
+TEST(RoutingProcess, ReplicatorFedAConstantPassesItOnWithoutCopying) {
+  auto dispatch = kComponentTypeTable.dispatch[kReplicatorType];
+  auto* rec = reinterpret_cast<ReplicatorRecord*>(dispatch(kCreateState, nullptr, nullptr));
+  ComponentRecord source{};
+  source.constant_flag[2] = 1;
+  source.constant[2] = 1000.0;
+  ComponentRecord* inputs[1] = {&source};
+  const std::int16_t outs[1] = {2};
+  rec->block_length = 256;
+  kComponentTypeTable.process[kReplicatorType](rec, inputs, outs);
+  for (int k = 0; k < 8; ++k) {
+    EXPECT_EQ(rec->constant_flag[k], 1);
+    EXPECT_EQ(rec->constant[k], 1000.0);
+  }
+  EXPECT_EQ(rec->copies[0][0], 0.0);
+  dispatch(kDestroyState, nullptr, rec);
+}
+
+}  // namespace
+}  // namespace korvel
