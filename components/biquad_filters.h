@@ -1,0 +1,103 @@
+// Twelve-decibel biquad filters: LP, HP, BP and BR. Their record, history
+// step and control handling are shared with the State and IIR2 filters.
+#pragma once
+
+#include "engine/component.h"
+
+namespace korvel {
+
+inline constexpr int kLowpassType = 15;
+inline constexpr int kHighpassType = 16;
+inline constexpr int kBandpassType = 17;
+inline constexpr int kBandRejectType = 18;
+
+// Already divided by a0; the feedback pair is negated so that it is added.
+struct BiquadCoefficients {
+  double b0, b1, b2, c1, c2;
+};
+
+struct BiquadHistory {
+  double x1, x2;  // previous two inputs
+  double y1, y2;  // previous two outputs
+};
+
+struct BiquadRecord : ComponentRecord {
+  BiquadCoefficients k;
+  double cached_cutoff;     // raw control values the coefficients came from
+  double cached_resonance;  // (bandwidth for BP and BR)
+  BiquadHistory channel[2];
+};
+
+// One value through the difference equation, terms added left to right.
+inline double BiquadStep(const BiquadCoefficients& k, BiquadHistory& h, double x) {
+  const double y = k.b0 * x + k.b1 * h.x1 + k.b2 * h.x2 + k.c1 * h.y1 + k.c2 * h.y2;
+  h.x2 = h.x1;
+  h.x1 = x;
+  h.y2 = h.y1;
+  h.y1 = y;
+  return y;
+}
+
+// Whether a control value differs from its cached one. A NaN never does, so
+// it never triggers a recomputation.
+inline bool ControlChanged(double value, double cached) { return value < cached || value > cached; }
+
+// Limits v to lo..hi; a NaN goes to the lower bound.
+inline double LimitControl(double v, double lo, double hi) {
+  if (!(v >= lo)) return lo;
+  return v > hi ? hi : v;
+}
+
+inline constexpr double kMinCutoff = 20.0;
+inline constexpr double kMaxCutoff = 22000.0;
+inline constexpr double kMinResonance = 0.004999999888241291;  // 0.005 in single precision
+inline constexpr double kMaxBiquadResonance = 127.0;
+inline constexpr double kTwoPi = 6.2831854820251465;  // 2π in single precision
+
+// Coefficients of each design from limited controls f (Hz) and r, at fs.
+BiquadCoefficients LowpassCoefficients(double f, double r, double fs);
+BiquadCoefficients HighpassCoefficients(double f, double r, double fs);
+BiquadCoefficients BandpassCoefficients(double f, double w, double fs);
+BiquadCoefficients BandRejectCoefficients(double f, double w, double fs);
+
+void ProcessLowpass(ComponentRecord*, ComponentRecord* const*, const std::int16_t*);
+void ProcessHighpass(ComponentRecord*, ComponentRecord* const*, const std::int16_t*);
+void ProcessBandpass(ComponentRecord*, ComponentRecord* const*, const std::int16_t*);
+void ProcessBandReject(ComponentRecord*, ComponentRecord* const*, const std::int16_t*);
+
+inline constexpr TypeDescription kBiquadTypes[] = {
+    {kLowpassType, "LP filter", 3, 1, kProcessingColour,
+     "LP FILTER\r\n"
+     "This component filters the incoming samples with a 12dB/oct Lowpass filter.\r\n\r\n"
+     "in1: Input to be filtered\r\n"
+     "in2: Cutoff\r\n"
+     "in3: Resonance\r\n"
+     "out1: Filtered result",
+     sizeof(BiquadRecord), ProcessLowpass},
+    {kHighpassType, "HP filter", 3, 1, kProcessingColour,
+     "HP FILTER\r\n"
+     "The highpass filter component filters the incoming samples with a 12dB/oct Highpass filter.\r\n\r\n"
+     "in1: Input to be filtered\r\n"
+     "in2: Cutoff\r\n"
+     "in3: Resonance\r\n"
+     "out1: Filtered result",
+     sizeof(BiquadRecord), ProcessHighpass},
+    {kBandpassType, "BP filter", 3, 1, kProcessingColour,
+     "BP FILTER\r\n"
+     "The Bandpass filter component filters the incoming samples with a type of Bandpass filter.\r\n\r\n"
+     "in1: Input to be filtered\r\n"
+     "in2: Cutoff\r\n"
+     "in3: Bandwidth\r\n"
+     "out1: Filtered result",
+     sizeof(BiquadRecord), ProcessBandpass},
+    {kBandRejectType, "BR filter", 3, 1, kProcessingColour,
+     "BR FILTER\r\n"
+     "The band reject filter component filters the incoming samples with a Notch (band reject) filter.\r\n\r\n"
+     "in1: Input to be filtered\r\n"
+     "in2: Cutoff\r\n"
+     "in3: Bandwidth\r\n"
+     "out1: Filtered result",
+     sizeof(BiquadRecord), ProcessBandReject},
+};
+
+}  // namespace korvel

@@ -1,0 +1,145 @@
+#include "components/delays.h"
+
+namespace korvel {
+namespace {
+
+constexpr std::int64_t kLineLength = kDelayLineLength;
+
+// A delay reduced modulo the line length, in 0 .. length - 1.
+std::uint32_t DelayOffset(double delay) {
+  std::int64_t d = 0;
+  if (delay >= 9223372036854775808.0) {
+    d = INT64_MAX;
+  } else if (delay < -9223372036854775808.0) {
+    d = INT64_MIN;
+  } else if (delay == delay) {
+    d = static_cast<std::int64_t>(delay);  // truncates toward zero
+  }
+  std::int64_t m = d % kLineLength;
+  if (m < 0) m += kLineLength;
+  return static_cast<std::uint32_t>(m);
+}
+
+// The line positions of a block's frames. A constant (or missing) delay is
+// reduced once per block; a delay buffer is read at each frame's channel 0.
+class LinePositions {
+ public:
+  LinePositions(const EngineContext& context, const Signal& delay)
+      : position_(context.delay_position), delay_(delay) {
+    base_ = DelayLinePosition(position_, 0, delay.is_buffer() ? 0.0 : delay.value);
+  }
+  // Reads the delay of frame k, so call it before frame k is overwritten.
+  std::uint32_t operator()(int k) const {
+    if (delay_.is_buffer()) return DelayLinePosition(position_, k, delay_.buffer[2 * k]);
+    const std::uint32_t pos = base_ + static_cast<std::uint32_t>(k);  // k < line length
+    return pos >= kDelayLineLength ? pos - kDelayLineLength : pos;
+  }
+
+ private:
+  std::uint32_t position_;
+  std::uint32_t base_;
+  const Signal& delay_;
+};
+
+template <bool add>
+void ProcessWrite(ComponentRecord* self, ComponentRecord* const* inputs, const std::int16_t* source_outputs) {
+  const Signal in = ReadInput(inputs, source_outputs, 0);
+  const Signal delay = ReadInput(inputs, source_outputs, 1);
+  if (!in.connected()) {
+    SetConstant(self, 0, 0.0);
+    return;
+  }
+  const EngineContext& context = *self->context;
+  double* left = context.left_line[0];
+  double* right = context.right_line[0];
+  // A buffer passes through untouched; a constant fills the own buffer.
+  double* work = in.is_buffer() ? in.buffer : static_cast<DelayRecord*>(self)->own;
+  const LinePositions at(context, delay);
+  const int frames = self->block_length;
+  for (int k = 0; k < frames; ++k) {
+    const double v0 = in.is_buffer() ? work[2 * k] : in.value;
+    const double v1 = in.is_buffer() ? work[2 * k + 1] : in.value;
+    const std::uint32_t pos = at(k);
+    if constexpr (add) {
+      left[pos] = left[pos] + v0;
+      right[pos] = right[pos] + v1;
+    } else {
+      left[pos] = v0;
+      right[pos] = v1;
+    }
+    work[2 * k] = v0;
+    work[2 * k + 1] = v1;
+  }
+  SetBuffer(self, 0, work);
+}
+
+}  // namespace
+
+std::uint32_t DelayLinePosition(std::uint32_t position, int frame, double delay) {
+  const std::uint64_t sum = std::uint64_t{position} + static_cast<std::uint64_t>(frame) + DelayOffset(delay);
+  return static_cast<std::uint32_t>(sum % kDelayLineLength);
+}
+
+void ProcessDelaySet(ComponentRecord* self, ComponentRecord* const* inputs, const std::int16_t* source_outputs) {
+  ProcessWrite<false>(self, inputs, source_outputs);
+}
+
+void ProcessDelayAdd(ComponentRecord* self, ComponentRecord* const* inputs, const std::int16_t* source_outputs) {
+  ProcessWrite<true>(self, inputs, source_outputs);
+}
+
+// in1 plus the line; without in1 the line alone, written into in2's buffer
+// when it has one (each frame's delay is read before it is overwritten).
+void ProcessDelayGet(ComponentRecord* self, ComponentRecord* const* inputs, const std::int16_t* source_outputs) {
+  const Signal in = ReadInput(inputs, source_outputs, 0);
+  const Signal delay = ReadInput(inputs, source_outputs, 1);
+  const EngineContext& context = *self->context;
+  const double* left = context.left_line[0];
+  const double* right = context.right_line[0];
+  double* work = static_cast<DelayRecord*>(self)->own;
+  if (in.is_buffer()) {
+    work = in.buffer;
+  } else if (!in.connected() && delay.is_buffer()) {
+    work = delay.buffer;
+  }
+  const LinePositions at(context, delay);
+  const int frames = self->block_length;
+  for (int k = 0; k < frames; ++k) {
+    const std::uint32_t pos = at(k);
+    if (in.connected()) {
+      const double v0 = in.is_buffer() ? work[2 * k] : in.value;
+      const double v1 = in.is_buffer() ? work[2 * k + 1] : in.value;
+      work[2 * k] = v0 + left[pos];
+      work[2 * k + 1] = v1 + right[pos];
+    } else {
+      work[2 * k] = left[pos];
+      work[2 * k + 1] = right[pos];
+    }
+  }
+  SetBuffer(self, 0, work);
+}
+
+void ProcessDelayZ(ComponentRecord* self, ComponentRecord* const* inputs, const std::int16_t* source_outputs) {
+  auto* rec = static_cast<DelayZRecord*>(self);
+  const Signal in = ReadInput(inputs, source_outputs, 0);
+  if (!in.connected()) {
+    SetConstant(self, 0, 0.0);
+    return;
+  }
+  double* work = in.is_buffer() ? in.buffer : rec->own;
+  double held0 = rec->held[0], held1 = rec->held[1];
+  const int frames = self->block_length;
+  for (int k = 0; k < frames; ++k) {
+    const double v0 = in.is_buffer() ? work[2 * k] : in.value;
+    const double v1 = in.is_buffer() ? work[2 * k + 1] : in.value;
+    work[2 * k] = held0;
+    work[2 * k + 1] = held1;
+    held0 = v0;
+    held1 = v1;
+  }
+  rec->held[0] = held0;
+  rec->held[1] = held1;
+  SetBuffer(self, 0, work);
+}
+
+}  // namespace korvel

@@ -1,0 +1,30 @@
+#include "components/value_sources.h"
+
+#include "engine/host_timing.h"
+
+namespace korvel {
+
+// Each block reads the value afresh, so a change shows in the next block.
+void ProcessConstant(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
+  SetConstant(self, 0, static_cast<ConstantRecord*>(self)->value);
+}
+void ProcessSampleRate(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
+  SetConstant(self, 0, GetHostTiming().sample_rate);
+}
+void ProcessSamplesPerTick(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
+  SetConstant(self, 0, GetHostTiming().samples_per_tick);
+}
+void ProcessMaxSample(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
+  SetConstant(self, 0, kMaxSampleValue);
+}
+void ProcessBpm(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
+  SetConstant(self, 0, GetHostTiming().bpm);
+}
+void ProcessTpb(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
+  SetConstant(self, 0, GetHostTiming().tpb);
+}
+void ProcessBpb(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
+  SetConstant(self, 0, GetHostTiming().bpb);
+}
+
+}  // namespace korvel
