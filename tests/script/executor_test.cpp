@@ -7,7 +7,7 @@ using testing_support::ScriptTest;
 using Strings = std::vector<std::string>;
 
 // Each branch marker assigns its digit to a global so the path can be read back.
-class ExecutorTest : public ScriptTest {
+class ScriptExecutorTest : public ScriptTest {
  protected:
   std::string Path(const std::string& body) {
     EXPECT_TRUE(Run(body + " 0 >> p", "var p var trail\n:mark ( trail * 10 + p ) >> trail :"));
@@ -15,7 +15,7 @@ class ExecutorTest : public ScriptTest {
   }
 };
 
-TEST_F(ExecutorTest, AssignmentAndNumbers) {
+TEST_F(ScriptExecutorTest, AssignmentAndNumbers) {
   ASSERT_TRUE(Run("5 >> x  x >> y  1.5 >> f  @S0 >> s", "var x var y var f var s\n\"t\""));
   EXPECT_EQ(GlobalInt("y"), 5);
   EXPECT_EQ(Global("f").type, ValueType::Float);
@@ -32,7 +32,7 @@ TEST_F(ExecutorTest, AssignmentAndNumbers) {
   }
 }
 
-TEST_F(ExecutorTest, IfBlocks) {
+TEST_F(ScriptExecutorTest, IfBlocks) {
   EXPECT_EQ(Path("if 1 then 1 >> p mark else 2 >> p mark endif 3 >> p mark"), "13");
   EXPECT_EQ(Path("if 0 then 1 >> p mark else 2 >> p mark endif 3 >> p mark"), "23");
   EXPECT_EQ(Path("if 0 then 1 >> p mark endif 3 >> p mark"), "3");
@@ -43,7 +43,7 @@ TEST_F(ExecutorTest, IfBlocks) {
   EXPECT_TRUE(Messages().empty());
 }
 
-TEST_F(ExecutorTest, DoBlocksLoopWhileTheirTestPasses) {
+TEST_F(ScriptExecutorTest, DoBlocksLoopWhileTheirTestPasses) {
   ASSERT_TRUE(Run("do ( n < 5 ) whiletrue ( n + 1 ) >> n loop", "var n"));
   EXPECT_EQ(GlobalInt("n"), 5);
   ASSERT_TRUE(Run("do ( n > 2 ) whilefalse ( n + 1 ) >> n loop", "var n"));
@@ -58,14 +58,14 @@ TEST_F(ExecutorTest, DoBlocksLoopWhileTheirTestPasses) {
   EXPECT_EQ(GlobalInt("n"), 6);
 }
 
-TEST_F(ExecutorTest, TraceShowsExecutedTokensOnly) {
+TEST_F(ScriptExecutorTest, TraceShowsExecutedTokensOnly) {
   ASSERT_TRUE(Run("if 0 then [skipped] endif [Hi there]"));
   EXPECT_EQ(trace, (Strings{"chip 'if'...\n", "chip '0'...\n", "chip 'then'...\n",
                             "chip 'endif'...\n", "chip '@M1'...\n",
                             "Message 'Hi there' sent\n"}));
 }
 
-TEST_F(ExecutorTest, CallsShareTheResultRegister) {
+TEST_F(ScriptExecutorTest, CallsShareTheResultRegister) {
   ASSERT_TRUE(Run("( twice + 1 ) >> x  a", "var x var n\n:twice 2 : :a ( n + 1 ) >> n : :a 100 >> n :"));
   EXPECT_EQ(GlobalInt("x"), 3);
   EXPECT_EQ(GlobalInt("n"), 2);  // the first "a" runs once per definition
@@ -75,7 +75,7 @@ TEST_F(ExecutorTest, CallsShareTheResultRegister) {
   EXPECT_EQ(Messages(), Strings{"Error: unknown 'nothing'\n"});
 }
 
-TEST_F(ExecutorTest, FaultsStopTheRunWithTheirMessage) {
+TEST_F(ScriptExecutorTest, FaultsStopTheRunWithTheirMessage) {
   const std::pair<const char*, const char*> cases[] = {
       {"if 1 else endif", "Error: 'then' missing\n"},
       {"zork", "Error: unknown 'zork'\n"},
@@ -101,7 +101,7 @@ TEST_F(ExecutorTest, FaultsStopTheRunWithTheirMessage) {
   }
 }
 
-TEST_F(ExecutorTest, SearchesRunAcrossFunctionsToTheEndOfTheScript) {
+TEST_F(ScriptExecutorTest, SearchesRunAcrossFunctionsToTheEndOfTheScript) {
   // The checker counts over the whole script, so block ends may sit elsewhere.
   ASSERT_TRUE(engine.CompileScript(":a if 0 then : :b endif :"));
   EXPECT_TRUE(engine.RunFunction("a"));  // the search runs on into b
@@ -115,7 +115,7 @@ TEST_F(ExecutorTest, SearchesRunAcrossFunctionsToTheEndOfTheScript) {
                                  "Error: Cannot find 'endif'\n", "Error: Cannot find 'loop'\n"}));
 }
 
-TEST_F(ExecutorTest, UnclosedFunctionEndsAtTheLastToken) {
+TEST_F(ScriptExecutorTest, UnclosedFunctionEndsAtTheLastToken) {
   ASSERT_TRUE(engine.CompileScript("var x :main 3 >> x"));
   EXPECT_TRUE(engine.RunFunction("main"));
   EXPECT_EQ(GlobalInt("x"), 3);
@@ -123,7 +123,7 @@ TEST_F(ExecutorTest, UnclosedFunctionEndsAtTheLastToken) {
   EXPECT_TRUE(Messages().empty());
 }
 
-TEST_F(ExecutorTest, StepLimitStopsEveryOpenRun) {
+TEST_F(ScriptExecutorTest, StepLimitStopsEveryOpenRun) {
   engine.SetStepLimit(1000);
   EXPECT_FALSE(Run("do 1 whiletrue f loop", ":f do 1 whiletrue loop :"));
   EXPECT_EQ(Messages(), Strings{"Error: step limit reached\n"});
@@ -135,7 +135,7 @@ TEST_F(ExecutorTest, StepLimitStopsEveryOpenRun) {
   EXPECT_FALSE(Run("1 2 3 4"));
 }
 
-TEST_F(ExecutorTest, CallDepthLimitEndsRunawayRecursion) {
+TEST_F(ScriptExecutorTest, CallDepthLimitEndsRunawayRecursion) {
   engine.SetCallDepthLimit(8);
   EXPECT_FALSE(Run("r", "var n\n:r ( n + 1 ) >> n r r :"));
   EXPECT_EQ(GlobalInt("n"), 7);  // main plus seven nested calls of r
@@ -145,7 +145,7 @@ TEST_F(ExecutorTest, CallDepthLimitEndsRunawayRecursion) {
   EXPECT_TRUE(Messages().empty());
 }
 
-TEST_F(ExecutorTest, LongNamesAreCutToTheFormatBuffer) {
+TEST_F(ScriptExecutorTest, LongNamesAreCutToTheFormatBuffer) {
   const std::string name(1000, 'q');
   EXPECT_FALSE(Run(name));
   ASSERT_EQ(Messages().size(), 1u);

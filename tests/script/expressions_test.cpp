@@ -1,3 +1,5 @@
+#include <limits>
+
 #include "tests/script/script_test_support.h"
 
 namespace korvel {
@@ -5,7 +7,7 @@ namespace {
 
 using testing_support::ScriptTest;
 
-class ExpressionTest : public ScriptTest {
+class ScriptExpressionTest : public ScriptTest {
  protected:
   // Runs "( expression ) >> r" with a global r and the given literals line.
   ScriptValue Eval(const std::string& expression, const std::string& literals = "") {
@@ -30,7 +32,7 @@ class ExpressionTest : public ScriptTest {
   ScriptValue result;
 };
 
-TEST_F(ExpressionTest, OperatorsApplyLeftToRightWithoutPrecedence) {
+TEST_F(ScriptExpressionTest, OperatorsApplyLeftToRightWithoutPrecedence) {
   EXPECT_EQ(Int("( 1 + 2 * 3 )"), 9);
   EXPECT_EQ(Int("( 1 + ( 2 * 3 ) )"), 7);
   EXPECT_EQ(Int("( ( 1 + 2 ) * ( 3 + 4 ) - 1 )"), 20);
@@ -39,7 +41,7 @@ TEST_F(ExpressionTest, OperatorsApplyLeftToRightWithoutPrecedence) {
   EXPECT_EQ(Int("( 100 + 100 )"), 200);
 }
 
-TEST_F(ExpressionTest, IntegerArithmeticWrapsAndTruncates) {
+TEST_F(ScriptExpressionTest, IntegerArithmeticWrapsAndTruncates) {
   EXPECT_EQ(Int("( 7 / 2 )"), 3);
   EXPECT_EQ(Int("( 2147483647 + 1 )"), INT32_MIN);
   EXPECT_EQ(Int("( 65536 * 65536 )"), 0);
@@ -49,7 +51,7 @@ TEST_F(ExpressionTest, IntegerArithmeticWrapsAndTruncates) {
   EXPECT_EQ(Messages(), std::vector<std::string>{"Error: division by zero\n"});
 }
 
-TEST_F(ExpressionTest, ComparisonsAndLogic) {
+TEST_F(ScriptExpressionTest, ComparisonsAndLogic) {
   EXPECT_EQ(Int("( 2 > 1 )"), 1);
   EXPECT_EQ(Int("( 2 <= 1 )"), 0);
   EXPECT_EQ(Int("( 3 == 3 && ( 1 != 2 ) )"), 1);
@@ -59,13 +61,13 @@ TEST_F(ExpressionTest, ComparisonsAndLogic) {
   EXPECT_EQ(Real("( 0.5 || 1 )"), 1.0f);
 }
 
-TEST_F(ExpressionTest, FloatsWinOverIntegers) {
+TEST_F(ScriptExpressionTest, FloatsWinOverIntegers) {
   EXPECT_EQ(Real("( 7.0 / 2 )"), 3.5f);
   EXPECT_EQ(Real("( 1 / 3.0 )"), 1.0f / 3.0f);
   EXPECT_EQ(Real("( 1.0 / 0 )"), std::numeric_limits<float>::infinity());
 }
 
-TEST_F(ExpressionTest, PlusJoinsTextsAndNumbers) {
+TEST_F(ScriptExpressionTest, PlusJoinsTextsAndNumbers) {
   EXPECT_EQ(Text("( @S0 + 5 )", "\"ab\""), "ab5");
   EXPECT_EQ(Text("( 1.5 + @S0 )", "\"ab\""), "1.500000ab");
   EXPECT_EQ(Text("( @S0 + 1 )", "\"12\""), "121");
@@ -73,7 +75,7 @@ TEST_F(ExpressionTest, PlusJoinsTextsAndNumbers) {
   EXPECT_EQ(Text("( 1.0e30 + @S0 )", "\"\""), "1.000000e+30");
 }
 
-TEST_F(ExpressionTest, TextsUnderOtherOperatorsAreReadAsNumbers) {
+TEST_F(ScriptExpressionTest, TextsUnderOtherOperatorsAreReadAsNumbers) {
   EXPECT_EQ(Int("( @S0 == 12 )", "\"12\""), 1);
   EXPECT_EQ(Real("( 0.5 * 4 )"), 2.0f);
   EXPECT_EQ(Int("( @S0 - 1 )", "\" -12x\""), -13);
@@ -87,14 +89,14 @@ TEST_F(ExpressionTest, TextsUnderOtherOperatorsAreReadAsNumbers) {
   EXPECT_EQ(v.real, 25.0f);
 }
 
-TEST_F(ExpressionTest, SingleOperandGroupsPassThrough) {
+TEST_F(ScriptExpressionTest, SingleOperandGroupsPassThrough) {
   EXPECT_EQ(Int("( 42 )"), 42);
   EXPECT_EQ(Int("( )"), 0);
   EXPECT_EQ(Int("( ( 1 + 2 ) )"), 3);
   EXPECT_EQ(Text("( @S0 )", "\"hi\""), "hi");
 }
 
-TEST_F(ExpressionTest, JoinIsCutAtTheBufferSize) {
+TEST_F(ScriptExpressionTest, JoinIsCutAtTheBufferSize) {
   // Doubling a 512-character text seven times would give 65536 characters.
   std::string script = "var s\n:main \"" + std::string(512, 'x') + "\" >> s\n";
   for (int i = 0; i < 7; ++i) script += "( s + s ) >> s\n";
@@ -104,7 +106,7 @@ TEST_F(ExpressionTest, JoinIsCutAtTheBufferSize) {
   EXPECT_EQ(GlobalText("s"), std::string(32767, 'x'));
 }
 
-TEST_F(ExpressionTest, DeepNestingAndLongChainsDoNotExhaustTheStack) {
+TEST_F(ScriptExpressionTest, DeepNestingAndLongChainsDoNotExhaustTheStack) {
   std::string open, close, chain = "( 0";
   for (int i = 0; i < 20000; ++i) {
     open += "(\n";
