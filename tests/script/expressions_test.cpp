@@ -42,7 +42,6 @@ TEST_F(ScriptExpressionTest, OperatorsApplyLeftToRightWithoutPrecedence) {
 }
 
 TEST_F(ScriptExpressionTest, IntegerArithmeticWrapsAndTruncates) {
-  EXPECT_EQ(Int("( 7 / 2 )"), 3);
   EXPECT_EQ(Int("( 2147483647 + 1 )"), INT32_MIN);
   EXPECT_EQ(Int("( 65536 * 65536 )"), 0);
   EXPECT_EQ(Int("( 0 - 2147483647 - 1 / ( 0 - 1 ) )"), INT32_MIN);
@@ -51,7 +50,7 @@ TEST_F(ScriptExpressionTest, IntegerArithmeticWrapsAndTruncates) {
   EXPECT_EQ(Messages(), std::vector<std::string>{"Error: division by zero\n"});
 }
 
-TEST_F(ScriptExpressionTest, ComparisonsAndLogic) {
+TEST_F(ScriptExpressionTest, ComparisonsLogicAndFloats) {
   EXPECT_EQ(Int("( 2 > 1 )"), 1);
   EXPECT_EQ(Int("( 2 <= 1 )"), 0);
   EXPECT_EQ(Int("( 3 == 3 && ( 1 != 2 ) )"), 1);
@@ -59,9 +58,7 @@ TEST_F(ScriptExpressionTest, ComparisonsAndLogic) {
   EXPECT_EQ(Real("( 2.5 > 1 )"), 1.0f);
   EXPECT_EQ(Real("( 0.5 && 1 )"), 0.0f);  // 0.5 truncates to 0
   EXPECT_EQ(Real("( 0.5 || 1 )"), 1.0f);
-}
-
-TEST_F(ScriptExpressionTest, FloatsWinOverIntegers) {
+  EXPECT_EQ(Int("( 7 / 2 )"), 3);
   EXPECT_EQ(Real("( 7.0 / 2 )"), 3.5f);
   EXPECT_EQ(Real("( 1 / 3.0 )"), 1.0f / 3.0f);
   EXPECT_EQ(Real("( 1.0 / 0 )"), std::numeric_limits<float>::infinity());

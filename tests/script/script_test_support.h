@@ -54,7 +54,6 @@ class ScriptTest : public ::testing::Test {
   }
 
   const std::vector<std::string>& Messages() const { return engine.Messages(); }
-
   ScriptEngine engine;
   std::vector<std::string> trace;
 };
