@@ -1,18 +1,13 @@
 // The engine's hold on its ScriptEngine.
-#include "engine/patch_engine.h"
+#include <new>
 
-#if __has_include("script/script_engine.h")
+#include "engine/patch_engine.h"
 #include "script/script_engine.h"
 
 namespace korvel {
+
 void ScriptEngineDeleter::operator()(ScriptEngine* script) const { delete script; }
 ScriptEngine* NewScriptEngine() { return new (std::nothrow) ScriptEngine(); }
 void CompileScriptText(ScriptEngine& script, const char* text) { script.CompileScript(text); }
+
 }  // namespace korvel
-#else
-namespace korvel {
-void ScriptEngineDeleter::operator()(ScriptEngine*) const {}
-ScriptEngine* NewScriptEngine() { return nullptr; }
-void CompileScriptText(ScriptEngine&, const char*) {}
-}  // namespace korvel
-#endif
