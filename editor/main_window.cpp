@@ -1,9 +1,441 @@
-// Placeholder until the editor lands: the plug-in links against these.
+// The editor's main window: menus, status bar, tab strip, the three views
+// and the commands that turn menu choices into engine operations.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <algorithm>
+#include <string>
+
 #include "editor/editor.h"
+#include "editor/editor_internal.h"
+#include "editor/editor_texts.h"
+#include "engine/ui.h"
+#include "resources/resource.h"
+
+#if __has_include("engine/module_file.h")
+#include "engine/module_file.h"
+#define KORVEL_HAS_MODULE_FILE 1
+#endif
 
 namespace korvel {
-void EditorAttach(void*) {}
-void EditorDetach() {}
-void OpenEditor(PatchEngine&) {}
-void ShowAbout(PatchEngine&) {}
+namespace editor {
+
+EditorGlobals& Globals() {
+  static EditorGlobals globals;
+  return globals;
+}
+
+HBITMAP TabBitmap(int resource_id) { return Globals().bitmaps[resource_id - IDB_FIRST]; }
+
+namespace {
+
+constexpr COLORREF kMainBackground = 0xDEDBDB;
+
+// Views sit below the tab strip and above the status bar.
+constexpr int kViewLeft = 3;
+constexpr int kViewTop = 21;
+constexpr int kViewWidthLoss = 6;
+constexpr int kViewHeightLoss = 44;
+constexpr int kButtonWidth = 100;
+constexpr int kButtonHeight = 21;
+
+struct ComponentCommand {
+  int command;
+  int type;
+};
+
+constexpr ComponentCommand kComponentCommands[] = {
+    {ID_INPUT_COMPONENT, 0}, {ID_OUTPUT_COMPONENT, 1}, {ID_REPLICATOR, 2},
+    {ID_ADD, 10},            {ID_SUBTRACT, 11},        {ID_MULTIPLY, 12},
+    {ID_DIVIDE, 13},         {ID_POWER, 14},           {ID_LOWPASS, 15},
+    {ID_HIGHPASS, 16},       {ID_BANDPASS, 17},        {ID_BANDREJECT, 18},
+    {ID_MOOG_FILTER, 19},    {ID_STATE_FILTER, 20},    {ID_IIR2, 22},
+    {ID_FIR8, 23},           {ID_CLIPPING, 24},        {ID_TOP_CLIPPING, 25},
+    {ID_BOTTOM_CLIPPING, 26}, {ID_DELAY_SET, 27},      {ID_DELAY_ADD, 28},
+    {ID_DELAY_GET, 29},      {ID_DELAY_Z, 30},         {ID_DELAY_SIMPLE, 31},
+    {ID_CONSTANT, 80},       {ID_SAMPLES_PER_SECOND, 81}, {ID_SAMPLES_PER_TICK, 82},
+    {ID_MAX_SAMPLE_VALUE, 83}, {ID_BPM, 84},           {ID_TPB, 85},
+    {ID_BPB, 86},
+};
+
+void RegisterClasses() {
+  const HINSTANCE instance = Globals().instance;
+  WNDCLASSEXA main = {};
+  main.cbSize = sizeof main;
+  main.lpfnWndProc = MainWindowProc;
+  main.hInstance = instance;
+  main.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_KORVEL));
+  main.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
+  main.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  main.lpszMenuName = MAKEINTRESOURCEA(IDR_MODULE_MENU);
+  main.lpszClassName = editor_text::kMainClass;
+  RegisterClassExA(&main);  // fails harmlessly when already registered
+
+  WNDCLASSEXA view = {};
+  view.cbSize = sizeof view;
+  view.style = CS_DBLCLKS;
+  view.hInstance = instance;
+  view.hCursor = main.hCursor;
+  view.hbrBackground = Globals().view_brush;
+  view.lpfnWndProc = ModuleViewProc;
+  view.lpszClassName = editor_text::kModuleViewClass;
+  RegisterClassExA(&view);
+  view.lpfnWndProc = GuiViewProc;
+  view.lpszClassName = editor_text::kGuiViewClass;
+  RegisterClassExA(&view);
+}
+
+// The two pop-up menus of the Module View; built once per process.
+void BuildMenus() {
+  auto& globals = Globals();
+  if (globals.component_popup == nullptr) {
+    HMENU menu = CreatePopupMenu();
+    AppendMenuA(menu, MF_STRING, ID_COMPONENT_SETTINGS, editor_text::kComponentSettingsItem);
+    AppendMenuA(menu, MF_STRING, ID_COMPONENT_INFO, editor_text::kComponentInfoItem);
+    AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuA(menu, MF_STRING, ID_DELETE_COMPONENT, editor_text::kDeleteComponentItem);
+    SetMenuDefaultItem(menu, 0, TRUE);
+    globals.component_popup = menu;
+  }
+  if (globals.view_popup == nullptr) {
+    globals.module_menu = LoadMenuA(globals.instance, MAKEINTRESOURCEA(IDR_MODULE_MENU));
+    HMENU menu = CreatePopupMenu();
+    HMENU components = GetSubMenu(globals.module_menu, 3);
+    AppendMenuA(menu, MF_POPUP, reinterpret_cast<UINT_PTR>(components),
+                editor_text::kNewComponentItem);
+    AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuA(menu, MF_STRING, ID_PARAMETER_PROPERTIES, editor_text::kParameterPropertiesItem);
+    AppendMenuA(menu, MF_STRING, ID_MODULE_INFO, editor_text::kModuleInformationItem);
+    SetMenuDefaultItem(menu, ID_PARAMETER_PROPERTIES, FALSE);
+    globals.view_popup = menu;
+  }
+}
+
+// Content is at least every box plus a 50-pixel margin.
+void GrowContent(PatchEngine& engine, const ComponentDescriptor& d) {
+  engine.content_width = std::max(engine.content_width, d.x + d.width + 50);
+  engine.content_height = std::max(engine.content_height, d.y + d.height + 50);
+}
+
+void ComputeContent(PatchEngine& engine) {
+  engine.content_width = engine.content_height = 1;
+  for (int s = 0; s < engine.slot_count; ++s)
+    if (engine.descriptor[s] != nullptr) GrowContent(engine, *engine.descriptor[s]);
+}
+
+void LayOut(PatchEngine& engine, bool repaint) {
+  RECT client;
+  GetClientRect(AsWindow(engine.main_window), &client);
+  const int x = client.left + kViewLeft;
+  const int y = client.top + kViewTop;
+  const int w = client.right - client.left - kViewWidthLoss;
+  const int h = client.bottom - client.top - kViewHeightLoss;
+  for (void* view : {engine.module_view, engine.code_edit, engine.gui_view})
+    MoveWindow(AsWindow(view), x, y, w, h, repaint);
+}
+
+// The whole editor, frames and children included.
+void RepaintAll(PatchEngine& engine) {
+  RedrawWindow(AsWindow(engine.main_window), nullptr, nullptr,
+               RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN);
+}
+
+void PaintMain(HWND window, PatchEngine& engine) {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(window, &paint);
+  RECT client;
+  GetClientRect(window, &client);
+  HBRUSH background = CreateSolidBrush(kMainBackground);
+  FillRect(dc, &client, background);
+  DeleteObject(background);
+  if (engine.current_view == View::kModule) {
+    const int y = client.top + 5;
+    HDC source = CreateCompatibleDC(dc);
+    struct Piece {
+      int bitmap, x, width;
+    };
+    for (const Piece& piece : {Piece{IDB_TAB_LEFT, client.left + 3, 8},
+                               Piece{IDB_TAB_MIDDLE, client.left + 11, 107},
+                               Piece{IDB_TAB_RIGHT, client.left + 118, 8}}) {
+      HBITMAP bitmap = TabBitmap(piece.bitmap);
+      if (bitmap == nullptr) continue;
+      HGDIOBJ old = SelectObject(source, bitmap);
+      BitBlt(dc, piece.x, y, piece.width, 17, source, 0, 0, SRCCOPY);
+      SelectObject(source, old);
+    }
+    DeleteDC(source);
+    HGDIOBJ old_font = SelectObject(dc, static_cast<HFONT>(engine.fonts[1]));
+    SetTextColor(dc, RGB(255, 255, 255));
+    SetBkMode(dc, TRANSPARENT);
+    RECT text = {client.left + 16, y, client.left + 123, y + 16};
+    DrawTextA(dc, editor_text::kTabText, -1, &text, DT_SINGLELINE | DT_VCENTER | DT_LEFT);
+    SelectObject(dc, old_font);
+  }
+  EndPaint(window, &paint);
+}
+
+void SwitchView(PatchEngine& engine, View view) {
+  engine.current_view = view;
+  ShowView(engine);
+  RepaintAll(engine);
+}
+
+bool Confirm(const char* question, const char* title) {
+  return Ui().ShowMessage(Ui().ForegroundWindow(), question, title,
+                          kMbYesNo | kMbIconExclamation | kMbSystemModal) == kIdYes;
+}
+
+void OnCommand(HWND window, PatchEngine& engine, int command) {
+  for (const ComponentCommand& c : kComponentCommands) {
+    if (c.command != command) continue;
+    const int slot = engine.CreateComponent(c.type);
+    if (slot >= 0) {
+      GrowContent(engine, *engine.descriptor[slot]);
+      UpdateScrollRanges(engine);
+    }
+    return;
+  }
+  switch (command) {
+    case IDC_SAVE_AND_APPLY:
+      ApplyCodeView(engine);
+      break;
+    case IDC_REVERT:
+      RevertCodeView(engine);
+      break;
+    case ID_ABOUT:
+      ShowAbout(engine);
+      break;
+    case ID_PARAMETER_PROPERTIES:
+      OpenParameterProperties(engine);
+      break;
+    case ID_NEW_MODULE:
+      if (Confirm(editor_text::kNewModuleQuestion, editor_text::kNewModuleTitle)) {
+        engine.ClearModule();
+        ComputeContent(engine);
+        UpdateScrollRanges(engine);
+      }
+      RepaintAll(engine);
+      break;
+    case ID_LOAD_MODULE:
+#ifdef KORVEL_HAS_MODULE_FILE
+      LoadModuleCommand(engine);
+      ComputeContent(engine);
+      UpdateScrollRanges(engine);
+#endif
+      RepaintAll(engine);
+      break;
+    case ID_SAVE_MODULE:
+#ifdef KORVEL_HAS_MODULE_FILE
+      SaveModuleAsCommand(engine);
+#endif
+      RepaintAll(engine);
+      break;
+    case ID_CLOSE_WINDOW:
+      DestroyWindow(window);
+      engine.main_window = nullptr;
+      break;
+    case ID_COMPONENT_SETTINGS:
+      OpenSettingsDialog(engine);
+      break;
+    case ID_DELETE_COMPONENT:
+      if (engine.selected_slot >= 0) {
+        if (engine.IsOccupied(engine.selected_slot) &&
+            Confirm(editor_text::kDeleteQuestion, editor_text::kDeleteTitle)) {
+          engine.DeleteComponent(engine.selected_slot);
+        }
+        RepaintAll(engine);
+      }
+      break;
+    case ID_COMPONENT_INFO:
+      OpenComponentInfo(engine);
+      break;
+    case ID_MODULE_INFO:
+      OpenModuleInformation(engine);
+      break;
+    case ID_MODULE_VIEW:
+      SwitchView(engine, View::kModule);
+      break;
+    case ID_CODE_VIEW:
+      SwitchView(engine, View::kCode);
+      break;
+    case ID_GUI_VIEW:
+      SwitchView(engine, View::kGui);
+      break;
+    default:
+      break;  // "&Help Contents..." and the items of types that do not exist
+  }
+}
+
+void ForgetWindows(PatchEngine& engine) {
+  engine.main_window = engine.status_bar = engine.module_view = nullptr;
+  engine.code_edit = engine.gui_view = nullptr;
+  engine.apply_button = engine.revert_button = nullptr;
+}
+
+}  // namespace
+
+void ShowView(PatchEngine& engine) {
+  const View view = engine.current_view;
+  const auto show = [](void* window, bool visible) {
+    if (window != nullptr) ShowWindow(AsWindow(window), visible ? SW_SHOW : SW_HIDE);
+  };
+  show(engine.module_view, view == View::kModule);
+  show(engine.code_edit, view == View::kCode);
+  show(engine.apply_button, view == View::kCode);
+  show(engine.revert_button, view == View::kCode);
+  show(engine.gui_view, view == View::kGui);
+}
+
+void UpdateScrollRanges(PatchEngine& engine) {
+  HWND view = AsWindow(engine.module_view);
+  if (view == nullptr) return;
+  RECT client;
+  GetClientRect(view, &client);
+  const int cw = client.right;
+  const int ch = client.bottom;
+  const int range_width = std::max(engine.content_width, cw);
+  const int range_height = std::max(engine.content_height, ch);
+  // Never show space to the right of or below the content.
+  if (cw - engine.scroll_x > engine.content_width) engine.scroll_x = cw - engine.content_width;
+  if (ch - engine.scroll_y > engine.content_height) engine.scroll_y = ch - engine.content_height;
+  engine.scroll_x = std::min(engine.scroll_x, 0);
+  engine.scroll_y = std::min(engine.scroll_y, 0);
+  // The bar positions follow the offsets, so the two never disagree.
+  SCROLLINFO vertical = {sizeof vertical, SIF_RANGE | SIF_PAGE | SIF_POS, 0, range_height - 1,
+                         static_cast<UINT>(ch), -engine.scroll_y, 0};
+  SetScrollInfo(view, SB_VERT, &vertical, TRUE);
+  SCROLLINFO horizontal = {sizeof horizontal, SIF_RANGE | SIF_PAGE | SIF_POS, 0, range_width - 1,
+                           static_cast<UINT>(cw), -engine.scroll_x, 0};
+  SetScrollInfo(view, SB_HORZ, &horizontal, TRUE);
+}
+
+void SetStatusText(PatchEngine& engine, const std::string& text) {
+  HWND bar = AsWindow(engine.status_bar);
+  if (bar == nullptr) return;
+  // UTF-8 in, so the status line can carry a dash.
+  std::wstring wide(text.size() + 1, L'\0');
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                    wide.data(), static_cast<int>(wide.size()));
+  wide.resize(static_cast<std::size_t>(std::max(n, 0)));
+  SendMessageW(bar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(wide.c_str()));
+}
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  PatchEngine* engine = FindEngine(window);
+  if (engine == nullptr) return DefWindowProcA(window, message, wparam, lparam);
+  switch (message) {
+    case WM_CREATE:
+      return 0;
+    case WM_DESTROY:
+      ForgetWindows(*engine);
+      return DefWindowProcA(window, message, wparam, lparam);
+    case WM_SIZE:
+      if (wparam == SIZE_MINIMIZED) return 0;
+      LayOut(*engine, false);
+      UpdateScrollRanges(*engine);
+      SendMessageA(AsWindow(engine->status_bar), WM_SIZE, 0, 0);
+      RepaintAll(*engine);
+      return 0;
+    case WM_PAINT:
+      PaintMain(window, *engine);
+      return 0;
+    case WM_CLOSE:
+      DestroyWindow(window);
+      engine->main_window = nullptr;
+      return 0;
+    case WM_KEYDOWN:
+    case WM_KEYUP:
+    case WM_CHAR:
+      return 0;
+    case WM_COMMAND:
+      OnCommand(window, *engine, LOWORD(wparam));
+      return 0;
+    default:
+      return DefWindowProcA(window, message, wparam, lparam);
+  }
+}
+
+}  // namespace editor
+
+using namespace editor;
+
+void OpenEditor(PatchEngine& engine) {
+  if (engine.main_window != nullptr) {
+    HWND window = AsWindow(engine.main_window);
+    if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
+    BringWindowToTop(window);
+    SetForegroundWindow(window);
+    return;
+  }
+  const HINSTANCE instance = Globals().instance;
+  const std::string title = engine.title_prefix != nullptr
+                                ? std::string(engine.title_prefix) + editor_text::kTitleSuffix
+                                : std::string(editor_text::kTitle);
+  RegisterClasses();
+  HWND main = CreateWindowExA(0, editor_text::kMainClass, title.c_str(),
+                              WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN | WS_CLIPSIBLINGS, 32, 16, 800,
+                              600, GetForegroundWindow(), nullptr, instance, nullptr);
+  if (main == nullptr) return;
+  engine.main_window = main;
+
+  const auto child = [&](DWORD ex_style, const char* window_class, const char* text, DWORD style,
+                         int x, int y, int w, int h, int id) {
+    return CreateWindowExA(ex_style, window_class, text, WS_CHILD | style, x, y, w, h, main,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+  };
+  HWND status = child(0, STATUSCLASSNAMEA, "",
+                      WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | SBARS_SIZEGRIP | SBARS_TOOLTIPS,
+                      0, 0, 0, 0, IDC_STATUS_BAR);
+  engine.status_bar = status;
+
+  RECT client;
+  GetClientRect(main, &client);
+  const int left = client.left;
+  const int top = client.top;
+  const int x = left + kViewLeft;
+  const int y = top + kViewTop;
+  const int w = client.right - client.left - kViewWidthLoss;
+  const int h = client.bottom - client.top - kViewHeightLoss;
+  const DWORD view_style = WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_VSCROLL | WS_HSCROLL;
+  engine.module_view = child(WS_EX_STATICEDGE, editor_text::kModuleViewClass,
+                             editor_text::kModuleViewTitle, view_style, x, y, w, h, 0);
+  ShowWindow(AsWindow(engine.module_view), SW_SHOW);
+
+  HWND edit = child(WS_EX_STATICEDGE, "Edit", "",
+                    view_style | ES_MULTILINE | ES_NOHIDESEL | ES_WANTRETURN | ES_AUTOVSCROLL |
+                        ES_AUTOHSCROLL,
+                    x, y, w, h, 0);
+  engine.code_edit = edit;
+  SendMessageA(edit, WM_SETFONT, reinterpret_cast<WPARAM>(engine.fonts[2]), FALSE);
+  SendMessageA(edit, EM_SETLIMITTEXT, 0, 0);  // as long as memory allows
+
+  const DWORD button_style = WS_CLIPSIBLINGS | WS_CLIPCHILDREN | BS_PUSHBUTTON;
+  HWND apply = child(WS_EX_STATICEDGE, "Button", editor_text::kSaveAndApply, button_style,
+                     left + 3, top, kButtonWidth, kButtonHeight, IDC_SAVE_AND_APPLY);
+  HWND revert = child(WS_EX_STATICEDGE, "Button", editor_text::kRevert, button_style,
+                      left + 3 + kButtonWidth, top, kButtonWidth, kButtonHeight, IDC_REVERT);
+  engine.apply_button = apply;
+  engine.revert_button = revert;
+  SetWindowTextA(edit, engine.script_text.c_str());
+  SendMessageA(apply, WM_SETFONT, reinterpret_cast<WPARAM>(engine.fonts[0]), FALSE);
+  SendMessageA(revert, WM_SETFONT, reinterpret_cast<WPARAM>(engine.fonts[0]), FALSE);
+
+  engine.gui_view = child(WS_EX_STATICEDGE, editor_text::kGuiViewClass, editor_text::kGuiViewTitle,
+                          view_style, x, y, w, h, 0);
+
+  BuildMenus();
+  ComputeContent(engine);
+  SendMessageA(status, WM_SIZE, 0, 0);
+  UpdateScrollRanges(engine);
+  ShowView(engine);
+  ShowWindow(main, SW_SHOW);
+  BringWindowToTop(main);
+  UpdateWindow(main);
+}
+
+void ShowAbout(PatchEngine& engine) {
+  Globals().dialog_engine = &engine;
+  Ui().RunDialog(Ui().ForegroundWindow(), IDD_ABOUT);
+}
+
 }  // namespace korvel

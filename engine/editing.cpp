@@ -8,6 +8,11 @@
 #include "engine/type_table.h"
 #include "engine/ui.h"
 
+#if __has_include("script/script_engine.h")
+#include "script/script_engine.h"
+#define KORVEL_HAS_SCRIPT 1
+#endif
+
 namespace korvel {
 
 int PatchEngine::CreateComponent(int type) {
@@ -196,6 +201,57 @@ bool PatchEngine::Connect(int s, int m, int t, int k) {
   DetachOutput(s, m);
   AttachInput(t, k, s, m);
   return true;
+}
+
+void PatchEngine::MoveComponent(int slot, int x, int y) {
+  std::lock_guard lock(graph_mutex_);
+  if (!IsOccupied(slot)) return;
+  descriptor[slot]->x = x;
+  descriptor[slot]->y = y;
+}
+
+namespace {
+void CopyCut(char* destination, std::size_t capacity, const char* source) {
+  std::memset(destination, 0, capacity);
+  if (source != nullptr) std::strncpy(destination, source, capacity - 1);
+}
+}  // namespace
+
+void PatchEngine::SetLabel(int slot, const char* label) {
+  std::lock_guard lock(graph_mutex_);
+  if (IsOccupied(slot)) CopyCut(descriptor[slot]->label, kLabelSize, label);
+}
+
+void PatchEngine::SetModuleTexts(const char* module_name, const char* module_author,
+                                 const char* module_description) {
+  std::lock_guard lock(graph_mutex_);
+  CopyCut(name, kModuleNameSize, module_name);
+  CopyCut(author, kModuleAuthorSize, module_author);
+  CopyCut(description, kModuleDescriptionSize, module_description);
+}
+
+void PatchEngine::SetParameterInfo(int index, const char* parameter_name, std::uint32_t kind) {
+  if (index < 0 || index >= kNamedParameterCount) return;
+  std::lock_guard lock(graph_mutex_);
+  if (parameter_names[index] != nullptr) CopyCut(parameter_names[index], kParameterNameSize, parameter_name);
+  parameter_kinds[index] = kind;
+}
+
+void PatchEngine::ClearDelayLines() {
+  std::lock_guard lock(graph_mutex_);
+  std::fill(&delay_lines[0][0], &delay_lines[0][0] + kDelayLineCount * kDelayLineLength, 0.0);
+}
+
+void PatchEngine::ApplyScript(const char* text) {
+  std::lock_guard lock(graph_mutex_);
+  script_text = text != nullptr ? text : "";
+#ifdef KORVEL_HAS_SCRIPT
+  if (script) {
+    script->ClearMessages();
+    script->ClearCompiled();
+    script->CompileScript(script_text.c_str());
+  }
+#endif
 }
 
 }  // namespace korvel

@@ -23,6 +23,7 @@ inline constexpr std::size_t kModuleNameSize = 256;
 inline constexpr std::size_t kModuleAuthorSize = 256;
 inline constexpr std::size_t kModuleDescriptionSize = 1024;
 inline constexpr std::size_t kLabelSize = 128;
+inline constexpr std::size_t kParameterNameSize = 64;
 inline constexpr std::size_t kProviderSize = 130;
 
 struct ComponentDescriptor {
@@ -75,6 +76,30 @@ class PatchEngine {
   // refused (false) when it would close a cycle or a port is out of range;
   // an input's old source is replaced, an output's old target released.
   bool Connect(int s, int m, int t, int k);
+
+  // Editor changes outside the wiring, each under the graph lock.
+  void MoveComponent(int slot, int x, int y);
+  void SetLabel(int slot, const char* label);  // cut to kLabelSize - 1
+  // Each text is cut to its buffer's capacity.
+  void SetModuleTexts(const char* module_name, const char* module_author,
+                      const char* module_description);
+  // Into the buffers the plug-in lends (parameter_names); name cut to 63.
+  void SetParameterInfo(int index, const char* parameter_name, std::uint32_t kind);
+  void ClearDelayLines();  // all eight buffers, the position kept
+  // Stores `text` as the script and compiles it afresh: messages and the
+  // compiled state are cleared first, so the message list holds this
+  // compilation's faults only.
+  void ApplyScript(const char* text);
+  // Runs change(record, type) on an occupied slot's record under the graph
+  // lock: settings that live inside a component (a constant's value, a
+  // filter's history). False for an empty slot.
+  template <class Change>
+  bool ChangeRecord(int slot, Change&& change) {
+    std::lock_guard lock(graph_mutex_);
+    if (!IsOccupied(slot)) return false;
+    change(*record[slot], descriptor[slot]->type);
+    return true;
+  }
 
   bool IsOccupied(int slot) const {
     return slot >= 0 && slot < kSlotCount && descriptor[slot] != nullptr;

@@ -4,6 +4,7 @@
 // tests install their own to answer dialogs and capture messages.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace korvel {
@@ -49,6 +50,9 @@ class UserInterface {
   virtual void DestroyEditorWindow(void* window) = 0;
   // The window in front, owner of system-modal questions.
   virtual void* ForegroundWindow() = 0;
+  // Runs the editor's modal dialog `template_id` owned by `owner`; answers
+  // the dialog's result. Without a window system nothing opens (kIdCancel).
+  virtual std::intptr_t RunDialog(void* /*owner*/, int /*template_id*/) { return kIdCancel; }
 };
 
 // The interface in force: the one installed, or a headless default that

@@ -1,0 +1,292 @@
+// The modal dialogs: About, Ensemble Information, Component Info, the
+// component settings and the parameter properties. Each reads the engine
+// its command stored as the dialog engine.
+#include <windows.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "editor/editor_internal.h"
+#include "editor/editor_texts.h"
+#include "engine/ui.h"
+#include "resources/resource.h"
+
+#if __has_include("components/value_sources.h") && __has_include("components/filter_reset.h")
+#include "components/filter_reset.h"
+#include "components/value_sources.h"
+#define KORVEL_HAS_COMPONENT_SETTINGS 1
+#endif
+
+namespace korvel::editor {
+namespace {
+
+constexpr int kConstantType = 80;
+
+// The slot whose settings dialog is open.
+int g_settings_slot = -1;
+
+PatchEngine* DialogEngine() { return Globals().dialog_engine; }
+
+int SettingsTemplateFor(int type) {
+  if (type == kConstantType) return IDD_CONSTANT_SETTINGS;
+  if ((type >= 15 && type <= 20) || type == 22 || type == 23) return IDD_FILTER_SETTINGS;
+  if (type >= 27 && type <= 31) return IDD_DELAY_SETTINGS;
+  return IDD_COMPONENT_SETTINGS;
+}
+
+int ParameterKindControl(int index) {
+  return index < 20 ? IDC_PARAMETER_KIND_FIRST + index : IDC_PARAMETER_KIND_LATE_FIRST + index - 20;
+}
+
+std::string DialogText(HWND dialog, int control, std::size_t capacity) {
+  std::vector<char> text(capacity, '\0');
+  GetDlgItemTextA(dialog, control, text.data(), static_cast<int>(capacity));
+  return text.data();
+}
+
+// The shortest text that reads back as the same double.
+std::string FormatValue(double value) {
+  char text[64];
+  for (int precision = 15; precision <= 17; ++precision) {
+    std::snprintf(text, sizeof text, "%.*g", precision, value);
+    if (std::strtod(text, nullptr) == value) break;
+  }
+  return text;
+}
+
+// A finite number and nothing else but blanks around it.
+bool ParseValue(const std::string& text, double& value) {
+  const char* start = text.c_str();
+  char* end = nullptr;
+  value = std::strtod(start, &end);
+  if (end == start) return false;
+  while (*end == ' ' || *end == '\t') ++end;
+  return *end == '\0' && std::isfinite(value);
+}
+
+// The close box and OK end the simple dialogs with 1.
+INT_PTR CloseOn(HWND dialog, UINT message, WPARAM wparam, std::initializer_list<int> commands) {
+  if (message == WM_CLOSE) {
+    EndDialog(dialog, 1);
+    return TRUE;
+  }
+  if (message == WM_COMMAND) {
+    for (int command : commands) {
+      if (LOWORD(wparam) == command) {
+        EndDialog(dialog, 1);
+        return TRUE;
+      }
+    }
+  }
+  return FALSE;
+}
+
+INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
+  if (message == WM_INITDIALOG || message == WM_SHOWWINDOW) return TRUE;
+  return CloseOn(dialog, message, wparam, {IDOK});
+}
+
+INT_PTR CALLBACK ComponentInfoProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
+  if (message == WM_INITDIALOG) {
+    const PatchEngine* engine = DialogEngine();
+    const int slot = engine != nullptr ? engine->selected_slot : -1;
+    if (slot >= 0 && slot < kSlotCount && engine->dispatch[slot] != nullptr) {
+      std::vector<char> info(kInfoBufferSize, '\0');
+      engine->dispatch[slot](kGetInfo, info.data(), engine->record[slot]);
+      SetDlgItemTextA(dialog, IDC_COMPONENT_INFO_TEXT, info.data());
+    }
+    return TRUE;
+  }
+  if (message == WM_SHOWWINDOW) return TRUE;
+  return CloseOn(dialog, message, wparam, {IDOK});
+}
+
+INT_PTR CALLBACK EnsembleInfoProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
+  PatchEngine* engine = DialogEngine();
+  if (message == WM_INITDIALOG) {
+    if (engine != nullptr) {
+      SetDlgItemTextA(dialog, IDC_ENSEMBLE_NAME, engine->name);
+      SetDlgItemTextA(dialog, IDC_ENSEMBLE_AUTHOR, engine->author);
+      SetDlgItemTextA(dialog, IDC_ENSEMBLE_DESCRIPTION, engine->description);
+    }
+    return TRUE;
+  }
+  if (message == WM_SHOWWINDOW) return TRUE;
+  if (message == WM_COMMAND && LOWORD(wparam) == IDOK && engine != nullptr) {
+    engine->SetModuleTexts(DialogText(dialog, IDC_ENSEMBLE_NAME, kModuleNameSize).c_str(),
+                           DialogText(dialog, IDC_ENSEMBLE_AUTHOR, kModuleAuthorSize).c_str(),
+                           DialogText(dialog, IDC_ENSEMBLE_DESCRIPTION, kModuleDescriptionSize).c_str());
+  }
+  return CloseOn(dialog, message, wparam, {IDOK, IDCANCEL});
+}
+
+void FillSettings(HWND dialog, PatchEngine& engine, int slot) {
+  const ComponentDescriptor& d = *engine.descriptor[slot];
+  SendDlgItemMessageA(dialog, IDC_LABEL, EM_LIMITTEXT, kLabelSize - 1, 0);
+  SetDlgItemTextA(dialog, IDC_LABEL, d.label);
+#ifdef KORVEL_HAS_COMPONENT_SETTINGS
+  if (d.type == kConstantType) {
+    const double value = static_cast<const ConstantRecord*>(engine.record[slot])->value;
+    SetDlgItemTextA(dialog, IDC_CONSTANT_VALUE, FormatValue(value).c_str());
+  }
+#endif
+  if (HWND lines = GetDlgItem(dialog, IDC_DELAY_LINES)) {
+    for (int line = 1; line <= 4; ++line) {
+      char entry[96];
+      std::snprintf(entry, sizeof entry, editor_text::kDelayLineEntry, line);
+      SendMessageA(lines, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry));
+    }
+  }
+}
+
+// False, with a message, when a field is refused; the dialog stays open.
+bool StoreSettings(HWND dialog, PatchEngine& engine, int slot) {
+  if (!engine.IsOccupied(slot)) return true;
+  [[maybe_unused]] double value = 0.0;
+  const bool has_value = GetDlgItem(dialog, IDC_CONSTANT_VALUE) != nullptr;
+  if (has_value) {
+    const std::string text = DialogText(dialog, IDC_CONSTANT_VALUE, 256);
+    if (!ParseValue(text, value)) {
+      char message[400];
+      std::snprintf(message, sizeof message, editor_text::kNotANumber, text.c_str());
+      Ui().ShowMessage(dialog, message, editor_text::kConstantSettingsTitle,
+                       kMbOk | kMbIconExclamation);
+      SetFocus(GetDlgItem(dialog, IDC_CONSTANT_VALUE));
+      return false;
+    }
+  }
+  engine.SetLabel(slot, DialogText(dialog, IDC_LABEL, kLabelSize).c_str());
+#ifdef KORVEL_HAS_COMPONENT_SETTINGS
+  if (has_value) {
+    engine.ChangeRecord(slot, [value](ComponentRecord& record, int type) {
+      if (type == kConstantType) static_cast<ConstantRecord&>(record).value = value;
+    });
+  }
+#endif
+  return true;
+}
+
+// Constant, Filter, Delay and Component Settings share one procedure: each
+// template carries only the controls of its kind.
+INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
+  PatchEngine* engine = DialogEngine();
+  const int slot = g_settings_slot;
+  if (engine == nullptr || !engine->IsOccupied(slot)) return CloseOn(dialog, message, wparam, {IDOK, IDCANCEL});
+  switch (message) {
+    case WM_INITDIALOG:
+      FillSettings(dialog, *engine, slot);
+      return TRUE;
+    case WM_SHOWWINDOW:
+      return TRUE;
+    case WM_CLOSE:
+      EndDialog(dialog, IDCANCEL);
+      return TRUE;
+    case WM_COMMAND:
+      switch (LOWORD(wparam)) {
+        case IDOK:
+          if (StoreSettings(dialog, *engine, slot)) EndDialog(dialog, IDOK);
+          return TRUE;
+        case IDCANCEL:
+          EndDialog(dialog, IDCANCEL);
+          return TRUE;
+#ifdef KORVEL_HAS_COMPONENT_SETTINGS
+        case IDC_FILTER_RESET:
+          engine->ChangeRecord(slot, [](ComponentRecord& record, int type) {
+            ResetFilterState(&record, type);
+          });
+          return TRUE;
+#endif
+        case IDC_DELAY_RESET:
+          engine->ClearDelayLines();
+          return TRUE;
+        default:
+          return FALSE;  // "&Help" among them
+      }
+    default:
+      return FALSE;
+  }
+}
+
+INT_PTR CALLBACK ParameterInfoProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
+  PatchEngine* engine = DialogEngine();
+  if (engine == nullptr) return CloseOn(dialog, message, wparam, {IDOK, IDCANCEL});
+  switch (message) {
+    case WM_INITDIALOG:
+      for (int i = 0; i < kNamedParameterCount; ++i) {
+        SendDlgItemMessageA(dialog, IDC_PARAMETER_NAME_FIRST + i, EM_LIMITTEXT, kParameterNameSize - 1, 0);
+        if (engine->parameter_names[i] != nullptr)
+          SetDlgItemTextA(dialog, IDC_PARAMETER_NAME_FIRST + i, engine->parameter_names[i]);
+        HWND kinds = GetDlgItem(dialog, ParameterKindControl(i));
+        for (const char* kind : editor_text::kParameterKindNames)
+          SendMessageA(kinds, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(kind));
+        // Kinds the list cannot name show no choice and are kept.
+        const std::uint32_t kind = engine->parameter_kinds[i];
+        SendMessageA(kinds, CB_SETCURSEL, kind < std::size(editor_text::kParameterKindNames) ? kind : -1, 0);
+      }
+      return TRUE;
+    case WM_SHOWWINDOW:
+      return TRUE;
+    case WM_COMMAND:
+      if (LOWORD(wparam) == IDOK) {
+        for (int i = 0; i < kNamedParameterCount; ++i) {
+          const LRESULT choice = SendDlgItemMessageA(dialog, ParameterKindControl(i), CB_GETCURSEL, 0, 0);
+          const std::uint32_t kind =
+              choice >= 0 ? static_cast<std::uint32_t>(choice) : engine->parameter_kinds[i];
+          engine->SetParameterInfo(
+              i, DialogText(dialog, IDC_PARAMETER_NAME_FIRST + i, kParameterNameSize).c_str(), kind);
+        }
+      }
+      return CloseOn(dialog, message, wparam, {IDOK, IDCANCEL});
+    default:
+      return CloseOn(dialog, message, wparam, {});
+  }
+}
+
+void RunDialog(PatchEngine& engine, int template_id) {
+  Globals().dialog_engine = &engine;
+  Ui().RunDialog(Ui().ForegroundWindow(), template_id);
+}
+
+}  // namespace
+
+DLGPROC DialogProcedureFor(int template_id) {
+  switch (template_id) {
+    case IDD_ABOUT:
+      return AboutProc;
+    case IDD_COMPONENT_INFO:
+      return ComponentInfoProc;
+    case IDD_ENSEMBLE_INFO:
+      return EnsembleInfoProc;
+    case IDD_PARAMETER_INFO:
+      return ParameterInfoProc;
+    case IDD_CONSTANT_SETTINGS:
+    case IDD_DELAY_SETTINGS:
+    case IDD_FILTER_SETTINGS:
+    case IDD_COMPONENT_SETTINGS:
+      return SettingsProc;
+    default:
+      return AboutProc;  // closes on OK or the close box
+  }
+}
+
+void OpenSettingsDialog(PatchEngine& engine) {
+  const int slot = engine.selected_slot;
+  if (!engine.IsOccupied(slot)) return;
+  g_settings_slot = slot;
+  RunDialog(engine, SettingsTemplateFor(engine.descriptor[slot]->type));
+  g_settings_slot = -1;
+  if (engine.module_view != nullptr) InvalidateRect(AsWindow(engine.module_view), nullptr, FALSE);
+}
+
+void OpenComponentInfo(PatchEngine& engine) {
+  if (engine.selected_slot >= 0) RunDialog(engine, IDD_COMPONENT_INFO);
+}
+
+void OpenModuleInformation(PatchEngine& engine) { RunDialog(engine, IDD_ENSEMBLE_INFO); }
+
+void OpenParameterProperties(PatchEngine& engine) { RunDialog(engine, IDD_PARAMETER_INFO); }
+
+}  // namespace korvel::editor

@@ -1,0 +1,55 @@
+// What the editor's source files share. Windows only.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "engine/patch_engine.h"
+
+namespace korvel::editor {
+
+// Process-wide state: the library's instance, the tab-strip bitmaps and
+// the menus every editor window shares.
+struct EditorGlobals {
+  HINSTANCE instance = nullptr;
+  HBITMAP bitmaps[10] = {};       // resources 111..120
+  HBRUSH view_brush = nullptr;     // the views' class background
+  HMENU module_menu = nullptr;     // resource 102, source of "&New Component"
+  HMENU component_popup = nullptr;
+  HMENU view_popup = nullptr;
+  PatchEngine* dialog_engine = nullptr;  // read by the dialog procedures
+};
+EditorGlobals& Globals();
+HBITMAP TabBitmap(int resource_id);
+inline constexpr COLORREF kViewBackground = 0xF0EFEF;
+
+// Main window.
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+void ShowView(PatchEngine& engine);
+void UpdateScrollRanges(PatchEngine& engine);
+void SetStatusText(PatchEngine& engine, const std::string& text);
+
+// Module View.
+LRESULT CALLBACK ModuleViewProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+// The text the status bar shows for the pointer at module point (x, y).
+std::string StatusTextAt(const PatchEngine& engine, int x, int y);
+// The line of an info text that describes input (or output) `index`,
+// counted from 0: "in2: Cutoff"; also finds ranges such as "out1 - out8: ...".
+std::string PortLine(const char* info, bool output, int index);
+
+// Code View and GUI View.
+LRESULT CALLBACK GuiViewProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+void ApplyCodeView(PatchEngine& engine);
+void RevertCodeView(PatchEngine& engine);
+
+// Dialogs: the procedure of each template, and the commands that open them.
+DLGPROC DialogProcedureFor(int template_id);
+void OpenSettingsDialog(PatchEngine& engine);
+void OpenComponentInfo(PatchEngine& engine);
+void OpenModuleInformation(PatchEngine& engine);
+void OpenParameterProperties(PatchEngine& engine);
+
+inline HWND AsWindow(void* handle) { return static_cast<HWND>(handle); }
+
+}  // namespace korvel::editor

@@ -1,0 +1,44 @@
+// Texts and names the editor shows or registers, written once.
+#pragma once
+
+namespace korvel::editor_text {
+
+inline constexpr char kMainClass[] = "DravikWnd";
+inline constexpr char kModuleViewClass[] = "KorvelModuleView";
+inline constexpr char kGuiViewClass[] = "KorvelGUIView";
+inline constexpr char kModuleViewTitle[] = "korvelview-module";
+inline constexpr char kGuiViewTitle[] = "korvelview-gui";
+inline constexpr char kTitle[] = "Korvel Modular";
+inline constexpr char kTitleSuffix[] = " - Korvel Modular";
+
+inline constexpr char kSaveAndApply[] = "Save and Apply";
+inline constexpr char kRevert[] = "Revert";
+inline constexpr char kTabText[] = "Test";
+
+inline constexpr char kComponentSettingsItem[] = "Component &Settings...";
+inline constexpr char kComponentInfoItem[] = "Component &Info...";
+inline constexpr char kDeleteComponentItem[] = "&Delete Component";
+inline constexpr char kNewComponentItem[] = "&New Component";
+inline constexpr char kParameterPropertiesItem[] = "Parameter &Properties...";
+inline constexpr char kModuleInformationItem[] = "&Module Information...";
+
+inline constexpr char kNewModuleQuestion[] = "Are you sure? This will clear the current module.";
+inline constexpr char kNewModuleTitle[] = "New Module";
+inline constexpr char kDeleteQuestion[] = "Are you sure? You are about to delete this component.";
+inline constexpr char kDeleteTitle[] = "Delete Component";
+inline constexpr char kErrorsTitle[] = "Errors Occured";
+
+inline constexpr char kConstantSettingsTitle[] = "Constant Settings";
+// printf format: the refused text.
+inline constexpr char kNotANumber[] = "\"%s\" is not a number.";
+// printf format: line number (1..4).
+inline constexpr char kDelayLineEntry[] = "Delay line %d (stereo, 441000 samples)";
+
+inline constexpr const char* kParameterKindNames[] = {
+    "<none>", "Percent 0 to 100", "Percent -100 to 100", "Percent -100 to 0"};
+
+// Status bar: component and port, or the selection.
+inline constexpr char kPortStatus[] = "%s \xE2\x80\x94 %s";       // label, info line
+inline constexpr char kSelectionStatus[] = "%s (%s)";            // label, type name
+
+}  // namespace korvel::editor_text
