@@ -150,4 +150,10 @@ int RegisteredEngineCount() {
   return static_cast<int>(Registry().size());
 }
 
+PatchEngine* RegisteredEngine(int index) {
+  std::lock_guard lock(g_registry_mutex);
+  const auto& registry = Registry();
+  return index >= 0 && index < static_cast<int>(registry.size()) ? registry[index] : nullptr;
+}
+
 }  // namespace korvel

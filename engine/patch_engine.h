@@ -157,5 +157,7 @@ class PatchEngine {
 // Live engines, so window procedures can find theirs by window handle.
 PatchEngine* FindEngine(void* main_window);
 int RegisteredEngineCount();
+// The registry's entry `index`, in its current order.
+PatchEngine* RegisteredEngine(int index);
 
 }  // namespace korvel

@@ -2,6 +2,7 @@
 // questions and file dialogs from scripted replies.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <vector>
@@ -35,8 +36,13 @@ class TestUi : public UserInterface {
     files.pop_front();
     return !path.empty();
   }
-  void* MakeFont(const FontRequest&) override { return nullptr; }
-  void ReleaseFont(void*) override {}
+  void* MakeFont(const FontRequest& request) override {
+    fonts.push_back(request);
+    return reinterpret_cast<void*>(static_cast<std::uintptr_t>(fonts.size()));
+  }
+  void ReleaseFont(void* font) override {
+    if (font != nullptr) ++released_fonts;
+  }
   void Repaint(void*) override { ++repaints; }
   void DestroyEditorWindow(void*) override {}
   void* ForegroundWindow() override { return nullptr; }
@@ -46,6 +52,8 @@ class TestUi : public UserInterface {
   std::deque<std::string> files;    // replies to file dialogs; "" cancels
   std::vector<FileDialogRequest> file_requests;
   int repaints = 0;
+  std::vector<FontRequest> fonts;
+  int released_fonts = 0;
 };
 
 }  // namespace korvel::testing
