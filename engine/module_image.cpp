@@ -1,0 +1,481 @@
+#include "engine/module_image.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "components/routing.h"
+#include "components/value_sources.h"
+#include "engine/messages.h"
+#include "engine/patch_engine.h"
+#include "engine/type_table.h"
+
+#if __has_include("script/script_engine.h")
+#include "script/script_engine.h"
+#define KORVEL_HAS_SCRIPT 1
+#endif
+
+namespace korvel {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr double kDefaultParameterValue = 0.5;
+constexpr double kDefaultExtraParameterValue = 1.0;
+
+// ---------------------------------------------------------------- writing
+
+std::string Dump(const Json& value) {
+  // Texts typed into the editor need not be UTF-8; replacing a stray byte
+  // beats refusing to save.
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string Text(const char* buffer, std::size_t capacity) {
+  return std::string(buffer, strnlen(buffer, capacity));
+}
+
+// JSON has no infinities or NaN; they travel as strings.
+Json Number(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  return value;
+}
+
+// ---------------------------------------------------------------- reading
+
+struct BadImage {
+  std::string line;
+};
+
+[[noreturn]] void Fail(std::string line) { throw BadImage{std::move(line)}; }
+
+std::string Quoted(const char* key) { return std::string("\"") + key + "\""; }
+
+const Json* Find(const Json& object, const char* key) {
+  const auto it = object.find(key);
+  return it == object.end() ? nullptr : &*it;
+}
+
+std::int64_t Integer(const Json& value, const std::string& what, std::int64_t low, std::int64_t high) {
+  std::int64_t n = 0;
+  if (value.is_number_unsigned()) {
+    const auto u = value.get<std::uint64_t>();
+    if (u > static_cast<std::uint64_t>(high))
+      Fail(what + " is " + std::to_string(u) + ", outside " + std::to_string(low) + ".." + std::to_string(high));
+    n = static_cast<std::int64_t>(u);
+  } else if (value.is_number_integer()) {
+    n = value.get<std::int64_t>();
+  } else {
+    Fail(what + " is not a whole number");
+  }
+  if (n < low || n > high)
+    Fail(what + " is " + std::to_string(n) + ", outside " + std::to_string(low) + ".." + std::to_string(high));
+  return n;
+}
+
+double Real(const Json& value, const std::string& what) {
+  if (value.is_number()) return value.get<double>();
+  if (value.is_string()) {
+    const auto& s = value.get_ref<const std::string&>();
+    if (s == "nan") return std::numeric_limits<double>::quiet_NaN();
+    if (s == "inf") return std::numeric_limits<double>::infinity();
+    if (s == "-inf") return -std::numeric_limits<double>::infinity();
+  }
+  Fail(what + " is not a number");
+}
+
+std::string String(const Json& value, const std::string& what) {
+  if (!value.is_string()) Fail(what + " is not a text");
+  return value.get<std::string>();
+}
+
+// Cuts to fit a buffer of `capacity` bytes with its NUL, never inside a
+// UTF-8 sequence.
+std::string CutToFit(std::string text, std::size_t capacity) {
+  if (text.size() < capacity) return text;
+  std::size_t length = capacity - 1;
+  while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
+  text.resize(length);
+  return text;
+}
+
+void CopyInto(char* buffer, std::size_t capacity, const std::string& text) {
+  std::memset(buffer, 0, capacity);
+  const std::string cut = CutToFit(text, capacity);
+  std::memcpy(buffer, cut.data(), strnlen(cut.c_str(), cut.size()));
+}
+
+int TypeCount(int type, ComponentRequest request) {
+  return static_cast<std::uint8_t>(kComponentTypeTable.dispatch[type](request, nullptr, nullptr));
+}
+
+struct ImageComponent {
+  int slot;
+  int type;
+  std::optional<std::string> label;
+  std::int32_t x = 0, y = 0;
+  std::optional<std::int16_t> width, height;
+  std::optional<std::uint32_t> colour;
+  double value = 0.0;
+  int inputs, outputs;
+};
+
+struct ImageConnection {
+  int from_slot, from_output, to_slot, to_input;
+};
+
+struct ImageParameter {
+  std::string name;
+  std::uint32_t kind = 0;
+  std::optional<double> value;
+};
+
+struct Image {
+  std::string name = text::kDefaultModuleName;
+  std::string author;
+  std::string description;
+  std::string script = text::kDefaultScript;
+  ImageParameter parameters[kParameterCount];
+  std::optional<int> in, out;
+  std::vector<ImageComponent> components;
+  std::vector<ImageConnection> connections;
+  int at[kSlotCount];  // index into components by slot, -1 when empty
+};
+
+std::string JsonError(const char* data, std::size_t size, const Json::parse_error& e) {
+  // Line and column of the byte where parsing stopped, counted from 1.
+  const std::size_t stop = std::min<std::size_t>(e.byte > 0 ? e.byte - 1 : 0, size);
+  std::size_t line = 1, column = 1;
+  for (std::size_t i = 0; i < stop; ++i) {
+    if (data[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  return "not a module: the text is not JSON (line " + std::to_string(line) + ", column " +
+         std::to_string(column) + ")";
+}
+
+std::string ComponentName(int index, int slot) {
+  return "component " + std::to_string(index) + " (slot " + std::to_string(slot) + ")";
+}
+
+void ReadComponents(const Json& list, Image& image) {
+  if (!list.is_array()) Fail(Quoted("components") + " is not a list");
+  std::fill(std::begin(image.at), std::end(image.at), -1);
+  int index = 0;
+  for (const Json& entry : list) {
+    const std::string item = "component " + std::to_string(index);
+    if (!entry.is_object()) Fail(item + " is not an object");
+    const Json* slot_value = Find(entry, "slot");
+    if (slot_value == nullptr) Fail(item + " has no " + Quoted("slot"));
+    ImageComponent c{};
+    c.slot = static_cast<int>(Integer(*slot_value, item + ": " + Quoted("slot"), 0, kSlotCount - 1));
+    const std::string name = ComponentName(index, c.slot);
+    if (image.at[c.slot] >= 0)
+      Fail(name + ": slot " + std::to_string(c.slot) + " is already used by component " +
+           std::to_string(image.at[c.slot]));
+    const Json* type_value = Find(entry, "type");
+    if (type_value == nullptr) Fail(name + " has no " + Quoted("type"));
+    c.type = static_cast<int>(Integer(*type_value, name + ": " + Quoted("type"), std::numeric_limits<int>::min(),
+                                      std::numeric_limits<int>::max()));
+    if (!IsTypeAvailable(c.type)) Fail(name + ": there is no component type " + std::to_string(c.type));
+    c.inputs = TypeCount(c.type, kGetInputCount);
+    c.outputs = TypeCount(c.type, kGetOutputCount);
+    if (const Json* v = Find(entry, "label")) c.label = String(*v, name + ": " + Quoted("label"));
+    constexpr auto kI32Min = std::numeric_limits<std::int32_t>::min();
+    constexpr auto kI32Max = std::numeric_limits<std::int32_t>::max();
+    if (const Json* v = Find(entry, "x"))
+      c.x = static_cast<std::int32_t>(Integer(*v, name + ": " + Quoted("x"), kI32Min, kI32Max));
+    if (const Json* v = Find(entry, "y"))
+      c.y = static_cast<std::int32_t>(Integer(*v, name + ": " + Quoted("y"), kI32Min, kI32Max));
+    if (const Json* v = Find(entry, "width"))
+      c.width = static_cast<std::int16_t>(Integer(*v, name + ": " + Quoted("width"), -32768, 32767));
+    if (const Json* v = Find(entry, "height"))
+      c.height = static_cast<std::int16_t>(Integer(*v, name + ": " + Quoted("height"), -32768, 32767));
+    if (const Json* v = Find(entry, "colour"))
+      c.colour = static_cast<std::uint32_t>(Integer(*v, name + ": " + Quoted("colour"), 0, 0xFFFFFFFF));
+    if (c.type == kConstantType)
+      if (const Json* v = Find(entry, "value")) c.value = Real(*v, name + ": " + Quoted("value"));
+    image.at[c.slot] = index;
+    image.components.push_back(std::move(c));
+    ++index;
+  }
+}
+
+// One end of a connection: [slot, port].
+std::pair<int, int> ReadEnd(const Json& connection, const char* key, const std::string& item) {
+  const Json* end = Find(connection, key);
+  if (end == nullptr) Fail(item + " has no " + Quoted(key));
+  if (!end->is_array() || end->size() != 2) Fail(item + ": " + Quoted(key) + " is not [slot, port]");
+  const int slot = static_cast<int>(Integer((*end)[0], item + ": slot of " + Quoted(key), 0, kSlotCount - 1));
+  const int port = static_cast<int>(Integer((*end)[1], item + ": port of " + Quoted(key), 0, kMaxPorts - 1));
+  return {slot, port};
+}
+
+// Whether `from` is `to` or feeds it through the connections read so far.
+bool Feeds(int from, int to, const std::vector<ImageConnection>& connections) {
+  bool seen[kSlotCount] = {};
+  int stack[kSlotCount];
+  int depth = 0;
+  stack[depth++] = to;
+  seen[to] = true;
+  while (depth > 0) {
+    const int slot = stack[--depth];
+    if (slot == from) return true;
+    for (const ImageConnection& c : connections) {
+      if (c.to_slot == slot && !seen[c.from_slot]) {
+        seen[c.from_slot] = true;
+        stack[depth++] = c.from_slot;
+      }
+    }
+  }
+  return false;
+}
+
+void ReadConnections(const Json& list, Image& image) {
+  if (!list.is_array()) Fail(Quoted("connections") + " is not a list");
+  // Which connection already uses each port: [slot][port].
+  std::vector<int> source_of(kSlotCount * kMaxPorts, -1), target_of(kSlotCount * kMaxPorts, -1);
+  int index = 0;
+  for (const Json& entry : list) {
+    const std::string item = "connection " + std::to_string(index);
+    if (!entry.is_object()) Fail(item + " is not an object");
+    const auto [s, m] = ReadEnd(entry, "from", item);
+    const auto [t, k] = ReadEnd(entry, "to", item);
+    const std::string name = item + " (slot " + std::to_string(s) + " output " + std::to_string(m) + " to slot " +
+                             std::to_string(t) + " input " + std::to_string(k) + ")";
+    if (image.at[s] < 0) Fail(name + ": slot " + std::to_string(s) + " is empty");
+    if (image.at[t] < 0) Fail(name + ": slot " + std::to_string(t) + " is empty");
+    const ImageComponent& source = image.components[image.at[s]];
+    const ImageComponent& target = image.components[image.at[t]];
+    if (m >= source.outputs)
+      Fail(name + ": slot " + std::to_string(s) + " has " + std::to_string(source.outputs) + " outputs");
+    if (k >= target.inputs)
+      Fail(name + ": slot " + std::to_string(t) + " has " + std::to_string(target.inputs) + " inputs");
+    int& input_user = source_of[t * kMaxPorts + k];
+    if (input_user >= 0) Fail(name + ": that input already has a source (connection " + std::to_string(input_user) + ")");
+    int& output_user = target_of[s * kMaxPorts + m];
+    if (output_user >= 0)
+      Fail(name + ": that output already feeds an input (connection " + std::to_string(output_user) + ")");
+    if (Feeds(t, s, image.connections)) Fail(name + " would close a cycle");
+    input_user = output_user = index;
+    image.connections.push_back({s, m, t, k});
+    ++index;
+  }
+}
+
+std::optional<int> ReadEndpoint(const Json& object, const char* key, int type, const char* type_name,
+                                const Image& image) {
+  const Json* v = Find(object, key);
+  if (v == nullptr) return std::nullopt;
+  const int slot = static_cast<int>(Integer(*v, Quoted(key), -1, kSlotCount - 1));
+  if (slot == -1) return -1;
+  if (image.at[slot] < 0) Fail(Quoted(key) + " names slot " + std::to_string(slot) + ", which is empty");
+  if (image.components[image.at[slot]].type != type)
+    Fail(Quoted(key) + " names slot " + std::to_string(slot) + ", which is not " + type_name + " component");
+  return slot;
+}
+
+void ReadParameters(const Json& list, Image& image) {
+  if (!list.is_array()) Fail(Quoted("parameters") + " is not a list");
+  if (list.size() > static_cast<std::size_t>(kParameterCount))
+    Fail(Quoted("parameters") + " has " + std::to_string(list.size()) + " entries, more than " +
+         std::to_string(kParameterCount));
+  for (std::size_t p = 0; p < list.size(); ++p) {
+    const Json& entry = list[p];
+    const std::string item = "parameter " + std::to_string(p);
+    if (!entry.is_object()) Fail(item + " is not an object");
+    ImageParameter& parameter = image.parameters[p];
+    if (const Json* v = Find(entry, "name")) parameter.name = String(*v, item + ": " + Quoted("name"));
+    if (const Json* v = Find(entry, "kind"))
+      parameter.kind = static_cast<std::uint32_t>(Integer(*v, item + ": " + Quoted("kind"), 0, 0xFFFFFFFF));
+    if (const Json* v = Find(entry, "value")) parameter.value = Real(*v, item + ": " + Quoted("value"));
+  }
+}
+
+Image Parse(const char* data, std::size_t size) {
+  if (size > kMaxModuleImageSize)
+    Fail("the module image is too large (" + std::to_string(size) + " bytes)");
+  Json root;
+  try {
+    root = Json::parse(data, data + size);
+  } catch (const Json::parse_error& e) {
+    Fail(JsonError(data, size, e));
+  }
+  if (!root.is_object()) Fail("not a module: the JSON is not an object");
+  const Json* format = Find(root, "format");
+  if (format == nullptr) Fail("not a module: there is no " + Quoted("format"));
+  if (!format->is_string()) Fail("not a module: " + Quoted("format") + " is not a text");
+  if (format->get_ref<const std::string&>() != kModuleImageFormat)
+    Fail("not a module: " + Quoted("format") + " is " + Dump(CutToFit(format->get<std::string>(), 41)) + ", not " +
+         Quoted(kModuleImageFormat));
+  const Json* version = Find(root, "version");
+  if (version == nullptr) Fail("there is no " + Quoted("version"));
+  const auto v = Integer(*version, Quoted("version"), std::numeric_limits<std::int64_t>::min(),
+                         std::numeric_limits<std::int64_t>::max());
+  if (v < 1) Fail("version " + std::to_string(v) + " is not a module version");
+  if (v > kModuleImageVersion)
+    Fail("version " + std::to_string(v) + " is newer than this plug-in reads (" +
+         std::to_string(kModuleImageVersion) + ")");
+
+  Image image;
+  if (const Json* t = Find(root, "name")) image.name = String(*t, Quoted("name"));
+  if (const Json* t = Find(root, "author")) image.author = String(*t, Quoted("author"));
+  if (const Json* t = Find(root, "description")) image.description = String(*t, Quoted("description"));
+  if (const Json* t = Find(root, "script")) image.script = String(*t, Quoted("script"));
+  if (const Json* list = Find(root, "parameters")) ReadParameters(*list, image);
+  const Json* components = Find(root, "components");
+  if (components == nullptr) Fail("there is no " + Quoted("components"));
+  ReadComponents(*components, image);
+  if (const Json* list = Find(root, "connections")) ReadConnections(*list, image);
+  image.in = ReadEndpoint(root, "in", kInType, "an In", image);
+  image.out = ReadEndpoint(root, "out", kOutType, "an Out", image);
+  return image;
+}
+
+void Apply(PatchEngine& engine, const Image& image) {
+  std::lock_guard lock(engine.graph_mutex());
+  engine.ClearModule();
+  // Components are made in ascending slot order, so the lowest In and Out
+  // become the module's input and output unless the image names others.
+  std::vector<const ImageComponent*> by_slot;
+  for (const ImageComponent& c : image.components) by_slot.push_back(&c);
+  std::sort(by_slot.begin(), by_slot.end(), [](auto* a, auto* b) { return a->slot < b->slot; });
+  for (const ImageComponent* c : by_slot) {
+    if (!engine.CreateComponentAt(c->slot, c->type)) continue;  // out of memory: left empty
+    ComponentDescriptor& d = *engine.descriptor[c->slot];
+    d.x = c->x;
+    d.y = c->y;
+    if (c->label) CopyInto(d.label, kLabelSize, *c->label);
+    if (c->width) d.width = *c->width;
+    if (c->height) d.height = *c->height;
+    if (c->colour) d.colour = *c->colour;
+    if (c->type == kConstantType) static_cast<ConstantRecord*>(engine.record[c->slot])->value = c->value;
+  }
+  for (const ImageConnection& c : image.connections)
+    if (engine.IsOccupied(c.from_slot) && engine.IsOccupied(c.to_slot))
+      engine.AttachInput(c.to_slot, c.to_input, c.from_slot, c.from_output);
+  if (image.in) engine.in_slot = *image.in;
+  if (image.out) engine.out_slot = *image.out;
+  engine.slot_count = by_slot.empty() ? 0 : by_slot.back()->slot + 1;
+
+  CopyInto(engine.name, kModuleNameSize, image.name);
+  CopyInto(engine.author, kModuleAuthorSize, image.author);
+  CopyInto(engine.description, kModuleDescriptionSize, image.description);
+  engine.script_text = image.script;
+#ifdef KORVEL_HAS_SCRIPT
+  if (engine.script) {
+    engine.script->ClearMessages();
+    engine.script->CompileScript(engine.script_text.c_str());
+  }
+#endif
+  for (int p = 0; p < kNamedParameterCount; ++p) {
+    if (engine.parameter_names[p] != nullptr)
+      CopyInto(engine.parameter_names[p], kParameterNameSize, image.parameters[p].name);
+    engine.parameter_kinds[p] = image.parameters[p].kind;
+  }
+  if (double* values = engine.context.parameter_values) {
+    for (int p = 0; p < kParameterCount; ++p) {
+      const double fallback = p < kNamedParameterCount ? kDefaultParameterValue : kDefaultExtraParameterValue;
+      values[p] = image.parameters[p].value.value_or(fallback);
+    }
+  }
+  std::fill(&engine.delay_lines[0][0], &engine.delay_lines[0][0] + kDelayLineCount * kDelayLineLength, 0.0);
+  engine.context.delay_position = 0;
+}
+
+}  // namespace
+
+std::string WriteModuleImage(const PatchEngine& engine) {
+  std::lock_guard lock(engine.graph_mutex());
+  std::string out = "{\n";
+  const auto field = [&out](const char* key, const Json& value, bool last = false) {
+    out += "  \"";
+    out += key;
+    out += "\": ";
+    out += Dump(value);
+    out += last ? "\n" : ",\n";
+  };
+  field("format", kModuleImageFormat);
+  field("version", kModuleImageVersion);
+  field("name", Text(engine.name, kModuleNameSize));
+  field("author", Text(engine.author, kModuleAuthorSize));
+  field("description", Text(engine.description, kModuleDescriptionSize));
+  field("script", engine.script_text);
+
+  out += "  \"parameters\": [\n";
+  for (int p = 0; p < kParameterCount; ++p) {
+    const bool named = p < kNamedParameterCount;
+    const char* parameter_name = named ? engine.parameter_names[p] : nullptr;
+    const double fallback = named ? kDefaultParameterValue : kDefaultExtraParameterValue;
+    const double* values = engine.context.parameter_values;
+    // Keys in the order a reader expects them, not nlohmann's sorted order.
+    out += "    {\"name\": " + Dump(parameter_name ? Text(parameter_name, kParameterNameSize) : std::string()) +
+           ", \"kind\": " + std::to_string(named ? engine.parameter_kinds[p] : 0) +
+           ", \"value\": " + Dump(Number(values ? values[p] : fallback)) + "}";
+    out += p + 1 < kParameterCount ? ",\n" : "\n";
+  }
+  out += "  ],\n";
+  field("in", engine.in_slot);
+  field("out", engine.out_slot);
+
+  std::vector<std::string> components, connections;
+  for (int s = 0; s < kSlotCount; ++s) {
+    const ComponentDescriptor* d = engine.descriptor[s];
+    if (d == nullptr) continue;
+    std::string line = "{\"slot\": " + std::to_string(s) + ", \"type\": " + std::to_string(d->type) +
+                       ", \"label\": " + Dump(Text(d->label, kLabelSize)) + ", \"x\": " + std::to_string(d->x) +
+                       ", \"y\": " + std::to_string(d->y) + ", \"width\": " + std::to_string(d->width) +
+                       ", \"height\": " + std::to_string(d->height) + ", \"colour\": " + std::to_string(d->colour);
+    if (d->type == kConstantType)
+      line += ", \"value\": " + Dump(Number(static_cast<const ConstantRecord*>(engine.record[s])->value));
+    components.push_back(line + "}");
+    // Each connection once, from its input end, in slot and input order.
+    for (int k = 0; k < d->input_count; ++k) {
+      const std::uint16_t u = d->input_source_slot[k];
+      if (u == kNoSlot || engine.descriptor[u] == nullptr) continue;
+      connections.push_back("{\"from\": [" + std::to_string(u) + ", " + std::to_string(d->input_source_output[k]) +
+                            "], \"to\": [" + std::to_string(s) + ", " + std::to_string(k) + "]}");
+    }
+  }
+  const auto list = [&out](const char* key, const std::vector<std::string>& items, bool last) {
+    out += "  \"";
+    out += key;
+    out += "\": [";
+    for (std::size_t i = 0; i < items.size(); ++i) out += (i == 0 ? "\n    " : ",\n    ") + items[i];
+    out += items.empty() ? "]" : "\n  ]";
+    out += last ? "\n" : ",\n";
+  };
+  list("components", components, false);
+  list("connections", connections, true);
+  out += "}\n";
+  return out;
+}
+
+bool ReadModuleImage(PatchEngine& engine, const void* data, std::size_t size, std::string& error) {
+  if (size == 0) return true;
+  try {
+    const Image image = Parse(static_cast<const char*>(data), size);
+    Apply(engine, image);
+  } catch (const BadImage& bad) {
+    error = bad.line;
+    return false;
+  } catch (const std::bad_alloc&) {
+    error = "not enough memory to read the module";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace korvel

@@ -1,0 +1,29 @@
+// The module image: the whole Module as UTF-8 JSON, carried by ".korvel"
+// files and by the host's state chunk. docs/module-format.md describes it
+// for people who write modules by hand.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace korvel {
+
+class PatchEngine;
+
+inline constexpr char kModuleImageFormat[] = "korvel-module";
+inline constexpr int kModuleImageVersion = 1;
+// Far beyond any real module (256 components and a script); a larger image
+// is refused before anything is allocated for it.
+inline constexpr std::size_t kMaxModuleImageSize = std::size_t{64} << 20;
+
+// Every field, in a fixed order, so that the same module always gives the
+// same bytes.
+std::string WriteModuleImage(const PatchEngine& engine);
+
+// Replaces the whole module with the image's, under the graph lock. The
+// image is checked completely first: when anything is wrong the answer is
+// false, `error` holds one line naming the offending item, and the module is
+// exactly as it was. An empty image changes nothing and answers true.
+bool ReadModuleImage(PatchEngine& engine, const void* data, std::size_t size, std::string& error);
+
+}  // namespace korvel
