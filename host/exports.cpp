@@ -1,0 +1,57 @@
+// The functions a host finds in the library, under their plain names, and
+// the library entry point.
+#include <new>
+
+#include "host/host_api.h"
+#include "host/host_texts.h"
+#include "host/plugin_module.h"
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include "editor/editor.h"
+#endif
+
+namespace {
+constexpr korvel::ModuleInfoRecord kModuleInfo = {korvel::text::kModuleName, korvel::text::kModuleShortName, 16, 1};
+}  // namespace
+
+KORVEL_EXPORT korvel::ModuleBase* CreateDaveModule() {
+  // One allocation of the whole object, delay lines and all; no exception
+  // may cross into the host.
+  try {
+    return new (std::nothrow) korvel::PluginModule();
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+// Releases what CreateDaveModule made: the engine's teardown runs in its
+// destructor.
+KORVEL_EXPORT void DestroyDaveModule(korvel::ModuleBase* module) {
+  delete static_cast<korvel::PluginModule*>(module);
+}
+
+KORVEL_EXPORT const korvel::ModuleInfoRecord* DaveModuleInfo(korvel::PortDeclarer* ports) {
+  if (ports != nullptr) {
+    ports->DeclareFirstKind(korvel::text::kAutomationPort, 1);
+    ports->DeclareFirstKind(korvel::text::kNotesPort, 1);
+    ports->DeclareFirstKind(korvel::text::kAudioPort, 1);
+    ports->DeclareSecondKind(korvel::text::kAudioPort, 1);
+  }
+  return &kModuleInfo;
+}
+
+KORVEL_EXPORT const char* DaveModuleName() { return korvel::text::kModuleName; }
+
+KORVEL_EXPORT void* CreateAdapterHandler() { return nullptr; }
+
+KORVEL_EXPORT bool HasAdapterHandler() { return false; }
+
+#ifdef _WIN32
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) korvel::EditorAttach(instance);
+  if (reason == DLL_PROCESS_DETACH) korvel::EditorDetach();
+  return TRUE;
+}
+#endif

@@ -1,0 +1,295 @@
+#include "host/plugin_module.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "engine/host_timing.h"
+#include "engine/module_image.h"
+#include "engine/ui.h"
+#include "host/host_texts.h"
+
+#ifdef _WIN32
+#include "editor/editor.h"
+#endif
+
+namespace korvel {
+namespace {
+
+constexpr double kInitialValue = 0.5;
+constexpr double kInitialExtraValue = 1.0;
+constexpr double kExtraDisplayFactor = 0.7874015748031495;  // 100 / 127
+constexpr std::uint32_t kStateScratchSize = 65536;
+
+void ResetTiming(HostTiming& timing) {
+  timing.sample_rate = 44100.0;
+  timing.samples_per_tick = 100.0;
+}
+
+// Truncated toward zero and held to 32 bits; NaN reads as 0.
+std::int32_t Truncate(double value) {
+  if (std::isnan(value)) return 0;
+  const double t = std::trunc(value);
+  if (t <= std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
+  if (t >= std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
+  return static_cast<std::int32_t>(t);
+}
+
+void ShowStateProblem(const std::string& reason) {
+  std::vector<char> line(std::strlen(text::kRestoreStateFailed) + reason.size() + 1);
+  std::snprintf(line.data(), line.size(), text::kRestoreStateFailed, reason.c_str());
+  Ui().ShowMessage(nullptr, line.data(), text::kRestoreStateTitle, kMbOk | kMbIconExclamation);
+}
+
+}  // namespace
+
+void PluginModule::Init(HostInterface* host) {
+  host_ = host;
+  automation_low_ = 65535;
+  automation_high_ = 0;
+  std::memset(parameter_names_, 0, sizeof parameter_names_);
+  std::fill(std::begin(controller_bindings_), std::end(controller_bindings_), -1);
+  engine_.ResetEngine();
+  {
+    std::lock_guard lock(engine_.graph_mutex());
+    for (int p = 0; p < kNamedParameterCount; ++p) {
+      engine_.parameter_names[p] = parameter_names_[p];
+      engine_.parameter_kinds[p] = 0;
+    }
+    engine_.context.parameter_values = parameter_values_;
+    engine_.context.extra_parameter = &parameter_values_[kNamedParameterCount];
+  }
+  std::fill(std::begin(parameter_values_), std::end(parameter_values_), kInitialValue);
+  parameter_values_[kNamedParameterCount] = kInitialExtraValue;
+  HostTiming& timing = GetHostTiming();
+  ResetTiming(timing);
+  timing.bpm = 1.0;
+  timing.tpb = 1.0;
+  timing.bpb = 1.0;
+  if (host_ != nullptr) {
+    host_->RegisterPort(text::kAudioPort, 0, &AudioPort);
+    host_->RegisterPort(text::kNotesPort, 0, &NotesPort);
+    host_->RegisterPort(text::kAutomationPort, 0, &AutomationPort);
+  }
+}
+
+// The chunk is the image's length and then the image. A chunk too large or
+// not a module is reported and changes nothing.
+void PluginModule::RestoreState(HostStream* stream) {
+  if (stream == nullptr) return;
+  std::uint32_t length = 0;
+  stream->ReadLength(&length);
+  std::vector<char> image;
+  if (length <= kMaxModuleImageSize) {
+    try {
+      image.resize(length);
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  if (image.size() != length) {
+    // Read past it all the same, so the host's stream stays in step.
+    std::vector<char> scratch(kStateScratchSize);
+    for (std::uint32_t left = length; left > 0;) {
+      const std::uint32_t piece = std::min(left, kStateScratchSize);
+      stream->Read(scratch.data(), piece);
+      left -= piece;
+    }
+    char reason[96];
+    std::snprintf(reason, sizeof reason, text::kStateTooLarge, static_cast<unsigned long>(length));
+    ShowStateProblem(reason);
+    return;
+  }
+  stream->Read(image.data(), length);
+  std::string error;
+  if (!ReadModuleImage(engine_, image.data(), image.size(), error)) ShowStateProblem(error);
+}
+
+void PluginModule::SaveState(HostStream* stream) {
+  if (stream == nullptr) return;
+  const std::string image = WriteModuleImage(engine_);
+  const auto length = static_cast<std::uint32_t>(image.size());
+  stream->WriteLength(length);
+  stream->Write(image.data(), length);
+}
+
+std::int32_t PluginModule::GetParameterName(std::int32_t index, char* text) {
+  if (index < 0 || index >= kNamedParameterCount || text == nullptr) return 0;
+  std::memcpy(text, parameter_names_[index], strnlen(parameter_names_[index], kParameterNameSize - 1));
+  text[strnlen(parameter_names_[index], kParameterNameSize - 1)] = '\0';
+  return 1;
+}
+
+std::int32_t PluginModule::GetParameterLabel(std::int32_t index, char* text) {
+  return GetParameterName(index, text);
+}
+
+std::int32_t PluginModule::GetParameterDisplay(std::int32_t index, char* text) {
+  if (index < 0 || index > kNamedParameterCount || text == nullptr) return 0;
+  const double v = parameter_values_[index];
+  if (index == kNamedParameterCount) {
+    std::snprintf(text, kHostTextSize, "%.2f%%", v * kExtraDisplayFactor);
+    return 1;
+  }
+  switch (engine_.parameter_kinds[index]) {
+    case 0:
+      // + 0.0 turns a negative zero into "0".
+      std::snprintf(text, kHostTextSize, "%.0f", std::trunc(v * 100.0) + 0.0);
+      return 1;
+    case 1:
+      std::snprintf(text, kHostTextSize, "%.2f%%", v * 100.0);
+      return 1;
+    case 2:
+      std::snprintf(text, kHostTextSize, "%.2f%%", v * 200.0 - 100.0);
+      return 1;
+    case 3:
+      std::snprintf(text, kHostTextSize, "%.2f%%", v * 100.0 - 100.0);
+      return 1;
+    case 4:
+      return 1;
+    case 5:
+      std::snprintf(text, kHostTextSize, "%.2f ms", v * 1000.0);
+      return 1;
+    case 6:
+      std::snprintf(text, kHostTextSize, "%.2f ms", v * 500.0);
+      return 1;
+    case 7:
+      std::snprintf(text, kHostTextSize, "%.2f ms", v * 50.0);
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+std::int32_t PluginModule::GetParameterMinimum(std::int32_t, ParameterValueRecord* record) {
+  if (record != nullptr) {
+    record->value = 0.0;
+    record->integer = 0;
+  }
+  return 1;
+}
+
+std::int32_t PluginModule::GetParameterMaximum(std::int32_t, ParameterValueRecord* record) {
+  if (record != nullptr) {
+    record->value = 1.0;
+    record->integer = 1;
+  }
+  return 1;
+}
+
+std::int32_t PluginModule::GetParameterValue(std::int32_t index, ParameterValueRecord* record) {
+  if (index < 0 || index >= kParameterCount || record == nullptr) return 0;
+  record->value = parameter_values_[index];
+  record->integer = Truncate(record->value);
+  return 1;
+}
+
+std::int32_t PluginModule::SetParameterValue(std::int32_t index, ParameterValueRecord* record) {
+  ResetTiming(GetHostTiming());
+  if (index < 0 || index >= kParameterCount || record == nullptr) return 0;
+  parameter_values_[index] = record->value;
+  return 1;
+}
+
+std::int32_t PluginModule::GetMenuItemCount(std::int32_t menu) { return menu == 0 ? 2 : 0; }
+
+bool PluginModule::GetMenuItemText(std::int32_t menu, std::int32_t item, char* text) {
+  if (menu != 0 || text == nullptr) return false;
+  if (item == 0) {
+    std::memcpy(text, text::kEditModuleItem, sizeof text::kEditModuleItem);
+    return true;
+  }
+  if (item == 1) {
+    std::memcpy(text, text::kAboutItem, sizeof text::kAboutItem);
+    return true;
+  }
+  return false;
+}
+
+// The editor exists on Windows only; elsewhere the commands are answered
+// and nothing opens.
+bool PluginModule::OnMenuCommand(std::int32_t menu, std::int32_t item) {
+  if (menu != 0) return false;
+  if (item == 0) {
+    engine_.title_prefix = nullptr;
+#ifdef _WIN32
+    OpenEditor(engine_);
+#endif
+    return true;
+  }
+  if (item == 1) {
+#ifdef _WIN32
+    ShowAbout(engine_);
+#endif
+    return true;
+  }
+  return false;
+}
+
+// Runs in the host's audio thread: no allocation, no waiting. While an edit
+// holds the graph the block is silence rather than a half-changed graph.
+std::int32_t PluginModule::AudioCallback(AudioBlockRecord* block) {
+  if (block == nullptr || block->buffers == nullptr || block->buffers[0] == nullptr) return 0;
+  auto* samples = static_cast<float*>(block->buffers[0]);
+  const std::uint32_t frames = block->count;
+  if (frames == 0) return 0;
+  std::unique_lock lock(engine_.graph_mutex(), std::try_to_lock);
+  if (!lock.owns_lock()) {
+    std::fill(samples, samples + 2 * static_cast<std::size_t>(frames), 0.0f);
+    return 0;
+  }
+  bool wrote = false;
+  for (std::uint32_t done = 0; done < frames;) {
+    const std::uint32_t piece = std::min<std::uint32_t>(frames - done, kMaxBlockFrames);
+    Process(samples + 2 * static_cast<std::size_t>(done), piece, wrote);
+    done += piece;
+  }
+  return wrote ? static_cast<std::int32_t>(8u * frames) : 0;
+}
+
+void PluginModule::Process(float* samples, std::uint32_t frames, bool& wrote) {
+  const std::size_t values = 2 * static_cast<std::size_t>(frames);
+  double* in = engine_.input_buffer;
+  for (std::size_t i = 0; i < values; ++i) in[i] = samples[i];
+  const double* out = engine_.ProcessBlock(frames);
+  if (out == nullptr) {
+    std::fill(samples, samples + values, 0.0f);
+    return;
+  }
+  for (std::size_t i = 0; i < values; ++i) samples[i] = static_cast<float>(out[i]);
+  wrote = true;
+}
+
+std::int32_t PluginModule::NotesCallback(void*) { return 0; }
+
+std::int32_t PluginModule::AutomationCallback(AutomationEventList* list) {
+  if (list == nullptr || list->count < 1 || list->controllers == nullptr || list->events == nullptr) return 0;
+  for (std::int32_t i = 0; i < list->count; ++i) {
+    const std::int32_t controller = list->controllers[i];
+    if (controller < automation_low_ || controller > automation_high_) continue;
+    for (int p = 0; p < kNamedParameterCount; ++p) {
+      // Through the table, as the host would set it.
+      if (controller_bindings_[p] == controller) SetParameterValue(p, &list->events[i].value);
+    }
+  }
+  return 0;
+}
+
+namespace {
+PluginModule* AsModule(void* module) { return static_cast<PluginModule*>(static_cast<ModuleBase*>(module)); }
+}  // namespace
+
+std::int32_t KORVEL_THISCALL AudioPort(void* module, void* block) {
+  return AsModule(module)->AudioCallback(static_cast<AudioBlockRecord*>(block));
+}
+std::int32_t KORVEL_THISCALL NotesPort(void* module, void* notes) { return AsModule(module)->NotesCallback(notes); }
+std::int32_t KORVEL_THISCALL AutomationPort(void* module, void* events) {
+  return AsModule(module)->AutomationCallback(static_cast<AutomationEventList*>(events));
+}
+
+}  // namespace korvel

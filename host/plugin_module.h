@@ -1,0 +1,73 @@
+// The module object a host creates: the table of 23 operations, the three
+// port callbacks, the 26 parameters and the state chunk, around one
+// embedded PatchEngine.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/component.h"
+#include "engine/patch_engine.h"
+#include "host/host_api.h"
+
+namespace korvel {
+
+class PluginModule final : public ModuleBase {
+ public:
+  PluginModule() = default;
+  // The engine's destructor is the teardown: editor closed, components freed.
+  ~PluginModule() = default;
+
+  std::int32_t Operation0() override { return 0; }
+  void Init(HostInterface* host) override;
+  void RestoreState(HostStream* stream) override;
+  void SaveState(HostStream* stream) override;
+  std::int32_t GetParameterCount() override { return kParameterCount; }
+  std::int32_t GetParameterName(std::int32_t index, char* text) override;
+  std::int32_t GetParameterLabel(std::int32_t index, char* text) override;
+  std::int32_t GetParameterDisplay(std::int32_t index, char* text) override;
+  std::int32_t GetParameterMinimum(std::int32_t index, ParameterValueRecord* record) override;
+  std::int32_t GetParameterMaximum(std::int32_t index, ParameterValueRecord* record) override;
+  std::int32_t GetParameterValue(std::int32_t index, ParameterValueRecord* record) override;
+  std::int32_t SetParameterValue(std::int32_t index, ParameterValueRecord* record) override;
+  void Operation12() override {}
+  void Operation13() override {}
+  void Operation14(std::int32_t, std::int32_t) override {}
+  std::int32_t GetMenuItemCount(std::int32_t menu) override;
+  bool GetMenuItemText(std::int32_t menu, std::int32_t item, char* text) override;
+  bool OnMenuCommand(std::int32_t menu, std::int32_t item) override;
+  void Operation18(std::int32_t, std::int32_t) override {}
+  void Operation19(std::int32_t) override {}
+  bool Operation20(std::int32_t) override { return false; }
+  std::int32_t Operation21(std::int32_t, std::int32_t) override { return 0; }
+  void Operation22(std::int32_t) override {}
+
+  // Port callbacks. Each answers what the host's port expects; audio answers
+  // the bytes written back.
+  std::int32_t AudioCallback(AudioBlockRecord* block);
+  std::int32_t NotesCallback(void* notes);
+  std::int32_t AutomationCallback(AutomationEventList* events);
+
+  PatchEngine& engine() { return engine_; }
+  HostInterface* host() const { return host_; }
+
+ private:
+  void Process(float* samples, std::uint32_t frames, bool& wrote);
+
+  HostInterface* host_ = nullptr;
+  PatchEngine engine_;
+  // The parameter block. Kinds live in the engine (parameter_kinds), which
+  // is where the editor, ClearModule and module loading change them.
+  char parameter_names_[kNamedParameterCount][kParameterNameSize] = {};
+  double parameter_values_[kParameterCount] = {};
+  std::int32_t controller_bindings_[kNamedParameterCount] = {};
+  std::int32_t automation_low_ = 65535;
+  std::int32_t automation_high_ = 0;
+};
+
+// The callbacks as plain functions taking the module first, the form in
+// which they are handed to the host.
+std::int32_t KORVEL_THISCALL AudioPort(void* module, void* block);
+std::int32_t KORVEL_THISCALL NotesPort(void* module, void* notes);
+std::int32_t KORVEL_THISCALL AutomationPort(void* module, void* events);
+
+}  // namespace korvel

@@ -1,0 +1,236 @@
+#include "tools/testhost/test_host.h"
+
+#include <algorithm>
+#include <cstring>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <unistd.h>
+#endif
+
+namespace korvel::testhost {
+namespace {
+
+void* OpenLibrary(const std::string& path, std::string& error) {
+#ifdef _WIN32
+  HMODULE handle = LoadLibraryA(path.c_str());
+  if (handle == nullptr) error = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
+  return reinterpret_cast<void*>(handle);
+#else
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) error = dlerror();
+  return handle;
+#endif
+}
+
+void CloseLibrary(void* handle) {
+#ifdef _WIN32
+  FreeLibrary(reinterpret_cast<HMODULE>(handle));
+#else
+  dlclose(handle);
+#endif
+}
+
+template <class Function>
+bool Resolve(void* handle, const char* name, Function& function, std::string& error) {
+#ifdef _WIN32
+  auto address = reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(handle), name));
+#else
+  void* address = dlsym(handle, name);
+#endif
+  if (address == nullptr) {
+    error = std::string("the library has no export ") + name;
+    return false;
+  }
+  function = reinterpret_cast<Function>(address);
+  return true;
+}
+
+void PutLength(std::uint8_t* at, std::uint32_t length) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(length >> (8 * i));
+}
+
+}  // namespace
+
+const char* LibraryFileName() {
+#if defined(_WIN64)
+  return "korvel64.dll";
+#elif defined(_WIN32)
+  return "korvel.dll";
+#else
+  return "libkorvel.so";
+#endif
+}
+
+std::string ProgramDirectory() {
+  char path[4096] = {};
+#ifdef _WIN32
+  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path - 1);
+  std::string program(path, length);
+  const auto cut = program.find_last_of("\\/");
+#else
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  std::string program(path, length > 0 ? static_cast<std::size_t>(length) : 0);
+  const auto cut = program.find_last_of('/');
+#endif
+  return cut == std::string::npos ? std::string() : program.substr(0, cut + 1);
+}
+
+std::string DefaultLibraryPath() { return ProgramDirectory() + LibraryFileName(); }
+
+std::unique_ptr<Library> Library::Load(const std::string& path, std::string& error) {
+  void* handle = OpenLibrary(path, error);
+  if (handle == nullptr) return nullptr;
+  std::unique_ptr<Library> library(new Library());
+  library->handle_ = handle;
+  if (!Resolve(handle, "CreateDaveModule", library->create_module, error) ||
+      !Resolve(handle, "DestroyDaveModule", library->destroy_module, error) ||
+      !Resolve(handle, "DaveModuleInfo", library->module_info, error) ||
+      !Resolve(handle, "DaveModuleName", library->module_name, error) ||
+      !Resolve(handle, "CreateAdapterHandler", library->create_adapter_handler, error) ||
+      !Resolve(handle, "HasAdapterHandler", library->has_adapter_handler, error))
+    return nullptr;
+  return library;
+}
+
+Library::~Library() {
+  if (handle_ != nullptr) CloseLibrary(handle_);
+}
+
+std::int32_t RecordingPortDeclarer::DeclareFirstKind(const char* port, std::int32_t flag) {
+  declarations.push_back({1, port, flag});
+  return 0;
+}
+
+std::int32_t RecordingPortDeclarer::DeclareSecondKind(const char* port, std::int32_t flag) {
+  declarations.push_back({2, port, flag});
+  return 0;
+}
+
+std::int32_t RecordingHost::RegisterPort(const char* port, std::int32_t flag, PortCallback callback) {
+  registrations.push_back({port, flag, callback});
+  return 0;
+}
+
+PortCallback RecordingHost::Find(const std::string& port) const {
+  for (const PortRegistration& r : registrations)
+    if (r.port == port) return r.callback;
+  return nullptr;
+}
+
+std::int32_t MemoryStream::Read(void* buffer, std::uint32_t count) {
+  calls.emplace_back(3, count);
+  const std::size_t available = bytes.size() - std::min(read_position, bytes.size());
+  const std::size_t n = std::min<std::size_t>(count, available);
+  if (n > 0) std::memcpy(buffer, bytes.data() + read_position, n);
+  read_position += n;
+  return static_cast<std::int32_t>(n);
+}
+
+std::int32_t MemoryStream::ReadLength(std::uint32_t* length) {
+  calls.emplace_back(11, 4);
+  std::uint32_t value = 0;
+  for (int i = 0; i < 4 && read_position < bytes.size(); ++i, ++read_position)
+    value |= static_cast<std::uint32_t>(bytes[read_position]) << (8 * i);
+  *length = value;
+  return 4;
+}
+
+std::int32_t MemoryStream::Write(const void* buffer, std::uint32_t count) {
+  calls.emplace_back(14, count);
+  const std::size_t at = bytes.size();
+  bytes.resize(at + count);
+  if (count > 0) std::memcpy(bytes.data() + at, buffer, count);
+  return static_cast<std::int32_t>(count);
+}
+
+std::int32_t MemoryStream::WriteLength(std::uint32_t length) {
+  calls.emplace_back(22, 4);
+  const std::size_t at = bytes.size();
+  bytes.resize(at + 4);
+  PutLength(bytes.data() + at, length);
+  return 4;
+}
+
+std::vector<std::uint8_t> ChunkOf(const std::string& image) {
+  std::vector<std::uint8_t> chunk(4 + image.size());
+  PutLength(chunk.data(), static_cast<std::uint32_t>(image.size()));
+  if (!image.empty()) std::memcpy(chunk.data() + 4, image.data(), image.size());
+  return chunk;
+}
+
+std::string ImageOf(const std::vector<std::uint8_t>& chunk) {
+  if (chunk.size() < 4) return {};
+  return std::string(chunk.begin() + 4, chunk.end());
+}
+
+std::unique_ptr<Module> Module::Create(Library& library) {
+  ModuleBase* object = library.create_module();
+  if (object == nullptr) return nullptr;
+  return std::unique_ptr<Module>(new Module(library, object));
+}
+
+Module::~Module() { library_.destroy_module(object_); }
+
+void Module::Init() { Call<void>(1, static_cast<HostInterface*>(&host_)); }
+
+MemoryStream Module::SaveState() {
+  MemoryStream stream;
+  Call<void>(3, static_cast<HostStream*>(&stream));
+  return stream;
+}
+
+MemoryStream Module::RestoreState(const std::vector<std::uint8_t>& chunk) {
+  MemoryStream stream(chunk);
+  Call<void>(2, static_cast<HostStream*>(&stream));
+  return stream;
+}
+
+std::string Module::SaveImage() { return ImageOf(SaveState().bytes); }
+
+void Module::RestoreImage(const std::string& image) { RestoreState(ChunkOf(image)); }
+
+std::string Module::ParameterName(std::int32_t index, std::int32_t* answer) {
+  char text[kHostTextSize] = {};
+  const auto result = Call<std::int32_t>(5, index, static_cast<char*>(text));
+  if (answer != nullptr) *answer = result;
+  return text;
+}
+
+std::string Module::ParameterDisplay(std::int32_t index, std::int32_t* answer) {
+  char text[kHostTextSize] = {};
+  const auto result = Call<std::int32_t>(7, index, static_cast<char*>(text));
+  if (answer != nullptr) *answer = result;
+  return text;
+}
+
+double Module::ParameterValue(std::int32_t index) {
+  ParameterValueRecord record{};
+  Call<std::int32_t>(10, index, &record);
+  return record.value;
+}
+
+std::int32_t Module::SetParameterValue(std::int32_t index, double value) {
+  ParameterValueRecord record{};
+  record.value = value;
+  return Call<std::int32_t>(11, index, &record);
+}
+
+std::int32_t Module::CallPort(const char* port, void* record) {
+  const PortCallback callback = host_.Find(port);
+  return callback != nullptr ? callback(object_, record) : 0;
+}
+
+std::int32_t Module::Audio(float* interleaved, std::uint32_t frames) {
+  void* buffers[1] = {interleaved};
+  AudioBlockRecord block{buffers, frames};
+  return CallPort("audio", &block);
+}
+
+std::int32_t Module::Notes(void* record) { return CallPort("notes", record); }
+
+std::int32_t Module::Automation(AutomationEventList* events) { return CallPort("automation", events); }
+
+}  // namespace korvel::testhost
