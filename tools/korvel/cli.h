@@ -1,0 +1,27 @@
+// The command-line host's commands and their shared plumbing.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace korvel::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+using Args = std::vector<std::string>;
+
+// "korvel: <message>" on standard error; answers `code`.
+int Fail(int code, const std::string& message);
+// A usage error: the message, then the command's usage line.
+int UsageError(const std::string& message, const char* usage);
+bool WantsHelp(const Args& args);
+
+int RenderCommand(const Args& args);
+int InfoCommand(const Args& args);
+int TypesCommand(const Args& args);
+int ScriptCommand(const Args& args);
+int NewCommand(const Args& args);
+
+}  // namespace korvel::cli

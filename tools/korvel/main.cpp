@@ -1,0 +1,65 @@
+// korvel: a small real host for the plug-in. Renders audio files through a
+// module, inspects modules and component types, runs scripts.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "tools/korvel/cli.h"
+
+namespace korvel::cli {
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: korvel COMMAND [ARGS]\n"
+    "\n"
+    "commands:\n"
+    "  render MODULE.korvel -o OUT.wav [-i IN.wav] [--block FRAMES] [--seconds S]\n"
+    "         [--format f32|f64|pcm16|pcm24]   render audio through a module\n"
+    "  info MODULE.korvel [--json]            show a module's contents\n"
+    "  types [N]                              list component types, or show one's info\n"
+    "  script FILE [FUNCTION]                 compile a script and run a function\n"
+    "  new OUT.korvel                         write a new module (IN wired to OUT)\n"
+    "\n"
+    "Each command has --help.\n";
+
+}  // namespace
+
+int Fail(int code, const std::string& message) {
+  std::fprintf(stderr, "korvel: %s\n", message.c_str());
+  return code;
+}
+
+int UsageError(const std::string& message, const char* usage) {
+  std::fprintf(stderr, "korvel: %s\n%s", message.c_str(), usage);
+  return kExitUsage;
+}
+
+bool WantsHelp(const Args& args) {
+  for (const std::string& a : args)
+    if (a == "--help" || a == "-h") return true;
+  return false;
+}
+
+}  // namespace korvel::cli
+
+int main(int argc, char** argv) {
+  using namespace korvel::cli;
+  if (argc < 2) {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  const std::string command = argv[1];
+  const Args args(argv + 2, argv + argc);
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  if (command == "render") return RenderCommand(args);
+  if (command == "info") return InfoCommand(args);
+  if (command == "types") return TypesCommand(args);
+  if (command == "script") return ScriptCommand(args);
+  if (command == "new") return NewCommand(args);
+  std::fprintf(stderr, "korvel: unknown command '%s'\n%s", command.c_str(), kUsage);
+  return kExitUsage;
+}

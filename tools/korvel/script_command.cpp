@@ -1,0 +1,53 @@
+// korvel script FILE [FUNCTION]
+#include <cctype>
+#include <cstdio>
+#include <memory>
+#include <fstream>
+#include <sstream>
+
+#include "script/script_engine.h"
+#include "tools/korvel/cli.h"
+
+namespace korvel::cli {
+
+namespace {
+constexpr char kScriptUsage[] =
+    "usage: korvel script FILE [FUNCTION]\n"
+    "Compiles FILE and runs FUNCTION (default: main). Trace lines go to standard\n"
+    "output, the script's messages to standard error. Exit status 0 when the run\n"
+    "reaches the end of its function, 1 on a compile fault or a failed run.\n";
+
+void PrintMessages(const ScriptEngine& script) {
+  for (const std::string& m : script.Messages()) std::fputs(m.c_str(), stderr);
+}
+}  // namespace
+
+int ScriptCommand(const Args& args) {
+  if (WantsHelp(args)) {
+    std::fputs(kScriptUsage, stdout);
+    return kExitOk;
+  }
+  if (args.empty() || args.size() > 2) return UsageError("script takes FILE and an optional FUNCTION", kScriptUsage);
+  std::ifstream in(args[0], std::ios::binary);
+  if (!in) return Fail(kExitFailure, "cannot read '" + args[0] + "'");
+  std::ostringstream text;
+  text << in.rdbuf();
+
+  auto script = std::make_unique<ScriptEngine>();
+  script->SetTraceSink([](const char* line) { std::fputs(line, stdout); });
+  const bool compiled = script->CompileScript(text.str().c_str());
+  PrintMessages(*script);
+  if (!compiled) return kExitFailure;
+  script->ClearMessages();
+  // Function names are compiled lower-case, as every token is.
+  std::string function = args.size() == 2 ? args[1] : "main";
+  for (char& c : function) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const bool completed = script->RunFunction(function.c_str());
+  std::fflush(stdout);
+  PrintMessages(*script);
+  if (!completed && script->Messages().empty())
+    return Fail(kExitFailure, "no function '" + function + "' in '" + args[0] + "'");
+  return completed ? kExitOk : kExitFailure;
+}
+
+}  // namespace korvel::cli

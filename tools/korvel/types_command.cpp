@@ -1,0 +1,58 @@
+// korvel types [N]
+#include <cstdio>
+#include <string>
+
+#include "engine/type_table.h"
+#include "tools/korvel/cli.h"
+
+namespace korvel::cli {
+
+namespace {
+constexpr char kTypesUsage[] =
+    "usage: korvel types [N]\n"
+    "Lists every available component type (number, name, inputs, outputs),\n"
+    "or prints type N's info text.\n";
+
+const char* TypeName(int type) {
+  return reinterpret_cast<const char*>(kComponentTypeTable.dispatch[type](kGetName, nullptr, nullptr));
+}
+int Count(int type, ComponentRequest request) {
+  return static_cast<int>(kComponentTypeTable.dispatch[type](request, nullptr, nullptr));
+}
+}  // namespace
+
+int TypesCommand(const Args& args) {
+  if (WantsHelp(args)) {
+    std::fputs(kTypesUsage, stdout);
+    return kExitOk;
+  }
+  if (args.size() > 1) return UsageError("types takes at most one type number", kTypesUsage);
+  if (args.empty()) {
+    std::printf("%4s  %-14s %6s %7s\n", "type", "name", "inputs", "outputs");
+    for (int type = 0; type < kTypeCount; ++type) {
+      if (!IsTypeAvailable(type)) continue;
+      std::printf("%4d  %-14s %6d %7d\n", type, TypeName(type), Count(type, kGetInputCount),
+                  Count(type, kGetOutputCount));
+    }
+    return kExitOk;
+  }
+  std::size_t used = 0;
+  int type = -1;
+  try {
+    type = std::stoi(args[0], &used);
+  } catch (...) {
+    used = 0;
+  }
+  if (used != args[0].size()) return UsageError("'" + args[0] + "' is not a type number", kTypesUsage);
+  if (!IsTypeAvailable(type)) return Fail(kExitFailure, "no component type " + args[0]);
+  std::string info(kInfoBufferSize, '\0');
+  kComponentTypeTable.dispatch[type](kGetInfo, info.data(), nullptr);
+  // Info texts use CR LF; print them as this system's lines.
+  std::string lines;
+  for (const char* p = info.c_str(); *p != '\0'; ++p)
+    if (*p != '\r') lines += *p;
+  std::printf("%s\n", lines.c_str());
+  return kExitOk;
+}
+
+}  // namespace korvel::cli
