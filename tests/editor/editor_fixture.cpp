@@ -298,9 +298,17 @@ std::string StatusText(HWND status_bar) {
 }
 
 void Screenshot(HWND window, const char* name) {
+  // Children paint on their own messages: let them all through first.
   RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  for (int round = 0; round < 5; ++round) {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    }
+    Sleep(10);
+  }
   GdiFlush();
-  Sleep(50);
   RECT r;
   GetWindowRect(window, &r);
   const int w = r.right - r.left, h = r.bottom - r.top;

@@ -258,6 +258,35 @@ TEST_F(MainWindowTest, ClosingForgetsTheWindowsAndReopeningRestoresTheView) {
   EXPECT_EQ(MainWindowCount(), 0);
 }
 
+TEST_F(MainWindowTest, SaveAndLoadGoThroughTheFileDialogsAndRedrawTheModule) {
+  char folder[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, folder);
+  const std::string path = std::string(folder) + "editor-test.korvel";
+  DeleteFileA(path.c_str());
+  const int a = Add(ID_REPLICATOR, 40, 40);
+  DragBox(a, 900, 40);
+  ui.files.push_back(path);
+  Command(ID_SAVE_MODULE);
+  ASSERT_EQ(ui.file_requests.size(), 1u);
+  EXPECT_TRUE(ui.file_requests[0].save);
+  EXPECT_NE(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+
+  ui.answers.push_back(kIdYes);
+  Command(ID_NEW_MODULE);
+  ASSERT_FALSE(engine->IsOccupied(a));
+  EXPECT_EQ(engine->content_width, 1);
+
+  ui.answers.push_back(kIdYes);
+  ui.files.push_back(path);
+  Command(ID_LOAD_MODULE);
+  ASSERT_EQ(ui.file_requests.size(), 2u);
+  EXPECT_FALSE(ui.file_requests[1].save);
+  ASSERT_TRUE(engine->IsOccupied(a));
+  EXPECT_EQ(engine->descriptor[a]->x, 900);
+  EXPECT_EQ(engine->content_width, 900 + 80 + 50);  // the scroll range covers what was loaded
+  DeleteFileA(path.c_str());
+}
+
 TEST_F(MainWindowTest, AboutOpensTheAboutBox) {
   std::string caption;
   ui.drivers.push_back([&](HWND dialog) {
