@@ -7,11 +7,7 @@
 #include "editor/editor_internal.h"
 #include "editor/editor_texts.h"
 #include "engine/ui.h"
-
-#if __has_include("script/script_engine.h")
 #include "script/script_engine.h"
-#define KORVEL_HAS_SCRIPT 1
-#endif
 
 namespace korvel::editor {
 namespace {
@@ -47,7 +43,6 @@ void ApplyCodeView(PatchEngine& engine) {
   std::vector<char> text(static_cast<std::size_t>(length) + 2, '\0');
   GetWindowTextA(edit, text.data(), length + 2);
   engine.ApplyScript(text.data());
-#ifdef KORVEL_HAS_SCRIPT
   if (!engine.script || engine.script->Messages().empty()) return;
   std::string shown;
   for (const std::string& message : engine.script->Messages()) {
@@ -55,7 +50,6 @@ void ApplyCodeView(PatchEngine& engine) {
     shown += message;
   }
   Ui().ShowMessage(engine.main_window, shown.c_str(), editor_text::kErrorsTitle, kMbOk);
-#endif
 }
 
 void RevertCodeView(PatchEngine& engine) {

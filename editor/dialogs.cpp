@@ -9,21 +9,19 @@
 #include <string>
 #include <vector>
 
+#include "components/biquad_filters.h"
+#include "components/delays.h"
+#include "components/filter_reset.h"
+#include "components/iir_fir_filters.h"
+#include "components/moog_state_filters.h"
+#include "components/value_sources.h"
 #include "editor/editor_internal.h"
 #include "editor/editor_texts.h"
 #include "engine/ui.h"
 #include "resources/resource.h"
 
-#if __has_include("components/value_sources.h") && __has_include("components/filter_reset.h")
-#include "components/filter_reset.h"
-#include "components/value_sources.h"
-#define KORVEL_HAS_COMPONENT_SETTINGS 1
-#endif
-
 namespace korvel::editor {
 namespace {
-
-constexpr int kConstantType = 80;
 
 // The slot whose settings dialog is open.
 int g_settings_slot = -1;
@@ -32,8 +30,9 @@ PatchEngine* DialogEngine() { return Globals().dialog_engine; }
 
 int SettingsTemplateFor(int type) {
   if (type == kConstantType) return IDD_CONSTANT_SETTINGS;
-  if ((type >= 15 && type <= 20) || type == 22 || type == 23) return IDD_FILTER_SETTINGS;
-  if (type >= 27 && type <= 31) return IDD_DELAY_SETTINGS;
+  if ((type >= kLowpassType && type <= kStateFilterType) || type == kIir2Type || type == kFir8Type)
+    return IDD_FILTER_SETTINGS;
+  if (type >= kDelaySetType && type <= kDelaySimpleType) return IDD_DELAY_SETTINGS;
   return IDD_COMPONENT_SETTINGS;
 }
 
@@ -127,12 +126,10 @@ void FillSettings(HWND dialog, PatchEngine& engine, int slot) {
   const ComponentDescriptor& d = *engine.descriptor[slot];
   SendDlgItemMessageA(dialog, IDC_LABEL, EM_LIMITTEXT, kLabelSize - 1, 0);
   SetDlgItemTextA(dialog, IDC_LABEL, d.label);
-#ifdef KORVEL_HAS_COMPONENT_SETTINGS
   if (d.type == kConstantType) {
     const double value = static_cast<const ConstantRecord*>(engine.record[slot])->value;
     SetDlgItemTextA(dialog, IDC_CONSTANT_VALUE, FormatValue(value).c_str());
   }
-#endif
   if (HWND lines = GetDlgItem(dialog, IDC_DELAY_LINES)) {
     for (int line = 1; line <= 4; ++line) {
       char entry[96];
@@ -145,7 +142,7 @@ void FillSettings(HWND dialog, PatchEngine& engine, int slot) {
 // False, with a message, when a field is refused; the dialog stays open.
 bool StoreSettings(HWND dialog, PatchEngine& engine, int slot) {
   if (!engine.IsOccupied(slot)) return true;
-  [[maybe_unused]] double value = 0.0;
+  double value = 0.0;
   const bool has_value = GetDlgItem(dialog, IDC_CONSTANT_VALUE) != nullptr;
   if (has_value) {
     const std::string text = DialogText(dialog, IDC_CONSTANT_VALUE, 256);
@@ -159,13 +156,11 @@ bool StoreSettings(HWND dialog, PatchEngine& engine, int slot) {
     }
   }
   engine.SetLabel(slot, DialogText(dialog, IDC_LABEL, kLabelSize).c_str());
-#ifdef KORVEL_HAS_COMPONENT_SETTINGS
   if (has_value) {
     engine.ChangeRecord(slot, [value](ComponentRecord& record, int type) {
       if (type == kConstantType) static_cast<ConstantRecord&>(record).value = value;
     });
   }
-#endif
   return true;
 }
 
@@ -192,13 +187,11 @@ INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) 
         case IDCANCEL:
           EndDialog(dialog, IDCANCEL);
           return TRUE;
-#ifdef KORVEL_HAS_COMPONENT_SETTINGS
         case IDC_FILTER_RESET:
           engine->ChangeRecord(slot, [](ComponentRecord& record, int type) {
             ResetFilterState(&record, type);
           });
           return TRUE;
-#endif
         case IDC_DELAY_RESET:
           engine->ClearDelayLines();
           return TRUE;

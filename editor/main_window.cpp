@@ -9,13 +9,9 @@
 #include "editor/editor.h"
 #include "editor/editor_internal.h"
 #include "editor/editor_texts.h"
+#include "engine/module_file.h"
 #include "engine/ui.h"
 #include "resources/resource.h"
-
-#if __has_include("engine/module_file.h")
-#include "engine/module_file.h"
-#define KORVEL_HAS_MODULE_FILE 1
-#endif
 
 namespace korvel {
 namespace editor {
@@ -217,17 +213,14 @@ void OnCommand(HWND window, PatchEngine& engine, int command) {
       RepaintAll(engine);
       break;
     case ID_LOAD_MODULE:
-#ifdef KORVEL_HAS_MODULE_FILE
-      LoadModuleCommand(engine);
-      ComputeContent(engine);
-      UpdateScrollRanges(engine);
-#endif
+      if (LoadModuleCommand(engine)) {
+        ComputeContent(engine);
+        UpdateScrollRanges(engine);
+      }
       RepaintAll(engine);
       break;
     case ID_SAVE_MODULE:
-#ifdef KORVEL_HAS_MODULE_FILE
       SaveModuleAsCommand(engine);
-#endif
       RepaintAll(engine);
       break;
     case ID_CLOSE_WINDOW:

@@ -7,11 +7,7 @@
 #include "engine/patch_engine.h"
 #include "engine/type_table.h"
 #include "engine/ui.h"
-
-#if __has_include("script/script_engine.h")
 #include "script/script_engine.h"
-#define KORVEL_HAS_SCRIPT 1
-#endif
 
 namespace korvel {
 
@@ -245,13 +241,11 @@ void PatchEngine::ClearDelayLines() {
 void PatchEngine::ApplyScript(const char* text) {
   std::lock_guard lock(graph_mutex_);
   script_text = text != nullptr ? text : "";
-#ifdef KORVEL_HAS_SCRIPT
   if (script) {
     script->ClearMessages();
     script->ClearCompiled();
     script->CompileScript(script_text.c_str());
   }
-#endif
 }
 
 }  // namespace korvel
