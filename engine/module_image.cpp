@@ -312,6 +312,8 @@ Image Parse(const char* data, std::size_t size) {
     root = Json::parse(data, data + size);
   } catch (const Json::parse_error& e) {
     Fail(JsonError(data, size, e));
+  } catch (const Json::out_of_range&) {
+    Fail("not a module: a number in the text is too large");
   }
   if (!root.is_object()) Fail("not a module: the JSON is not an object");
   const Json* format = Find(root, "format");
@@ -473,6 +475,11 @@ bool ReadModuleImage(PatchEngine& engine, const void* data, std::size_t size, st
     return false;
   } catch (const std::bad_alloc&) {
     error = "not enough memory to read the module";
+    return false;
+  } catch (const Json::exception& e) {
+    // Every shape is checked before it is read; this is the last line of
+    // defence, never the way a bad image is meant to be reported.
+    error = std::string("not a module: ") + e.what();
     return false;
   }
   return true;

@@ -2,6 +2,7 @@
 // write, and what the user is told when a file lets them down.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -19,8 +20,10 @@ namespace fs = std::filesystem;
 class ModuleFileTest : public testing::ModuleTest {
  protected:
   ModuleFileTest() {
-    folder = fs::temp_directory_path() /
-             ("korvel-file-test-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    // Unique across test processes running side by side.
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    folder = fs::temp_directory_path() / ("korvel-file-test-" + std::to_string(now) + "-" +
+                                          std::to_string(reinterpret_cast<std::uintptr_t>(this)));
     fs::remove_all(folder);
     fs::create_directories(folder);
   }
@@ -69,8 +72,6 @@ TEST_F(ModuleFileTest, ASavedFileLoadsBackIntoAnotherModule) {
   ASSERT_TRUE(SaveModuleFile(engine, path, error)) << error;
   const std::string saved = Image();
 
-  testing::ModuleTest* unused = nullptr;
-  (void)unused;
   auto other = std::make_unique<PluginModule>();
   testhost::RecordingHost other_host;
   other->Init(&other_host);

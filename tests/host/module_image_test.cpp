@@ -162,6 +162,7 @@ TEST_F(ModuleTest, BadImagesAreRefusedWithOneLineAndNoChange) {
       {"{\n  \"format\": \"korvel-module\",\n  oops", "not JSON (line 3"},
       {"\xFF\xFE{}", "not JSON"},
       {"[1, 2]", "not an object"},
+      {R"({"format": "korvel-module", "version": 1e999, "components": []})", "number in the text is too large"},
       {R"({"version": 1, "components": []})", "no \"format\""},
       {R"({"format": "other-thing", "version": 1, "components": []})", "\"other-thing\""},
       {R"({"format": 7, "version": 1, "components": []})", "\"format\" is not a text"},
