@@ -33,18 +33,5 @@ TEST_F(ModuleTest, InitAndEverySetParameterValueRestoreTheTiming) {
   EXPECT_EQ(timing.bpb, 5.0);
 }
 
-TEST_F(ModuleTest, ClearingTheModuleEmptiesTheNamesTheHostReads) {
-  Load(R"({"format": "korvel-module", "version": 1, "components": [],
-           "parameters": [{"name": "Drive", "kind": 2}]})");
-  char text[kHostTextSize] = {};
-  module->GetParameterName(0, text);
-  EXPECT_STREQ(text, "Drive");
-  engine.ClearModule();
-  module->GetParameterName(0, text);
-  EXPECT_STREQ(text, "");
-  module->GetParameterDisplay(0, text);
-  EXPECT_STREQ(text, "50") << "kind back to 0";
-}
-
 }  // namespace
 }  // namespace korvel
