@@ -1,11 +1,9 @@
-// Creating, deleting, clearing and wiring components; the type table.
+// Creating, deleting, clearing and wiring components; routing processes.
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
 
 #include "components/routing.h"
-#include "engine/messages.h"
 #include "engine/type_table.h"
 #include "tests/support/engine_fixture.h"
 
@@ -154,44 +152,6 @@ TEST_F(EngineTest, ClearModuleEmptiesSlotsButKeepsScriptTextsAndDelays) {
   EXPECT_EQ(engine->delay_lines[3][77], 5.0);
   EXPECT_EQ(engine->context.delay_position, 99u);
   EXPECT_EQ(Create(kInType), 0);
-}
-
-TEST(TypeTable, RoutingTypesAnswerTheirContract) {
-  struct Expect {
-    int type;
-    const char* name;
-    int inputs, outputs;
-    const char* info_start;
-  };
-  const Expect expected[] = {
-      {0, "In", 0, 16, "IN\r\n\r\nThis component outputs a stream"},
-      {1, "Out", 16, 0, "OUT\r\nThis component"},
-      {2, "Replicator", 1, 8, "REPLICATOR\r\n"},
-      {3, "Group", 16, 16, "GROUP\r\n"},
-      {5, "Generic", 1, 0, "GENERIC\r\n"},
-  };
-  std::string info(kInfoBufferSize, '\0');
-  for (const Expect& e : expected) {
-    ComponentDispatch d = kComponentTypeTable.dispatch[e.type];
-    ASSERT_NE(d, nullptr) << e.type;
-    EXPECT_STREQ(reinterpret_cast<const char*>(d(kGetName, nullptr, nullptr)), e.name);
-    EXPECT_EQ(d(kGetInputCount, nullptr, nullptr), e.inputs);
-    EXPECT_EQ(d(kGetOutputCount, nullptr, nullptr), e.outputs);
-    EXPECT_EQ(d(kGetColour, nullptr, nullptr), 0xA1F66D);
-    for (int unused : {0, 7, 8, 9, 11, 12, -3}) EXPECT_EQ(d(unused, nullptr, nullptr), 0);
-    EXPECT_EQ(d(kGetInfo, info.data(), nullptr), 0);
-    EXPECT_EQ(std::string(info.c_str()).rfind(e.info_start, 0), 0u) << info.c_str();
-  }
-  EXPECT_FALSE(IsTypeAvailable(4));
-  EXPECT_FALSE(IsTypeAvailable(6));
-}
-
-TEST(TypeTable, InfoTextsAreExact) {
-  std::string info(kInfoBufferSize, '\0');
-  kComponentTypeTable.dispatch[kReplicatorType](kGetInfo, info.data(), nullptr);
-  EXPECT_STREQ(info.c_str(),
-               "REPLICATOR\r\nThis component replicates the input signal and splits it into multiple "
-               "outputs.\r\n\r\nin1: signal to replicate\r\nout1 - out8: same as in1");
 }
 
 TEST(RoutingProcess, GenericOutputsSixtyFourSilentConstants) {
