@@ -58,6 +58,10 @@ inline constexpr std::uint32_t kDefaultBoxColour = 0xE36A69;
 // Answers are numbers or pointers, so the answer is as wide as a pointer
 // (32 bits on the 32-bit product).
 using ComponentDispatch = std::intptr_t (*)(std::int16_t request, char* buffer, void* record);
+#if defined(_WIN32) && defined(__i386__)
+// The 32-bit product: pointers, and so dispatch answers, are 4 bytes.
+static_assert(sizeof(void*) == 4 && sizeof(std::intptr_t) == 4);
+#endif
 using ComponentProcess = void (*)(ComponentRecord* self, ComponentRecord* const* inputs,
                                   const std::int16_t* source_outputs);
 
