@@ -1,11 +1,11 @@
 // Calls one component's process function directly, with stand-in sources.
 #pragma once
 
-#include <cmath>
-#include <initializer_list>
-#include <utility>
+#include <gtest/gtest.h>
+
 #include <vector>
 
+#include "components/catalog.h"
 #include "engine/type_table.h"
 
 namespace korvel::testing {
@@ -27,13 +27,14 @@ struct Component {
   ~Component() { kComponentTypeTable.dispatch[type](kDestroyState, nullptr, record); }
   Component(const Component&) = delete;
   // One block; feed k drives input k, null leaves it unconnected.
-  void Run(int frames, std::initializer_list<Feed*> feeds) {
+  Component& Run(int frames, std::initializer_list<Feed*> feeds) {
     ComponentRecord* inputs[kMaxPorts] = {};
     const std::int16_t source_outputs[kMaxPorts] = {};
     int k = 0;
     for (Feed* feed : feeds) inputs[k++] = feed != nullptr ? &feed->record : nullptr;
     record->block_length = static_cast<std::int16_t>(frames);
     kComponentTypeTable.process[type](record, inputs, source_outputs);
+    return *this;
   }
   bool IsConstant(double v) const { return record->constant_flag[0] == 1 && record->constant[0] == v; }
   double* buffer() const { return record->output[0]; }

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,17 +14,18 @@
 
 namespace korvel::testing_support {
 
+using Strings = std::vector<std::string>;
+
 class ScriptTest : public ::testing::Test {
  protected:
-  ScriptTest() {
-    engine.SetTraceSink([this](const char* line) { trace.emplace_back(line); });
-  }
+  ScriptTest() { engine.SetTraceSink([this](const char* line) { trace.emplace_back(line); }); }
 
-  std::vector<std::string> Tokens() const {
-    std::vector<std::string> out;
-    for (const auto& token : engine.Tokens()) out.emplace_back(token.get());
+  static Strings Texts(const std::vector<ScriptEngine::OwnedText>& list) {
+    Strings out;
+    for (const auto& text : list) out.emplace_back(text.get());
     return out;
   }
+  Strings Tokens() const { return Texts(engine.Tokens()); }
 
   // Replaces the compiled script by the globals and one function "main" with the body, then runs it.
   bool Run(const std::string& body, const std::string& globals = "") {
@@ -31,31 +35,33 @@ class ScriptTest : public ::testing::Test {
     return engine.RunFunction("main");
   }
 
-  const ScriptValue& Global(const char* name) const {
-    const auto& names = engine.GlobalNames();
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      if (std::strcmp(names[i], name) == 0) return engine.GlobalValues()[i];
-    }
-    ADD_FAILURE() << "no global " << name;
+  const ScriptValue& Value(const std::string& name) const {
     static const ScriptValue none;
+    for (std::size_t i = 0; i < engine.GlobalNames().size(); ++i)
+      if (name == engine.GlobalNames()[i]) return engine.GlobalValues()[i];
+    ADD_FAILURE() << "no global " << name;
     return none;
   }
-
-  std::int32_t GlobalInt(const char* name) const {
-    const ScriptValue& v = Global(name);
-    EXPECT_EQ(v.type, ValueType::Integer) << name;
-    return v.integer;
+  // Space-separated globals shown as "int 9, float 3.5, text ab".
+  std::string Globals(const std::string& names) const {
+    std::istringstream in(names);
+    std::string name, out;
+    while (in >> name) out += (out.empty() ? "" : ", ") + Show(Value(name));
+    return out;
+  }
+  static std::string Show(const ScriptValue& v) {
+    char number[40];
+    if (v.type == ValueType::Text) return std::string("text ") + v.text;
+    if (v.type == ValueType::Integer) return "int " + std::to_string(v.integer);
+    if (v.type != ValueType::Float) return "type " + std::to_string(static_cast<int>(v.type));
+    if (std::isinf(v.real)) return v.real > 0 ? "float inf" : "float -inf";
+    std::snprintf(number, sizeof number, "float %.9g", v.real);
+    return number;
   }
 
-  std::string GlobalText(const char* name) const {
-    const ScriptValue& v = Global(name);
-    EXPECT_EQ(v.type, ValueType::Text) << name;
-    return v.type == ValueType::Text ? v.text : "";
-  }
-
-  const std::vector<std::string>& Messages() const { return engine.Messages(); }
+  const Strings& Messages() const { return engine.Messages(); }
   ScriptEngine engine;
-  std::vector<std::string> trace;
+  Strings trace;
 };
 
 }  // namespace korvel::testing_support
