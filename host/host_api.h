@@ -1,7 +1,7 @@
 // The binary interface between a host and the plug-in: the module's table of
 // operations, the host objects the module calls, the records it reads and
-// the exported functions. Shared by the plug-in and the test host, so both
-// sides agree on every slot and offset.
+// the exported functions. Shared by the plug-in and the plug-in host, so
+// both sides agree on every slot and offset.
 #pragma once
 
 #include <cstddef>

@@ -8,19 +8,19 @@
 #include <vector>
 
 #include "tests/host/images.h"
-#include "tools/testhost/test_host.h"
+#include "tools/pluginhost/plugin_host.h"
 
 namespace korvel {
 namespace {
 
-using testhost::Library;
-using testhost::Module;
+using pluginhost::Library;
+using pluginhost::Module;
 
 class HostTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     std::string error;
-    library_ = Library::Load(testhost::DefaultLibraryPath(), error).release();
+    library_ = Library::Load(pluginhost::DefaultLibraryPath(), error).release();
     ASSERT_NE(library_, nullptr) << error;
   }
   static void TearDownTestSuite() {
@@ -55,9 +55,9 @@ TEST_F(HostTest, ExportsDeclareThePortsAndInitRegistersThem) {
   EXPECT_EQ(info->first, 16);
   EXPECT_EQ(info->second, 1);
 
-  testhost::RecordingPortDeclarer ports;
+  pluginhost::RecordingPortDeclarer ports;
   EXPECT_EQ(library().module_info(&ports), info) << "the same static record every time";
-  const testhost::PortDeclaration expected[] = {
+  const pluginhost::PortDeclaration expected[] = {
       {1, "automation", 1}, {1, "notes", 1}, {1, "audio", 1}, {2, "audio", 1}};
   ASSERT_EQ(ports.declarations.size(), 4u);
   for (int i = 0; i < 4; ++i) {
@@ -250,17 +250,17 @@ TEST_F(HostTest, LongBlocksAreProcessedInPiecesWithoutASeam) {
 
 TEST_F(HostTest, TheChunkIsTheLengthThenTheImageAndAnEmptyOneChangesNothing) {
   auto module = NewModule();
-  const testhost::MemoryStream fresh = module->SaveState();
+  const pluginhost::MemoryStream fresh = module->SaveState();
   ASSERT_EQ(fresh.calls.size(), 2u);
   EXPECT_EQ(fresh.calls[0].first, 22);
   EXPECT_EQ(fresh.calls[1].first, 14);
-  const std::string image = testhost::ImageOf(fresh.bytes);
+  const std::string image = pluginhost::ImageOf(fresh.bytes);
   EXPECT_EQ(fresh.calls[1].second, image.size());
   EXPECT_NE(image.find("\"name\": \"Untitled Korvel\""), std::string::npos);
 
   module->RestoreImage(testing::kRichImage);
   const std::string before = module->SaveImage();
-  const testhost::MemoryStream stream = module->RestoreState(testhost::ChunkOf(""));
+  const pluginhost::MemoryStream stream = module->RestoreState(pluginhost::ChunkOf(""));
   EXPECT_EQ(stream.read_position, stream.bytes.size());
   ASSERT_EQ(stream.calls.size(), 2u);
   EXPECT_EQ(stream.calls[0].first, 11);
@@ -272,7 +272,7 @@ TEST_F(HostTest, RestoredModuleSavesTheSameBytesAndSoundsTheSame) {
   auto a = NewModule(), b = NewModule();
   a->RestoreImage(testing::kRichImage);
   const std::vector<std::uint8_t> chunk = a->SaveState().bytes;
-  const testhost::MemoryStream read = b->RestoreState(chunk);
+  const pluginhost::MemoryStream read = b->RestoreState(chunk);
   EXPECT_EQ(read.read_position, chunk.size());
   EXPECT_EQ(b->SaveState().bytes, chunk);
   EXPECT_EQ(b->ParameterName(2), "Cutoff");
@@ -300,7 +300,7 @@ TEST_F(HostTest, ABadChunkIsReadCompletelyAndChangesNothing) {
   module->RestoreImage(testing::kRichImage);
   const std::string before = module->SaveImage();
   for (const char* bad : {"{", "garbage", R"({"format": "korvel-module", "version": 2, "components": []})"}) {
-    const testhost::MemoryStream stream = module->RestoreState(testhost::ChunkOf(bad));
+    const pluginhost::MemoryStream stream = module->RestoreState(pluginhost::ChunkOf(bad));
     EXPECT_EQ(stream.read_position, stream.bytes.size()) << bad;
     EXPECT_EQ(module->SaveImage(), before) << bad;
   }
@@ -308,7 +308,7 @@ TEST_F(HostTest, ABadChunkIsReadCompletelyAndChangesNothing) {
   std::vector<std::uint8_t> huge(4 + 1000, 'x');
   huge[0] = huge[1] = huge[2] = 0;
   huge[3] = 0x10;  // 256 MiB
-  const testhost::MemoryStream stream = module->RestoreState(huge);
+  const pluginhost::MemoryStream stream = module->RestoreState(huge);
   EXPECT_EQ(stream.read_position, huge.size());
   EXPECT_EQ(module->SaveImage(), before);
 }

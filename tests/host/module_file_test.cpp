@@ -63,7 +63,7 @@ TEST_F(ModuleFileTest, SaveAsWritesAFileThatLoadsBackElsewhere) {
   EXPECT_FALSE(SaveModuleAsCommand(engine)) << "Cancel";
 
   auto other = std::make_unique<PluginModule>();
-  testhost::RecordingHost other_host;
+  pluginhost::RecordingHost other_host;
   other->Init(&other_host);
   std::string error;
   ASSERT_TRUE(LoadModuleFile(other->engine(), path, error)) << error;

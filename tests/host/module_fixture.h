@@ -11,7 +11,7 @@
 #include "engine/patch_engine.h"
 #include "host/plugin_module.h"
 #include "tests/support/test_ui.h"
-#include "tools/testhost/test_host.h"
+#include "tools/pluginhost/plugin_host.h"
 
 namespace korvel::testing {
 
@@ -29,7 +29,7 @@ class ModuleTest : public ::testing::Test {
   }
 
   TestUi ui;
-  testhost::RecordingHost host;
+  pluginhost::RecordingHost host;
   std::unique_ptr<PluginModule> module;
   PatchEngine& engine;
 };

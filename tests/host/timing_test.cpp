@@ -14,7 +14,7 @@ using testing::ModuleTest;
 TEST_F(ModuleTest, InitAndEverySetParameterValueRestoreTheTiming) {
   HostTiming& timing = GetHostTiming();
   timing = {1.0, 2.0, 3.0, 4.0, 5.0};
-  testhost::RecordingHost other_host;
+  pluginhost::RecordingHost other_host;
   auto other = std::make_unique<PluginModule>();  // far too large for the stack
   other->Init(&other_host);
   EXPECT_EQ(timing.sample_rate, 44100.0);

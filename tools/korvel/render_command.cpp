@@ -14,7 +14,7 @@
 #include "tools/korvel/audio.h"
 #include "tools/korvel/cli.h"
 #include "tools/korvel/module_io.h"
-#include "tools/testhost/test_host.h"
+#include "tools/pluginhost/plugin_host.h"
 
 namespace korvel::cli {
 
@@ -156,12 +156,12 @@ int RenderCommand(const Args& args) {
   }
   if (options.seconds) input.samples.resize(2 * static_cast<std::size_t>(std::llround(*options.seconds * input.rate)), 0.0f);
 
-  auto library = testhost::Library::Load(testhost::DefaultLibraryPath(), error);
+  auto library = pluginhost::Library::Load(pluginhost::DefaultLibraryPath(), error);
   if (!library) return Fail(kExitFailure, error);
-  auto module = testhost::Module::Create(*library);
+  auto module = pluginhost::Module::Create(*library);
   if (!module) return Fail(kExitFailure, "the plug-in created no module");
   module->Init();
-  module->RestoreState(testhost::ChunkOf(module_file->bytes));
+  module->RestoreState(pluginhost::ChunkOf(module_file->bytes));
 
   AudioWriter writer(options.output, input.rate, options.format);
   if (!writer.ok()) return Fail(kExitFailure, writer.error());

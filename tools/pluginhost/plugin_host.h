@@ -1,6 +1,7 @@
-// A host for the plug-in: loads the library at run time, provides the host
-// objects a module calls (PortDeclarer, HostInterface, HostStream) and
-// reaches every module operation by its slot in the module's table.
+// A host for the plug-in, used by the tests and the command-line host: loads
+// the library at run time, provides the host objects a module calls
+// (PortDeclarer, HostInterface, HostStream) and reaches every module
+// operation by its slot in the module's table.
 //
 //   std::string error;
 //   auto library = Library::Load(DefaultLibraryPath(), error);
@@ -18,7 +19,7 @@
 
 #include "host/host_api.h"
 
-namespace korvel::testhost {
+namespace korvel::pluginhost {
 
 // The plug-in's file name on this platform.
 const char* LibraryFileName();
@@ -143,4 +144,4 @@ class Module {
   RecordingHost host_;
 };
 
-}  // namespace korvel::testhost
+}  // namespace korvel::pluginhost

@@ -1,4 +1,4 @@
-#include "tools/testhost/test_host.h"
+#include "tools/pluginhost/plugin_host.h"
 
 #include <algorithm>
 #include <cstring>
@@ -10,7 +10,7 @@
 #include <unistd.h>
 #endif
 
-namespace korvel::testhost {
+namespace korvel::pluginhost {
 namespace {
 
 void* OpenLibrary(const std::string& path, std::string& error) {
@@ -233,4 +233,4 @@ std::int32_t Module::Notes(void* record) { return CallPort("notes", record); }
 
 std::int32_t Module::Automation(AutomationEventList* events) { return CallPort("automation", events); }
 
-}  // namespace korvel::testhost
+}  // namespace korvel::pluginhost
