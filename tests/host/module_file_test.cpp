@@ -1,5 +1,5 @@
-// Load Module and Save Module as: the questions they ask, the files they
-// write, and what the user is told when a file lets them down.
+// Load Module and Save Module as: the files they write and read, and what
+// the user is told when a file lets them down.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -21,138 +21,74 @@ class ModuleFileTest : public testing::ModuleTest {
  protected:
   ModuleFileTest() {
     // Unique across test processes running side by side.
-    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-    folder = fs::temp_directory_path() / ("korvel-file-test-" + std::to_string(now) + "-" +
-                                          std::to_string(reinterpret_cast<std::uintptr_t>(this)));
-    fs::remove_all(folder);
+    folder /= "korvel-file-test-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
     fs::create_directories(folder);
+    Load(testing::kRichImage);
   }
   ~ModuleFileTest() override { fs::remove_all(folder); }
 
-  std::string PathOf(const char* name) const { return (folder / name).string(); }
+  std::string PathOf(const char* name, const std::string& contents = "") const {
+    const std::string path = (folder / name).string();
+    if (!contents.empty()) std::ofstream(path, std::ios::binary) << contents;
+    return path;
+  }
   static std::string Contents(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
-  static void Write(const std::string& path, const std::string& contents) {
-    std::ofstream(path, std::ios::binary) << contents;
+  bool LoadCommand(const std::string& path, int answer = kIdYes) {
+    ui.messages.clear();
+    ui.answers.push_back(answer);
+    ui.files = {path};
+    return LoadModuleCommand(engine);
   }
 
-  fs::path folder;
+  fs::path folder = fs::temp_directory_path();
 };
 
-TEST_F(ModuleFileTest, SaveAsWritesAFileThatLoadsBackElsewhere) {
-  Load(testing::kRichImage);
+TEST_F(ModuleFileTest, SaveAsWritesAFileThatLoadsBack) {
   const std::string path = PathOf("Echo.korvel");
   ui.files.push_back(path);
   EXPECT_TRUE(SaveModuleAsCommand(engine));
-  ASSERT_EQ(ui.file_requests.size(), 1u);
-  const FileDialogRequest& r = ui.file_requests[0];
-  EXPECT_TRUE(r.save);
-  EXPECT_EQ(r.owner, nullptr);
-  EXPECT_STREQ(r.filter_name, "Korvel Module (*.korvel)");
-  EXPECT_STREQ(r.filter_pattern, "*.korvel");
-  EXPECT_STREQ(r.title, "Save Korvel Module as");
-  EXPECT_STREQ(r.initial_name, "Untitled.korvel");
-  EXPECT_STREQ(r.default_extension, "korvel");
   EXPECT_EQ(Contents(path), Image());
-  EXPECT_TRUE(ui.messages.empty());
-  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1)
-      << "no temporary file is left behind";
-  EXPECT_GE(ui.repaints, 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1) << "no temporary file left";
   EXPECT_FALSE(SaveModuleAsCommand(engine)) << "Cancel";
-
-  auto other = std::make_unique<PluginModule>();
-  pluginhost::RecordingHost other_host;
-  other->Init(&other_host);
+  const std::string saved = Image();
+  Load(testing::kPassThroughImage);
   std::string error;
-  ASSERT_TRUE(LoadModuleFile(other->engine(), path, error)) << error;
-  EXPECT_EQ(WriteModuleImage(other->engine()), Image());
+  ASSERT_TRUE(LoadModuleFile(engine, path, error)) << error;
+  EXPECT_EQ(Image(), saved);
 }
 
-TEST_F(ModuleFileTest, AFailedSaveKeepsTheOldFileAndSaysWhy) {
-  const std::string path = PathOf("keep.korvel");
-  Write(path, "old contents");
-  // The temporary file's place is taken, so the save cannot start.
-  fs::create_directory(path + ".saving");
-  ui.files.push_back(path);
-  EXPECT_FALSE(SaveModuleAsCommand(engine));
-  EXPECT_EQ(Contents(path), "old contents");
-  ASSERT_EQ(ui.messages.size(), 1u);
-  EXPECT_EQ(ui.messages[0].title, "Save Module as");
-  EXPECT_EQ(ui.messages[0].text.rfind("Couldn't save \"" + path + "\": ", 0), 0u) << ui.messages[0].text;
-  EXPECT_GT(ui.messages[0].text.size(), path.size() + 18) << "a reason follows";
-
+TEST_F(ModuleFileTest, AFailedSaveKeepsTheOldFileAndNamesIt) {
+  const std::string path = PathOf("keep.korvel", "old contents");
+  fs::create_directory(path + ".saving");  // the temporary file's place is taken
   const std::string nowhere = (folder / "missing" / "x.korvel").string();
-  ui.files.push_back(nowhere);
-  EXPECT_FALSE(SaveModuleAsCommand(engine));
-  ASSERT_EQ(ui.messages.size(), 2u);
-  EXPECT_NE(ui.messages[1].text.find(nowhere), std::string::npos);
-}
-
-TEST_F(ModuleFileTest, LoadAsksFirstAndAnythingButYesStops) {
-  Load(testing::kRichImage);
-  const std::string before = Image();
-  const std::string path = PathOf("other.korvel");
-  Write(path, testing::kPassThroughImage);
-  ui.answers.push_back(kIdNo);
-  ui.files.push_back(path);
-  EXPECT_FALSE(LoadModuleCommand(engine));
-  ASSERT_EQ(ui.messages.size(), 1u);
-  EXPECT_EQ(ui.messages[0].text, "Are you sure? This will clear the current module.");
-  EXPECT_EQ(ui.messages[0].title, "Load Module");
-  EXPECT_EQ(ui.messages[0].style, kMbYesNo | kMbIconExclamation | kMbSystemModal);
-  EXPECT_TRUE(ui.file_requests.empty()) << "no file dialog after No";
-  EXPECT_EQ(Image(), before);
-
-  ui.answers.push_back(kIdYes);
-  ui.files.clear();
-  ui.files.push_back("");  // Cancel
-  EXPECT_FALSE(LoadModuleCommand(engine));
-  ASSERT_EQ(ui.file_requests.size(), 1u);
-  const FileDialogRequest& r = ui.file_requests[0];
-  EXPECT_FALSE(r.save);
-  EXPECT_STREQ(r.title, "Load Korvel Module");
-  EXPECT_STREQ(r.filter_name, "Korvel Module (*.korvel)");
-  EXPECT_STREQ(r.filter_pattern, "*.korvel");
-  EXPECT_STREQ(r.initial_name, "");
-  EXPECT_STREQ(r.default_extension, "korvel");
-  EXPECT_EQ(Image(), before);
-
-  ui.answers.push_back(kIdYes);
-  ui.files.push_back(path);
-  EXPECT_TRUE(LoadModuleCommand(engine));
-  EXPECT_EQ(engine.in_slot, 0);
-  EXPECT_FALSE(engine.IsOccupied(5));
-}
-
-TEST_F(ModuleFileTest, FilesThatCannotBeLoadedAreNamedWithTheReason) {
-  Load(testing::kRichImage);
-  const std::string before = Image();
-  const std::string bad = PathOf("bad.korvel");
-  Write(bad, R"({"format": "korvel-module", "version": 1, "components": [{"slot": 1, "type": 6}]})");
-  const std::string empty = PathOf("empty.korvel");
-  Write(empty, "");
-  const std::string missing = PathOf("missing.korvel");
-
-  for (const std::string& path : {bad, missing}) {
+  for (const std::string& target : {path, nowhere}) {
     ui.messages.clear();
-    ui.answers.push_back(kIdYes);
-    ui.files.push_back(path);
-    EXPECT_FALSE(LoadModuleCommand(engine));
-    ASSERT_EQ(ui.messages.size(), 2u) << path;
-    EXPECT_EQ(ui.messages[1].title, "Load Module");
-    EXPECT_EQ(ui.messages[1].text.rfind("Couldn't load \"" + path + "\": ", 0), 0u) << ui.messages[1].text;
-    EXPECT_EQ(Image(), before);
+    ui.files.push_back(target);
+    EXPECT_FALSE(SaveModuleAsCommand(engine));
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text.rfind("Couldn't save \"" + target + "\": ", 0), 0u) << ui.messages[0].text;
   }
-  EXPECT_NE(ui.messages[1].text.find(": "), std::string::npos);
+  EXPECT_EQ(Contents(path), "old contents");
+}
 
-  ui.messages.clear();
-  ui.answers.push_back(kIdYes);
-  ui.files.push_back(empty);
-  EXPECT_TRUE(LoadModuleCommand(engine)) << "an empty file is an empty image";
-  EXPECT_EQ(ui.messages.size(), 1u);
+TEST_F(ModuleFileTest, LoadAsksFirstAndNamesAFileItCannotLoad) {
+  const std::string before = Image();
+  const std::string good = PathOf("good.korvel", testing::kPassThroughImage);
+  EXPECT_FALSE(LoadCommand(good, kIdNo));
+  EXPECT_TRUE(ui.file_requests.empty()) << "no file dialog after No";
+  for (const std::string& path : {PathOf("bad.korvel", "{}"), PathOf("missing.korvel")}) {
+    EXPECT_FALSE(LoadCommand(path));
+    ASSERT_EQ(ui.messages.size(), 2u) << path;
+    EXPECT_EQ(ui.messages[1].text.rfind("Couldn't load \"" + path + "\": ", 0), 0u) << ui.messages[1].text;
+  }
+  std::ofstream(PathOf("empty.korvel"));
+  EXPECT_TRUE(LoadCommand(PathOf("empty.korvel"))) << "an empty file is an empty image";
   EXPECT_EQ(Image(), before);
+  EXPECT_TRUE(LoadCommand(good));
+  EXPECT_FALSE(engine.IsOccupied(5));
 }
 
 }  // namespace
