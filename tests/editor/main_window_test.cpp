@@ -1,174 +1,77 @@
-// The main window: its children and their places, the menu, view
-// switching, the component commands and the module commands.
+// The editor's windows: the main window's children and their places, view
+// switching, the component and module commands, the Code View's buttons,
+// closing; the Module View driven with mouse messages: wiring under the
+// engine's rules, dragging boxes, scrolling and the pop-up menus.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <utility>
-
 #include "editor/editor_internal.h"
 #include "engine/type_table.h"
-#include "resources/resource.h"
+#include "script/script_engine.h"
 #include "tests/editor/editor_fixture.h"
 
 namespace korvel::testing {
 namespace {
 
-std::string MenuText(HMENU menu, int position) {
-  char text[128] = {};
-  GetMenuStringA(menu, static_cast<UINT>(position), text, sizeof text, MF_BYPOSITION);
-  return text;
-}
-
-BOOL CALLBACK CountMainWindows(HWND window, LPARAM count) {
-  char name[32] = {};
-  GetClassNameA(window, name, sizeof name);
-  if (std::string(name) == "DravikWnd") ++*reinterpret_cast<int*>(count);
-  return TRUE;
-}
-
-int MainWindowCount() {
-  int count = 0;
-  EnumThreadWindows(GetCurrentThreadId(), CountMainWindows, reinterpret_cast<LPARAM>(&count));
-  return count;
-}
-
 bool Visible(void* window) { return IsWindowVisible(static_cast<HWND>(window)) != FALSE; }
 
-void ExpectViewPlacement(HWND main, HWND view) {
-  RECT client;
-  GetClientRect(main, &client);
-  const RECT r = ChildRect(view);
-  EXPECT_EQ(r.left, 3);
-  EXPECT_EQ(r.top, 21);
-  EXPECT_EQ(r.right - r.left, client.right - 6);
-  EXPECT_EQ(r.bottom - r.top, client.bottom - 44);
+// The window's rectangle in its parent's client coordinates.
+std::array<LONG, 4> Place(void* window) {
+  RECT r;
+  GetWindowRect(static_cast<HWND>(window), &r);
+  MapWindowPoints(nullptr, GetParent(static_cast<HWND>(window)), reinterpret_cast<POINT*>(&r), 2);
+  return {r.left, r.top, r.right, r.bottom};
 }
 
 using MainWindowTest = EditorTest;
 
-TEST_F(MainWindowTest, OpensWithItsChildrenFoundByClassAndTitle) {
+TEST_F(MainWindowTest, OpensItsWindowsInPlaceAndOpeningAgainOnlyRaisesIt) {
   HWND main = FindWindowA("DravikWnd", "Korvel Modular");
-  ASSERT_NE(main, nullptr);
-  EXPECT_EQ(main, Main());
-  RECT frame;
+  ASSERT_EQ(main, Main());
+  RECT frame, client;
   GetWindowRect(main, &frame);
-  EXPECT_EQ(frame.left, 32);
-  EXPECT_EQ(frame.top, 16);
-  EXPECT_EQ(frame.right - frame.left, 800);
-  EXPECT_EQ(frame.bottom - frame.top, 600);
-
-  HWND module_view = FindWindowExA(main, nullptr, "KorvelModuleView", "korvelview-module");
-  HWND gui_view = FindWindowExA(main, nullptr, "KorvelGUIView", "korvelview-gui");
-  HWND status = GetDlgItem(main, 1222);
-  ASSERT_EQ(module_view, View());
-  ASSERT_EQ(gui_view, static_cast<HWND>(engine->gui_view));
-  ASSERT_NE(status, nullptr);
-  char name[64] = {};
-  GetClassNameA(status, name, sizeof name);
-  EXPECT_STREQ(name, "msctls_statusbar32");
-  for (HWND view : {module_view, gui_view, static_cast<HWND>(engine->code_edit)})
-    ExpectViewPlacement(main, view);
-
-  HWND apply = GetDlgItem(main, 123);
-  HWND revert = GetDlgItem(main, 124);
-  ASSERT_NE(apply, nullptr);
-  ASSERT_NE(revert, nullptr);
-  char text[64] = {};
-  GetWindowTextA(apply, text, sizeof text);
-  EXPECT_STREQ(text, "Save and Apply");
-  GetWindowTextA(revert, text, sizeof text);
-  EXPECT_STREQ(text, "Revert");
-  EXPECT_EQ(ChildRect(apply).left, 3);
-  EXPECT_EQ(ChildRect(apply).top, 0);
-  EXPECT_EQ(ChildRect(revert).left, 103);
-  EXPECT_EQ(ChildRect(revert).right - ChildRect(revert).left, 100);
-  EXPECT_EQ(ChildRect(revert).bottom - ChildRect(revert).top, 21);
-
-  EXPECT_TRUE(Visible(module_view));
-  EXPECT_FALSE(Visible(engine->code_edit));
-  EXPECT_FALSE(Visible(apply));
-  EXPECT_FALSE(Visible(gui_view));
-  char script[256] = {};
-  GetWindowTextA(static_cast<HWND>(engine->code_edit), script, sizeof script);
-  EXPECT_EQ(std::string(script), engine->script_text);
-  Screenshot(main, "editor-empty");
-}
-
-TEST_F(MainWindowTest, MenuCarriesEveryCommandWithTheUnbuiltTypesGreyed) {
-  HMENU menu = GetMenu(Main());
-  ASSERT_NE(menu, nullptr);
-  ASSERT_EQ(GetMenuItemCount(menu), 5);
-  EXPECT_EQ(MenuText(menu, 2), "&View");
-  EXPECT_EQ(MenuText(menu, 3), "&Components");
-  HMENU components = GetSubMenu(menu, 3);
-  std::string submenus;
-  for (int i = 0; i < GetMenuItemCount(components); ++i)
-    if (GetSubMenu(components, i) != nullptr) submenus += MenuText(components, i) + ",";
-  EXPECT_EQ(submenus, "Mathematics,Filter,Distortion,Delay,Values,Generators,");
-
-  const int present[] = {40003, 40004, 40005, 40006, 40007, 40008, 40009, 40010, 40011, 40012, 40013,
-                         40014, 40015, 40016, 40018, 40019, 40020, 40022, 40023, 40024, 40025, 40026,
-                         40031, 40032, 40033, 40034, 40035, 40036, 40037, 40038, 40039, 40040, 40051,
-                         40053, 40054, 40055, 40056, 40061, 40070, 40071, 40074, 40075, 40076, 40078,
-                         40079, 40080};
-  for (int id : present) {
-    const UINT state = GetMenuState(menu, static_cast<UINT>(id), MF_BYCOMMAND);
-    ASSERT_NE(state, static_cast<UINT>(-1)) << id;
-    EXPECT_EQ(state & MF_GRAYED, 0u) << id;
-  }
-  const int greyed[] = {40050, 40077, 40067, 40068, 40066, 40065, 40042, 40043,
-                        40044, 40052, 40027, 40045, 40046, 40047, 40069};
-  for (int id : greyed)
-    EXPECT_NE(GetMenuState(menu, static_cast<UINT>(id), MF_BYCOMMAND) & MF_GRAYED, 0u) << id;
-}
-
-TEST_F(MainWindowTest, OpeningAgainOnlyBringsTheWindowToTheTop) {
-  HWND first = Main();
-  OpenEditor(*engine);
-  Pump();
-  EXPECT_EQ(Main(), first);
-  EXPECT_EQ(MainWindowCount(), 1);
-}
-
-TEST_F(MainWindowTest, ViewCommandsShowOnlyTheChosenViewAndTheTabStripOnlyInTheModuleView) {
-  const COLORREF tab = ScreenPixel(Main(), 60, 14);
-  EXPECT_NE(tab, RGB(0xDB, 0xDB, 0xDE));  // the active tab's bitmap
-
-  Command(ID_CODE_VIEW);
-  Pump();
-  EXPECT_EQ(engine->current_view, View::kCode);
-  EXPECT_TRUE(Visible(engine->code_edit));
-  EXPECT_TRUE(Visible(engine->apply_button));
-  EXPECT_TRUE(Visible(engine->revert_button));
-  EXPECT_FALSE(Visible(engine->module_view));
-  EXPECT_FALSE(Visible(engine->gui_view));
-
-  Command(ID_GUI_VIEW);
-  Pump();
-  EXPECT_TRUE(Visible(engine->gui_view));
-  EXPECT_FALSE(Visible(engine->code_edit));
-  EXPECT_FALSE(Visible(engine->apply_button));
-  EXPECT_FALSE(Visible(engine->module_view));
-  EXPECT_EQ(ScreenPixel(Main(), 60, 14), RGB(0xDB, 0xDB, 0xDE));  // no tab strip
-  EXPECT_EQ(ScreenPixel(static_cast<HWND>(engine->gui_view), 20, 20), RGB(0xEF, 0xEF, 0xF0));
-
-  Command(ID_MODULE_VIEW);
-  Pump();
-  EXPECT_TRUE(Visible(engine->module_view));
-  EXPECT_FALSE(Visible(engine->gui_view));
-  EXPECT_FALSE(Visible(engine->code_edit));
-  EXPECT_EQ(ScreenPixel(Main(), 60, 14), tab);
-}
-
-TEST_F(MainWindowTest, AfterAResizeTheViewsFollowAndTheButtonsStay) {
-  SetWindowPos(Main(), nullptr, 0, 0, 640, 480, SWP_NOMOVE | SWP_NOZORDER);
-  Pump();
+  GetClientRect(main, &client);
+  EXPECT_EQ((std::array{frame.left, frame.top, frame.right, frame.bottom}), (std::array{32L, 16L, 832L, 616L}));
+  EXPECT_EQ(FindWindowExA(main, nullptr, "KorvelModuleView", "korvelview-module"), View());
+  EXPECT_EQ(FindWindowExA(main, nullptr, "KorvelGUIView", "korvelview-gui"), engine->gui_view);
+  EXPECT_EQ(FindWindowExA(main, nullptr, "Button", "Save and Apply"), engine->apply_button);
+  EXPECT_EQ(FindWindowExA(main, nullptr, "Button", "Revert"), engine->revert_button);
+  EXPECT_EQ(FindWindowExA(main, nullptr, "msctls_statusbar32", nullptr), engine->status_bar);
+  // The views fill the client area between the tab strip and the status
+  // bar; the Code View's buttons sit in the top left corner.
   for (void* view : {engine->module_view, engine->code_edit, engine->gui_view})
-    ExpectViewPlacement(Main(), static_cast<HWND>(view));
-  EXPECT_EQ(ChildRect(static_cast<HWND>(engine->apply_button)).left, 3);
-  EXPECT_EQ(ChildRect(static_cast<HWND>(engine->revert_button)).top, 0);
+    EXPECT_EQ(Place(view), (std::array{3L, 21L, client.right - 3, client.bottom - 23}));
+  EXPECT_EQ(Place(engine->apply_button)[0], 3);
+  EXPECT_EQ(Place(engine->revert_button), (std::array{103L, 0L, 203L, 21L}));
+  Screenshot(main, "editor-empty");
+
+  ui.drivers.push_back([](HWND dialog) { Screenshot(dialog, "dialog-about"); });
+  Command(ID_ABOUT);
+  EXPECT_EQ(ui.dialogs, std::vector<int>{IDD_ABOUT});
+
+  // Under another window, it comes back on top; no second one opens.
+  HWND other = CreateWindowA("STATIC", "", WS_POPUP | WS_VISIBLE, 0, 0, 90, 90, nullptr, nullptr, nullptr, nullptr);
+  OpenEditor(*engine);
+  EXPECT_EQ(Main(), main);
+  bool above = false;
+  for (HWND w = main; w != nullptr; w = GetWindow(w, GW_HWNDNEXT)) above = above || w == other;
+  EXPECT_TRUE(above);
+  EXPECT_EQ(FindWindowExA(nullptr, nullptr, "DravikWnd", nullptr), main);
+  EXPECT_EQ(FindWindowExA(nullptr, main, "DravikWnd", nullptr), nullptr);
+  DestroyWindow(other);
+}
+
+TEST_F(MainWindowTest, ViewCommandsShowOnlyTheChosenView) {
+  // {command, module view, code view, gui view}; 0: as opened.
+  for (const auto& [command, module, code, gui] : {std::array{0, 1, 0, 0}, {ID_CODE_VIEW, 0, 1, 0},
+                                                  {ID_GUI_VIEW, 0, 0, 1}, {ID_MODULE_VIEW, 1, 0, 0}}) {
+    if (command != 0) Command(command);
+    const std::array<int, 5> shown = {Visible(engine->module_view), Visible(engine->code_edit),
+                                      Visible(engine->apply_button), Visible(engine->revert_button),
+                                      Visible(engine->gui_view)};
+    EXPECT_EQ(shown, (std::array{module, code, code, code, gui})) << command;
+  }
 }
 
 TEST_F(MainWindowTest, EachComponentCommandCreatesItsTypeAtTheNewComponentPosition) {
@@ -181,130 +84,206 @@ TEST_F(MainWindowTest, EachComponentCommandCreatesItsTypeAtTheNewComponentPositi
   int n = 0;
   for (const auto& [command, type] : commands) {
     if (!IsTypeAvailable(type)) continue;
-    const int x = 10 + 7 * n, y = 20 + 5 * n;
+    const int x = 10 + 7 * n, y = 20 + 5 * n++;
     const int slot = Add(command, x, y);
     ASSERT_GE(slot, 0) << command;
-    EXPECT_EQ(engine->descriptor[slot]->type, type) << command;
-    EXPECT_EQ(engine->descriptor[slot]->x, x) << command;
-    EXPECT_EQ(engine->descriptor[slot]->y, y) << command;
-    ++n;
+    EXPECT_EQ((std::array{D(slot).type, D(slot).x, D(slot).y}), (std::array{type, x, y})) << command;
   }
-  EXPECT_GE(n, 3);
+  EXPECT_GE(n, 25);
   // Items of types that do not exist, and help, change nothing.
-  const int slots = engine->slot_count;
   for (int command : {40074, 40075, 40053, 40067, 40042, 40025}) Command(command);
-  EXPECT_EQ(engine->slot_count, slots);
-  EXPECT_TRUE(ui.messages.empty());
-  EXPECT_TRUE(ui.dialogs.empty());
+  EXPECT_EQ(engine->slot_count, n);
+  EXPECT_TRUE(ui.messages.empty() && ui.dialogs.empty());
 }
 
-TEST_F(MainWindowTest, NewModuleAsksAndClearsOnlyOnYes) {
-  Add(ID_REPLICATOR, 40, 40);
-  Add(ID_REPLICATOR, 200, 40);
-  parameter_names[4][0] = 'x';
-  Command(ID_NEW_MODULE);
-  ASSERT_EQ(ui.messages.size(), 1u);
-  EXPECT_EQ(ui.messages[0].text, "Are you sure? This will clear the current module.");
-  EXPECT_EQ(ui.messages[0].title, "New Module");
-  EXPECT_EQ(ui.messages[0].style, kMbYesNo | kMbIconExclamation | kMbSystemModal);
-  EXPECT_TRUE(engine->IsOccupied(1));  // answered No
-
-  ui.answers.push_back(kIdYes);
-  Command(ID_NEW_MODULE);
-  EXPECT_FALSE(engine->IsOccupied(0));
-  EXPECT_FALSE(engine->IsOccupied(1));
-  EXPECT_EQ(parameter_names[4][0], '\0');
-  EXPECT_EQ(engine->content_width, 1);
-}
-
-TEST_F(MainWindowTest, DeleteAsksOnlyForAnOccupiedSelectionAndDeletesOnYes) {
+TEST_F(MainWindowTest, DeleteAndNewModuleAskFirstAndActOnlyOnYes) {
   const int a = Add(ID_REPLICATOR, 40, 40);
-  Command(ID_DELETE_COMPONENT);  // nothing selected
+  const int b = Add(ID_REPLICATOR, 200, 40);
+  Command(ID_DELETE_COMPONENT);  // nothing selected: no question
   EXPECT_TRUE(ui.messages.empty());
-
-  Mouse(WM_LBUTTONDOWN, 60, 45);
-  Mouse(WM_LBUTTONUP, 60, 45);
+  Click(60, 45);
   ASSERT_EQ(engine->selected_slot, a);
-  Command(ID_DELETE_COMPONENT);
-  ASSERT_EQ(ui.messages.size(), 1u);
-  EXPECT_EQ(ui.messages[0].text, "Are you sure? You are about to delete this component.");
-  EXPECT_EQ(ui.messages[0].title, "Delete Component");
+  Command(ID_DELETE_COMPONENT);  // answered No
   EXPECT_TRUE(engine->IsOccupied(a));
-
-  ui.answers.push_back(kIdYes);
+  ui.answers = {kIdYes};
   Command(ID_DELETE_COMPONENT);
   EXPECT_FALSE(engine->IsOccupied(a));
-  Command(ID_DELETE_COMPONENT);  // the selected slot is empty now
+  EXPECT_TRUE(engine->IsOccupied(b));
+  Command(ID_DELETE_COMPONENT);  // the selected slot is empty now: no question
   EXPECT_EQ(ui.messages.size(), 2u);
+
+  parameter_names[4][0] = 'x';
+  Command(ID_NEW_MODULE);  // answered No
+  EXPECT_TRUE(engine->IsOccupied(b));
+  ui.answers = {kIdYes};
+  Command(ID_NEW_MODULE);
+  EXPECT_FALSE(engine->IsOccupied(b));
+  EXPECT_EQ(parameter_names[4][0], '\0');
+  EXPECT_EQ(ui.messages.size(), 4u);
 }
 
-TEST_F(MainWindowTest, ClosingForgetsTheWindowsAndReopeningRestoresTheView) {
+TEST_F(MainWindowTest, CodeViewAppliesShowsExactlyTheFaultsRevertsAndReopensWithTheAppliedText) {
+  HWND edit = static_cast<HWND>(engine->code_edit);
+  char shown[64] = {};
+  const auto press = [&](int button) { SendMessageA(GetDlgItem(Main(), button), BM_CLICK, 0, 0); };
   Command(ID_CODE_VIEW);
+
+  // Each apply starts from a clean list: the sound script after the faulty
+  // one shows nothing.
+  const char* faulty = ":Main\r\n(1 + 2\r\n:\r\n";
+  const char* sound = ":Main\r\nx = (1 + 2)\r\n:\r\n";
+  for (const char* text : {faulty, "", sound}) {
+    ui.messages.clear();
+    SetWindowTextA(edit, text);
+    if (text == faulty) Screenshot(Main(), "code-view");
+    press(IDC_SAVE_AND_APPLY);
+    EXPECT_EQ(engine->script_text, text);
+    const std::vector<std::string>& messages = engine->script->Messages();
+    ASSERT_EQ(ui.messages.size(), text == faulty ? 1u : 0u) << text;
+    ASSERT_EQ(messages.size(), ui.messages.size()) << text;
+    if (text != faulty) continue;
+    EXPECT_EQ(ui.messages[0].text, messages[0]);
+    EXPECT_NE(messages[0].find("Brackets don't match"), std::string::npos);
+  }
+  SetWindowTextA(edit, "unapplied");
+  press(IDC_REVERT);
+  GetWindowTextA(edit, shown, sizeof shown);
+  EXPECT_STREQ(shown, sound);
+
+  // Closing forgets the windows; reopening restores the view, not the edits.
+  SetWindowTextA(edit, "unapplied");
   HWND old = Main();
   Command(ID_CLOSE_WINDOW);
-  Pump();
-  EXPECT_EQ(engine->main_window, nullptr);
-  EXPECT_EQ(engine->module_view, nullptr);
+  EXPECT_EQ((std::array{engine->main_window, engine->module_view}), (std::array<void*, 2>{}));
   EXPECT_FALSE(IsWindow(old));
-
   OpenEditor(*engine);
-  Pump();
   ASSERT_NE(Main(), nullptr);
-  EXPECT_TRUE(Visible(engine->code_edit));
-  EXPECT_FALSE(Visible(engine->module_view));
-
+  edit = static_cast<HWND>(engine->code_edit);
+  EXPECT_TRUE(Visible(edit));
+  EXPECT_FALSE(Visible(View()));
+  GetWindowTextA(edit, shown, sizeof shown);
+  EXPECT_STREQ(shown, sound);
   SendMessageA(Main(), WM_CLOSE, 0, 0);
   EXPECT_EQ(engine->main_window, nullptr);
-  EXPECT_EQ(MainWindowCount(), 0);
 }
 
-TEST_F(MainWindowTest, SaveAndLoadGoThroughTheFileDialogsAndRedrawTheModule) {
-  char folder[MAX_PATH] = {};
-  GetTempPathA(MAX_PATH, folder);
-  const std::string path = std::string(folder) + "editor-test.korvel";
-  DeleteFileA(path.c_str());
-  const int a = Add(ID_REPLICATOR, 40, 40);
-  DragBox(a, 900, 40);
-  ui.files.push_back(path);
-  Command(ID_SAVE_MODULE);
-  ASSERT_EQ(ui.file_requests.size(), 1u);
-  EXPECT_TRUE(ui.file_requests[0].save);
-  EXPECT_NE(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+class ModuleViewTest : public EditorTest {
+ protected:
+  // Whether the wire's colour is drawn within one pixel of (x, y).
+  bool WireNear(int x, int y) {
+    Pump();
+    HDC dc = GetDC(View());
+    bool found = false;
+    for (int dy = -1; dy <= 1; ++dy)
+      for (int dx = -1; dx <= 1; ++dx) found = found || GetPixel(dc, x + dx, y + dy) == 0x602F2F;
+    ReleaseDC(View(), dc);
+    return found;
+  }
+  // The wire as both of its ends record it.
+  void ExpectWire(int from, int k, int to, int j) {
+    EXPECT_EQ((std::array<int, 4>{D(to).input_source_slot[j], D(to).input_source_output[j],
+                                  D(from).output_target_slot[k], D(from).output_target_input[k]}),
+              (std::array{from, k, to, j}));
+  }
+};
 
-  ui.answers.push_back(kIdYes);
-  Command(ID_NEW_MODULE);
-  ASSERT_FALSE(engine->IsOccupied(a));
-  EXPECT_EQ(engine->content_width, 1);
+TEST_F(ModuleViewTest, WiresFollowThePointerAreRecordedOnBothEndsAndBreakWhenPickedUp) {
+  const std::vector<int> s = Build({{ID_INPUT_COMPONENT, 20, 60}, {ID_CONSTANT, 40, 220}, {ID_CONSTANT, 40, 290},
+                                    {ID_LOWPASS, 220, 120}, {ID_CLIPPING, 400, 180}, {ID_OUTPUT_COMPONENT, 580, 100}},
+                                   {{1, 0, 3, 1}, {2, 0, 3, 2}, {3, 0, 4, 0}, {4, 0, 5, 0}});
+  const int in = s[0], lp = s[3], clip = s[4];
+  Mouse(WM_LBUTTONDOWN, D(in).x + 74, D(in).y + 6);
+  Mouse(WM_MOUSEMOVE, 150, 150);
+  EXPECT_TRUE(WireNear(122, 108));  // the straight line to the pointer
+  Screenshot(Main(), "module-view-dragging-a-wire");
+  Mouse(WM_MOUSEMOVE, D(lp).x + 6, D(lp).y + 6);
+  Mouse(WM_LBUTTONUP, D(lp).x + 6, D(lp).y + 6);
+  EXPECT_EQ((std::array{engine->wire_drag, engine->wire_source_slot}), (std::array{0, -1}));
+  ExpectWire(in, 0, lp, 0);
+  ExpectWire(s[2], 0, lp, 2);
+  ExpectWire(lp, 0, clip, 0);
+  Click(250, 125);
+  Mouse(WM_MOUSEMOVE, 222, 134);
+  Screenshot(Main(), "module-view-patch");
 
-  ui.answers.push_back(kIdYes);
-  ui.files.push_back(path);
-  Command(ID_LOAD_MODULE);
-  ASSERT_EQ(ui.file_requests.size(), 2u);
-  EXPECT_FALSE(ui.file_requests[1].save);
-  ASSERT_TRUE(engine->IsOccupied(a));
-  EXPECT_EQ(engine->descriptor[a]->x, 900);
-  EXPECT_EQ(engine->content_width, 900 + 80 + 50);  // the scroll range covers what was loaded
-  DeleteFileA(path.c_str());
+  // Picking a wired output up breaks its wire at once; dropped on nothing,
+  // it stays broken.
+  Mouse(WM_LBUTTONDOWN, D(lp).x + 74, D(lp).y + 6);
+  EXPECT_EQ((std::array<int, 2>{D(lp).output_target_slot[0], D(clip).input_source_slot[0]}),
+            (std::array<int, 2>{kNoSlot, kNoSlot}));
+  Mouse(WM_MOUSEMOVE, 300, 400);
+  Mouse(WM_LBUTTONUP, 300, 400);
+  EXPECT_EQ(D(clip).input_source_slot[0], kNoSlot);
+  EXPECT_EQ(engine->wire_drag, 0);
 }
 
-TEST_F(MainWindowTest, AboutOpensTheAboutBox) {
-  std::string caption;
-  ui.drivers.push_back([&](HWND dialog) {
-    char text[128] = {};
-    GetWindowTextA(dialog, text, sizeof text);
-    caption = text;
-    Screenshot(dialog, "dialog-about");
-    SendMessageA(dialog, WM_COMMAND, IDOK, 0);
+TEST_F(ModuleViewTest, ADropUpstreamConnectsNothingAndOnAConnectedInputReplacesItsSource) {
+  const std::vector<int> s =
+      Build({{ID_ADD, 20, 30}, {ID_ADD, 170, 30}, {ID_ADD, 320, 30}, {ID_ADD, 20, 130}}, {{0, 0, 1, 0}, {1, 0, 2, 0}});
+  const int a = s[0], b = s[1], c = s[2], d = s[3];
+  DragWire(c, 0, a, 1);  // would close a loop through b
+  EXPECT_EQ(D(a).input_source_slot[1], kNoSlot);
+  EXPECT_EQ(D(c).output_target_slot[0], kNoSlot);
+  DragWire(d, 0, c, 0);
+  ExpectWire(d, 0, c, 0);
+  EXPECT_EQ(D(b).output_target_slot[0], kNoSlot);
+  ExpectWire(a, 0, b, 0);
+}
+
+TEST_F(ModuleViewTest, ABoxDraggedFarAwayGrowsTheScrollRangesAndScrollingStaysWithinThem) {
+  const std::vector<int> s =
+      Build({{ID_ADD, 20, 30}, {ID_ADD, 300, 200}, {ID_REPLICATOR, 500, 300}}, {{1, 0, 2, 0}, {2, 3, 0, 1}});
+  const int a = s[0];
+  DragBox(a, 1000, 30);
+  SCROLLINFO info = {sizeof info, SIF_RANGE, 0, 0, 0, 0, 0};
+  GetScrollInfo(View(), SB_HORZ, &info);
+  EXPECT_EQ((std::array{D(a).x, D(a).y, engine->dragged_slot, engine->content_width, info.nMax}),
+            (std::array{1000, 30, -1, 1130, 1129}));
+
+  DragBox(a, 2000, 900);
+  RECT client;
+  GetClientRect(View(), &client);
+  const auto scroll = [&](UINT bar, WPARAM how, int times) {
+    for (int i = 0; i < times; ++i) SendMessageA(View(), bar, how, 0);
+  };
+  scroll(WM_HSCROLL, SB_LINEDOWN, 25);
+  scroll(WM_VSCROLL, SB_LINEDOWN, 15);
+  EXPECT_EQ((std::array{engine->scroll_x, engine->scroll_y}), (std::array{-250, -150}));
+  EXPECT_EQ((std::array{GetScrollPos(View(), SB_HORZ), GetScrollPos(View(), SB_VERT)}), (std::array{250, 150}));
+  Screenshot(Main(), "module-view-scrolled");
+  scroll(WM_HSCROLL, SB_PAGEUP, 1);
+  EXPECT_EQ(engine->scroll_x, 0);
+  scroll(WM_HSCROLL, SB_PAGEDOWN, 1);
+  EXPECT_EQ(engine->scroll_x, -client.right);
+  scroll(WM_HSCROLL, SB_PAGEDOWN, 10);
+  EXPECT_EQ(engine->scroll_x, client.right - 2130);  // stops at the content's end
+  Click(D(a).x + 20, D(a).y + 5);
+  EXPECT_EQ(engine->selected_slot, a);
+}
+
+TEST_F(ModuleViewTest, RightClicksSelectAndOpenTheMatchingPopupAtThePointer) {
+  const int a = Add(ID_ADD, 100, 100);
+  RECT where = {};
+  HMENU menu = OpenedPopup([&] { Click(120, 105, WM_RBUTTONDOWN, WM_RBUTTONUP); }, &where);
+  EXPECT_EQ(menu, editor::Globals().component_popup);
+  EXPECT_EQ(engine->selected_slot, a);
+  POINT pointer = {120, 105};
+  ClientToScreen(View(), &pointer);
+  EXPECT_EQ((std::array{where.left, where.top}), (std::array{pointer.x, pointer.y}));
+
+  // On empty space the button down keeps the selection; the release clears
+  // it and offers the view's menu, whose new component lands there.
+  Mouse(WM_MOUSEMOVE, 400, 300);
+  menu = OpenedPopup([&] {
+    Mouse(WM_RBUTTONDOWN, 400, 300);
+    EXPECT_EQ(engine->selected_slot, a);
+    Mouse(WM_RBUTTONUP, 400, 300);
   });
-  Command(ID_ABOUT);
-  ASSERT_EQ(ui.dialogs.size(), 1u);
-  EXPECT_EQ(ui.dialogs[0], IDD_ABOUT);
-  EXPECT_EQ(caption, "About Vorlant Ferrant Effects");
-  EXPECT_FALSE(ui.dialog_timed_out);
-
-  ShowAbout(*engine);  // the plug-in's own menu; closed by the default driver
-  EXPECT_EQ(ui.dialogs.size(), 2u);
-  EXPECT_FALSE(ui.dialog_timed_out);
+  EXPECT_EQ(menu, editor::Globals().view_popup);
+  EXPECT_EQ(engine->selected_slot, -1);
+  SendMessageA(View(), WM_COMMAND, ID_REPLICATOR, 0);
+  ASSERT_TRUE(engine->IsOccupied(1));
+  EXPECT_EQ((std::array{D(1).x, D(1).y}), (std::array{400, 300}));
 }
 
 }  // namespace
