@@ -32,6 +32,10 @@ KORVEL_EXPORT void DestroyDaveModule(korvel::ModuleBase* module) {
   delete static_cast<korvel::PluginModule*>(module);
 }
 
+KORVEL_EXPORT bool KorvelSetSampleRate(korvel::ModuleBase* module, double rate) {
+  return module != nullptr && static_cast<korvel::PluginModule*>(module)->SetSampleRate(rate);
+}
+
 KORVEL_EXPORT const korvel::ModuleInfoRecord* DaveModuleInfo(korvel::PortDeclarer* ports) {
   if (ports != nullptr) {
     ports->DeclareFirstKind(korvel::text::kAutomationPort, 1);

@@ -177,5 +177,11 @@ using DaveModuleInfoFn = const ModuleInfoRecord* (*)(PortDeclarer*);
 using DaveModuleNameFn = const char* (*)();
 using CreateAdapterHandlerFn = void* (*)();
 using HasAdapterHandlerFn = bool (*)();
+// Extension for hosts that run at a rate of their own (the command-line host,
+// the LV2 wrapper): declares the sample rate; answers false for a rate
+// outside kMinSampleRate..kMaxSampleRate, which changes nothing.
+using KorvelSetSampleRateFn = bool (*)(ModuleBase*, double);
+inline constexpr double kMinSampleRate = 1000.0;
+inline constexpr double kMaxSampleRate = 768000.0;
 
 }  // namespace korvel

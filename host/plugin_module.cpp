@@ -28,7 +28,7 @@ constexpr double kExtraDisplayFactor = 0.7874015748031495;  // 100 / 127
 constexpr std::uint32_t kStateScratchSize = 65536;
 
 void ResetTiming(HostTiming& timing) {
-  timing.sample_rate = 44100.0;
+  timing.sample_rate = timing.declared_sample_rate;
   timing.samples_per_tick = 100.0;
 }
 
@@ -194,6 +194,14 @@ std::int32_t PluginModule::SetParameterValue(std::int32_t index, ParameterValueR
   if (index < 0 || index >= kParameterCount || record == nullptr) return 0;
   parameter_values_[index] = record->value;
   return 1;
+}
+
+bool PluginModule::SetSampleRate(double rate) {
+  if (!(rate >= kMinSampleRate && rate <= kMaxSampleRate)) return false;
+  HostTiming& timing = GetHostTiming();
+  timing.declared_sample_rate = rate;
+  timing.sample_rate = rate;
+  return true;
 }
 
 std::int32_t PluginModule::GetMenuItemCount(std::int32_t menu) { return menu == 0 ? 2 : 0; }

@@ -47,6 +47,11 @@ class PluginModule final : public ModuleBase {
   std::int32_t NotesCallback(void* notes);
   std::int32_t AutomationCallback(AutomationEventList* events);
 
+  // Declares the host's sample rate (see KorvelSetSampleRate): the timing's
+  // sample rate becomes `rate` now, and Init and SetParameterValue restore
+  // it rather than 44100. False, and nothing changes, outside the range.
+  bool SetSampleRate(double rate);
+
   PatchEngine& engine() { return engine_; }
   HostInterface* host() const { return host_; }
 

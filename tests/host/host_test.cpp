@@ -2,6 +2,7 @@
 // program, driven through its exports and its table of operations only.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -135,6 +136,27 @@ TEST_F(HostTest, LongBlocksAreProcessedInPiecesWithoutASeam) {
   EXPECT_EQ(a, b);
   EXPECT_EQ(a[2 * 4096], 4096 * 0.5f);
   EXPECT_EQ(a[2 * 8192 + 1], -8192 * 0.5f);
+}
+
+// A host that declares its rate gets it in the module, and parameter changes
+// restore that rate rather than 44100; a rate out of range changes nothing.
+TEST_F(HostTest, ADeclaredSampleRateHoldsThroughParameterChanges) {
+  auto module = NewModule(testing::kSampleRateImage);
+  auto rate = [&] {
+    float block[2] = {1.0f, 1.0f};
+    module->Audio(block, 1);
+    return block[0];
+  };
+  EXPECT_EQ(rate(), 44100.0f);
+  EXPECT_TRUE(module->SetSampleRate(48000.0));
+  EXPECT_EQ(rate(), 48000.0f);
+  module->SetParameterValue(0, 0.3);
+  EXPECT_EQ(rate(), 48000.0f) << "SetParameterValue restores the declared rate";
+  for (double bad : {0.0, -44100.0, 999.0, 1e9, std::numeric_limits<double>::quiet_NaN()})
+    EXPECT_FALSE(module->SetSampleRate(bad)) << bad;
+  EXPECT_EQ(rate(), 48000.0f);
+  EXPECT_TRUE(module->SetSampleRate(44100.0));  // other tests share the process-wide timing
+  EXPECT_EQ(rate(), 44100.0f);
 }
 
 TEST_F(HostTest, RestoredModuleSavesTheSameBytesAndSoundsTheSame) {

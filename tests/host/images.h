@@ -15,6 +15,12 @@ inline constexpr char kHalfAndDelayImage[] = R"({"format": "korvel-module", "ver
   {"slot": 4, "type": 30}], "connections": [{"from": [0, 0], "to": [3, 0]}, {"from": [2, 0], "to": [3, 1]},
   {"from": [3, 0], "to": [4, 0]}, {"from": [4, 0], "to": [1, 0]}]})";
 
+// IN times the Samplerate value source, to OUT: a block of ones comes back
+// as the rate the module computes at.
+inline constexpr char kSampleRateImage[] = R"({"format": "korvel-module", "version": 1, "components": [
+  {"slot": 0, "type": 0}, {"slot": 1, "type": 1}, {"slot": 2, "type": 81}, {"slot": 3, "type": 12}],
+  "connections": [{"from": [0, 0], "to": [3, 0]}, {"from": [2, 0], "to": [3, 1]}, {"from": [3, 0], "to": [1, 0]}]})";
+
 // Every kind of field: texts, script, parameters, labels, positions, sizes,
 // colours, constants, a filter with state, a delay, a gap in the slots.
 inline constexpr char kRichImage[] = R"({"format": "korvel-module", "version": 1,

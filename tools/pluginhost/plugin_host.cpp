@@ -90,7 +90,8 @@ std::unique_ptr<Library> Library::Load(const std::string& path, std::string& err
       !Resolve(handle, "DaveModuleInfo", library->module_info, error) ||
       !Resolve(handle, "DaveModuleName", library->module_name, error) ||
       !Resolve(handle, "CreateAdapterHandler", library->create_adapter_handler, error) ||
-      !Resolve(handle, "HasAdapterHandler", library->has_adapter_handler, error))
+      !Resolve(handle, "HasAdapterHandler", library->has_adapter_handler, error) ||
+      !Resolve(handle, "KorvelSetSampleRate", library->set_sample_rate, error))
     return nullptr;
   return library;
 }
@@ -217,6 +218,8 @@ std::int32_t Module::SetParameterValue(std::int32_t index, double value) {
   record.value = value;
   return Call<std::int32_t>(11, index, &record);
 }
+
+bool Module::SetSampleRate(double rate) { return library_.set_sample_rate(object_, rate); }
 
 std::int32_t Module::CallPort(const char* port, void* record) {
   const PortCallback callback = host_.Find(port);

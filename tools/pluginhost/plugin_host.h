@@ -42,6 +42,7 @@ class Library {
   DaveModuleNameFn module_name = nullptr;
   CreateAdapterHandlerFn create_adapter_handler = nullptr;
   HasAdapterHandlerFn has_adapter_handler = nullptr;
+  KorvelSetSampleRateFn set_sample_rate = nullptr;
 
  private:
   Library() = default;
@@ -129,6 +130,8 @@ class Module {
   std::string ParameterDisplay(std::int32_t index, std::int32_t* answer = nullptr);
   double ParameterValue(std::int32_t index);
   std::int32_t SetParameterValue(std::int32_t index, double value);
+  // The plug-in's sample-rate extension; false when refused.
+  bool SetSampleRate(double rate);
 
   // The registered port callbacks (after Init).
   std::int32_t Audio(float* interleaved, std::uint32_t frames);
