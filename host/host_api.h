@@ -45,6 +45,25 @@ struct AudioBlockRecord {
   std::uint32_t count;
 };
 
+// The "notes" port's record: the note events of the block the host calls the
+// audio port with next. The record and its events are the host's, valid only
+// during the NotesCallback call; the module copies what it needs.
+enum NoteStatus : std::uint8_t { kNoteOff = 0x80, kNoteOn = 0x90 };
+
+struct NoteEvent {
+  std::uint32_t frame;     // offset within the next block, 0 .. n - 1
+  std::uint8_t status;     // kNoteOn or kNoteOff (a note on of velocity 0 is a note off)
+  std::uint8_t note;       // 0..127, 69 = A4 = 440 Hz
+  std::uint8_t velocity;   // 0..127
+  std::uint8_t reserved;   // 0
+};
+static_assert(sizeof(NoteEvent) == 8);
+
+struct NotesRecord {
+  std::int32_t count;       // events in `events`, in frame order
+  const NoteEvent* events;  // the host's array
+};
+
 // Event value records lie 40 bytes apart on the 32-bit build.
 struct AutomationEventRecord {
   ParameterValueRecord value;
