@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <cmath>
 #include <filesystem>
 #include <system_error>
@@ -32,6 +35,13 @@ std::unique_ptr<Picture> Picture::Begin(const std::string& path, PictureFormat f
   picture->path_ = path;
   picture->part_ = path + ".part";
   picture->format_ = format;
+  // Asked first, so an unwritable place is reported in the system's words.
+  if (FILE* probe = std::fopen(picture->part_.c_str(), "wb")) {
+    std::fclose(probe);
+  } else {
+    error = "cannot write '" + path + "': " + std::strerror(errno);
+    return nullptr;
+  }
   const int pixels_wide = std::max(1, static_cast<int>(std::ceil(width * scale)));
   const int pixels_high = std::max(1, static_cast<int>(std::ceil(height * scale)));
   if (format == PictureFormat::kPng) {

@@ -41,9 +41,8 @@ class Picture {
   bool finished_ = false;
 };
 
-// Fontconfig's families: the sans and the monospace the pictures use.
+// The plots' text: whatever sans-serif face fontconfig prefers.
 inline constexpr char kSansFamily[] = "sans-serif";
-inline constexpr char kMonoFamily[] = "monospace";
 
 // A whole finite number (the entire text); false otherwise.
 bool ParseNumber(const std::string& text, double& value);
