@@ -21,6 +21,9 @@ else()
   find_package(GTest REQUIRED)
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET sndfile)
+  # Pictures (korvel draw, korvel plot): cairo for PNG and SVG, FFTW for spectra.
+  pkg_check_modules(CAIRO REQUIRED IMPORTED_TARGET cairo cairo-png cairo-svg)
+  pkg_check_modules(FFTW REQUIRED IMPORTED_TARGET fftw3)
   find_package(benchmark QUIET)
 endif()
 

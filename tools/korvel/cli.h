@@ -23,5 +23,7 @@ int InfoCommand(const Args& args);
 int TypesCommand(const Args& args);
 int ScriptCommand(const Args& args);
 int NewCommand(const Args& args);
+int DrawCommand(const Args& args);
+int PlotCommand(const Args& args);
 
 }  // namespace korvel::cli

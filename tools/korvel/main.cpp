@@ -20,6 +20,9 @@ constexpr char kUsage[] =
     "  types [N]                              list component types, or show one's info\n"
     "  script FILE [FUNCTION]                 compile a script and run a function\n"
     "  new OUT.korvel                         write a new module (IN wired to OUT)\n"
+    "  draw MODULE.korvel -o PATCH.png|svg    draw the patch as the editor shows it\n"
+    "  plot MODULE.korvel -o RESPONSE.png|svg [--what magnitude,phase,impulse] [--csv]\n"
+    "                                         plot the module's frequency response\n"
     "\n"
     "Each command has --help.\n";
 
@@ -60,6 +63,8 @@ int main(int argc, char** argv) {
   if (command == "types") return TypesCommand(args);
   if (command == "script") return ScriptCommand(args);
   if (command == "new") return NewCommand(args);
+  if (command == "draw") return DrawCommand(args);
+  if (command == "plot") return PlotCommand(args);
   std::fprintf(stderr, "korvel: unknown command '%s'\n%s", command.c_str(), kUsage);
   return kExitUsage;
 }

@@ -1,0 +1,168 @@
+// korvel draw: the patch as the editor's Module View paints it, as a PNG
+// or an SVG.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "editor/module_view_geometry.h"
+#include "tools/korvel/cli.h"
+#include "tools/korvel/module_io.h"
+#include "tools/korvel/picture.h"
+
+namespace korvel::cli {
+
+namespace {
+
+namespace mv = module_view;
+
+constexpr char kDrawUsage[] =
+    "usage: korvel draw MODULE.korvel -o PICTURE.png|svg [--scale S]\n"
+    "\n"
+    "Draws the module's patch as the editor's Module View shows it: the boxes\n"
+    "at their saved positions with their colours and labels, the port squares\n"
+    "and the wires. The picture reaches 50 units right of and below the\n"
+    "furthest box.\n"
+    "  -o PICTURE    .png or .svg\n"
+    "  --scale S     size factor, 0.25 to 8 (default 1: one PNG pixel per\n"
+    "                editor pixel)\n";
+
+constexpr double kMinScale = 0.25;
+constexpr double kMaxScale = 8.0;
+
+struct Extent {
+  int left = 0, top = 0, right = mv::kMargin, bottom = mv::kMargin;
+};
+
+// From the module's origin, as the unscrolled view shows it, out to the
+// margin the view keeps beyond the furthest box; boxes dragged above or
+// left of the origin widen it that way too.
+Extent ExtentOf(const PatchEngine& e) {
+  Extent extent;
+  for (int s = 0; s < e.slot_count; ++s) {
+    const ComponentDescriptor* d = e.descriptor[s];
+    if (d == nullptr) continue;
+    extent.left = std::min(extent.left, d->x);
+    extent.top = std::min(extent.top, d->y);
+    extent.right = std::max(extent.right, d->x + d->width + mv::kMargin);
+    extent.bottom = std::max(extent.bottom, d->y + d->height + mv::kMargin);
+  }
+  return extent;
+}
+
+void FillRect(cairo_t* cr, const mv::Rect& r, unsigned colour) {
+  SetColour(cr, colour);
+  cairo_rectangle(cr, r.left, r.top, r.right - r.left, r.bottom - r.top);
+  cairo_fill(cr);
+}
+
+// The label font at the size whose cell (ascent + descent) is the
+// editor's font height, whatever family fontconfig gives for the face.
+struct LabelFont {
+  double size = 0, ascent = 0, cell = 0;
+};
+
+LabelFont SelectLabelFont(cairo_t* cr) {
+  cairo_select_font_face(cr, mv::kLabelFace, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
+  cairo_set_font_size(cr, 100.0);
+  cairo_font_extents_t unit;
+  cairo_font_extents(cr, &unit);
+  LabelFont font;
+  font.size = 100.0 * mv::kLabelCellHeight / (unit.ascent + unit.descent);
+  font.ascent = unit.ascent * font.size / 100.0;
+  font.cell = mv::kLabelCellHeight;
+  cairo_set_font_size(cr, font.size);
+  return font;
+}
+
+// Centred on one line and clipped to the box, on whole pixels as the
+// editor's text lands.
+void DrawLabel(cairo_t* cr, const LabelFont& font, const ComponentDescriptor& d) {
+  cairo_text_extents_t text;
+  cairo_text_extents(cr, d.label, &text);
+  const double x = d.x + std::floor((d.width - text.x_advance) / 2);
+  const double top = d.y + std::floor((d.height - font.cell) / 2);
+  cairo_save(cr);
+  cairo_rectangle(cr, d.x, d.y, d.width, d.height);
+  cairo_clip(cr);
+  SetColour(cr, mv::kLabelColour);
+  cairo_move_to(cr, x, top + std::round(font.ascent));
+  cairo_show_text(cr, d.label);
+  cairo_restore(cr);
+}
+
+void DrawPatch(cairo_t* cr, const PatchEngine& e, const Extent& extent) {
+  cairo_translate(cr, -extent.left, -extent.top);
+  FillRect(cr, {extent.left, extent.top, extent.right, extent.bottom}, mv::kBackground);
+  const LabelFont font = SelectLabelFont(cr);
+  for (int s = 0; s < e.slot_count; ++s) {
+    const ComponentDescriptor* d = e.descriptor[s];
+    if (d == nullptr) continue;
+    FillRect(cr, {d->x, d->y, d->x + d->width, d->y + d->height}, d->colour);
+    DrawLabel(cr, font, *d);
+    for (int j = 0; j < d->input_count; ++j) FillRect(cr, mv::InputPort(d->x, d->y, j), mv::kPortColour);
+    for (int k = 0; k < d->output_count; ++k) FillRect(cr, mv::OutputPort(d->x, d->y, k), mv::kPortColour);
+  }
+  // Wires over the boxes, through pixel centres as a one-pixel pen draws.
+  SetColour(cr, mv::kWireColour);
+  cairo_set_line_width(cr, mv::kWireWidth);
+  for (int t = 0; t < e.slot_count; ++t) {
+    const ComponentDescriptor* d = e.descriptor[t];
+    if (d == nullptr) continue;
+    for (int j = 0; j < d->input_count; ++j) {
+      const int s = d->input_source_slot[j];
+      if (s == kNoSlot || e.descriptor[s] == nullptr) continue;
+      const ComponentDescriptor& from = *e.descriptor[s];
+      const mv::Bezier c = mv::WireCurve(mv::OutputStart(from.x, from.y, d->input_source_output[j]),
+                                         mv::InputEnd(d->x, d->y, j));
+      cairo_move_to(cr, c.p0.x + 0.5, c.p0.y + 0.5);
+      cairo_curve_to(cr, c.p1.x + 0.5, c.p1.y + 0.5, c.p2.x + 0.5, c.p2.y + 0.5, c.p3.x + 0.5, c.p3.y + 0.5);
+      cairo_stroke(cr);
+    }
+  }
+}
+
+}  // namespace
+
+int DrawCommand(const Args& args) {
+  if (WantsHelp(args)) {
+    std::fputs(kDrawUsage, stdout);
+    return kExitOk;
+  }
+  std::string path, output;
+  double scale = 1.0;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "-o" || a == "--scale") {
+      if (i + 1 >= args.size()) return UsageError(a + " needs a value", kDrawUsage);
+      const std::string& v = args[++i];
+      if (a == "-o") {
+        output = v;
+      } else if (!ParseNumber(v, scale) || scale < kMinScale || scale > kMaxScale) {
+        return UsageError("--scale needs a number from 0.25 to 8, not '" + v + "'", kDrawUsage);
+      }
+    } else if (!a.empty() && a[0] == '-') {
+      return UsageError("unknown option '" + a + "'", kDrawUsage);
+    } else if (path.empty()) {
+      path = a;
+    } else {
+      return UsageError("one module only ('" + a + "' is extra)", kDrawUsage);
+    }
+  }
+  if (path.empty()) return UsageError("no module given", kDrawUsage);
+  if (output.empty()) return UsageError("no picture given (-o PICTURE.png or .svg)", kDrawUsage);
+  const auto format = PictureFormatOf(output);
+  if (!format) return UsageError("the picture must end in .png or .svg, not '" + output + "'", kDrawUsage);
+
+  std::string error;
+  const auto module = LoadModule(path, error);
+  if (!module) return Fail(kExitFailure, error);
+  const Extent extent = ExtentOf(*module->engine);
+  auto picture = Picture::Begin(output, *format, extent.right - extent.left, extent.bottom - extent.top, scale, error);
+  if (!picture) return Fail(kExitFailure, error);
+  DrawPatch(picture->cr(), *module->engine, extent);
+  if (!picture->Finish(error)) return Fail(kExitFailure, error);
+  return kExitOk;
+}
+
+}  // namespace korvel::cli
