@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <memory>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -27,17 +28,16 @@ DelayLineStorage::~DelayLineStorage() { VirtualFree(base_, 0, MEM_RELEASE); }
 
 void DelayLineStorage::Clear() {
   if (write_watched_) {
-    void* pages[256];
-    for (;;) {
-      ULONG_PTR count = sizeof pages / sizeof pages[0];
-      ULONG page_size = 0;
-      if (GetWriteWatch(WRITE_WATCH_FLAG_RESET, base_, kBytes, pages, &count, &page_size) != 0) break;
+    // All written pages are listed first: zeroing them counts as writing, so
+    // listing and zeroing in turns would find the same pages again.
+    constexpr ULONG_PTR kMostPages = kBytes / 4096 + 1;
+    const std::unique_ptr<void*[]> pages(new (std::nothrow) void*[kMostPages]);
+    ULONG_PTR count = kMostPages;
+    ULONG page_size = 0;
+    if (pages != nullptr && GetWriteWatch(0, base_, kBytes, pages.get(), &count, &page_size) == 0) {
       for (ULONG_PTR i = 0; i < count; ++i) std::memset(pages[i], 0, page_size);
-      if (count < sizeof pages / sizeof pages[0]) {
-        // The zeros just written do not count as use.
-        ResetWriteWatch(base_, kBytes);
-        return;
-      }
+      ResetWriteWatch(base_, kBytes);
+      return;
     }
   }
   std::memset(base_, 0, kBytes);
