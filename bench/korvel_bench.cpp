@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "components/arithmetic.h"
@@ -23,6 +24,7 @@
 #include "components/value_sources.h"
 #include "engine/patch_engine.h"
 #include "engine/type_table.h"
+#include "host/plugin_module.h"
 
 namespace korvel {
 namespace {
@@ -216,6 +218,23 @@ void CascadePlainLoop(benchmark::State& state) {
   ReportFrames(state);
 }
 
+// What a host pays to get a usable module: CreateDaveModule's allocation
+// and construction, then Init (the reset: default script compiled, delay
+// lines silent), then the release. Wall time: page faults are the cost here.
+void ModuleStart(benchmark::State& state) {
+  for (auto _ : state) {
+    auto* module = new (std::nothrow) PluginModule();
+    if (module == nullptr) {
+      state.SkipWithError("no module");
+      return;
+    }
+    module->Init(nullptr);
+    benchmark::DoNotOptimize(module->engine().delay_lines);
+    delete module;
+  }
+}
+
+BENCHMARK(ModuleStart)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(Refill);
 BENCHMARK(Lowpass);
 BENCHMARK(Moog);

@@ -23,3 +23,12 @@ if(WIN32)
   add_link_options(-static -static-libgcc -static-libstdc++)
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX)
 endif()
+
+# 32-bit x86 (the product DLL and the linux32 build that tests its code):
+# double arithmetic in SSE2 registers, as on x86-64, so every build computes
+# the same bits and no x87 excess precision leaks into results. Hosts may
+# call with a 4-byte aligned stack, so functions that need more realign it.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4 AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(i.86|x86)$")
+  set(KORVEL_X86_32_FLAGS -msse2 -mfpmath=sse -mstackrealign)
+  add_compile_options(${KORVEL_X86_32_FLAGS})
+endif()

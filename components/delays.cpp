@@ -1,22 +1,28 @@
 #include "components/delays.h"
 
+#include <cmath>
+
 namespace korvel {
 namespace {
 
 constexpr std::int64_t kLineLength = kDelayLineLength;
 
-// A delay reduced modulo the line length, in 0 .. length - 1.
+// A delay reduced modulo the line length, in 0 .. length - 1: truncated
+// toward zero, saturated to the 64-bit integer range, NaN as no delay. The
+// reduction stays in doubles and 32-bit integers (fmod is exact), so the
+// 32-bit build computes it in SSE2 like the 64-bit one, with no x87
+// conversion to a 64-bit integer.
 std::uint32_t DelayOffset(double delay) {
-  std::int64_t d = 0;
-  if (delay >= 9223372036854775808.0) {
-    d = INT64_MAX;
-  } else if (delay < -9223372036854775808.0) {
-    d = INT64_MIN;
-  } else if (delay == delay) {
-    d = static_cast<std::int64_t>(delay);  // truncates toward zero
-  }
-  std::int64_t m = d % kLineLength;
-  if (m < 0) m += kLineLength;
+  constexpr double kLimit = 9223372036854775808.0;  // 2^63
+  constexpr std::int64_t kHighEnd = INT64_MAX % kLineLength;
+  constexpr std::int64_t kLowEnd = INT64_MIN % kLineLength + kLineLength;
+  if (delay >= kLimit) return static_cast<std::uint32_t>(kHighEnd);
+  if (delay < -kLimit) return static_cast<std::uint32_t>(kLowEnd);
+  if (delay != delay) return 0;
+  // Truncating the remainder equals the remainder of the truncated delay.
+  const double reduced = delay > -2147483648.0 && delay < 2147483648.0 ? delay : std::fmod(delay, double{kLineLength});
+  std::int32_t m = static_cast<std::int32_t>(reduced) % static_cast<std::int32_t>(kLineLength);
+  if (m < 0) m += static_cast<std::int32_t>(kLineLength);
   return static_cast<std::uint32_t>(m);
 }
 

@@ -235,7 +235,7 @@ void PatchEngine::SetParameterInfo(int index, const char* parameter_name, std::u
 
 void PatchEngine::ClearDelayLines() {
   std::lock_guard lock(graph_mutex_);
-  std::fill(&delay_lines[0][0], &delay_lines[0][0] + kDelayLineCount * kDelayLineLength, 0.0);
+  delay_line_storage.Clear();
 }
 
 void PatchEngine::ApplyScript(const char* text) {

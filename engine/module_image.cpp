@@ -81,7 +81,21 @@ std::int64_t Integer(const Json& value, const std::string& what, std::int64_t lo
   return n;
 }
 
+// A 64-bit magnitude as a double, rounded once to nearest: the two halves
+// convert exactly and only the sum rounds. The same bits as the 64-bit
+// builds' direct conversion, without the x87 one a 32-bit build would use.
+double MagnitudeToDouble(std::uint64_t m) {
+  return static_cast<double>(static_cast<std::uint32_t>(m >> 32)) * 4294967296.0 +
+         static_cast<double>(static_cast<std::uint32_t>(m));
+}
+
 double Real(const Json& value, const std::string& what) {
+  if (value.is_number_unsigned()) return MagnitudeToDouble(value.get<std::uint64_t>());
+  if (value.is_number_integer()) {
+    const std::int64_t v = value.get<std::int64_t>();
+    const std::uint64_t magnitude = v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+    return v < 0 ? -MagnitudeToDouble(magnitude) : MagnitudeToDouble(magnitude);
+  }
   if (value.is_number()) return value.get<double>();
   if (value.is_string()) {
     const auto& s = value.get_ref<const std::string&>();
@@ -393,7 +407,7 @@ void Apply(PatchEngine& engine, const Image& image) {
       values[p] = image.parameters[p].value.value_or(fallback);
     }
   }
-  std::fill(&engine.delay_lines[0][0], &engine.delay_lines[0][0] + kDelayLineCount * kDelayLineLength, 0.0);
+  engine.delay_line_storage.Clear();
   engine.context.delay_position = 0;
 }
 

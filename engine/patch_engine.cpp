@@ -69,7 +69,7 @@ void PatchEngine::ResetEngine() {
   std::strcpy(name, text::kDefaultModuleName);
   std::memset(author, 0, sizeof author);
   std::memset(description, 0, sizeof description);
-  std::fill(&delay_lines[0][0], &delay_lines[0][0] + kDelayLineCount * kDelayLineLength, 0.0);
+  delay_line_storage.Clear();
   context.name = name;
   context.author = author;
   context.description = description;

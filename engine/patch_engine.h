@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/component.h"
+#include "engine/delay_line_storage.h"
 
 namespace korvel {
 
@@ -44,7 +45,8 @@ struct ComponentDescriptor {
 
 enum class View : std::int32_t { kModule = 0, kCode = 1, kGui = 2 };
 
-// Allocate on the heap: the delay lines make it about 28 MB. Never moved.
+// Never moved. Its delay lines live in pages of their own (DelayLineStorage),
+// so the object itself is small and creating it writes no line.
 class PatchEngine {
  public:
   PatchEngine();  // registers the engine, creates its ScriptEngine and fonts
@@ -123,7 +125,9 @@ class PatchEngine {
   char name[kModuleNameSize] = {};
   char author[kModuleAuthorSize] = {};
   char description[kModuleDescriptionSize] = {};
-  double delay_lines[kDelayLineCount][kDelayLineLength];
+  DelayLineStorage delay_line_storage;
+  // The eight lines, delay_lines[i][0 .. kDelayLineLength - 1].
+  double (*const delay_lines)[kDelayLineLength] = delay_line_storage.lines();
   EngineContext context = {};
   std::int32_t new_component_x = 0, new_component_y = 0;
   std::int32_t selected_slot = -1;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/fp_state.h"
 #include "engine/host_timing.h"
 #include "engine/module_image.h"
 #include "engine/ui.h"
@@ -241,6 +242,7 @@ bool PluginModule::OnMenuCommand(std::int32_t menu, std::int32_t item) {
 
 // Runs in the host's audio thread: no allocation, no waiting. While an edit
 // holds the graph the block is silence rather than a half-changed graph.
+// Subnormal values are flushed to zero while the block is computed.
 std::int32_t PluginModule::AudioCallback(AudioBlockRecord* block) {
   if (block == nullptr || block->buffers == nullptr || block->buffers[0] == nullptr) return 0;
   auto* samples = static_cast<float*>(block->buffers[0]);
@@ -251,6 +253,8 @@ std::int32_t PluginModule::AudioCallback(AudioBlockRecord* block) {
     std::fill(samples, samples + 2 * static_cast<std::size_t>(frames), 0.0f);
     return 0;
   }
+  // The host's floating-point state is restored when this returns.
+  const FlushDenormals flush;
   bool wrote = false;
   for (std::uint32_t done = 0; done < frames;) {
     const std::uint32_t piece = std::min<std::uint32_t>(frames - done, kMaxBlockFrames);

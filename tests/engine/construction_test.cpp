@@ -41,15 +41,16 @@ TEST_F(EngineTest, TheDefaultScriptIsCompiledAndItsMainDoesNothing) {
 }
 
 TEST_F(EngineTest, ResetSilencesDelayLinesAndEmptiesSlots) {
-  for (auto& line : engine->delay_lines) std::fill(std::begin(line), std::end(line), 7.0);
+  for (int i = 0; i < kDelayLineCount; ++i) std::fill_n(engine->delay_lines[i], kDelayLineLength, 7.0);
   engine->context.delay_position = 1000;
   std::strcpy(engine->name, "Old");
   engine->script_text = "x";
   engine->CreateComponent(0);
   engine->CreateComponent(1);
   engine->ResetEngine();
-  for (const auto& line : engine->delay_lines)
-    EXPECT_TRUE(std::all_of(std::begin(line), std::end(line), [](double v) { return v == 0.0; }));
+  for (int i = 0; i < kDelayLineCount; ++i)
+    EXPECT_TRUE(std::all_of(engine->delay_lines[i], engine->delay_lines[i] + kDelayLineLength,
+                            [](double v) { return v == 0.0; }));
   EXPECT_EQ(engine->context.delay_position, 0u);
   EXPECT_EQ(engine->slot_count, 0);
   EXPECT_FALSE(engine->IsOccupied(0));

@@ -3,12 +3,18 @@
 // process-wide host timing it keeps at its defaults.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "components/arithmetic.h"
+#include "components/biquad_filters.h"
 #include "components/routing.h"
+#include "components/value_sources.h"
+#include "engine/fp_state.h"
 #include "engine/host_timing.h"
 #include "tests/host/images.h"
 #include "tests/host/module_fixture.h"
@@ -93,6 +99,85 @@ TEST_F(ModuleTest, EverySetParameterValueResetsTheTiming) {
   EXPECT_EQ(timing.samples_per_tick, 100.0);
   EXPECT_EQ(timing.bpm, 3.0) << "tempo values are left alone";
 }
+
+// IN -> LP (1000 Hz, resonance 1.414) -> OUT; answers the filter's slot.
+int BuildLowpass(PatchEngine& engine) {
+  const int in = engine.CreateComponent(kInType), lp = engine.CreateComponent(kLowpassType);
+  const int f = engine.CreateComponent(kConstantType), r = engine.CreateComponent(kConstantType);
+  static_cast<ConstantRecord*>(engine.record[f])->value = 1000.0;
+  static_cast<ConstantRecord*>(engine.record[r])->value = 1.414;
+  EXPECT_TRUE(engine.Connect(in, 0, lp, 0) && engine.Connect(f, 0, lp, 1) && engine.Connect(r, 0, lp, 2) &&
+              engine.Connect(lp, 0, engine.CreateComponent(kOutType), 0));
+  return lp;
+}
+
+std::vector<float> NoiseBlock(std::size_t values, unsigned& seed) {
+  std::vector<float> v(values);
+  for (float& x : v) {
+    seed = seed * 1664525u + 1013904223u;
+    x = static_cast<float>(static_cast<int>(seed >> 16) - 32768);
+  }
+  return v;
+}
+
+// Both channels' histories of a biquad, in one list.
+std::vector<double> History(const PatchEngine& engine, int slot) {
+  const auto* rec = static_cast<const BiquadRecord*>(engine.record[slot]);
+  std::vector<double> h;
+  for (const BiquadHistory& c : rec->channel) h.insert(h.end(), {c.x1, c.x2, c.y1, c.y2});
+  return h;
+}
+
+// After noise, 40,000 frames of silence: through the audio callback the
+// history decays to exact zeros; the same blocks through the bare engine
+// (the host's floating-point state, no flushing) leave it subnormal.
+TEST_F(ModuleTest, AFilterFedSilenceAfterNoiseReachesExactZeros) {
+  const int lp = BuildLowpass(engine);
+  auto bare_module = std::make_unique<PluginModule>();
+  bare_module->Init(nullptr);
+  PatchEngine& bare = bare_module->engine();
+  const int bare_lp = BuildLowpass(bare);
+  unsigned seed = 7;
+  for (int b = 0; b < 8; ++b) {
+    std::vector<float> noise = NoiseBlock(2 * 256, seed);
+    std::copy(noise.begin(), noise.end(), bare.input_buffer);
+    bare.ProcessBlock(256);
+    RunAudio(*module, noise);
+  }
+  for (int b = 0; b < 160; ++b) {
+    std::vector<float> silence(2 * 256, 0.0f);
+    std::fill_n(bare.input_buffer, 2 * 256, 0.0);
+    bare.ProcessBlock(256);
+    RunAudio(*module, silence);
+  }
+  EXPECT_EQ(History(engine, lp), std::vector<double>(8, 0.0));
+  const std::vector<double> unflushed = History(bare, bare_lp);
+  EXPECT_TRUE(std::any_of(unflushed.begin(), unflushed.end(),
+                          [](double v) { return std::fpclassify(v) == FP_SUBNORMAL; }))
+      << "without flushing the history should still be subnormal";
+}
+
+#ifdef KORVEL_HAS_MXCSR
+// A host that rounds downward and traps nothing gets its own state back,
+// sticky flags included, and the block's bits do not depend on it.
+TEST_F(ModuleTest, TheHostsFloatingPointStateNeitherLeaksInNorIsChanged) {
+  BuildLowpass(engine);
+  unsigned seed = 3;
+  const std::vector<float> noise = NoiseBlock(2 * 512, seed);
+  std::vector<float> nearest = noise, downward = noise;
+  RunAudio(*module, nearest);
+  engine.ResetEngine();
+  BuildLowpass(engine);
+  const unsigned host_state = _mm_getcsr();
+  const unsigned odd_state = (host_state & ~0x6000u) | 0x2000u | 0x0020u;  // round down, precision flag set
+  _mm_setcsr(odd_state);
+  RunAudio(*module, downward);
+  const unsigned after = _mm_getcsr();
+  _mm_setcsr(host_state);
+  EXPECT_EQ(after, odd_state);
+  EXPECT_EQ(nearest, downward);
+}
+#endif
 
 }  // namespace
 }  // namespace korvel
