@@ -158,15 +158,26 @@ void Instance::Run(const float* left, const float* right, std::uint32_t frames) 
   StartSequence();
   ReadNotify();
   // The worker: requests made during run(), then their responses.
-  auto work = std::move(work_);
-  work_.clear();
+  std::vector<std::vector<std::uint8_t>> work, responses;
+  {
+    std::lock_guard lock(work_mutex_);
+    work.swap(work_);
+  }
   for (const auto& request : work)
     worker_->work(lilv_instance_get_handle(instance_), &Respond, this, static_cast<std::uint32_t>(request.size()),
                   request.data());
-  for (const auto& response : responses_)
+  {
+    std::lock_guard lock(work_mutex_);
+    responses.swap(responses_);
+  }
+  for (const auto& response : responses)
     worker_->work_response(lilv_instance_get_handle(instance_), static_cast<std::uint32_t>(response.size()),
                            response.data());
-  responses_.clear();
+}
+
+void Instance::WorkOnThisThread(const std::string& path) {
+  worker_->work(lilv_instance_get_handle(instance_), &Respond, this, static_cast<std::uint32_t>(path.size() + 1),
+                path.c_str());
 }
 
 void Instance::Render(const std::vector<float>& left, const std::vector<float>& right, std::uint32_t block,
@@ -199,13 +210,17 @@ void Instance::ReadNotify() {
 
 LV2_Worker_Status Instance::Schedule(LV2_Worker_Schedule_Handle handle, std::uint32_t size, const void* data) {
   auto* bytes = static_cast<const std::uint8_t*>(data);
-  static_cast<Instance*>(handle)->work_.emplace_back(bytes, bytes + size);
+  auto* self = static_cast<Instance*>(handle);
+  std::lock_guard lock(self->work_mutex_);
+  self->work_.emplace_back(bytes, bytes + size);
   return LV2_WORKER_SUCCESS;
 }
 
 LV2_Worker_Status Instance::Respond(LV2_Worker_Respond_Handle handle, std::uint32_t size, const void* data) {
   auto* bytes = static_cast<const std::uint8_t*>(data);
-  static_cast<Instance*>(handle)->responses_.emplace_back(bytes, bytes + size);
+  auto* self = static_cast<Instance*>(handle);
+  std::lock_guard lock(self->work_mutex_);
+  self->responses_.emplace_back(bytes, bytes + size);
   return LV2_WORKER_SUCCESS;
 }
 

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,11 @@ class Instance {
   // Log lines the plug-in wrote.
   std::vector<std::string>& log() { return log_; }
 
+  // Loads `path` through the plug-in's worker interface on the calling
+  // thread, as a host's worker thread would while the audio runs; the
+  // response reaches the plug-in at the next Run.
+  void WorkOnThisThread(const std::string& path);
+
   LilvState* Save();
   void Restore(const LilvState* state);
 
@@ -118,6 +124,7 @@ class Instance {
   std::vector<std::uint64_t> control_buffer_, notify_buffer_;  // 8-byte aligned atoms
   LV2_Atom_Forge forge_;
   LV2_Atom_Forge_Frame sequence_frame_;
+  std::mutex work_mutex_;  // work_ and responses_, between worker and audio
   std::vector<std::vector<std::uint8_t>> work_, responses_;
   std::vector<std::string> log_;
   std::string reported_file_;

@@ -9,6 +9,7 @@
 #include <lv2/midi/midi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/component.h"
@@ -359,6 +361,27 @@ TEST_F(Lv2PluginTest, ModuleFileParameterLoadsOffTheAudioThread) {
   instance->SendGetModuleFile();
   instance->Run(input.left.data(), input.right.data(), 1);
   EXPECT_EQ(instance->reported_file(), lowpass);
+}
+
+// A host's worker thread loads modules while its audio thread runs: no
+// race, no crash, and the last file loaded is the module afterwards.
+TEST_F(Lv2PluginTest, ConcurrentModuleFileLoadsBesideTheAudio) {
+  auto instance = NewInstance();
+  const Stereo input = Noise(256);
+  std::atomic<bool> loading{true};
+  std::thread worker([&] {
+    for (int i = 0; i < 6; ++i) instance->WorkOnThisThread(Example(i % 2 == 0 ? "echo.korvel" : "lowpass.korvel"));
+    loading = false;
+  });
+  while (loading) {
+    instance->parameter(0) = instance->parameter(0) == 0.5f ? 0.25f : 0.5f;
+    instance->Run(input.left.data(), input.right.data(), 256);
+  }
+  worker.join();
+  instance->Run(input.left.data(), input.right.data(), 1);  // hands over the last responses
+  instance->Run(input.left.data(), input.right.data(), 1);  // reports the file
+  EXPECT_EQ(instance->reported_file(), Example("lowpass.korvel"));
+  EXPECT_TRUE(instance->log().empty());
 }
 
 TEST_F(Lv2PluginTest, BadStateLeavesTheModuleAndSaysWhy) {
