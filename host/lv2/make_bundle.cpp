@@ -30,7 +30,9 @@ constexpr char kPrefixes[] =
     "@prefix lv2:   <http://lv2plug.in/ns/lv2core#> .\n"
     "@prefix midi:  <http://lv2plug.in/ns/ext/midi#> .\n"
     "@prefix patch: <http://lv2plug.in/ns/ext/patch#> .\n"
+    "@prefix owl:   <http://www.w3.org/2002/07/owl#> .\n"
     "@prefix pset:  <http://lv2plug.in/ns/ext/presets#> .\n"
+    "@prefix rdf:   <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .\n"
     "@prefix rdfs:  <http://www.w3.org/2000/01/rdf-schema#> .\n"
     "@prefix state: <http://lv2plug.in/ns/ext/state#> .\n"
     "@prefix urid:  <http://lv2plug.in/ns/ext/urid#> .\n"
@@ -64,6 +66,10 @@ std::string PluginTurtle() {
     << "    rdfs:label \"Module file\" ;\n"
     << "    rdfs:comment \"A .korvel module file to load in place of the current module.\" ;\n"
     << "    rdfs:range atom:Path .\n\n";
+  t << Uri(korvel::lv2::kModuleImageUri) << "\n"
+    << "    a rdf:Property , owl:DatatypeProperty ;\n"
+    << "    rdfs:label \"Module image\" ;\n"
+    << "    rdfs:comment \"The module, as the JSON text of a .korvel file: the plug-in's state.\" .\n\n";
   t << Uri(korvel::lv2::kPluginUri) << "\n"
     << "    a lv2:Plugin ;\n"
     << "    doap:name \"" << korvel::text::kModuleName << "\" ;\n"
