@@ -1,0 +1,269 @@
+#include "tests/lv2/lilv_host.h"
+
+#include <lv2/atom/util.h>
+#include <lv2/midi/midi.h>
+#include <lv2/patch/patch.h>
+#include <lv2/presets/presets.h>
+#include <lv2/state/state.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "host/lv2/lv2_names.h"
+
+namespace korvel::lv2test {
+
+UridMap::UridMap() {
+  map_.handle = this;
+  map_.map = [](LV2_URID_Map_Handle self, const char* uri) { return static_cast<UridMap*>(self)->Map(uri); };
+  unmap_.handle = this;
+  unmap_.unmap = [](LV2_URID_Unmap_Handle self, LV2_URID urid) {
+    return static_cast<UridMap*>(self)->Unmap(urid);
+  };
+}
+
+LV2_URID UridMap::Map(const char* uri) {
+  for (std::size_t i = 0; i < uris_.size(); ++i)
+    if (uris_[i] == uri) return static_cast<LV2_URID>(i + 1);
+  uris_.emplace_back(uri);
+  return static_cast<LV2_URID>(uris_.size());
+}
+
+const char* UridMap::Unmap(LV2_URID urid) const {
+  return urid >= 1 && urid <= uris_.size() ? uris_[urid - 1].c_str() : nullptr;
+}
+
+World::World(const char* plugin_uri) : world_(lilv_world_new()) {
+  lilv_world_load_all(world_);  // LV2_PATH
+  LilvNode* uri = lilv_new_uri(world_, plugin_uri);
+  plugin_ = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world_), uri);
+  lilv_node_free(uri);
+}
+
+World::~World() { lilv_world_free(world_); }
+
+std::vector<std::string> World::Presets() {
+  std::vector<std::string> uris;
+  if (plugin_ == nullptr) return uris;
+  LilvNode* preset_class = lilv_new_uri(world_, LV2_PRESETS__Preset);
+  LilvNodes* presets = lilv_plugin_get_related(plugin_, preset_class);
+  LILV_FOREACH(nodes, i, presets) {
+    const LilvNode* preset = lilv_nodes_get(presets, i);
+    lilv_world_load_resource(world_, preset);
+    uris.emplace_back(lilv_node_as_uri(preset));
+  }
+  lilv_nodes_free(presets);
+  lilv_node_free(preset_class);
+  std::sort(uris.begin(), uris.end());
+  return uris;
+}
+
+LilvState* World::PresetState(const std::string& uri) {
+  LilvNode* node = lilv_new_uri(world_, uri.c_str());
+  lilv_world_load_resource(world_, node);
+  LilvState* state = lilv_state_new_from_world(world_, urids_.map(), node);
+  lilv_node_free(node);
+  return state;
+}
+
+LilvState* World::StateFromTurtle(const std::string& turtle) {
+  return lilv_state_new_from_string(world_, urids_.map(), turtle.c_str());
+}
+
+Instance::Instance(World& world, double rate, bool offer_worker) : world_(world) {
+  std::fill(std::begin(controls_), std::end(controls_), 0.5f);
+  UridMap& urids = world.urids();
+  log_feature_data_ = {this, &LogPrintf, &LogVprintf};
+  schedule_data_ = {this, &Schedule};
+  map_feature_ = {LV2_URID__map, urids.map()};
+  unmap_feature_ = {LV2_URID__unmap, urids.unmap()};
+  log_feature_ = {LV2_LOG__log, &log_feature_data_};
+  schedule_feature_ = {LV2_WORKER__schedule, &schedule_data_};
+  features_ = {&map_feature_, &unmap_feature_, &log_feature_};
+  if (offer_worker) features_.push_back(&schedule_feature_);
+  features_.push_back(nullptr);
+
+  for (auto* buffers : {in_, out_})
+    for (int c = 0; c < 2; ++c) buffers[c].assign(kMaxFrames, 0.0f);
+  control_buffer_.assign(kAtomCapacity / 8, 0);
+  notify_buffer_.assign(kAtomCapacity / 8, 0);
+  lv2_atom_forge_init(&forge_, urids.map());
+  StartSequence();
+
+  if (world.plugin() == nullptr) return;
+  instance_ = lilv_plugin_instantiate(world.plugin(), rate, features_.data());
+  if (instance_ == nullptr) return;
+  worker_ = static_cast<const LV2_Worker_Interface*>(lilv_instance_get_extension_data(instance_, LV2_WORKER__interface));
+  lilv_instance_connect_port(instance_, lv2::kInputLeft, in_[0].data());
+  lilv_instance_connect_port(instance_, lv2::kInputRight, in_[1].data());
+  lilv_instance_connect_port(instance_, lv2::kOutputLeft, out_[0].data());
+  lilv_instance_connect_port(instance_, lv2::kOutputRight, out_[1].data());
+  for (int p = 0; p < lv2::kParameterPortCount; ++p)
+    lilv_instance_connect_port(instance_, lv2::kFirstParameter + p, &controls_[p]);
+  lilv_instance_connect_port(instance_, lv2::kControl, control_buffer_.data());
+  lilv_instance_connect_port(instance_, lv2::kNotify, notify_buffer_.data());
+  lilv_instance_activate(instance_);
+}
+
+Instance::~Instance() {
+  if (instance_ == nullptr) return;
+  lilv_instance_deactivate(instance_);
+  lilv_instance_free(instance_);
+}
+
+void Instance::StartSequence() {
+  lv2_atom_forge_set_buffer(&forge_, reinterpret_cast<std::uint8_t*>(control_buffer_.data()), kAtomCapacity);
+  lv2_atom_forge_sequence_head(&forge_, &sequence_frame_, 0);
+}
+
+void Instance::SendMidi(std::uint32_t frame, std::uint8_t status, std::uint8_t note, std::uint8_t velocity) {
+  const std::uint8_t bytes[3] = {status, note, velocity};
+  lv2_atom_forge_frame_time(&forge_, frame);
+  lv2_atom_forge_atom(&forge_, 3, world_.urids().Map(LV2_MIDI__MidiEvent));
+  lv2_atom_forge_write(&forge_, bytes, 3);
+}
+
+void Instance::SendModuleFile(const std::string& path) {
+  UridMap& urids = world_.urids();
+  LV2_Atom_Forge_Frame frame;
+  lv2_atom_forge_frame_time(&forge_, 0);
+  lv2_atom_forge_object(&forge_, &frame, 0, urids.Map(LV2_PATCH__Set));
+  lv2_atom_forge_key(&forge_, urids.Map(LV2_PATCH__property));
+  lv2_atom_forge_urid(&forge_, urids.Map(lv2::kModuleFileUri));
+  lv2_atom_forge_key(&forge_, urids.Map(LV2_PATCH__value));
+  lv2_atom_forge_path(&forge_, path.c_str(), static_cast<std::uint32_t>(path.size()));
+  lv2_atom_forge_pop(&forge_, &frame);
+}
+
+void Instance::SendGetModuleFile() {
+  LV2_Atom_Forge_Frame frame;
+  lv2_atom_forge_frame_time(&forge_, 0);
+  lv2_atom_forge_object(&forge_, &frame, 0, world_.urids().Map(LV2_PATCH__Get));
+  lv2_atom_forge_pop(&forge_, &frame);
+}
+
+void Instance::Run(const float* left, const float* right, std::uint32_t frames) {
+  frames = std::min(frames, kMaxFrames);
+  std::copy(left, left + frames, in_[0].begin());
+  std::copy(right, right + frames, in_[1].begin());
+  // An output sequence's size is its capacity until the plug-in writes it.
+  auto* notify = reinterpret_cast<LV2_Atom*>(notify_buffer_.data());
+  notify->size = kAtomCapacity - sizeof(LV2_Atom);
+  notify->type = world_.urids().Map(LV2_ATOM__Chunk);
+
+  lilv_instance_run(instance_, frames);
+
+  StartSequence();
+  ReadNotify();
+  // The worker: requests made during run(), then their responses.
+  std::vector<std::vector<std::uint8_t>> work, responses;
+  {
+    std::lock_guard lock(work_mutex_);
+    work.swap(work_);
+  }
+  for (const auto& request : work)
+    worker_->work(lilv_instance_get_handle(instance_), &Respond, this, static_cast<std::uint32_t>(request.size()),
+                  request.data());
+  {
+    std::lock_guard lock(work_mutex_);
+    responses.swap(responses_);
+  }
+  for (const auto& response : responses)
+    worker_->work_response(lilv_instance_get_handle(instance_), static_cast<std::uint32_t>(response.size()),
+                           response.data());
+}
+
+void Instance::WorkOnThisThread(const std::string& path) {
+  worker_->work(lilv_instance_get_handle(instance_), &Respond, this, static_cast<std::uint32_t>(path.size() + 1),
+                path.c_str());
+}
+
+void Instance::Render(const std::vector<float>& left, const std::vector<float>& right, std::uint32_t block,
+                      std::vector<float>& out_left, std::vector<float>& out_right) {
+  out_left.resize(left.size());
+  out_right.resize(right.size());
+  for (std::size_t done = 0; done < left.size();) {
+    const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(block, left.size() - done));
+    Run(&left[done], &right[done], n);
+    std::copy(out_[0].begin(), out_[0].begin() + n, out_left.begin() + static_cast<std::ptrdiff_t>(done));
+    std::copy(out_[1].begin(), out_[1].begin() + n, out_right.begin() + static_cast<std::ptrdiff_t>(done));
+    done += n;
+  }
+}
+
+void Instance::ReadNotify() {
+  UridMap& urids = world_.urids();
+  const auto* sequence = reinterpret_cast<const LV2_Atom_Sequence*>(notify_buffer_.data());
+  if (sequence->atom.type != urids.Map(LV2_ATOM__Sequence)) return;
+  LV2_ATOM_SEQUENCE_FOREACH(sequence, event) {
+    if (event->body.type != urids.Map(LV2_ATOM__Object)) continue;
+    const auto* object = reinterpret_cast<const LV2_Atom_Object*>(&event->body);
+    if (object->body.otype != urids.Map(LV2_PATCH__Set)) continue;
+    const LV2_Atom* value = nullptr;
+    lv2_atom_object_get(object, urids.Map(LV2_PATCH__value), &value, 0);
+    if (value != nullptr && value->type == urids.Map(LV2_ATOM__Path))
+      reported_file_ = static_cast<const char*>(LV2_ATOM_BODY_CONST(value));
+  }
+}
+
+LV2_Worker_Status Instance::Schedule(LV2_Worker_Schedule_Handle handle, std::uint32_t size, const void* data) {
+  auto* bytes = static_cast<const std::uint8_t*>(data);
+  auto* self = static_cast<Instance*>(handle);
+  std::lock_guard lock(self->work_mutex_);
+  self->work_.emplace_back(bytes, bytes + size);
+  return LV2_WORKER_SUCCESS;
+}
+
+LV2_Worker_Status Instance::Respond(LV2_Worker_Respond_Handle handle, std::uint32_t size, const void* data) {
+  auto* bytes = static_cast<const std::uint8_t*>(data);
+  auto* self = static_cast<Instance*>(handle);
+  std::lock_guard lock(self->work_mutex_);
+  self->responses_.emplace_back(bytes, bytes + size);
+  return LV2_WORKER_SUCCESS;
+}
+
+int Instance::LogPrintf(LV2_Log_Handle handle, LV2_URID type, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int written = LogVprintf(handle, type, format, args);
+  va_end(args);
+  return written;
+}
+
+int Instance::LogVprintf(LV2_Log_Handle handle, LV2_URID, const char* format, va_list args) {
+  char line[4096];
+  const int written = std::vsnprintf(line, sizeof line, format, args);
+  static_cast<Instance*>(handle)->log_.emplace_back(line);
+  return written;
+}
+
+const void* Instance::GetValue(const char* symbol, void* self, std::uint32_t* size, std::uint32_t* type) {
+  auto* instance = static_cast<Instance*>(self);
+  int index = 0;
+  if (std::sscanf(symbol, "param%d", &index) != 1 || index < 1 || index > lv2::kParameterPortCount) return nullptr;
+  *size = sizeof(float);
+  *type = instance->world_.urids().Map(LV2_ATOM__Float);
+  return &instance->controls_[index - 1];
+}
+
+void Instance::SetValue(const char* symbol, void* self, const void* value, std::uint32_t size, std::uint32_t type) {
+  auto* instance = static_cast<Instance*>(self);
+  int index = 0;
+  if (std::sscanf(symbol, "param%d", &index) != 1 || index < 1 || index > lv2::kParameterPortCount) return;
+  if (type == instance->world_.urids().Map(LV2_ATOM__Float) && size == sizeof(float))
+    std::memcpy(&instance->controls_[index - 1], value, sizeof(float));
+}
+
+LilvState* Instance::Save() {
+  return lilv_state_new_from_instance(world_.plugin(), instance_, world_.urids().map(), nullptr, nullptr, nullptr,
+                                      nullptr, &GetValue, this, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE,
+                                      features_.data());
+}
+
+void Instance::Restore(const LilvState* state) {
+  lilv_state_restore(state, instance_, &SetValue, this, 0, features_.data());
+}
+
+}  // namespace korvel::lv2test

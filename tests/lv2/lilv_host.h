@@ -1,0 +1,133 @@
+// A small LV2 host on liblilv, the library real Linux hosts use: finds
+// plug-ins through LV2_PATH, offers urid:map, log:log and a worker, feeds
+// the MIDI/patch port, runs the plug-in and saves and restores its state
+// through lilv's state API.
+#pragma once
+
+#include <lilv/lilv.h>
+#include <lv2/atom/atom.h>
+#include <lv2/atom/forge.h>
+#include <lv2/log/log.h>
+#include <lv2/urid/urid.h>
+#include <lv2/worker/worker.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace korvel::lv2test {
+
+class UridMap {
+ public:
+  UridMap();
+  LV2_URID Map(const char* uri);
+  const char* Unmap(LV2_URID urid) const;
+  LV2_URID_Map* map() { return &map_; }
+  LV2_URID_Unmap* unmap() { return &unmap_; }
+
+ private:
+  std::vector<std::string> uris_;
+  LV2_URID_Map map_;
+  LV2_URID_Unmap unmap_;
+};
+
+// The lilv world, loaded once from LV2_PATH, and the plug-in under test.
+class World {
+ public:
+  explicit World(const char* plugin_uri);
+  ~World();
+  World(const World&) = delete;
+  World& operator=(const World&) = delete;
+
+  LilvWorld* world() const { return world_; }
+  const LilvPlugin* plugin() const { return plugin_; }  // null when not found
+  UridMap& urids() { return urids_; }
+  // Preset URIs the plug-in's bundle lists, each loaded.
+  std::vector<std::string> Presets();
+  // A state from the world (a preset) or from Turtle text; null on failure.
+  LilvState* PresetState(const std::string& uri);
+  LilvState* StateFromTurtle(const std::string& turtle);
+
+ private:
+  LilvWorld* world_;
+  const LilvPlugin* plugin_ = nullptr;
+  UridMap urids_;
+};
+
+class Instance {
+ public:
+  static constexpr std::uint32_t kMaxFrames = 8192;
+  static constexpr std::uint32_t kAtomCapacity = 65536;
+
+  // Null inside when lilv cannot instantiate; check ok().
+  Instance(World& world, double rate, bool offer_worker = true);
+  ~Instance();
+  Instance(const Instance&) = delete;
+  Instance& operator=(const Instance&) = delete;
+
+  bool ok() const { return instance_ != nullptr; }
+
+  // Control port values by parameter index 0..24 (the host's side).
+  float& parameter(int index) { return controls_[index]; }
+
+  // Queued for the next Run.
+  void SendMidi(std::uint32_t frame, std::uint8_t status, std::uint8_t note, std::uint8_t velocity);
+  void SendModuleFile(const std::string& path);
+  void SendGetModuleFile();
+
+  // Runs `frames` (at most kMaxFrames) of stereo audio, then does the
+  // queued work on this thread as a worker would and hands the responses
+  // back before returning. `left`/`right` in, results in out_left/right.
+  void Run(const float* left, const float* right, std::uint32_t frames);
+  // Runs a whole signal in blocks of `block` frames.
+  void Render(const std::vector<float>& left, const std::vector<float>& right, std::uint32_t block,
+              std::vector<float>& out_left, std::vector<float>& out_right);
+
+  const std::vector<float>& out_left() const { return out_[0]; }
+  const std::vector<float>& out_right() const { return out_[1]; }
+  // The module file the last patch:Set on the notify port named ("" if none).
+  const std::string& reported_file() const { return reported_file_; }
+  // Log lines the plug-in wrote.
+  std::vector<std::string>& log() { return log_; }
+
+  // Loads `path` through the plug-in's worker interface on the calling
+  // thread, as a host's worker thread would while the audio runs; the
+  // response reaches the plug-in at the next Run.
+  void WorkOnThisThread(const std::string& path);
+
+  LilvState* Save();
+  void Restore(const LilvState* state);
+
+ private:
+  static LV2_Worker_Status Schedule(LV2_Worker_Schedule_Handle handle, std::uint32_t size, const void* data);
+  static LV2_Worker_Status Respond(LV2_Worker_Respond_Handle handle, std::uint32_t size, const void* data);
+  static int LogPrintf(LV2_Log_Handle handle, LV2_URID type, const char* format, ...);
+  static int LogVprintf(LV2_Log_Handle handle, LV2_URID type, const char* format, va_list args);
+  static const void* GetValue(const char* symbol, void* self, std::uint32_t* size, std::uint32_t* type);
+  static void SetValue(const char* symbol, void* self, const void* value, std::uint32_t size, std::uint32_t type);
+  void StartSequence();
+  void ReadNotify();
+
+  World& world_;
+  LilvInstance* instance_ = nullptr;
+  const LV2_Worker_Interface* worker_ = nullptr;
+
+  LV2_Log_Log log_feature_data_;
+  LV2_Worker_Schedule schedule_data_;
+  LV2_Feature map_feature_, unmap_feature_, log_feature_, schedule_feature_;
+  std::vector<const LV2_Feature*> features_;
+
+  std::vector<float> in_[2], out_[2];
+  float controls_[25];
+  std::vector<std::uint64_t> control_buffer_, notify_buffer_;  // 8-byte aligned atoms
+  LV2_Atom_Forge forge_;
+  LV2_Atom_Forge_Frame sequence_frame_;
+  std::mutex work_mutex_;  // work_ and responses_, between worker and audio
+  std::vector<std::vector<std::uint8_t>> work_, responses_;
+  std::vector<std::string> log_;
+  std::string reported_file_;
+};
+
+}  // namespace korvel::lv2test

@@ -1,0 +1,475 @@
+// The LV2 bundle as a Linux host sees it, through liblilv: discovery, ports,
+// audio, presets against the command-line host, state, the "Module file"
+// parameter, MIDI and bad input.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <sys/wait.h>
+
+#include <lv2/atom/atom.h>
+#include <lv2/midi/midi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/component.h"
+#include "engine/type_table.h"
+#include "host/lv2/lv2_names.h"
+#include "tests/lv2/lilv_host.h"
+#include "tests/support/alloc_counter.h"
+
+namespace korvel::lv2test {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr double kRate = 44100.0;
+
+struct Stereo {
+  std::vector<float> left, right;
+};
+
+// Noise at half scale, the same every run.
+Stereo Noise(std::size_t frames, unsigned seed = 7) {
+  std::mt19937 random(seed);
+  std::uniform_real_distribution<float> value(-0.5f, 0.5f);
+  Stereo s;
+  for (std::size_t i = 0; i < frames; ++i) {
+    s.left.push_back(value(random));
+    s.right.push_back(value(random));
+  }
+  return s;
+}
+
+float MaxDifference(const std::vector<float>& a, const std::vector<float>& b) {
+  if (a.size() != b.size()) return INFINITY;
+  float worst = 0.0f;
+  for (std::size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::fabs(a[i] - b[i]));
+  return worst;
+}
+
+bool WriteWav(const std::string& path, const Stereo& audio) {
+  SF_INFO info = {};
+  info.samplerate = static_cast<int>(kRate);
+  info.channels = 2;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  if (file == nullptr) return false;
+  std::vector<float> interleaved;
+  for (std::size_t i = 0; i < audio.left.size(); ++i) {
+    interleaved.push_back(audio.left[i]);
+    interleaved.push_back(audio.right[i]);
+  }
+  const auto frames = static_cast<sf_count_t>(audio.left.size());
+  const bool ok = sf_writef_float(file, interleaved.data(), frames) == frames;
+  return sf_close(file) == 0 && ok;
+}
+
+Stereo ReadWav(const std::string& path) {
+  SF_INFO info = {};
+  Stereo audio;
+  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+  if (file == nullptr || info.channels != 2) {
+    if (file != nullptr) sf_close(file);
+    return audio;
+  }
+  std::vector<float> interleaved(2 * static_cast<std::size_t>(info.frames));
+  const sf_count_t got = sf_readf_float(file, interleaved.data(), info.frames);
+  sf_close(file);
+  for (sf_count_t i = 0; i < got; ++i) {
+    audio.left.push_back(interleaved[2 * i]);
+    audio.right.push_back(interleaved[2 * i + 1]);
+  }
+  return audio;
+}
+
+// The type whose name is `name`, or -1 while no such type is registered.
+int TypeNamed(const char* name) {
+  for (int type = 0; type < kTypeCount; ++type) {
+    if (!IsTypeAvailable(type)) continue;
+    const auto* answer = reinterpret_cast<const char*>(kComponentTypeTable.dispatch[type](kGetName, nullptr, nullptr));
+    if (answer != nullptr && std::strcmp(answer, name) == 0) return type;
+  }
+  return -1;
+}
+
+// IN times a value source, to OUT: the output is the input scaled by the
+// source's value (a constant OUT would be silence).
+std::string ScaledByModule(int source_type) {
+  return R"({"format": "korvel-module", "version": 1, "name": "scaled", "components": [
+    {"slot": 0, "type": 0, "x": 0, "y": 0}, {"slot": 1, "type": )" +
+         std::to_string(source_type) + R"(, "x": 0, "y": 100},
+    {"slot": 2, "type": 12, "x": 200, "y": 0}, {"slot": 3, "type": 1, "x": 400, "y": 0}],
+  "connections": [{"from": [0, 0], "to": [2, 0]}, {"from": [1, 0], "to": [2, 1]}, {"from": [2, 0], "to": [3, 0]}]})";
+}
+
+std::string Escaped(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+// A saved state as a host would keep it in a project: `value` is the Turtle
+// object stored under the module image key.
+std::string StateTurtle(const std::string& value) {
+  return std::string("@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
+                     "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
+                     "@prefix state: <http://lv2plug.in/ns/ext/state#> .\n"
+                     "<urn:korvel:test:state> a pset:Preset ;\n"
+                     "  lv2:appliesTo <") +
+         lv2::kPluginUri + "> ;\n  state:state [ <" + lv2::kModuleImageUri + "> " + value + " ] .\n";
+}
+
+struct StateDeleter {
+  void operator()(LilvState* state) const { lilv_state_free(state); }
+};
+using State = std::unique_ptr<LilvState, StateDeleter>;
+
+class Lv2PluginTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // Hosts find plug-ins through LV2_PATH; ctest sets it, a bare run gets
+    // the build's bundle folder.
+    setenv("LV2_PATH", KORVEL_LV2_PATH, 0);
+    world_ = new World(lv2::kPluginUri);
+  }
+  static void TearDownTestSuite() {
+    delete world_;
+    world_ = nullptr;
+  }
+
+  void SetUp() override {
+    ASSERT_NE(world_->plugin(), nullptr) << "plug-in not found on LV2_PATH=" << std::getenv("LV2_PATH");
+    dir_ = fs::temp_directory_path() /
+           ("korvel-lv2-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  static std::string Example(const std::string& name) { return std::string(KORVEL_EXAMPLES) + "/" + name; }
+
+  std::unique_ptr<Instance> NewInstance(double rate = kRate) {
+    auto instance = std::make_unique<Instance>(*world_, rate);
+    EXPECT_TRUE(instance->ok());
+    return instance;
+  }
+
+  // Sets the "Module file" parameter; the worker loads it after one frame.
+  static void LoadPath(Instance& instance, const std::string& path) {
+    instance.SendModuleFile(path);
+    const float silence[1] = {0.0f};
+    instance.Run(silence, silence, 1);
+  }
+  void LoadModule(Instance& instance, const std::string& image) {
+    std::ofstream(Path("module.korvel")) << image;
+    LoadPath(instance, Path("module.korvel"));
+  }
+
+  static Stereo Render(Instance& instance, const Stereo& input, std::uint32_t block = 256) {
+    Stereo out;
+    instance.Render(input.left, input.right, block, out.left, out.right);
+    return out;
+  }
+
+  static bool Logged(Instance& instance, const std::string& part) {
+    for (const std::string& line : instance.log())
+      if (line.find(part) != std::string::npos) return true;
+    return false;
+  }
+
+  static World* world_;
+  fs::path dir_;
+};
+
+World* Lv2PluginTest::world_ = nullptr;
+
+TEST_F(Lv2PluginTest, PortsAsDeclared) {
+  const LilvPlugin* plugin = world_->plugin();
+  LilvWorld* w = world_->world();
+  ASSERT_EQ(lilv_plugin_get_num_ports(plugin), lv2::kPortCount);
+  LilvNode* audio = lilv_new_uri(w, LV2_CORE__AudioPort);
+  LilvNode* input = lilv_new_uri(w, LV2_CORE__InputPort);
+  LilvNode* control = lilv_new_uri(w, LV2_CORE__ControlPort);
+  LilvNode* atom = lilv_new_uri(w, LV2_ATOM__AtomPort);
+  LilvNode* midi = lilv_new_uri(w, LV2_MIDI__MidiEvent);
+  const char* audio_symbols[] = {"in_left", "in_right", "out_left", "out_right"};
+  for (std::uint32_t i = 0; i < 4; ++i) {
+    const LilvPort* port = lilv_plugin_get_port_by_index(plugin, i);
+    EXPECT_STREQ(lilv_node_as_string(lilv_port_get_symbol(plugin, port)), audio_symbols[i]);
+    EXPECT_TRUE(lilv_port_is_a(plugin, port, audio));
+    EXPECT_EQ(lilv_port_is_a(plugin, port, input), i < 2);
+  }
+  float minimum[lv2::kPortCount], maximum[lv2::kPortCount], initial[lv2::kPortCount];
+  lilv_plugin_get_port_ranges_float(plugin, minimum, maximum, initial);
+  for (int p = 0; p < lv2::kParameterPortCount; ++p) {
+    const LilvPort* port = lilv_plugin_get_port_by_index(plugin, lv2::kFirstParameter + p);
+    EXPECT_STREQ(lilv_node_as_string(lilv_port_get_symbol(plugin, port)), ("param" + std::to_string(p + 1)).c_str());
+    LilvNode* name = lilv_port_get_name(plugin, port);
+    EXPECT_STREQ(lilv_node_as_string(name), ("Parameter " + std::to_string(p + 1)).c_str());
+    lilv_node_free(name);
+    EXPECT_TRUE(lilv_port_is_a(plugin, port, control) && lilv_port_is_a(plugin, port, input));
+    const std::uint32_t i = lv2::kFirstParameter + p;
+    EXPECT_EQ(minimum[i], 0.0f);
+    EXPECT_EQ(maximum[i], 1.0f);
+    EXPECT_EQ(initial[i], 0.5f);
+  }
+  const LilvPort* midi_in = lilv_plugin_get_port_by_index(plugin, lv2::kControl);
+  EXPECT_TRUE(lilv_port_is_a(plugin, midi_in, atom) && lilv_port_is_a(plugin, midi_in, input));
+  EXPECT_TRUE(lilv_port_supports_event(plugin, midi_in, midi));
+  EXPECT_EQ(lilv_plugin_get_num_ports_of_class(plugin, atom, input, nullptr), 1u);
+  for (LilvNode* node : {audio, input, control, atom, midi}) lilv_node_free(node);
+}
+
+TEST_F(Lv2PluginTest, DefaultModulePassesInputAtAnyBlockLength) {
+  auto instance = NewInstance();
+  const Stereo input = Noise(20000);
+  // Odd lengths, and one longer than the module's own block limit.
+  for (std::uint32_t block : {1u, 37u, 256u, 5000u}) {
+    const Stereo out = Render(*instance, input, block);
+    EXPECT_EQ(out.left, input.left) << "block " << block;
+    EXPECT_EQ(out.right, input.right) << "block " << block;
+  }
+}
+
+TEST_F(Lv2PluginTest, RunAllocatesNothing) {
+  auto instance = NewInstance();
+  const Stereo input = Noise(6000);
+  instance->Run(input.left.data(), input.right.data(), 256);
+  instance->parameter(0) = 0.3f;
+  instance->SendMidi(5, LV2_MIDI_MSG_NOTE_ON, 60, 100);
+  instance->SendMidi(5000, LV2_MIDI_MSG_NOTE_OFF, 60, 0);
+  {
+    testing::AllocationCounter counter;
+    instance->Run(input.left.data(), input.right.data(), 6000);
+    EXPECT_EQ(counter.count(), 0u);
+  }
+  // The counter does see what the plug-in allocates (saving builds the image).
+  testing::AllocationCounter counter;
+  State saved(instance->Save());
+  EXPECT_GT(counter.count(), 0u);
+}
+
+// Every example is a preset, and applying it gives what `korvel render`
+// gives for the same file and input.
+TEST_F(Lv2PluginTest, PresetsMatchTheCommandLineHost) {
+  std::vector<std::string> examples;
+  for (const auto& entry : fs::directory_iterator(KORVEL_EXAMPLES))
+    if (entry.path().extension() == ".korvel") examples.push_back(entry.path().stem().string());
+  std::sort(examples.begin(), examples.end());
+  std::vector<std::string> expected;
+  for (const std::string& name : examples) expected.push_back(lv2::kPresetUriPrefix + name);
+  std::sort(expected.begin(), expected.end());
+  ASSERT_EQ(world_->Presets(), expected);
+
+  const Stereo input = Noise(2 * static_cast<std::size_t>(kRate));
+  ASSERT_TRUE(WriteWav(Path("in.wav"), input));
+  for (const std::string& name : examples) {
+    SCOPED_TRACE(name);
+    const std::string rendered = Path(name + ".wav");
+    const std::string command = std::string(KORVEL_CLI) + " render " + Example(name + ".korvel") + " -i " +
+                                Path("in.wav") + " -o " + rendered + " --format f32 >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    const Stereo reference = ReadWav(rendered);
+    ASSERT_EQ(reference.left.size(), input.left.size());
+
+    State preset(world_->PresetState(lv2::kPresetUriPrefix + name));
+    ASSERT_NE(preset, nullptr);
+    auto instance = NewInstance();
+    instance->Restore(preset.get());
+    const Stereo out = Render(*instance, input);
+    EXPECT_LE(MaxDifference(out.left, reference.left), 1e-6f);
+    EXPECT_LE(MaxDifference(out.right, reference.right), 1e-6f);
+    EXPECT_TRUE(instance->log().empty());
+  }
+}
+
+TEST_F(Lv2PluginTest, SavedStateRestoresIntoAnotherInstance) {
+  auto first = NewInstance();
+  State preset(world_->PresetState(std::string(lv2::kPresetUriPrefix) + "echo"));
+  first->Restore(preset.get());
+  first->parameter(2) = 0.25f;
+  const Stereo input = Noise(30000);
+  Render(*first, input);  // fills the echo's delay lines
+
+  State saved(first->Save());
+  ASSERT_NE(saved, nullptr);
+  // The state carries the module image, readable as the module's JSON.
+  std::unique_ptr<char, decltype(&std::free)> turtle(
+      lilv_state_to_string(world_->world(), world_->urids().map(), world_->urids().unmap(), saved.get(),
+                           "urn:korvel:test:saved", nullptr),
+      &std::free);
+  EXPECT_NE(std::string(turtle.get()).find("korvel-module"), std::string::npos);
+
+  auto second = NewInstance();
+  second->Restore(saved.get());
+  EXPECT_EQ(second->parameter(2), 0.25f);
+  first->Restore(saved.get());  // both start from the image: delay lines silent
+  const Stereo a = Render(*first, input);
+  const Stereo b = Render(*second, input);
+  EXPECT_EQ(a.left, b.left);
+  EXPECT_EQ(a.right, b.right);
+  EXPECT_GT(MaxDifference(a.left, input.left), 0.01f);  // it is the echo, not the input
+}
+
+TEST_F(Lv2PluginTest, ModuleFileParameterLoadsOffTheAudioThread) {
+  auto instance = NewInstance();
+  const std::string lowpass = Example("lowpass.korvel");
+  instance->SendModuleFile(lowpass);
+  const Stereo input = Noise(4096);
+  instance->Run(input.left.data(), input.right.data(), 1);  // the worker loads it after this run
+  instance->Run(input.left.data(), input.right.data(), 1);  // the load is reported on notify
+  EXPECT_EQ(instance->reported_file(), lowpass);
+  EXPECT_TRUE(instance->log().empty());
+
+  auto reference = NewInstance();
+  State preset(world_->PresetState(std::string(lv2::kPresetUriPrefix) + "lowpass"));
+  reference->Restore(preset.get());
+  reference->Run(input.left.data(), input.right.data(), 1);  // the frame the instance ran after loading
+  const Stereo expected = Render(*reference, input);
+  EXPECT_EQ(Render(*instance, input).left, expected.left);
+
+  // Refused files: the reason is logged and the lowpass stays.
+  std::ofstream(Path("text.korvel")) << "hello";
+  for (const std::string& bad : {Path("missing.korvel"), Path("text.korvel"), dir_.string()}) {
+    SCOPED_TRACE(bad);
+    instance->log().clear();
+    LoadPath(*instance, bad);
+    ASSERT_EQ(instance->log().size(), 1u);
+    EXPECT_TRUE(Logged(*instance, "couldn't load \"" + bad + "\": ")) << instance->log()[0];
+    reference->Restore(preset.get());
+    instance->Restore(preset.get());
+    EXPECT_EQ(Render(*instance, input).left, Render(*reference, input).left);
+  }
+  // A restored state is not a file: asked, the plug-in names none.
+  instance->SendGetModuleFile();
+  instance->Run(input.left.data(), input.right.data(), 1);
+  EXPECT_EQ(instance->reported_file(), "");
+  LoadPath(*instance, lowpass);
+  instance->SendGetModuleFile();
+  instance->Run(input.left.data(), input.right.data(), 1);
+  EXPECT_EQ(instance->reported_file(), lowpass);
+}
+
+// A host's worker thread loads modules while its audio thread runs: no
+// race, no crash, and the last file loaded is the module afterwards.
+TEST_F(Lv2PluginTest, ConcurrentModuleFileLoadsBesideTheAudio) {
+  auto instance = NewInstance();
+  const Stereo input = Noise(256);
+  std::atomic<bool> loading{true};
+  std::thread worker([&] {
+    for (int i = 0; i < 6; ++i) instance->WorkOnThisThread(Example(i % 2 == 0 ? "echo.korvel" : "lowpass.korvel"));
+    loading = false;
+  });
+  while (loading) {
+    instance->parameter(0) = instance->parameter(0) == 0.5f ? 0.25f : 0.5f;
+    instance->Run(input.left.data(), input.right.data(), 256);
+  }
+  worker.join();
+  instance->Run(input.left.data(), input.right.data(), 1);  // hands over the last responses
+  instance->Run(input.left.data(), input.right.data(), 1);  // reports the file
+  EXPECT_EQ(instance->reported_file(), Example("lowpass.korvel"));
+  EXPECT_TRUE(instance->log().empty());
+}
+
+TEST_F(Lv2PluginTest, BadStateLeavesTheModuleAndSaysWhy) {
+  auto instance = NewInstance();
+  State lowpass(world_->PresetState(std::string(lv2::kPresetUriPrefix) + "lowpass"));
+  instance->Restore(lowpass.get());
+  const Stereo input = Noise(3000);
+  auto reference = NewInstance();
+  reference->Restore(lowpass.get());
+
+  struct Case {
+    std::string object, logged;
+  } cases[] = {
+      {"\"not a module\"", "couldn't restore the module from the saved state: "},
+      {"\"" + Escaped(R"({"format": "korvel-module", "version": 1, "components": [{"slot": 0, "type": 999}]})") +
+           "\"",
+       "couldn't restore the module from the saved state: "},
+      {"42", "its image is not text"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.object);
+    State bad(world_->StateFromTurtle(StateTurtle(c.object)));
+    ASSERT_NE(bad, nullptr);
+    instance->log().clear();
+    instance->Restore(bad.get());
+    ASSERT_EQ(instance->log().size(), 1u);
+    EXPECT_TRUE(Logged(*instance, c.logged)) << instance->log()[0];
+    EXPECT_TRUE(Logged(*instance, "the module is unchanged"));
+    EXPECT_EQ(Render(*instance, input).left, Render(*reference, input).left);
+  }
+}
+
+// The host's rate reaches the engine and parameter changes keep it.
+TEST_F(Lv2PluginTest, SampleRateFromTheHost) {
+  const int samplerate = TypeNamed("Samplerate");
+  ASSERT_GE(samplerate, 0);
+  auto instance = NewInstance(48000.0);
+  LoadModule(*instance, ScaledByModule(samplerate));
+  instance->parameter(0) = 0.75f;  // SetParameterValue must not bring back 44100
+  const std::vector<float> ones(64, 1.0f / 65536.0f);
+  instance->Run(ones.data(), ones.data(), 64);
+  EXPECT_FLOAT_EQ(instance->out_left()[10], 48000.0f / 65536.0f);
+
+  EXPECT_FALSE(Instance(*world_, 100.0).ok());  // below any audio rate: refused
+}
+
+TEST_F(Lv2PluginTest, WithoutAWorkerFilesAreIgnored) {
+  Instance instance(*world_, kRate, false);
+  ASSERT_TRUE(instance.ok());
+  EXPECT_TRUE(Logged(instance, "no worker"));
+  instance.SendModuleFile(Example("lowpass.korvel"));
+  const Stereo input = Noise(512);
+  instance.Run(input.left.data(), input.right.data(), 512);
+  EXPECT_EQ(std::vector<float>(instance.out_left().begin(), instance.out_left().begin() + 512), input.left);
+}
+
+TEST_F(Lv2PluginTest, ParameterOneDrivesASlider) {
+  const int slider = TypeNamed("Slider Interface");
+  if (slider < 0) GTEST_SKIP() << "no \"Slider Interface\" component type is registered yet";
+  auto instance = NewInstance();
+  LoadModule(*instance, ScaledByModule(slider));
+  const std::vector<float> ones(256, 1.0f);
+  instance->parameter(0) = 0.3f;
+  instance->Run(ones.data(), ones.data(), 256);  // may move toward the new value
+  instance->Run(ones.data(), ones.data(), 256);
+  EXPECT_FLOAT_EQ(instance->out_left()[0], 0.3f);
+  EXPECT_FLOAT_EQ(instance->out_right()[255], 0.3f);
+  instance->parameter(1) = 0.9f;  // another parameter: the slider stays
+  instance->Run(ones.data(), ones.data(), 256);
+  EXPECT_FLOAT_EQ(instance->out_left()[100], 0.3f);
+}
+
+TEST_F(Lv2PluginTest, MidiNotesGateANoteTriggerAtTheirFrame) {
+  const int trigger = TypeNamed("Note Trigger");
+  if (trigger < 0) GTEST_SKIP() << "no \"Note Trigger\" component type is registered yet";
+  auto instance = NewInstance();
+  LoadModule(*instance, ScaledByModule(trigger));
+  const std::vector<float> ones(Instance::kMaxFrames, 1.0f);
+  instance->SendMidi(37, LV2_MIDI_MSG_NOTE_ON, 69, 100);
+  // Past the module's own block limit: the wrapper splits the run there.
+  instance->SendMidi(5000, LV2_MIDI_MSG_NOTE_ON, 69, 0);  // velocity 0: a note off
+  instance->Run(ones.data(), ones.data(), 6000);
+  const std::vector<float>& out = instance->out_left();
+  EXPECT_EQ(out[36], 0.0f);
+  EXPECT_EQ(out[37], 1.0f);
+  EXPECT_EQ(out[4999], 1.0f);
+  EXPECT_EQ(out[5000], 0.0f);
+}
+
+}  // namespace
+}  // namespace korvel::lv2test

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# The bundle through Debian's LV2 tools, as a user runs them:
+#   lv2_tools_test.sh LV2_DIR WORK_DIR
+# lv2ls lists the plug-in, lv2info shows its ports without a warning,
+# lv2_validate finds the Turtle right,
+# lv2apply renders a WAV through the default module (input unchanged, with
+# a control set), lv2bench runs it.
+set -uo pipefail
+export LV2_PATH=$1
+work=$2
+uri=urn:korvel:lv2:modular
+fail() { echo "lv2_tools: $*" >&2; exit 1; }
+rm -rf "$work" && mkdir -p "$work" || fail "cannot make $work"
+
+lv2ls | grep -qx "$uri" || fail "lv2ls does not list $uri: $(lv2ls | tr '\n' ' ')"
+
+lv2info "$uri" >"$work/info.txt" 2>"$work/info.err" || fail "lv2info failed: $(cat "$work/info.err")"
+[[ -s $work/info.err ]] && fail "lv2info warned: $(cat "$work/info.err")"
+for want in "Name: *Korvel Modular" "Symbol: *in_left" "Symbol: *out_right" "Symbol: *param1$" \
+            "Symbol: *param25" "Name: *Parameter 25" "Symbol: *control" "Passthrough"; do
+  grep -q "$want" "$work/info.txt" || fail "lv2info shows no '$want'"
+done
+ports=$(grep -c '^	Port [0-9]*:' "$work/info.txt")
+[[ $ports == 31 ]] || fail "lv2info shows $ports ports, not 31"
+
+# The Turtle against the LV2 specifications' own rules.
+validation=$(cd "$LV2_PATH/korvel.lv2" && lv2_validate manifest.ttl korvel.ttl presets.ttl 2>&1)
+grep -q "Found 0 errors" <<<"$validation" || fail "lv2_validate: $(grep -A3 '^error' <<<"$validation" | head -20)"
+
+# A second of stereo noise through the default module, param1 at 0.3.
+sox -q -n -r 44100 -c 2 -b 32 -e floating-point "$work/in.wav" synth 1 whitenoise vol 0.5 ||
+  fail "sox could not make the input"
+lv2apply -i "$work/in.wav" -o "$work/out.wav" -c param1 0.3 "$uri" 2>"$work/apply.err" ||
+  fail "lv2apply failed: $(cat "$work/apply.err")"
+difference=$(sox -q -m -v 1 "$work/in.wav" -v -1 "$work/out.wav" -n stat 2>&1 |
+  awk '/Maximum amplitude/ {print $3}')
+[[ $difference == 0.000000 ]] || fail "lv2apply's output differs from its input by up to $difference"
+[[ $(soxi -s "$work/out.wav") == 44100 ]] || fail "lv2apply wrote $(soxi -s "$work/out.wav") frames"
+
+bench=$(lv2bench -n 44100 "$uri" 2>"$work/bench.err") || fail "lv2bench failed: $(cat "$work/bench.err")"
+grep -q "$uri" <<<"$bench" || fail "lv2bench did not run the plug-in: $bench $(cat "$work/bench.err")"
+echo "lv2_tools: lv2ls, lv2info ($ports ports), lv2_validate, lv2apply, lv2bench: $bench"
