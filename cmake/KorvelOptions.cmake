@@ -23,3 +23,10 @@ if(WIN32)
   add_link_options(-static -static-libgcc -static-libstdc++)
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX)
 endif()
+
+# The fuzz preset: coverage for libFuzzer in every library; the fuzzer
+# targets themselves link libFuzzer's main (fuzz/CMakeLists.txt).
+option(KORVEL_FUZZ "Build the libFuzzer targets in fuzz/ (clang++ only)" OFF)
+if(KORVEL_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link -fno-sanitize-recover=undefined)
+endif()

@@ -177,5 +177,9 @@ using DaveModuleInfoFn = const ModuleInfoRecord* (*)(PortDeclarer*);
 using DaveModuleNameFn = const char* (*)();
 using CreateAdapterHandlerFn = void* (*)();
 using HasAdapterHandlerFn = bool (*)();
+// Copies the module's kept problem line (a refused state chunk) into
+// `text` (capacity bytes, NUL-terminated); answers its full length, 0 for
+// none.
+using KorvelStateProblemFn = std::int32_t (*)(ModuleBase*, char* text, std::int32_t capacity);
 
 }  // namespace korvel

@@ -42,6 +42,7 @@ class Library {
   DaveModuleNameFn module_name = nullptr;
   CreateAdapterHandlerFn create_adapter_handler = nullptr;
   HasAdapterHandlerFn has_adapter_handler = nullptr;
+  KorvelStateProblemFn state_problem = nullptr;  // optional
 
  private:
   Library() = default;
@@ -124,6 +125,8 @@ class Module {
   MemoryStream RestoreState(const std::vector<std::uint8_t>& chunk);
   std::string SaveImage();
   void RestoreImage(const std::string& image);
+  // Why the last RestoreState was refused, or empty.
+  std::string StateProblem() const;
 
   std::string ParameterName(std::int32_t index, std::int32_t* answer = nullptr);
   std::string ParameterDisplay(std::int32_t index, std::int32_t* answer = nullptr);
