@@ -32,3 +32,10 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4 AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(i.86|x86)$"
   set(KORVEL_X86_32_FLAGS -msse2 -mfpmath=sse -mstackrealign)
   add_compile_options(${KORVEL_X86_32_FLAGS})
 endif()
+
+# The fuzz preset: coverage for libFuzzer in every library; the fuzzer
+# targets themselves link libFuzzer's main (fuzz/CMakeLists.txt).
+option(KORVEL_FUZZ "Build the libFuzzer targets in fuzz/ (clang++ only)" OFF)
+if(KORVEL_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link -fno-sanitize-recover=undefined)
+endif()

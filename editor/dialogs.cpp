@@ -157,7 +157,9 @@ bool StoreSettings(HWND dialog, PatchEngine& engine, int slot) {
   }
   engine.SetLabel(slot, DialogText(dialog, IDC_LABEL, kLabelSize).c_str());
   if (has_value) {
-    engine.ChangeRecord(slot, [value](ComponentRecord& record, int type) {
+    // A new record with the new value replaces the one the audio thread
+    // may be reading.
+    engine.RenewRecord(slot, [value](ComponentRecord& record, const ComponentRecord&, int type) {
       if (type == kConstantType) static_cast<ConstantRecord&>(record).value = value;
     });
   }
@@ -188,7 +190,10 @@ INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) 
           EndDialog(dialog, IDCANCEL);
           return TRUE;
         case IDC_FILTER_RESET:
-          engine->ChangeRecord(slot, [](ComponentRecord& record, int type) {
+          // A fresh record is a filter with no history and no cached
+          // coefficients; the running one is retired, never cleared under
+          // the audio thread.
+          engine->RenewRecord(slot, [](ComponentRecord& record, const ComponentRecord&, int type) {
             ResetFilterState(&record, type);
           });
           return TRUE;

@@ -29,6 +29,12 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
 void ShowView(PatchEngine& engine);
 void UpdateScrollRanges(PatchEngine& engine);
 void SetStatusText(PatchEngine& engine, const std::string& text);
+// Posted by the UI seam when the engine changed under an open editor.
+inline constexpr UINT kEngineChangedMessage = WM_APP + 1;
+// Brings the open editor in step with the engine after a load, a restore
+// or a new module: the Code View's text, the content extent and scroll
+// ranges, the tab, and a kept problem in the status bar.
+void CatchUp(PatchEngine& engine);
 
 // Module View.
 LRESULT CALLBACK ModuleViewProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

@@ -13,7 +13,6 @@ inline constexpr char kTitleSuffix[] = " - Korvel Modular";
 
 inline constexpr char kSaveAndApply[] = "Save and Apply";
 inline constexpr char kRevert[] = "Revert";
-inline constexpr char kTabText[] = "Test";
 
 inline constexpr char kComponentSettingsItem[] = "Component &Settings...";
 inline constexpr char kComponentInfoItem[] = "Component &Info...";

@@ -4,6 +4,8 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "editor/editor.h"
@@ -164,7 +166,8 @@ void PaintMain(HWND window, PatchEngine& engine) {
     SetTextColor(dc, RGB(255, 255, 255));
     SetBkMode(dc, TRANSPARENT);
     RECT text = {client.left + 16, y, client.left + 123, y + 16};
-    DrawTextA(dc, editor_text::kTabText, -1, &text, DT_SINGLELINE | DT_VCENTER | DT_LEFT);
+    // The tab names the module.
+    DrawTextA(dc, engine.name, -1, &text, DT_SINGLELINE | DT_VCENTER | DT_LEFT | DT_END_ELLIPSIS | DT_NOPREFIX);
     SelectObject(dc, old_font);
   }
   EndPaint(window, &paint);
@@ -205,19 +208,12 @@ void OnCommand(HWND window, PatchEngine& engine, int command) {
       OpenParameterProperties(engine);
       break;
     case ID_NEW_MODULE:
-      if (Confirm(editor_text::kNewModuleQuestion, editor_text::kNewModuleTitle)) {
-        engine.ClearModule();
-        ComputeContent(engine);
-        UpdateScrollRanges(engine);
-      }
-      RepaintAll(engine);
+      if (Confirm(editor_text::kNewModuleQuestion, editor_text::kNewModuleTitle)) engine.ClearModule();
+      CatchUp(engine);
       break;
     case ID_LOAD_MODULE:
-      if (LoadModuleCommand(engine)) {
-        ComputeContent(engine);
-        UpdateScrollRanges(engine);
-      }
-      RepaintAll(engine);
+      LoadModuleCommand(engine);
+      CatchUp(engine);
       break;
     case ID_SAVE_MODULE:
       SaveModuleAsCommand(engine);
@@ -259,7 +255,38 @@ void OnCommand(HWND window, PatchEngine& engine, int command) {
   }
 }
 
+// What the Code View holds unapplied stays with the engine until the
+// editor opens again.
+void KeepCodeDraft(PatchEngine& engine) {
+  HWND edit = AsWindow(engine.code_edit);
+  if (edit == nullptr) return;
+  const int length = GetWindowTextLengthA(edit);
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  GetWindowTextA(edit, text.data(), length + 1);
+  text.resize(std::strlen(text.c_str()));
+  engine.KeepCodeDraft(text);
+}
+
+const std::string& CodeViewText(const PatchEngine& engine) {
+  return engine.HasCodeDraft() ? engine.CodeDraft() : engine.script_text;
+}
+
+// The serials the open editor last caught up with, kept on its window.
+constexpr char kScriptSerialProperty[] = "KorvelScriptSerial";
+constexpr char kLayoutSerialProperty[] = "KorvelLayoutSerial";
+void Remember(HWND main, const char* property, std::uint32_t serial) {
+  SetPropA(main, property, reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(serial) + 1));
+}
+bool Changed(HWND main, const char* property, std::uint32_t serial) {
+  return reinterpret_cast<std::uintptr_t>(GetPropA(main, property)) != static_cast<std::uintptr_t>(serial) + 1;
+}
+
 void ForgetWindows(PatchEngine& engine) {
+  HWND main = AsWindow(engine.main_window);
+  if (main != nullptr) {
+    RemovePropA(main, kScriptSerialProperty);
+    RemovePropA(main, kLayoutSerialProperty);
+  }
   engine.main_window = engine.status_bar = engine.module_view = nullptr;
   engine.code_edit = engine.gui_view = nullptr;
   engine.apply_button = engine.revert_button = nullptr;
@@ -302,6 +329,26 @@ void UpdateScrollRanges(PatchEngine& engine) {
   SetScrollInfo(view, SB_HORZ, &horizontal, TRUE);
 }
 
+void CatchUp(PatchEngine& engine) {
+  HWND main = AsWindow(engine.main_window);
+  if (main == nullptr) return;
+  if (Changed(main, kScriptSerialProperty, engine.ScriptSerial())) {
+    Remember(main, kScriptSerialProperty, engine.ScriptSerial());
+    SetWindowTextA(AsWindow(engine.code_edit), CodeViewText(engine).c_str());
+  }
+  if (Changed(main, kLayoutSerialProperty, engine.LayoutSerial())) {
+    Remember(main, kLayoutSerialProperty, engine.LayoutSerial());
+    ComputeContent(engine);
+    UpdateScrollRanges(engine);
+  }
+  const std::string problem = engine.Problem();
+  if (!problem.empty()) {
+    SetStatusText(engine, problem);
+    engine.MarkProblemSeen();
+  }
+  RepaintAll(engine);
+}
+
 void SetStatusText(PatchEngine& engine, const std::string& text) {
   HWND bar = AsWindow(engine.status_bar);
   if (bar == nullptr) return;
@@ -320,6 +367,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
     case WM_CREATE:
       return 0;
     case WM_DESTROY:
+      KeepCodeDraft(*engine);
       ForgetWindows(*engine);
       return DefWindowProcA(window, message, wparam, lparam);
     case WM_SIZE:
@@ -337,8 +385,15 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
       engine->main_window = nullptr;
       return 0;
     case WM_KEYDOWN:
+      // The Module View hands its keys on: Delete there is the menu's
+      // "Delete Component", with the same question.
+      if (wparam == VK_DELETE && engine->current_view == View::kModule) OnCommand(window, *engine, ID_DELETE_COMPONENT);
+      return 0;
     case WM_KEYUP:
     case WM_CHAR:
+      return 0;
+    case kEngineChangedMessage:
+      CatchUp(*engine);
       return 0;
     case WM_COMMAND:
       OnCommand(window, *engine, LOWORD(wparam));
@@ -409,7 +464,9 @@ void OpenEditor(PatchEngine& engine) {
                       left + 3 + kButtonWidth, top, kButtonWidth, kButtonHeight, IDC_REVERT);
   engine.apply_button = apply;
   engine.revert_button = revert;
-  SetWindowTextA(edit, engine.script_text.c_str());
+  SetWindowTextA(edit, CodeViewText(engine).c_str());
+  Remember(main, kScriptSerialProperty, engine.ScriptSerial());
+  Remember(main, kLayoutSerialProperty, engine.LayoutSerial());
   SendMessageA(apply, WM_SETFONT, reinterpret_cast<WPARAM>(engine.fonts[0]), FALSE);
   SendMessageA(revert, WM_SETFONT, reinterpret_cast<WPARAM>(engine.fonts[0]), FALSE);
 
@@ -424,6 +481,15 @@ void OpenEditor(PatchEngine& engine) {
   ShowWindow(main, SW_SHOW);
   BringWindowToTop(main);
   UpdateWindow(main);
+  // A problem kept while the editor was closed (a refused host restore) is
+  // told now, with nothing of the engine held.
+  std::string problem;
+  if (engine.TakeUnseenProblem(problem)) {
+    SetStatusText(engine, problem);
+    Ui().ShowMessage(main, problem.c_str(), editor_text::kTitle, kMbOk | kMbIconExclamation);
+  } else if (!(problem = engine.Problem()).empty()) {
+    SetStatusText(engine, problem);
+  }
 }
 
 void ShowAbout(PatchEngine& engine) {

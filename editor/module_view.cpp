@@ -21,6 +21,7 @@ constexpr int kOutputColumn = 70;  // px > x + 70: the output ports
 constexpr int kInputColumn = 10;   // px < x + 10: the input ports, for a drop
 constexpr int kMargin = 50;
 constexpr int kLineStep = 10;
+constexpr int kWheelLines = 3;
 
 struct Point {
   int x, y;
@@ -150,14 +151,25 @@ void Paint(HWND view, PatchEngine& engine) {
   EndPaint(view, &paint);
 }
 
+// Moves the view so bar position `position` (clamped to the range) shows.
+void ScrollTo(HWND view, PatchEngine& engine, int bar, int position) {
+  SCROLLINFO info = {sizeof info, SIF_ALL, 0, 0, 0, 0, 0};
+  GetScrollInfo(view, bar, &info);
+  const int last = std::max(info.nMax - static_cast<int>(info.nPage) + 1, 0);  // largest thumb position
+  position = std::clamp(position, 0, last);
+  (bar == SB_HORZ ? engine.scroll_x : engine.scroll_y) = -position;
+  info.fMask = SIF_POS;
+  info.nPos = position;
+  SetScrollInfo(view, bar, &info, TRUE);
+  Repaint(view);
+}
+
 void Scroll(HWND view, PatchEngine& engine, int bar, int code) {
   SetFocus(view);
   SCROLLINFO info = {sizeof info, SIF_ALL, 0, 0, 0, 0, 0};
   GetScrollInfo(view, bar, &info);
-  std::int32_t& offset = bar == SB_HORZ ? engine.scroll_x : engine.scroll_y;
   const int page = static_cast<int>(info.nPage);
-  const int last = std::max(info.nMax - page + 1, 0);  // largest thumb position
-  int position = -offset;
+  int position = -(bar == SB_HORZ ? engine.scroll_x : engine.scroll_y);
   switch (code) {
     case SB_LINEUP:
       position -= kLineStep;
@@ -178,15 +190,19 @@ void Scroll(HWND view, PatchEngine& engine, int bar, int code) {
       Repaint(view);
       return;
   }
-  position = std::clamp(position, 0, last);
-  offset = -position;
-  info.fMask = SIF_POS;
-  info.nPos = position;
-  SetScrollInfo(view, bar, &info, TRUE);
-  Repaint(view);
+  ScrollTo(view, engine, bar, position);
+}
+
+// The wheel scrolls three lines a notch; Shift (or a sideways wheel) scrolls
+// across.
+void Wheel(HWND view, PatchEngine& engine, int delta, bool across) {
+  const int bar = across ? SB_HORZ : SB_VERT;
+  const int position = -(across ? engine.scroll_x : engine.scroll_y);
+  ScrollTo(view, engine, bar, position - delta * kWheelLines * kLineStep / WHEEL_DELTA);
 }
 
 void LeftDown(HWND view, PatchEngine& engine, Point p) {
+  SetFocus(view);  // so the Delete key and the wheel reach the view
   engine.selected_slot = -1;
   engine.new_component_x = p.x;
   engine.new_component_y = p.y;
@@ -219,7 +235,10 @@ void Move(HWND view, PatchEngine& engine, Point p) {
   engine.new_component_y = p.y;
   UpdateStatus(engine, p);
   if (engine.IsOccupied(engine.dragged_slot)) {
-    engine.MoveComponent(engine.dragged_slot, p.x - engine.drag_offset_x, p.y - engine.drag_offset_y);
+    // Never above or left of the content's origin, where no scrolling
+    // could reach the box again.
+    engine.MoveComponent(engine.dragged_slot, std::max(p.x - engine.drag_offset_x, 0),
+                         std::max(p.y - engine.drag_offset_y, 0));
     const ComponentDescriptor& d = *engine.descriptor[engine.dragged_slot];
     bool grown = false;
     if (d.x + d.width + kMargin > engine.content_width) {
@@ -286,6 +305,19 @@ void LeftUp(HWND view, PatchEngine& engine, Point p) {
   UpdateStatus(engine, p);
 }
 
+// Another window took the mouse (a message box, Alt+Tab): a box drag ends
+// where the box is, a wire drag is dropped on nothing.
+void CaptureLost(HWND view, PatchEngine& engine) {
+  if (engine.dragged_slot < 0 && engine.wire_drag == 0) return;
+  engine.dragged_slot = -1;
+  engine.drag_offset_x = engine.drag_offset_y = 0;
+  engine.wire_drag = 0;
+  engine.wire_end_x = engine.wire_end_y = 0;
+  engine.wire_source_slot = -1;
+  engine.wire_source_output = 0;
+  Repaint(view);
+}
+
 void DoubleClick(HWND view, PatchEngine& engine, Point p) {
   const int s = BoxAt(engine, p);
   if (s < 0) return;
@@ -298,6 +330,7 @@ void DoubleClick(HWND view, PatchEngine& engine, Point p) {
 }
 
 void RightDown(HWND view, PatchEngine& engine, Point p) {
+  SetFocus(view);
   if (const int s = BoxAt(engine, p); s >= 0) engine.selected_slot = s;
   Repaint(view);
 }
@@ -374,7 +407,7 @@ std::string StatusTextAt(const PatchEngine& engine, int x, int y) {
     }
   }
   const int selected = engine.selected_slot;
-  if (!engine.IsOccupied(selected)) return {};
+  if (!engine.IsOccupied(selected)) return engine.Problem();
   const auto* type_name =
       reinterpret_cast<const char*>(engine.dispatch[selected](kGetName, nullptr, nullptr));
   std::snprintf(text, sizeof text, editor_text::kSelectionStatus, engine.descriptor[selected]->label,
@@ -406,6 +439,15 @@ LRESULT CALLBACK ModuleViewProc(HWND view, UINT message, WPARAM wparam, LPARAM l
     case WM_MOUSEMOVE:
       Move(view, *engine, ModulePoint(*engine, lparam));
       break;
+    case WM_CAPTURECHANGED:
+      CaptureLost(view, *engine);
+      break;
+    case WM_MOUSEWHEEL:
+      Wheel(view, *engine, GET_WHEEL_DELTA_WPARAM(wparam), (GET_KEYSTATE_WPARAM(wparam) & MK_SHIFT) != 0);
+      return 0;
+    case WM_MOUSEHWHEEL:
+      Wheel(view, *engine, -GET_WHEEL_DELTA_WPARAM(wparam), true);
+      return 0;
     case WM_LBUTTONDOWN:
       LeftDown(view, *engine, ModulePoint(*engine, lparam));
       break;

@@ -65,6 +65,12 @@ std::intptr_t Win32Ui::RunDialog(void* owner, int template_id) {
                          editor::AsWindow(owner), editor::DialogProcedureFor(template_id), 0);
 }
 
+// Posted, never sent: the caller may be a host thread, or hold nothing the
+// window thread would wait for.
+void Win32Ui::EngineChanged(void* main_window) {
+  if (main_window != nullptr) PostMessageA(editor::AsWindow(main_window), editor::kEngineChangedMessage, 0, 0);
+}
+
 Win32Ui& TheWin32Ui() {
   static Win32Ui ui;
   return ui;

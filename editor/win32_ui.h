@@ -17,6 +17,7 @@ class Win32Ui : public UserInterface {
   void DestroyEditorWindow(void* window) override;
   void* ForegroundWindow() override;
   std::intptr_t RunDialog(void* owner, int template_id) override;
+  void EngineChanged(void* main_window) override;
 };
 
 // The instance EditorAttach installs.

@@ -13,20 +13,40 @@ namespace korvel {
 
 int PatchEngine::CreateComponent(int type) {
   if (!IsTypeAvailable(type)) return -1;
-  std::lock_guard lock(graph_mutex_);
-  const auto free_slot = std::find(std::begin(descriptor), std::end(descriptor), nullptr);
-  if (free_slot == std::end(descriptor)) {
+  int slot = -1;
+  {
+    auto lock = LockEdits();
+    const auto free_slot = std::find(std::begin(descriptor), std::end(descriptor), nullptr);
+    if (free_slot != std::end(descriptor)) {
+      slot = static_cast<int>(free_slot - std::begin(descriptor));
+      if (!CreateComponentAtLocked(slot, type)) return -1;
+      PublishLocked();
+    }
+  }
+  // Shown with nothing held: the audio thread and the host go on meanwhile.
+  if (slot < 0) {
     Ui().ShowMessage(nullptr, text::kNoComponentSpace, text::kComponentCreationTitle,
                      kMbOk | kMbIconExclamation);
     return -1;
   }
-  const int slot = static_cast<int>(free_slot - std::begin(descriptor));
-  return CreateComponentAt(slot, type) ? slot : -1;
+  Ui().Repaint(module_view);
+  return slot;
 }
 
 bool PatchEngine::CreateComponentAt(int slot, int type) {
+  {
+    auto lock = LockEdits();
+    if (!CreateComponentAtLocked(slot, type)) return false;
+    PublishLocked();
+  }
+  Ui().Repaint(module_view);
+  return true;
+}
+
+// The record is made here, off the audio thread; the audio thread meets it
+// in the next plan.
+bool PatchEngine::CreateComponentAtLocked(int slot, int type) {
   if (!IsTypeAvailable(type) || slot < 0 || slot >= kSlotCount) return false;
-  std::lock_guard lock(graph_mutex_);
   if (descriptor[slot] != nullptr) return false;
   const ComponentDispatch type_dispatch = kComponentTypeTable.dispatch[type];
   auto* self = reinterpret_cast<ComponentRecord*>(type_dispatch(kCreateState, nullptr, nullptr));
@@ -61,16 +81,22 @@ bool PatchEngine::CreateComponentAt(int slot, int type) {
   if (type == kInType && in_slot == -1) in_slot = slot;
   if (type == kOutType && out_slot == -1) out_slot = slot;
   if (slot_count <= slot) slot_count = slot + 1;
-  Ui().Repaint(module_view);
+  plan_stale_ = true;
   return true;
 }
 
 void PatchEngine::DeleteComponent(int slot) {
-  if (!IsOccupied(slot)) return;
-  std::lock_guard lock(graph_mutex_);
-  DeleteLocked(slot);
+  {
+    auto lock = LockEdits();
+    if (!IsOccupied(slot)) return;
+    DeleteLocked(slot);
+    PublishLocked();
+  }
+  Ui().Repaint(module_view);
 }
 
+// The record is retired, not freed: the plan the audio thread may be
+// running still names it.
 void PatchEngine::DeleteLocked(int s) {
   if (s == in_slot) in_slot = -1;
   if (s == out_slot) out_slot = -1;
@@ -102,12 +128,21 @@ void PatchEngine::DeleteLocked(int s) {
   }
   process[s] = nullptr;
   delete d;
-  dispatch[s](kDestroyState, nullptr, self);
+  RetireRecordLocked(self, dispatch[s]);
   dispatch[s] = nullptr;
 }
 
 void PatchEngine::ClearModule() {
-  std::lock_guard lock(graph_mutex_);
+  {
+    auto lock = LockEdits();
+    ClearModuleLocked();
+    ++layout_serial_;
+    PublishLocked();
+  }
+  Ui().EngineChanged(main_window);
+}
+
+void PatchEngine::ClearModuleLocked() {
   for (int p = 0; p < kNamedParameterCount; ++p) {
     if (parameter_names[p] != nullptr) parameter_names[p][0] = '\0';
     parameter_kinds[p] = 0;
@@ -116,6 +151,7 @@ void PatchEngine::ClearModule() {
     if (descriptor[s] != nullptr) DeleteLocked(s);
   slot_count = 0;
   ResetEditorState();
+  plan_stale_ = true;
 }
 
 // Whether a is not b and does not feed b, directly or through other slots.
@@ -144,16 +180,27 @@ bool PatchEngine::IsNotUpstream(int a, int b) const {
 }
 
 void PatchEngine::AttachInput(int t, int k, int s, int m) {
-  std::lock_guard lock(graph_mutex_);
+  auto lock = LockEdits();
+  AttachInputLocked(t, k, s, m);
+  PublishLocked();
+}
+
+void PatchEngine::AttachInputLocked(int t, int k, int s, int m) {
   descriptor[t]->input_source_slot[k] = static_cast<std::uint16_t>(s);
   descriptor[t]->input_source_output[k] = static_cast<std::uint16_t>(m);
   descriptor[s]->output_target_slot[m] = static_cast<std::uint16_t>(t);
   descriptor[s]->output_target_input[m] = static_cast<std::uint16_t>(k);
+  plan_stale_ = true;
 }
 
 void PatchEngine::DetachOutput(int s, int m) {
+  auto lock = LockEdits();
+  DetachOutputLocked(s, m);
+  if (plan_stale_) PublishLocked();
+}
+
+void PatchEngine::DetachOutputLocked(int s, int m) {
   if (!IsOccupied(s) || m < 0 || m >= kMaxPorts) return;
-  std::lock_guard lock(graph_mutex_);
   ComponentDescriptor* d = descriptor[s];
   const std::uint16_t u = d->output_target_slot[m];
   if (u == kNoSlot) return;
@@ -167,11 +214,18 @@ void PatchEngine::DetachOutput(int s, int m) {
   }
   d->output_target_slot[m] = kNoSlot;
   d->output_target_input[m] = 0;
+  plan_stale_ = true;
 }
 
 bool PatchEngine::Connect(int s, int m, int t, int k) {
+  auto lock = LockEdits();
+  const bool connected = ConnectLocked(s, m, t, k);
+  if (plan_stale_) PublishLocked();
+  return connected;
+}
+
+bool PatchEngine::ConnectLocked(int s, int m, int t, int k) {
   if (!IsOccupied(s) || !IsOccupied(t) || s == t) return false;
-  std::lock_guard lock(graph_mutex_);
   ComponentDescriptor* source = descriptor[s];
   ComponentDescriptor* target = descriptor[t];
   if (m < 0 || m >= source->output_count || k < 0 || k >= target->input_count) return false;
@@ -194,13 +248,13 @@ bool PatchEngine::Connect(int s, int m, int t, int k) {
     target->input_source_output[k] = 0;
   }
   // An output feeds one input: a wire it had moves here.
-  DetachOutput(s, m);
-  AttachInput(t, k, s, m);
+  DetachOutputLocked(s, m);
+  AttachInputLocked(t, k, s, m);
   return true;
 }
 
 void PatchEngine::MoveComponent(int slot, int x, int y) {
-  std::lock_guard lock(graph_mutex_);
+  auto lock = LockEdits();
   if (!IsOccupied(slot)) return;
   descriptor[slot]->x = x;
   descriptor[slot]->y = y;
@@ -214,13 +268,13 @@ void CopyCut(char* destination, std::size_t capacity, const char* source) {
 }  // namespace
 
 void PatchEngine::SetLabel(int slot, const char* label) {
-  std::lock_guard lock(graph_mutex_);
+  auto lock = LockEdits();
   if (IsOccupied(slot)) CopyCut(descriptor[slot]->label, kLabelSize, label);
 }
 
 void PatchEngine::SetModuleTexts(const char* module_name, const char* module_author,
                                  const char* module_description) {
-  std::lock_guard lock(graph_mutex_);
+  auto lock = LockEdits();
   CopyCut(name, kModuleNameSize, module_name);
   CopyCut(author, kModuleAuthorSize, module_author);
   CopyCut(description, kModuleDescriptionSize, module_description);
@@ -228,24 +282,22 @@ void PatchEngine::SetModuleTexts(const char* module_name, const char* module_aut
 
 void PatchEngine::SetParameterInfo(int index, const char* parameter_name, std::uint32_t kind) {
   if (index < 0 || index >= kNamedParameterCount) return;
-  std::lock_guard lock(graph_mutex_);
+  auto lock = LockEdits();
   if (parameter_names[index] != nullptr) CopyCut(parameter_names[index], kParameterNameSize, parameter_name);
   parameter_kinds[index] = kind;
 }
 
+// Off the audio thread: a delay component that is running meanwhile reads
+// either the old values or zeros, both of them sound.
 void PatchEngine::ClearDelayLines() {
-  std::lock_guard lock(graph_mutex_);
+  auto lock = LockEdits();
   delay_line_storage.Clear();
 }
 
 void PatchEngine::ApplyScript(const char* text) {
-  std::lock_guard lock(graph_mutex_);
-  script_text = text != nullptr ? text : "";
-  if (script) {
-    script->ClearMessages();
-    script->ClearCompiled();
-    script->CompileScript(script_text.c_str());
-  }
+  auto lock = LockEdits();
+  RecompileLocked(text != nullptr ? text : "");
+  DropCodeDraft();
 }
 
 }  // namespace korvel

@@ -14,13 +14,11 @@
 #include "components/routing.h"
 #include "components/value_sources.h"
 #include "engine/messages.h"
+#include "engine/parameters.h"
 #include "engine/patch_engine.h"
 #include "engine/type_table.h"
-
-#if __has_include("script/script_engine.h")
+#include "engine/ui.h"
 #include "script/script_engine.h"
-#define KORVEL_HAS_SCRIPT 1
-#endif
 
 namespace korvel {
 namespace {
@@ -360,61 +358,63 @@ Image Parse(const char* data, std::size_t size) {
   return image;
 }
 
+// Builds the new module under the edit lock and publishes it with one plan:
+// the audio thread plays the old module up to the block before and the new
+// one from the next, never a mixture.
 void Apply(PatchEngine& engine, const Image& image) {
-  std::lock_guard lock(engine.graph_mutex());
-  engine.ClearModule();
-  // Components are made in ascending slot order, so the lowest In and Out
-  // become the module's input and output unless the image names others.
-  std::vector<const ImageComponent*> by_slot;
-  for (const ImageComponent& c : image.components) by_slot.push_back(&c);
-  std::sort(by_slot.begin(), by_slot.end(), [](auto* a, auto* b) { return a->slot < b->slot; });
-  for (const ImageComponent* c : by_slot) {
-    if (!engine.CreateComponentAt(c->slot, c->type)) continue;  // out of memory: left empty
-    ComponentDescriptor& d = *engine.descriptor[c->slot];
-    d.x = c->x;
-    d.y = c->y;
-    if (c->label) CopyInto(d.label, kLabelSize, *c->label);
-    if (c->width) d.width = *c->width;
-    if (c->height) d.height = *c->height;
-    if (c->colour) d.colour = *c->colour;
-    if (c->type == kConstantType) static_cast<ConstantRecord*>(engine.record[c->slot])->value = c->value;
-  }
-  for (const ImageConnection& c : image.connections)
-    if (engine.IsOccupied(c.from_slot) && engine.IsOccupied(c.to_slot))
-      engine.AttachInput(c.to_slot, c.to_input, c.from_slot, c.from_output);
-  if (image.in) engine.in_slot = *image.in;
-  if (image.out) engine.out_slot = *image.out;
-  engine.slot_count = by_slot.empty() ? 0 : by_slot.back()->slot + 1;
-
-  CopyInto(engine.name, kModuleNameSize, image.name);
-  CopyInto(engine.author, kModuleAuthorSize, image.author);
-  CopyInto(engine.description, kModuleDescriptionSize, image.description);
-  engine.script_text = image.script;
-#ifdef KORVEL_HAS_SCRIPT
-  if (engine.script) {
-    engine.script->ClearMessages();
-    engine.script->CompileScript(engine.script_text.c_str());
-  }
-#endif
-  for (int p = 0; p < kNamedParameterCount; ++p) {
-    if (engine.parameter_names[p] != nullptr)
-      CopyInto(engine.parameter_names[p], kParameterNameSize, image.parameters[p].name);
-    engine.parameter_kinds[p] = image.parameters[p].kind;
-  }
-  if (double* values = engine.context.parameter_values) {
-    for (int p = 0; p < kParameterCount; ++p) {
-      const double fallback = p < kNamedParameterCount ? kDefaultParameterValue : kDefaultExtraParameterValue;
-      values[p] = image.parameters[p].value.value_or(fallback);
+  {
+    auto lock = engine.LockEdits();
+    engine.ClearModuleLocked();
+    // Components are made in ascending slot order, so the lowest In and Out
+    // become the module's input and output unless the image names others.
+    std::vector<const ImageComponent*> by_slot;
+    for (const ImageComponent& c : image.components) by_slot.push_back(&c);
+    std::sort(by_slot.begin(), by_slot.end(), [](auto* a, auto* b) { return a->slot < b->slot; });
+    for (const ImageComponent* c : by_slot) {
+      if (!engine.CreateComponentAtLocked(c->slot, c->type)) continue;  // out of memory: left empty
+      ComponentDescriptor& d = *engine.descriptor[c->slot];
+      d.x = c->x;
+      d.y = c->y;
+      if (c->label) CopyInto(d.label, kLabelSize, *c->label);
+      if (c->width) d.width = *c->width;
+      if (c->height) d.height = *c->height;
+      if (c->colour) d.colour = *c->colour;
+      if (c->type == kConstantType) static_cast<ConstantRecord*>(engine.record[c->slot])->value = c->value;
     }
+    for (const ImageConnection& c : image.connections)
+      if (engine.IsOccupied(c.from_slot) && engine.IsOccupied(c.to_slot))
+        engine.AttachInputLocked(c.to_slot, c.to_input, c.from_slot, c.from_output);
+    if (image.in) engine.in_slot = *image.in;
+    if (image.out) engine.out_slot = *image.out;
+    engine.slot_count = by_slot.empty() ? 0 : by_slot.back()->slot + 1;
+
+    CopyInto(engine.name, kModuleNameSize, image.name);
+    CopyInto(engine.author, kModuleAuthorSize, image.author);
+    CopyInto(engine.description, kModuleDescriptionSize, image.description);
+    engine.RecompileLocked(image.script);
+    for (int p = 0; p < kNamedParameterCount; ++p) {
+      if (engine.parameter_names[p] != nullptr)
+        CopyInto(engine.parameter_names[p], kParameterNameSize, image.parameters[p].name);
+      engine.parameter_kinds[p] = image.parameters[p].kind;
+    }
+    if (double* values = engine.context.parameter_values) {
+      for (int p = 0; p < kParameterCount; ++p) {
+        const double fallback = p < kNamedParameterCount ? kDefaultParameterValue : kDefaultExtraParameterValue;
+        StoreParameter(values[p], image.parameters[p].value.value_or(fallback));
+      }
+    }
+    engine.delay_line_storage.Clear();
+    engine.ModuleReplacedLocked();
+    engine.PublishLocked();
   }
-  engine.delay_line_storage.Clear();
-  engine.context.delay_position = 0;
+  engine.ClearProblem();
+  Ui().EngineChanged(engine.main_window);
 }
 
 }  // namespace
 
 std::string WriteModuleImage(const PatchEngine& engine) {
-  std::lock_guard lock(engine.graph_mutex());
+  auto lock = engine.LockEdits();
   std::string out = "{\n";
   const auto field = [&out](const char* key, const Json& value, bool last = false) {
     out += "  \"";
@@ -439,7 +439,7 @@ std::string WriteModuleImage(const PatchEngine& engine) {
     // Keys in the order a reader expects them, not nlohmann's sorted order.
     out += "    {\"name\": " + Dump(parameter_name ? Text(parameter_name, kParameterNameSize) : std::string()) +
            ", \"kind\": " + std::to_string(named ? engine.parameter_kinds[p] : 0) +
-           ", \"value\": " + Dump(Number(values ? values[p] : fallback)) + "}";
+           ", \"value\": " + Dump(Number(values ? LoadParameter(values[p]) : fallback)) + "}";
     out += p + 1 < kParameterCount ? ",\n" : "\n";
   }
   out += "  ],\n";

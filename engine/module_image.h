@@ -20,8 +20,9 @@ inline constexpr std::size_t kMaxModuleImageSize = std::size_t{64} << 20;
 // same bytes.
 std::string WriteModuleImage(const PatchEngine& engine);
 
-// Replaces the whole module with the image's, under the graph lock. The
-// image is checked completely first: when anything is wrong the answer is
+// Replaces the whole module with the image's: built under the edit lock
+// and handed to the audio thread as one new plan. The image is checked
+// completely first: when anything is wrong the answer is
 // false, `error` holds one line naming the offending item, and the module is
 // exactly as it was. An empty image changes nothing and answers true.
 bool ReadModuleImage(PatchEngine& engine, const void* data, std::size_t size, std::string& error);

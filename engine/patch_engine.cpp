@@ -3,15 +3,14 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "engine/messages.h"
 #include "engine/ui.h"
+#include "script/script_engine.h"
 
 namespace korvel {
-
-ScriptEngine* NewScriptEngine();
-void CompileScriptText(ScriptEngine& script, const char* text);
 
 namespace {
 
@@ -30,15 +29,18 @@ std::vector<PatchEngine*>& Registry() {
 
 }  // namespace
 
+void ScriptEngineDeleter::operator()(ScriptEngine* script) const { delete script; }
+
 PatchEngine::PatchEngine() {
   {
     std::lock_guard lock(g_registry_mutex);
     Registry().push_back(this);
   }
-  script.reset(NewScriptEngine());
+  script.reset(new (std::nothrow) ScriptEngine());
   for (int i = 0; i < 3; ++i) fonts[i] = Ui().MakeFont(kEngineFonts[i]);
 }
 
+// No audio block runs any more: everything retired or published is freed.
 PatchEngine::~PatchEngine() {
   if (main_window != nullptr) Ui().DestroyEditorWindow(main_window);
   script.reset();
@@ -52,41 +54,46 @@ PatchEngine::~PatchEngine() {
     }
   }
   {
-    std::lock_guard lock(graph_mutex_);
+    auto lock = LockEdits();
     for (int s = 0; s < kSlotCount; ++s)
       if (descriptor[s] != nullptr) DeleteLocked(s);
+    Retired last{0, plan_.exchange(nullptr), std::move(retiring_records_)};
+    FreeRetired(last);
+    for (Retired& retired : retired_) FreeRetired(retired);
+    retired_.clear();
   }
   for (void* font : fonts) Ui().ReleaseFont(font);
 }
 
 void PatchEngine::ResetEngine() {
-  std::lock_guard lock(graph_mutex_);
-  current_view = View::kModule;
-  main_window = status_bar = module_view = nullptr;
-  script_text = text::kDefaultScript;
-  if (script) CompileScriptText(*script, script_text.c_str());
-  std::memset(name, 0, sizeof name);
-  std::strcpy(name, text::kDefaultModuleName);
-  std::memset(author, 0, sizeof author);
-  std::memset(description, 0, sizeof description);
-  delay_line_storage.Clear();
-  context.name = name;
-  context.author = author;
-  context.description = description;
-  for (int line = 0; line < 4; ++line) {
-    context.left_line[line] = delay_lines[2 * line];
-    context.right_line[line] = delay_lines[2 * line + 1];
+  {
+    auto lock = LockEdits();
+    current_view = View::kModule;
+    main_window = status_bar = module_view = nullptr;
+    RecompileLocked(text::kDefaultScript);
+    std::memset(name, 0, sizeof name);
+    std::strcpy(name, text::kDefaultModuleName);
+    std::memset(author, 0, sizeof author);
+    std::memset(description, 0, sizeof description);
+    delay_line_storage.Clear();
+    context.name = name;
+    context.author = author;
+    context.description = description;
+    for (int line = 0; line < 4; ++line) {
+      context.left_line[line] = delay_lines[2 * line];
+      context.right_line[line] = delay_lines[2 * line + 1];
+    }
+    context.delay_position = 0;
+    // Components left from an earlier life of the engine are released, not leaked.
+    for (int s = 0; s < kSlotCount; ++s)
+      if (descriptor[s] != nullptr) DeleteLocked(s);
+    slot_count = 0;
+    ResetEditorState();
+    DropCodeDraft();
+    ++script_serial_;
+    ++layout_serial_;
+    PublishLocked();
   }
-  context.delay_position = 0;
-  // Components left from an earlier life of the engine are released, not leaked.
-  for (int s = 0; s < kSlotCount; ++s)
-    if (descriptor[s] != nullptr) DeleteLocked(s);
-  slot_count = 0;
-  std::fill(std::begin(record), std::end(record), nullptr);
-  std::fill(std::begin(descriptor), std::end(descriptor), nullptr);
-  std::fill(std::begin(process), std::end(process), nullptr);
-  std::fill(std::begin(dispatch), std::end(dispatch), nullptr);
-  ResetEditorState();
 }
 
 void PatchEngine::ResetEditorState() {
@@ -98,43 +105,184 @@ void PatchEngine::ResetEditorState() {
   wire_source_slot = wire_source_output = -1;
 }
 
+// ------------------------------------------------------------ audio thread
+
 const double* PatchEngine::ProcessBlock(std::uint32_t n) {
-  if (out_slot < 0) return nullptr;
+  const std::uint64_t generation = ++audio_generation_;
+  audio_state_.store(2 * generation + 1);
+  const EvaluationPlan* plan = plan_.load();
+  const std::uint32_t restart = delay_restart_.load(std::memory_order_relaxed);
+  if (restart != delay_restart_seen_) {
+    delay_restart_seen_ = restart;
+    context.delay_position = 0;
+  }
+  if (plan == nullptr || plan->out == nullptr) return nullptr;
   const auto frames = static_cast<std::int16_t>(n);
-  for (int s = 0; s < slot_count; ++s) {
-    if (record[s] != nullptr) {
-      record[s]->pending = 1;
-      record[s]->block_length = frames;
+  for (ComponentRecord* live : plan->live) {
+    live->pending = 1;
+    live->block_length = frames;
+  }
+  for (const PlanStep& step : plan->steps) {
+    step.self->pending = 0;
+    if (step.process == nullptr) {
+      SetBuffer(step.self, 0, input_buffer);
+    } else {
+      step.process(step.self, step.inputs, step.source_outputs);
     }
   }
-  PullEvaluate(out_slot);
   std::uint32_t position = context.delay_position + n;
   if (position >= kDelayLineLength) position -= kDelayLineLength;
   context.delay_position = position;
-  const ComponentRecord* out = record[out_slot];
-  if (out == nullptr || out->constant_flag[0]) return nullptr;
+  const ComponentRecord* out = plan->out;
+  if (out->constant_flag[0]) return nullptr;
   return out->output[0];
 }
 
-// Each slot is processed at most once per block: a component that feeds two
-// consumers works once, and in-place consumers downstream see its result once.
-void PatchEngine::PullEvaluate(int s) {
-  ComponentRecord* self = record[s];
-  const ComponentDescriptor* d = descriptor[s];
-  if (self == nullptr || d == nullptr || !self->pending) return;
-  self->pending = 0;
-  for (int k = 0; k < d->input_count; ++k)
-    if (d->input_source_slot[k] != kNoSlot) PullEvaluate(d->input_source_slot[k]);
-  if (s == in_slot) {
-    SetBuffer(self, 0, input_buffer);
-    return;
+void PatchEngine::BlockDone() { audio_state_.store(2 * audio_generation_); }
+
+// ------------------------------------------------------------ plans
+
+// Pull order: every slot after the slots feeding it, sources in ascending
+// input order, each slot once.
+void PatchEngine::PublishLocked() {
+  auto* plan = new EvaluationPlan();
+  for (int s = 0; s < slot_count; ++s)
+    if (record[s] != nullptr) plan->live.push_back(record[s]);
+  if (out_slot >= 0 && record[out_slot] != nullptr) {
+    bool placed[kSlotCount] = {};
+    const auto place = [&](auto& self, int s) -> void {
+      const ComponentDescriptor* d = descriptor[s];
+      if (placed[s] || d == nullptr || record[s] == nullptr) return;
+      placed[s] = true;
+      for (int k = 0; k < d->input_count; ++k)
+        if (d->input_source_slot[k] != kNoSlot) self(self, d->input_source_slot[k]);
+      PlanStep step{};
+      step.self = record[s];
+      step.process = s == in_slot ? nullptr : process[s];
+      for (int k = 0; k < d->input_count; ++k) {
+        const std::uint16_t source = d->input_source_slot[k];
+        step.inputs[k] = source == kNoSlot ? nullptr : record[source];
+        step.source_outputs[k] = static_cast<std::int16_t>(d->input_source_output[k]);
+      }
+      // A slot of a type with no process function (none is built in) is
+      // left out rather than called.
+      if (step.self != nullptr && (step.process != nullptr || s == in_slot)) plan->steps.push_back(step);
+    };
+    place(place, out_slot);
+    plan->out = record[out_slot];
   }
-  for (int k = 0; k < d->input_count; ++k) {
-    const std::uint16_t source = d->input_source_slot[k];
-    input_pointers[k] = source == kNoSlot ? nullptr : record[source];
+  const EvaluationPlan* old = plan_.exchange(plan);
+  retired_.push_back({audio_state_.load(), old, std::move(retiring_records_)});
+  retiring_records_.clear();
+  plan_stale_ = false;
+  CollectLocked();
+}
+
+// A retired plan (and the records that left with it) may still be in use
+// only by the block that was running when it was retired: once the audio
+// thread is seen outside that block, nothing can reach it.
+void PatchEngine::CollectLocked() {
+  const std::uint64_t now = audio_state_.load();
+  auto keep = retired_.begin();
+  for (auto it = retired_.begin(); it != retired_.end(); ++it) {
+    const bool in_use = (it->audio_state & 1) != 0 && it->audio_state == now;
+    if (in_use) {
+      if (keep != it) *keep = std::move(*it);
+      ++keep;
+    } else {
+      FreeRetired(*it);
+    }
   }
-  // Signed and unsigned 16-bit views of the same array may alias.
-  process[s](self, input_pointers, reinterpret_cast<const std::int16_t*>(d->input_source_output));
+  retired_.erase(keep, retired_.end());
+}
+
+void PatchEngine::FreeRetired(Retired& retired) {
+  delete retired.plan;
+  retired.plan = nullptr;
+  for (auto& [self, type_dispatch] : retired.records) type_dispatch(kDestroyState, nullptr, self);
+  retired.records.clear();
+}
+
+void PatchEngine::RetireRecordLocked(ComponentRecord* self, ComponentDispatch type_dispatch) {
+  retiring_records_.emplace_back(self, type_dispatch);
+  plan_stale_ = true;
+}
+
+std::size_t PatchEngine::RetiredCount() const {
+  auto lock = LockEdits();
+  return retired_.size();
+}
+
+ComponentRecord* PatchEngine::NewRecordLocked(int slot) {
+  if (!IsOccupied(slot) || dispatch[slot] == nullptr) return nullptr;
+  auto* fresh = reinterpret_cast<ComponentRecord*>(dispatch[slot](kCreateState, nullptr, nullptr));
+  if (fresh != nullptr) fresh->context = &context;
+  return fresh;
+}
+
+void PatchEngine::SwapRecordLocked(int slot, ComponentRecord* fresh) {
+  RetireRecordLocked(record[slot], dispatch[slot]);
+  record[slot] = fresh;
+  PublishLocked();
+}
+
+void PatchEngine::ModuleReplacedLocked() {
+  delay_restart_.fetch_add(1, std::memory_order_relaxed);
+  DropCodeDraft();
+  ++script_serial_;
+  ++layout_serial_;
+}
+
+// ------------------------------------------------------------ editor side
+
+void PatchEngine::RecompileLocked(const std::string& text) {
+  script_text = text;
+  if (script) {
+    script->ClearMessages();
+    script->ClearCompiled();
+    script->CompileScript(script_text.c_str());
+  }
+}
+
+void PatchEngine::KeepCodeDraft(const std::string& text) {
+  auto lock = LockEdits();
+  has_code_draft_ = text != script_text;
+  code_draft_ = has_code_draft_ ? text : std::string();
+}
+
+void PatchEngine::DropCodeDraft() {
+  has_code_draft_ = false;
+  code_draft_.clear();
+}
+
+void PatchEngine::KeepProblem(const std::string& line) {
+  std::lock_guard lock(problem_mutex_);
+  problem_ = line;
+  problem_unseen_ = true;
+}
+
+void PatchEngine::ClearProblem() {
+  std::lock_guard lock(problem_mutex_);
+  problem_.clear();
+  problem_unseen_ = false;
+}
+
+std::string PatchEngine::Problem() const {
+  std::lock_guard lock(problem_mutex_);
+  return problem_;
+}
+
+bool PatchEngine::TakeUnseenProblem(std::string& line) {
+  std::lock_guard lock(problem_mutex_);
+  if (!problem_unseen_) return false;
+  problem_unseen_ = false;
+  line = problem_;
+  return true;
+}
+
+void PatchEngine::MarkProblemSeen() {
+  std::lock_guard lock(problem_mutex_);
+  problem_unseen_ = false;
 }
 
 PatchEngine* FindEngine(void* main_window) {

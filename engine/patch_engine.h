@@ -3,13 +3,17 @@
 // that pulls audio from OUT back to IN.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/component.h"
 #include "engine/delay_line_storage.h"
+#include "engine/ui.h"
 
 namespace korvel {
 
@@ -45,8 +49,34 @@ struct ComponentDescriptor {
 
 enum class View : std::int32_t { kModule = 0, kCode = 1, kGui = 2 };
 
+// What the audio thread evaluates: the pull order with each slot's inputs
+// resolved to records, built off the audio thread from the slot tables and
+// never changed once published. Slots reached along several paths appear
+// once.
+struct PlanStep {
+  ComponentRecord* self;
+  ComponentProcess process;  // null for the module's IN: its output is the InputBuffer
+  ComponentRecord* inputs[kMaxPorts];        // null where unconnected
+  std::int16_t source_outputs[kMaxPorts];   // which output of inputs[k] feeds input k
+};
+struct EvaluationPlan {
+  std::vector<ComponentRecord*> live;  // every record, for the block's marking
+  std::vector<PlanStep> steps;         // sources before the slots they feed
+  ComponentRecord* out = nullptr;      // the OUT record; null: the module is silent
+};
+
 // Never moved. Its delay lines live in pages of their own (DelayLineStorage),
 // so the object itself is small and creating it writes no line.
+//
+// Threads. The audio thread runs ProcessBlock and BlockDone only; it reads
+// the published plan and the records it names, and owns the InputBuffer,
+// the delay position and the records' contents while a block runs. Every
+// other operation belongs to the editor side (the window thread and the
+// host's non-audio calls) and is serialised by one plain mutex; helpers
+// that expect it held end in "Locked". Structural edits build a new plan
+// and publish it with one atomic swap; the plan and the records it
+// replaces are freed once the audio thread has been seen outside the block
+// that might still use them.
 class PatchEngine {
  public:
   PatchEngine();  // registers the engine, creates its ScriptEngine and fonts
@@ -54,23 +84,39 @@ class PatchEngine {
   PatchEngine(const PatchEngine&) = delete;
   PatchEngine& operator=(const PatchEngine&) = delete;
 
-  // Back to a new module: default script (compiled), texts, silent delay
-  // lines, empty slots.
+  // The edit mutex with the calling thread's modal UI refused while held.
+  class EditLock {
+   public:
+    explicit EditLock(std::mutex& mutex) : lock_(mutex) {}
+   private:
+    NoModalUi no_modal_;
+    std::unique_lock<std::mutex> lock_;
+  };
+  [[nodiscard]] EditLock LockEdits() const { return EditLock(edit_mutex_); }
+
+  // [editor thread] Back to a new module: default script (compiled),
+  // texts, silent delay lines, empty slots. Runs before the audio port is
+  // registered (Init) or with no audio running.
   void ResetEngine();
 
-  // Evaluates one block of n frames (n <= kMaxBlockFrames) from the
-  // InputBuffer; answers OUT's output buffer, or null for silence. Call
-  // with the graph lock held (or try-locked).
+  // [audio thread] Evaluates one block of n frames (n <= kMaxBlockFrames)
+  // from the InputBuffer with the plan published when the block began;
+  // answers OUT's output buffer, or null for silence. Wait-free. The answer
+  // stays valid until BlockDone.
   const double* ProcessBlock(std::uint32_t n);
+  // [audio thread] The block's output has been read: what edits retired
+  // may be freed.
+  void BlockDone();
 
-  // Editing. Each holds the graph lock, so an audio thread never sees a
-  // half-changed graph.
+  // Editing, [editor thread]. Each takes the edit mutex; none waits for
+  // the audio thread.
   // Creates `type` in the lowest free slot; answers the slot, or -1.
   int CreateComponent(int type);
   // Creates `type` in `slot` if that slot is free; answers false otherwise.
   bool CreateComponentAt(int slot, int type);
   void DeleteComponent(int slot);
   void ClearModule();
+  // Reads the wiring without locking: for the thread that edits.
   bool IsNotUpstream(int a, int b) const;
   void AttachInput(int target, int input, int source, int output);
   void DetachOutput(int source, int output);
@@ -79,7 +125,8 @@ class PatchEngine {
   // an input's old source is replaced, an output's old target released.
   bool Connect(int s, int m, int t, int k);
 
-  // Editor changes outside the wiring, each under the graph lock.
+  // Cosmetic and editor-side changes: the audio thread never reads these
+  // fields, so no plan is rebuilt.
   void MoveComponent(int slot, int x, int y);
   void SetLabel(int slot, const char* label);  // cut to kLabelSize - 1
   // Each text is cut to its buffer's capacity.
@@ -88,29 +135,81 @@ class PatchEngine {
   // Into the buffers the plug-in lends (parameter_names); name cut to 63.
   void SetParameterInfo(int index, const char* parameter_name, std::uint32_t kind);
   void ClearDelayLines();  // all eight buffers, the position kept
-  // Stores `text` as the script and compiles it afresh: messages and the
-  // compiled state are cleared first, so the message list holds this
-  // compilation's faults only.
+  // Stores `text` as the script and compiles it afresh (RecompileLocked).
+  // The Code View's unapplied text is dropped: this is now the script.
   void ApplyScript(const char* text);
-  // Runs change(record, type) on an occupied slot's record under the graph
-  // lock: settings that live inside a component (a constant's value, a
-  // filter's history). False for an empty slot.
-  template <class Change>
-  bool ChangeRecord(int slot, Change&& change) {
-    std::lock_guard lock(graph_mutex_);
-    if (!IsOccupied(slot)) return false;
-    change(*record[slot], descriptor[slot]->type);
-    return true;
+  // Gives an occupied slot a new record of its type, set up by
+  // setup(new record, old record, type) before the audio thread can see it;
+  // the old record is retired. Settings that live inside a component (a
+  // constant's value; a fresh record is also a filter with no history).
+  // False for an empty slot or when no record could be made.
+  template <class Setup>
+  bool RenewRecord(int slot, Setup&& setup) {
+    bool renewed = false;
+    {
+      auto lock = LockEdits();
+      ComponentRecord* fresh = NewRecordLocked(slot);
+      if (fresh != nullptr) {
+        setup(*fresh, *record[slot], descriptor[slot]->type);
+        SwapRecordLocked(slot, fresh);
+        renewed = true;
+      }
+    }
+    return renewed;
   }
 
   bool IsOccupied(int slot) const {
     return slot >= 0 && slot < kSlotCount && descriptor[slot] != nullptr;
   }
-  // Every change to the graph holds this; the audio callback only try-locks.
-  std::recursive_mutex& graph_mutex() const { return graph_mutex_; }
 
-  // --- State, in the order the engine keeps it ---
+  // The Locked helpers: the caller holds LockEdits(). Structural ones mark
+  // the plan stale; PublishLocked builds and publishes it.
+  bool CreateComponentAtLocked(int slot, int type);
+  void DeleteLocked(int slot);
+  void ClearModuleLocked();
+  void AttachInputLocked(int target, int input, int source, int output);
+  void DetachOutputLocked(int source, int output);
+  bool ConnectLocked(int s, int m, int t, int k);
+  // The one recompile path: the script text becomes `text`, then the
+  // message list and the compiled state are cleared and `text` compiled.
+  void RecompileLocked(const std::string& text);
+  // The whole module was replaced (loaded, restored): the delay position
+  // restarts at the next block, the Code View's unapplied text is dropped
+  // and an open editor catches up.
+  void ModuleReplacedLocked();
+  void PublishLocked();
+
+  // Unapplied Code View text, kept with the engine while the editor is
+  // closed. [editor thread]
+  bool HasCodeDraft() const { return has_code_draft_; }
+  const std::string& CodeDraft() const { return code_draft_; }
+  void KeepCodeDraft(const std::string& text);  // equal to the script: no draft
+  void DropCodeDraft();
+  // Bumped when the script text or the component set is replaced by
+  // something other than the editor's own edits. [editor thread]
+  std::uint32_t ScriptSerial() const { return script_serial_; }
+  std::uint32_t LayoutSerial() const { return layout_serial_; }
+
+  // A problem the user must hear of without a modal box (a host restore
+  // refused): one line, kept until the next one or a successful restore.
+  // [any thread]
+  void KeepProblem(const std::string& line);
+  void ClearProblem();
+  std::string Problem() const;
+  // True once for a problem the open editor has not yet shown.
+  bool TakeUnseenProblem(std::string& line);
+  void MarkProblemSeen();
+
+  // Published plan generations retired but not yet freed (tests).
+  std::size_t RetiredCount() const;
+
+  // ===================================================================
+  // The engine's state, in its specified order. Each group says which
+  // thread may touch it.
+  // [editor thread] Written under the edit mutex; the window procedures
+  // read them on the window thread.
   std::unique_ptr<ScriptEngine, ScriptEngineDeleter> script;
+  // [editor thread] Window handles, fonts and title: the window thread only.
   void* main_window = nullptr;
   void* status_bar = nullptr;
   void* module_view = nullptr;
@@ -120,25 +219,35 @@ class PatchEngine {
   void* revert_button = nullptr;
   void* fonts[3] = {};
   const char* title_prefix = nullptr;
+  // [editor thread] Under the edit mutex.
   char* parameter_names[kNamedParameterCount] = {};
   std::uint32_t parameter_kinds[kNamedParameterCount] = {};
   char name[kModuleNameSize] = {};
   char author[kModuleAuthorSize] = {};
   char description[kModuleDescriptionSize] = {};
+  // [audio thread] Read and written by delay components while blocks run;
+  // cleared by edits (ClearDelayLines, loading) off the audio thread.
   DelayLineStorage delay_line_storage;
   // The eight lines, delay_lines[i][0 .. kDelayLineLength - 1].
   double (*const delay_lines)[kDelayLineLength] = delay_line_storage.lines();
+  // [audio thread] delay_position; the pointers are fixed by ResetEngine
+  // and Init before any block runs.
   EngineContext context = {};
+  // [editor thread] Module View state: the window thread only.
   std::int32_t new_component_x = 0, new_component_y = 0;
   std::int32_t selected_slot = -1;
   std::int32_t content_width = 0, content_height = 0, scroll_x = 0, scroll_y = 0;
+  // [audio thread]
   double input_buffer[kMaxBlockValues] = {};
+  // [editor thread] The slot tables plans are built from: under the edit
+  // mutex. The audio thread reads records only through the published plan.
   std::int32_t out_slot = -1;
   std::int32_t in_slot = -1;
   ComponentRecord* record[kSlotCount] = {};
   ComponentDescriptor* descriptor[kSlotCount] = {};
   ComponentProcess process[kSlotCount] = {};
   ComponentDispatch dispatch[kSlotCount] = {};
+  // [editor thread] Drag state and view: the window thread only.
   std::int32_t dragged_slot = -1;
   std::int32_t drag_offset_x = 0, drag_offset_y = 0;
   std::int32_t wire_drag = 0;
@@ -146,16 +255,52 @@ class PatchEngine {
   std::int32_t wire_source_slot = -1;
   std::int32_t wire_source_output = -1;
   View current_view = View::kModule;
+  // [editor thread] Under the edit mutex.
   std::string script_text;
   std::int32_t slot_count = 0;
+  // [audio thread] Unused: each plan step carries its own resolved inputs.
   ComponentRecord* input_pointers[kMaxPorts] = {};
 
  private:
-  void PullEvaluate(int slot);
-  void DeleteLocked(int slot);
-  void ResetEditorState();
+  struct Retired {
+    std::uint64_t audio_state;  // audio_state_ when it was retired
+    const EvaluationPlan* plan;
+    std::vector<std::pair<ComponentRecord*, ComponentDispatch>> records;
+  };
 
-  mutable std::recursive_mutex graph_mutex_;
+  void ResetEditorState();
+  ComponentRecord* NewRecordLocked(int slot);
+  void SwapRecordLocked(int slot, ComponentRecord* fresh);
+  void RetireRecordLocked(ComponentRecord* self, ComponentDispatch type_dispatch);
+  void CollectLocked();
+  static void FreeRetired(Retired& retired);
+
+  // [any thread, atomic]
+  std::atomic<const EvaluationPlan*> plan_{nullptr};
+  // 2 · generation + 1 while the audio thread is inside block `generation`,
+  // 2 · generation after it.
+  std::atomic<std::uint64_t> audio_state_{0};
+  std::atomic<std::uint32_t> delay_restart_{0};  // bumped by module loads
+
+  // [audio thread]
+  std::uint64_t audio_generation_ = 0;
+  std::uint32_t delay_restart_seen_ = 0;
+
+  // [editor thread] Under the edit mutex.
+  mutable std::mutex edit_mutex_;
+  bool plan_stale_ = false;
+  std::vector<std::pair<ComponentRecord*, ComponentDispatch>> retiring_records_;
+  std::vector<Retired> retired_;
+  std::string code_draft_;
+  bool has_code_draft_ = false;
+  std::uint32_t script_serial_ = 0;
+  std::uint32_t layout_serial_ = 0;
+
+  // [any thread] Under its own mutex: kept from host calls, read by the
+  // editor.
+  mutable std::mutex problem_mutex_;
+  std::string problem_;
+  bool problem_unseen_ = false;
 };
 
 // Live engines, so window procedures can find theirs by window handle.

@@ -53,13 +53,39 @@ class UserInterface {
   // Runs the editor's modal dialog `template_id` owned by `owner`; answers
   // the dialog's result. Without a window system nothing opens (kIdCancel).
   virtual std::intptr_t RunDialog(void* /*owner*/, int /*template_id*/) { return kIdCancel; }
+  // Tells an open editor (its main window) that the engine changed under
+  // it: a module was loaded or restored, or a problem was kept. Must not
+  // wait for the editor's thread; the Win32 version posts a message.
+  virtual void EngineChanged(void* /*main_window*/) {}
 };
 
 // The interface in force: the one installed, or a headless default that
 // writes messages to standard error and answers every question with its
 // safe choice (No, Cancel).
+//
+// While the calling thread holds an engine lock or runs a host call
+// (NoModalUi below), Ui() answers with a stand-in that passes the
+// non-modal calls on but refuses every message box, file dialog and modal
+// dialog: it shows nothing, answers the safe choice and counts the refusal.
+// Debug builds stop at the refusal. A box can therefore never keep the
+// graph held or a host waiting.
 UserInterface& Ui();
 // Installs `ui` (not owned); null restores the default.
 void SetUi(UserInterface* ui);
+
+// While one lives on a thread, modal UI from that thread is refused. Held
+// by every engine lock and by the host calls that must return at once
+// (state chunks, parameters, port callbacks).
+class NoModalUi {
+ public:
+  NoModalUi();
+  ~NoModalUi();
+  NoModalUi(const NoModalUi&) = delete;
+  NoModalUi& operator=(const NoModalUi&) = delete;
+};
+// Whether the calling thread may show modal UI now.
+bool ModalUiAllowed();
+// Modal calls refused so far, process-wide: tests expect 0.
+long RefusedModalUiCount();
 
 }  // namespace korvel

@@ -49,5 +49,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (korvel::WriteModuleImage(engine) != saved) Broken("saving again gave other bytes", saved);
   for (int i = 0; i < 2 * 64; ++i) engine.input_buffer[i] = 1000.0 * (i % 7) - 3000.0;
   engine.ProcessBlock(64);
+  engine.BlockDone();
   return 0;
 }

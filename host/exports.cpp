@@ -1,6 +1,9 @@
 // The functions a host finds in the library, under their plain names, and
 // the library entry point.
+#include <algorithm>
+#include <cstring>
 #include <new>
+#include <string>
 
 #include "host/host_api.h"
 #include "host/host_texts.h"
@@ -47,6 +50,19 @@ KORVEL_EXPORT const korvel::ModuleInfoRecord* DaveModuleInfo(korvel::PortDeclare
 }
 
 KORVEL_EXPORT const char* DaveModuleName() { return korvel::text::kModuleName; }
+
+// Not part of the host's set: how a command-line host learns why a state
+// chunk was refused, since the plug-in shows no box from inside RestoreState.
+KORVEL_EXPORT std::int32_t KorvelStateProblem(korvel::ModuleBase* module, char* text, std::int32_t capacity) {
+  if (module == nullptr) return 0;
+  const std::string line = static_cast<korvel::PluginModule*>(module)->StateProblem();
+  if (text != nullptr && capacity > 0) {
+    const std::size_t n = std::min(line.size(), static_cast<std::size_t>(capacity - 1));
+    std::memcpy(text, line.data(), n);
+    text[n] = '\0';
+  }
+  return static_cast<std::int32_t>(line.size());
+}
 
 KORVEL_EXPORT void* CreateAdapterHandler() { return nullptr; }
 

@@ -202,5 +202,9 @@ using HasAdapterHandlerFn = bool (*)();
 using KorvelSetSampleRateFn = bool (*)(ModuleBase*, double);
 inline constexpr double kMinSampleRate = 1000.0;
 inline constexpr double kMaxSampleRate = 768000.0;
+// Copies the module's kept problem line (a refused state chunk) into
+// `text` (capacity bytes, NUL-terminated); answers its full length, 0 for
+// none.
+using KorvelStateProblemFn = std::int32_t (*)(ModuleBase*, char* text, std::int32_t capacity);
 
 }  // namespace korvel

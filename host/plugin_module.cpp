@@ -13,6 +13,7 @@
 #include "engine/fp_state.h"
 #include "engine/host_timing.h"
 #include "engine/module_image.h"
+#include "engine/parameters.h"
 #include "engine/ui.h"
 #include "host/host_texts.h"
 
@@ -42,10 +43,14 @@ std::int32_t Truncate(double value) {
   return static_cast<std::int32_t>(t);
 }
 
-void ShowStateProblem(const std::string& reason) {
+// A refused chunk is never shown in a modal box from inside the host's
+// call: the line is kept in the engine, the open editor's status bar shows
+// it, and the editor's next opening shows it in a box.
+void KeepStateProblem(PatchEngine& engine, const std::string& reason) {
   std::vector<char> line(std::strlen(text::kRestoreStateFailed) + reason.size() + 1);
   std::snprintf(line.data(), line.size(), text::kRestoreStateFailed, reason.c_str());
-  Ui().ShowMessage(nullptr, line.data(), text::kRestoreStateTitle, kMbOk | kMbIconExclamation);
+  engine.KeepProblem(line.data());
+  Ui().EngineChanged(engine.main_window);
 }
 
 }  // namespace
@@ -58,7 +63,7 @@ void PluginModule::Init(HostInterface* host) {
   std::fill(std::begin(controller_bindings_), std::end(controller_bindings_), -1);
   engine_.ResetEngine();
   {
-    std::lock_guard lock(engine_.graph_mutex());
+    auto lock = engine_.LockEdits();
     for (int p = 0; p < kNamedParameterCount; ++p) {
       engine_.parameter_names[p] = parameter_names_[p];
       engine_.parameter_kinds[p] = 0;
@@ -66,8 +71,8 @@ void PluginModule::Init(HostInterface* host) {
     engine_.context.parameter_values = parameter_values_;
     engine_.context.extra_parameter = &parameter_values_[kNamedParameterCount];
   }
-  std::fill(std::begin(parameter_values_), std::end(parameter_values_), kInitialValue);
-  parameter_values_[kNamedParameterCount] = kInitialExtraValue;
+  for (double& value : parameter_values_) StoreParameter(value, kInitialValue);
+  StoreParameter(parameter_values_[kNamedParameterCount], kInitialExtraValue);
   HostTiming& timing = GetHostTiming();
   ResetTiming(timing);
   timing.bpm = 1.0;
@@ -83,6 +88,7 @@ void PluginModule::Init(HostInterface* host) {
 // The chunk is the image's length and then the image. A chunk too large or
 // not a module is reported and changes nothing.
 void PluginModule::RestoreState(HostStream* stream) {
+  const NoModalUi host_call;
   if (stream == nullptr) return;
   std::uint32_t length = 0;
   stream->ReadLength(&length);
@@ -103,15 +109,16 @@ void PluginModule::RestoreState(HostStream* stream) {
     }
     char reason[96];
     std::snprintf(reason, sizeof reason, text::kStateTooLarge, static_cast<unsigned long>(length));
-    ShowStateProblem(reason);
+    KeepStateProblem(engine_, reason);
     return;
   }
   stream->Read(image.data(), length);
   std::string error;
-  if (!ReadModuleImage(engine_, image.data(), image.size(), error)) ShowStateProblem(error);
+  if (!ReadModuleImage(engine_, image.data(), image.size(), error)) KeepStateProblem(engine_, error);
 }
 
 void PluginModule::SaveState(HostStream* stream) {
+  const NoModalUi host_call;
   if (stream == nullptr) return;
   const std::string image = WriteModuleImage(engine_);
   const auto length = static_cast<std::uint32_t>(image.size());
@@ -132,7 +139,7 @@ std::int32_t PluginModule::GetParameterLabel(std::int32_t index, char* text) {
 
 std::int32_t PluginModule::GetParameterDisplay(std::int32_t index, char* text) {
   if (index < 0 || index > kNamedParameterCount || text == nullptr) return 0;
-  const double v = parameter_values_[index];
+  const double v = LoadParameter(parameter_values_[index]);
   if (index == kNamedParameterCount) {
     std::snprintf(text, kHostTextSize, "%.2f%%", v * kExtraDisplayFactor);
     return 1;
@@ -185,15 +192,16 @@ std::int32_t PluginModule::GetParameterMaximum(std::int32_t, ParameterValueRecor
 
 std::int32_t PluginModule::GetParameterValue(std::int32_t index, ParameterValueRecord* record) {
   if (index < 0 || index >= kParameterCount || record == nullptr) return 0;
-  record->value = parameter_values_[index];
+  record->value = LoadParameter(parameter_values_[index]);
   record->integer = Truncate(record->value);
   return 1;
 }
 
 std::int32_t PluginModule::SetParameterValue(std::int32_t index, ParameterValueRecord* record) {
+  const NoModalUi host_call;
   ResetTiming(GetHostTiming());
   if (index < 0 || index >= kParameterCount || record == nullptr) return 0;
-  parameter_values_[index] = record->value;
+  StoreParameter(parameter_values_[index], record->value);
   return 1;
 }
 
@@ -240,19 +248,15 @@ bool PluginModule::OnMenuCommand(std::int32_t menu, std::int32_t item) {
   return false;
 }
 
-// Runs in the host's audio thread: no allocation, no waiting. While an edit
-// holds the graph the block is silence rather than a half-changed graph.
+// Runs in the host's audio thread: no allocation, no lock, no waiting, no
+// user interface. Each piece is evaluated with the plan published when it
+// began, so an edit made meanwhile is heard from the next piece on.
 // Subnormal values are flushed to zero while the block is computed.
 std::int32_t PluginModule::AudioCallback(AudioBlockRecord* block) {
   if (block == nullptr || block->buffers == nullptr || block->buffers[0] == nullptr) return 0;
   auto* samples = static_cast<float*>(block->buffers[0]);
   const std::uint32_t frames = block->count;
   if (frames == 0) return 0;
-  std::unique_lock lock(engine_.graph_mutex(), std::try_to_lock);
-  if (!lock.owns_lock()) {
-    std::fill(samples, samples + 2 * static_cast<std::size_t>(frames), 0.0f);
-    return 0;
-  }
   // The host's floating-point state is restored when this returns.
   const FlushDenormals flush;
   bool wrote = false;
@@ -271,15 +275,17 @@ void PluginModule::Process(float* samples, std::uint32_t frames, bool& wrote) {
   const double* out = engine_.ProcessBlock(frames);
   if (out == nullptr) {
     std::fill(samples, samples + values, 0.0f);
-    return;
+  } else {
+    for (std::size_t i = 0; i < values; ++i) samples[i] = static_cast<float>(out[i]);
+    wrote = true;
   }
-  for (std::size_t i = 0; i < values; ++i) samples[i] = static_cast<float>(out[i]);
-  wrote = true;
+  engine_.BlockDone();  // `out` has been read: retired plans may go
 }
 
 std::int32_t PluginModule::NotesCallback(void*) { return 0; }
 
 std::int32_t PluginModule::AutomationCallback(AutomationEventList* list) {
+  const NoModalUi host_call;
   if (list == nullptr || list->count < 1 || list->controllers == nullptr || list->events == nullptr) return 0;
   for (std::int32_t i = 0; i < list->count; ++i) {
     const std::int32_t controller = list->controllers[i];

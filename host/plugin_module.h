@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "engine/component.h"
 #include "engine/patch_engine.h"
@@ -53,6 +54,8 @@ class PluginModule final : public ModuleBase {
   bool SetSampleRate(double rate);
 
   PatchEngine& engine() { return engine_; }
+  // The last refused state chunk's reason, or empty.
+  std::string StateProblem() const { return engine_.Problem(); }
   HostInterface* host() const { return host_; }
 
  private:
@@ -63,7 +66,8 @@ class PluginModule final : public ModuleBase {
   // The parameter block. Kinds live in the engine (parameter_kinds), which
   // is where the editor, ClearModule and module loading change them.
   char parameter_names_[kNamedParameterCount][kParameterNameSize] = {};
-  double parameter_values_[kParameterCount] = {};
+  // [any thread] Read and written through LoadParameter/StoreParameter.
+  alignas(8) double parameter_values_[kParameterCount] = {};
   std::int32_t controller_bindings_[kNamedParameterCount] = {};
   std::int32_t automation_low_ = 65535;
   std::int32_t automation_high_ = 0;

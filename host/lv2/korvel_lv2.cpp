@@ -159,12 +159,10 @@ void Plugin::Connect(std::uint32_t port, void* data) {
 
 // A control port's value reaches the module only when it changed, through
 // the same SetParameterValue every host calls. The declared sample rate is
-// what that call restores, so the host's rate holds. A module image being
-// applied on the worker writes the same values: while it holds the engine,
-// the controls wait for the next block (tried, never waited for).
+// what that call restores, so the host's rate holds. Parameter values are
+// atomic, so a module image being applied on the worker may write them at
+// the same time; once it is in, every control is sent again.
 void Plugin::ApplyParameters() {
-  std::unique_lock lock(module_->engine().graph_mutex(), std::try_to_lock);
-  if (!lock.owns_lock()) return;
   const bool all = resend_parameters_.exchange(false, std::memory_order_acquire);
   for (int p = 0; p < kParameterPortCount; ++p) {
     if (parameter_[p] == nullptr) continue;

@@ -44,12 +44,13 @@ class DialogTest : public EditorTest {
     DoubleClick(slot);
   }
   void SetConstant(int slot, double value) {
-    engine->ChangeRecord(slot, [value](ComponentRecord& r, int) { static_cast<ConstantRecord&>(r).value = value; });
+    engine->RenewRecord(slot, [value](ComponentRecord& r, const ComponentRecord&, int) {
+      static_cast<ConstantRecord&>(r).value = value;
+    });
   }
   // The peak of one block of `frames` through the patch, every input
   // value `in`; NaN if any output is.
   double Render(int frames, double in) {
-    std::lock_guard lock(engine->graph_mutex());
     std::fill_n(engine->input_buffer, 2 * frames, in);
     const double* out = engine->ProcessBlock(static_cast<std::uint32_t>(frames));
     double peak = 0.0;

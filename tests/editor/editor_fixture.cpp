@@ -60,6 +60,13 @@ int EditorUi::ShowMessage(void*, const char* text, const char* title, unsigned s
   return answer;
 }
 
+bool EditorUi::ChooseFile(const FileDialogRequest&, std::string& path) {
+  if (files.empty()) return false;
+  path = files.front();
+  files.pop_front();
+  return !path.empty();
+}
+
 std::intptr_t EditorUi::RunDialog(void* owner, int template_id) {
   dialogs.push_back(template_id);
   g_driver = nullptr;

@@ -10,6 +10,7 @@
 #include <array>
 #include <deque>
 #include <functional>
+#include <string>
 #include <memory>
 #include <vector>
 
@@ -27,8 +28,11 @@ class EditorUi : public Win32Ui {
   ~EditorUi() override { SetUi(&TheWin32Ui()); }
   int ShowMessage(void* owner, const char* text, const char* title, unsigned style) override;
   std::intptr_t RunDialog(void* owner, int template_id) override;
+  // Answers from `files` ("" or none cancels), never opening the dialog.
+  bool ChooseFile(const FileDialogRequest& request, std::string& path) override;
 
   std::vector<ShownMessage> messages;
+  std::deque<std::string> files;
   std::deque<int> answers;  // replies to message boxes; default No or OK
   std::vector<int> dialogs;  // templates opened, in order
   // One per dialog, run once it has painted; whatever they leave open,

@@ -150,7 +150,8 @@ TEST_F(MainWindowTest, CodeViewAppliesShowsExactlyTheFaultsRevertsAndReopensWith
   GetWindowTextA(edit, shown, sizeof shown);
   EXPECT_STREQ(shown, sound);
 
-  // Closing forgets the windows; reopening restores the view, not the edits.
+  // Closing forgets the windows; reopening restores the view and the
+  // unapplied edits, which the engine kept meanwhile.
   SetWindowTextA(edit, "unapplied");
   HWND old = Main();
   Command(ID_CLOSE_WINDOW);
@@ -161,6 +162,10 @@ TEST_F(MainWindowTest, CodeViewAppliesShowsExactlyTheFaultsRevertsAndReopensWith
   edit = static_cast<HWND>(engine->code_edit);
   EXPECT_TRUE(Visible(edit));
   EXPECT_FALSE(Visible(View()));
+  GetWindowTextA(edit, shown, sizeof shown);
+  EXPECT_STREQ(shown, "unapplied");
+  EXPECT_EQ(engine->script_text, sound) << "kept, not applied";
+  press(IDC_REVERT);
   GetWindowTextA(edit, shown, sizeof shown);
   EXPECT_STREQ(shown, sound);
   SendMessageA(Main(), WM_CLOSE, 0, 0);

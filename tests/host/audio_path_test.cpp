@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cmath>
 #include <memory>
+#include <chrono>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "components/routing.h"
 #include "components/value_sources.h"
 #include "engine/fp_state.h"
+#include "engine/ui.h"
 #include "engine/host_timing.h"
 #include "tests/host/images.h"
 #include "tests/host/module_fixture.h"
@@ -43,51 +46,130 @@ TEST_F(ModuleTest, TheAudioCallbackAllocatesNothing) {
   EXPECT_EQ(counter.count(), 0u);
 }
 
-TEST_F(ModuleTest, WhileAnEditHoldsTheGraphTheBlockIsSilent) {
+// An edit in progress on another thread neither silences the block nor lets
+// that thread show a box while it holds the engine.
+TEST_F(ModuleTest, WhileAnEditHoldsTheEngineTheBlockStillPlaysAndNoBoxCanOpen) {
   Load(testing::kPassThroughImage);
   std::vector<float> samples(2 * 64, 9.0f);
   std::atomic<bool> locked{false}, release{false};
+  const long refused = RefusedModalUiCount();
+  int answer = 0;
   std::thread editor([&] {
-    std::lock_guard lock(engine.graph_mutex());
+    auto lock = engine.LockEdits();
+#ifdef NDEBUG
+    answer = Ui().ShowMessage(nullptr, "held", "title", kMbYesNo);  // debug builds stop here
+#else
+    answer = kIdNo;
+#endif
     locked = true;
     while (!release) std::this_thread::yield();
   });
   while (!locked) std::this_thread::yield();
-  EXPECT_EQ(RunAudio(*module, samples), 0);
-  EXPECT_EQ(samples, std::vector<float>(2 * 64, 0.0f));
+  EXPECT_EQ(RunAudio(*module, samples), 8 * 64);
+  EXPECT_EQ(samples, std::vector<float>(2 * 64, 9.0f));
   release = true;
   editor.join();
+  EXPECT_EQ(answer, kIdNo) << "the safe answer";
+  EXPECT_TRUE(ui.messages.empty()) << "nothing was shown";
+#ifdef NDEBUG
+  EXPECT_EQ(RefusedModalUiCount(), refused + 1);
+#else
+  EXPECT_EQ(RefusedModalUiCount(), refused);
+#endif
 }
 
-// An audio thread runs flat out while the graph between IN and OUT is built
-// and torn down: every block is either the input itself or silence.
+// The plug-in as a host drives it while a user edits: one thread streams
+// noise through IN -> OUT in 64-frame blocks; another, once the first block
+// is through, performs 100,000 mixed operations over at least five seconds
+// (state chunks, parameters, and editing off the IN -> OUT path). Every
+// block must come back exactly as it went in.
 TEST_F(ModuleTest, ConcurrentEditingAndAudio) {
-  const int in = engine.CreateComponent(kInType);
-  const int out = engine.CreateComponent(kOutType);
+  Load(testing::kPassThroughImage);
+  const std::vector<std::uint8_t> passthrough = pluginhost::ChunkOf(testing::kPassThroughImage);
+  const long refused = RefusedModalUiCount();
   std::atomic<bool> done{false};
   std::atomic<long> blocks{0}, wrong{0};
   std::thread audio([&] {
-    std::vector<float> input(2 * 32), samples;
-    for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<float>(i + 1);
-    const std::vector<float> silence(input.size(), 0.0f);
-    for (; !done; ++blocks) {
+    std::uint32_t seed = 12345;
+    std::vector<float> input(2 * 64), samples(2 * 64);
+    while (!done) {
+      for (float& x : input) {
+        seed = seed * 1664525u + 1013904223u;
+        x = static_cast<float>(static_cast<std::int32_t>(seed >> 8) % 20000);
+      }
       samples = input;
-      if (samples != (RunAudio(*module, samples) != 0 ? input : silence)) ++wrong;
+      RunAudio(*module, samples);
+      if (samples != input) ++wrong;
+      ++blocks;
     }
   });
-  for (int i = 0; i < 100000; ++i) {
-    const int type = i % 2 ? kAddType : kSubtractType;  // y unconnected: x passes unchanged
-    const int a = engine.CreateComponent(type);
-    ASSERT_GE(a, 0);
-    engine.Connect(in, 0, a, 0);
-    engine.Connect(a, 0, out, 0);
-    if (i % 3 == 0) engine.DetachOutput(a, 0);
-    engine.DeleteComponent(a);
+  while (blocks == 0) std::this_thread::yield();
+
+  const char* scripts[] = {":Main\r\n( 1 + 2 )\r\n:\r\n", "var x\r\n:Main\r\n( x + 1 ) >> x\r\n:\r\n"};
+  std::vector<int> extras;  // components off the path
+  ParameterValueRecord value{};
+  const auto start = std::chrono::steady_clock::now();
+  long operations = 0;
+  for (; operations < 100000 || std::chrono::steady_clock::now() - start < std::chrono::seconds(5); ++operations) {
+    const long i = operations;
+    switch (i % 10) {
+      case 0: {
+        pluginhost::MemoryStream stream;
+        module->SaveState(&stream);
+        break;
+      }
+      case 1:
+        if (i % 100 == 1) {
+          pluginhost::MemoryStream stream(passthrough);
+          module->RestoreState(&stream);
+          extras.clear();
+        }
+        break;
+      case 2:
+        value.value = static_cast<double>(i % 1000) / 1000.0;
+        module->SetParameterValue(static_cast<std::int32_t>(i % kParameterCount), &value);
+        break;
+      case 3:
+      case 4: {
+        const int a = engine.CreateComponent(i % 2 ? kAddType : kConstantType);
+        if (a >= 0) {
+          if (!extras.empty()) engine.Connect(extras.back(), 0, a, 0);
+          extras.push_back(a);
+        }
+        break;
+      }
+      case 5:
+        if (extras.size() > 8) {
+          engine.DeleteComponent(extras.front());
+          extras.erase(extras.begin());
+        }
+        break;
+      case 6:
+        if (!extras.empty()) engine.MoveComponent(extras.back(), static_cast<int>(i % 700), static_cast<int>(i % 500));
+        break;
+      case 7:
+        if (!extras.empty()) engine.SetLabel(extras.back(), i % 2 ? "left" : "right");
+        break;
+      case 8:
+        if (i % 50 == 8) engine.ApplyScript(scripts[i % 2]);
+        else if (!extras.empty()) engine.DetachOutput(extras.front(), 0);
+        break;
+      default:
+        if (!extras.empty())
+          engine.RenewRecord(extras.back(), [&](ComponentRecord& fresh, const ComponentRecord&, int type) {
+            if (type == kConstantType) static_cast<ConstantRecord&>(fresh).value = static_cast<double>(i);
+          });
+        break;
+    }
   }
   done = true;
   audio.join();
+  std::printf("[ checked  ] %ld blocks against their input during %ld operations\n", blocks.load(), operations);
   EXPECT_EQ(wrong, 0);
   EXPECT_GT(blocks, 0);
+  EXPECT_GE(operations, 100000);
+  EXPECT_TRUE(ui.messages.empty());
+  EXPECT_EQ(RefusedModalUiCount(), refused);
 }
 
 TEST_F(ModuleTest, EverySetParameterValueResetsTheTiming) {

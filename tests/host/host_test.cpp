@@ -175,20 +175,26 @@ TEST_F(HostTest, RestoredModuleSavesTheSameBytesAndSoundsTheSame) {
   EXPECT_NE(x, std::vector<float>(x.size(), 0.0f)) << "the module made sound";
 }
 
-// A refused or empty chunk is read to its end and changes nothing. (On
-// Windows a refusal is a message box, so this runs elsewhere only.)
-#ifndef _WIN32
-TEST_F(HostTest, ABadChunkIsReadCompletelyAndChangesNothing) {
+// A refused or empty chunk is read to its end and changes nothing; no box
+// opens inside the host's call (on Windows too), and the refusal's reason is
+// kept for the host to ask for until a chunk is accepted.
+TEST_F(HostTest, ABadChunkIsReadCompletelyChangesNothingAndKeepsItsReason) {
   auto module = NewModule(testing::kRichImage);
   const std::string before = module->SaveImage();
   std::vector<std::uint8_t> huge(4 + 1000, 'x');
   huge[0] = huge[1] = huge[2] = 0, huge[3] = 0x10;  // says 256 MiB, holds 1000 bytes
-  for (const auto& chunk : {pluginhost::ChunkOf(""), pluginhost::ChunkOf("garbage"), huge}) {
+  const std::pair<std::vector<std::uint8_t>, const char*> cases[] = {
+      {pluginhost::ChunkOf(""), ""},
+      {pluginhost::ChunkOf("garbage"), "the host's project: not a module: the text is not JSON (line 1, column 1)"},
+      {huge, "the module state is too large (268435456 bytes)"}};
+  for (const auto& [chunk, reason] : cases) {
     EXPECT_EQ(module->RestoreState(chunk).read_position, chunk.size());
     EXPECT_EQ(module->SaveImage(), before);
+    EXPECT_NE(module->StateProblem().find(reason), std::string::npos) << module->StateProblem();
   }
+  module->RestoreImage(testing::kPassThroughImage);
+  EXPECT_EQ(module->StateProblem(), "") << "an accepted chunk clears the reason";
 }
-#endif
 
 }  // namespace
 }  // namespace korvel

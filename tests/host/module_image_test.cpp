@@ -6,6 +6,7 @@
 #include <string>
 
 #include "components/value_sources.h"
+#include "script/script_engine.h"
 #include "tests/host/images.h"
 #include "tests/host/module_fixture.h"
 
@@ -33,7 +34,26 @@ TEST_F(ModuleTest, AnImageReplacesTheWholeModule) {
   EXPECT_STREQ(engine.description, "") << "what the image leaves out takes its default";
   EXPECT_EQ(engine.context.parameter_values[0], 0.5);
   EXPECT_EQ(engine.delay_lines[3][1000], 0.0);
+  // The audio thread owns the position: the next block restarts it (and
+  // with no OUT does not move it).
+  EXPECT_EQ(engine.context.delay_position, 500u);
+  engine.ProcessBlock(10);
+  engine.BlockDone();
   EXPECT_EQ(engine.context.delay_position, 0u);
+}
+
+// Loading compiles the module's script afresh: nothing of the previous
+// module's compiled state is left beside it.
+TEST_F(ModuleTest, TheCompiledStateAfterTwoLoadsHoldsTheLastModulesFunctionsOnly) {
+  const auto with_script = [](const char* script) {
+    return Module("", std::string(R"(, "script": ")") + script + "\"");
+  };
+  Load(with_script(R"(:first\r\n( 1 )\r\n:\r\n:second\r\n( 2 )\r\n:\r\n)"));
+  ASSERT_EQ(engine.script->Functions().size(), 2u);
+  Load(with_script(R"(:third\r\n( 3 )\r\n:\r\n)"));
+  ASSERT_EQ(engine.script->Functions().size(), 1u);
+  EXPECT_TRUE(engine.script->RunFunction("third"));
+  EXPECT_FALSE(engine.script->RunFunction("first"));
 }
 
 TEST_F(ModuleTest, SavingAndLoadingGivesTheSameBytes) {

@@ -162,6 +162,7 @@ int RenderCommand(const Args& args) {
   if (!module) return Fail(kExitFailure, "the plug-in created no module");
   module->Init();
   module->RestoreState(pluginhost::ChunkOf(module_file->bytes));
+  if (const std::string problem = module->StateProblem(); !problem.empty()) return Fail(kExitFailure, problem);
 
   AudioWriter writer(options.output, input.rate, options.format);
   if (!writer.ok()) return Fail(kExitFailure, writer.error());

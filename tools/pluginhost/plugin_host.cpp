@@ -93,6 +93,8 @@ std::unique_ptr<Library> Library::Load(const std::string& path, std::string& err
       !Resolve(handle, "HasAdapterHandler", library->has_adapter_handler, error) ||
       !Resolve(handle, "KorvelSetSampleRate", library->set_sample_rate, error))
     return nullptr;
+  std::string ignored;
+  if (!Resolve(handle, "KorvelStateProblem", library->state_problem, ignored)) library->state_problem = nullptr;
   return library;
 }
 
@@ -192,6 +194,13 @@ MemoryStream Module::RestoreState(const std::vector<std::uint8_t>& chunk) {
 std::string Module::SaveImage() { return ImageOf(SaveState().bytes); }
 
 void Module::RestoreImage(const std::string& image) { RestoreState(ChunkOf(image)); }
+
+std::string Module::StateProblem() const {
+  if (library_.state_problem == nullptr) return {};
+  char text[1024] = {};
+  library_.state_problem(object_, text, sizeof text);
+  return text;
+}
 
 std::string Module::ParameterName(std::int32_t index, std::int32_t* answer) {
   char text[kHostTextSize] = {};

@@ -43,6 +43,7 @@ class Library {
   CreateAdapterHandlerFn create_adapter_handler = nullptr;
   HasAdapterHandlerFn has_adapter_handler = nullptr;
   KorvelSetSampleRateFn set_sample_rate = nullptr;
+  KorvelStateProblemFn state_problem = nullptr;  // optional
 
  private:
   Library() = default;
@@ -125,6 +126,8 @@ class Module {
   MemoryStream RestoreState(const std::vector<std::uint8_t>& chunk);
   std::string SaveImage();
   void RestoreImage(const std::string& image);
+  // Why the last RestoreState was refused, or empty.
+  std::string StateProblem() const;
 
   std::string ParameterName(std::int32_t index, std::int32_t* answer = nullptr);
   std::string ParameterDisplay(std::int32_t index, std::int32_t* answer = nullptr);
