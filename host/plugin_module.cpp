@@ -12,6 +12,7 @@
 
 #include "engine/host_timing.h"
 #include "engine/module_image.h"
+#include "engine/parameter_access.h"
 #include "engine/ui.h"
 #include "host/host_texts.h"
 
@@ -64,9 +65,12 @@ void PluginModule::Init(HostInterface* host) {
     }
     engine_.context.parameter_values = parameter_values_;
     engine_.context.extra_parameter = &parameter_values_[kNamedParameterCount];
+    engine_.context.notes = &note_block_;
+    notes_.Reset();
+    note_block_ = {};
   }
-  std::fill(std::begin(parameter_values_), std::end(parameter_values_), kInitialValue);
-  parameter_values_[kNamedParameterCount] = kInitialExtraValue;
+  for (double& value : parameter_values_) StoreParameter(value, kInitialValue);
+  StoreParameter(parameter_values_[kNamedParameterCount], kInitialExtraValue);
   HostTiming& timing = GetHostTiming();
   ResetTiming(timing);
   timing.bpm = 1.0;
@@ -131,7 +135,7 @@ std::int32_t PluginModule::GetParameterLabel(std::int32_t index, char* text) {
 
 std::int32_t PluginModule::GetParameterDisplay(std::int32_t index, char* text) {
   if (index < 0 || index > kNamedParameterCount || text == nullptr) return 0;
-  const double v = parameter_values_[index];
+  const double v = LoadParameter(parameter_values_[index]);
   if (index == kNamedParameterCount) {
     std::snprintf(text, kHostTextSize, "%.2f%%", v * kExtraDisplayFactor);
     return 1;
@@ -184,7 +188,7 @@ std::int32_t PluginModule::GetParameterMaximum(std::int32_t, ParameterValueRecor
 
 std::int32_t PluginModule::GetParameterValue(std::int32_t index, ParameterValueRecord* record) {
   if (index < 0 || index >= kParameterCount || record == nullptr) return 0;
-  record->value = parameter_values_[index];
+  record->value = LoadParameter(parameter_values_[index]);
   record->integer = Truncate(record->value);
   return 1;
 }
@@ -192,7 +196,7 @@ std::int32_t PluginModule::GetParameterValue(std::int32_t index, ParameterValueR
 std::int32_t PluginModule::SetParameterValue(std::int32_t index, ParameterValueRecord* record) {
   ResetTiming(GetHostTiming());
   if (index < 0 || index >= kParameterCount || record == nullptr) return 0;
-  parameter_values_[index] = record->value;
+  StoreParameter(parameter_values_[index], record->value);
   return 1;
 }
 
@@ -249,11 +253,13 @@ std::int32_t PluginModule::AudioCallback(AudioBlockRecord* block) {
   std::unique_lock lock(engine_.graph_mutex(), std::try_to_lock);
   if (!lock.owns_lock()) {
     std::fill(samples, samples + 2 * static_cast<std::size_t>(frames), 0.0f);
+    notes_.Render(0, frames, true, note_block_);  // the notes still count
     return 0;
   }
   bool wrote = false;
   for (std::uint32_t done = 0; done < frames;) {
     const std::uint32_t piece = std::min<std::uint32_t>(frames - done, kMaxBlockFrames);
+    notes_.Render(done, piece, done + piece == frames, note_block_);
     Process(samples + 2 * static_cast<std::size_t>(done), piece, wrote);
     done += piece;
   }
@@ -273,7 +279,17 @@ void PluginModule::Process(float* samples, std::uint32_t frames, bool& wrote) {
   wrote = true;
 }
 
-std::int32_t PluginModule::NotesCallback(void*) { return 0; }
+// [notes callback] The host's record is valid only during this call; the
+// events are copied into the tracker's fixed queue, nothing is allocated.
+std::int32_t PluginModule::NotesCallback(void* notes) {
+  const auto* record = static_cast<const NotesRecord*>(notes);
+  if (record == nullptr || record->events == nullptr) return 0;
+  for (std::int32_t i = 0; i < record->count; ++i) {
+    const NoteEvent& event = record->events[i];
+    notes_.Push(event.frame, event.status, event.note, event.velocity);
+  }
+  return 0;
+}
 
 std::int32_t PluginModule::AutomationCallback(AutomationEventList* list) {
   if (list == nullptr || list->count < 1 || list->controllers == nullptr || list->events == nullptr) return 0;

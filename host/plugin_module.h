@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "engine/component.h"
+#include "engine/notes.h"
 #include "engine/patch_engine.h"
 #include "host/host_api.h"
 
@@ -44,6 +45,7 @@ class PluginModule final : public ModuleBase {
   // Port callbacks. Each answers what the host's port expects; audio answers
   // the bytes written back.
   std::int32_t AudioCallback(AudioBlockRecord* block);
+  // Copies the events (a NotesRecord) for the next audio call.
   std::int32_t NotesCallback(void* notes);
   std::int32_t AutomationCallback(AutomationEventList* events);
 
@@ -67,6 +69,10 @@ class PluginModule final : public ModuleBase {
   std::int32_t controller_bindings_[kNamedParameterCount] = {};
   std::int32_t automation_low_ = 65535;
   std::int32_t automation_high_ = 0;
+  // Notes: queued by the notes callback, turned into each engine block's
+  // NoteBlock by the audio callback (the EngineContext points at it).
+  NoteTracker notes_;
+  NoteBlock note_block_ = {};
 };
 
 // The callbacks as plain functions taking the module first, the form in
