@@ -47,8 +47,11 @@ void ProcessSlider(ComponentRecord* self, ComponentRecord* const*, const std::in
   if (context != nullptr && context->parameter_values != nullptr && slider->parameter >= 0 &&
       slider->parameter < kParameterCount - 1)
     value = LoadParameter(context->parameter_values[slider->parameter]);
-  const double target = slider->minimum + (slider->maximum - slider->minimum) * value;
   const double from = slider->last;
+  // A parameter a host set to NaN is ignored: the output holds.
+  const double target = std::isnan(value) && slider->started
+                            ? from
+                            : slider->minimum + (slider->maximum - slider->minimum) * (std::isnan(value) ? 0.0 : value);
   const int n = self->block_length;
   slider->last = target;
   const bool ramps = slider->started && target != from && std::isfinite(target) && std::isfinite(from) && n > 1;

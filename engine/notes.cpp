@@ -53,12 +53,16 @@ void NoteTracker::Render(std::uint32_t first, std::uint32_t n, bool last_piece, 
     if (f == frequency && g == gate) continue;
     frequency = f;
     gate = g;
-    NoteChange* last = block.change_count > 0 ? &block.changes[block.change_count - 1] : nullptr;
-    if (last != nullptr && last->frame == frame) {
-      *last = {frame, f, g};
-    } else {
-      block.changes[block.change_count++] = {frame, f, g};
+    // Events of one frame make one change: the state after the last of them,
+    // or none when they undo each other.
+    if (block.change_count > 0 && block.changes[block.change_count - 1].frame == frame) {
+      --block.change_count;
+      const bool first = block.change_count == 0;
+      const double before_f = first ? block.frequency : block.changes[block.change_count - 1].frequency;
+      const double before_g = first ? block.gate : block.changes[block.change_count - 1].gate;
+      if (f == before_f && g == before_g) continue;
     }
+    block.changes[block.change_count++] = {frame, f, g};
   }
   if (!last_piece) return;
   next_ = 0;
