@@ -208,6 +208,15 @@ bool PluginModule::SetSampleRate(double rate) {
   return true;
 }
 
+void PluginModule::BindController(int parameter, std::int32_t controller) {
+  if (parameter >= 0 && parameter < kNamedParameterCount) controller_bindings_[parameter] = controller;
+}
+
+void PluginModule::SetAutomationRange(std::int32_t low, std::int32_t high) {
+  automation_low_ = low;
+  automation_high_ = high;
+}
+
 std::int32_t PluginModule::GetMenuItemCount(std::int32_t menu) { return menu == 0 ? 2 : 0; }
 
 bool PluginModule::GetMenuItemText(std::int32_t menu, std::int32_t item, char* text) {

@@ -54,6 +54,12 @@ class PluginModule final : public ModuleBase {
   // it rather than 44100. False, and nothing changes, outside the range.
   bool SetSampleRate(double rate);
 
+  // Maps automation controller `controller` onto parameter 0..24, and sets
+  // the range of controllers automation events may carry. A host embedding
+  // the module (and the tests) call these; no host operation reaches them.
+  void BindController(int parameter, std::int32_t controller);
+  void SetAutomationRange(std::int32_t low, std::int32_t high);
+
   PatchEngine& engine() { return engine_; }
   HostInterface* host() const { return host_; }
 
