@@ -186,7 +186,7 @@ TEST_F(DialogTest, ParameterInformationHandsNamesAndKindsToTheEngine) {
 // list the 25 parameters by number and name and store the binding.
 TEST_F(DialogTest, SliderSettingsListTheParametersAndStoreTheBinding) {
   const int slider = Add(ID_SLIDER_INTERFACE, 100, 100);
-  for (const auto [command, type] : {std::pair{ID_NOTE_FREQUENCY, kNoteFrequencyType},
+  for (const auto& [command, type] : {std::pair{ID_NOTE_FREQUENCY, kNoteFrequencyType},
                                      {ID_NOTE_WAVEPERIOD, kNoteWavePeriodType}, {ID_NOTE_TRIGGER, kNoteTriggerType}}) {
     EXPECT_EQ(GetMenuState(GetMenu(Main()), command, MF_BYCOMMAND) & MF_GRAYED, 0u) << command;
     EXPECT_EQ(D(Add(command, 300, 100 + 40 * (type - kSliderType))).type, type);

@@ -147,10 +147,16 @@ TEST_F(ModuleTest, NotesReachTheTriggerAtTheirFrameWithoutAllocating) {
   EXPECT_EQ(Audio(*module, ones)[0], 0.0f);
 }
 
+// IN x Slider (parameter 3) -> OUT: nothing in it reads the host timing,
+// which SetParameterValue also writes.
+constexpr char kSliderGain[] = R"({"format": "korvel-module", "version": 1, "components": [
+  {"slot": 0, "type": 0}, {"slot": 1, "type": 1}, {"slot": 2, "type": 12}, {"slot": 3, "type": 87, "parameter": 3}],
+  "connections": [{"from": [0, 0], "to": [2, 0]}, {"from": [3, 0], "to": [2, 1]}, {"from": [2, 0], "to": [1, 0]}]})";
+
 // A host thread sets parameters while the audio thread reads them through
 // the Slider: ThreadSanitizer sees no race.
 TEST_F(ModuleTest, ConcurrentParameterChangesAndAudio) {
-  Load(kSliderLowpass);
+  Load(kSliderGain);
   std::atomic<bool> done{false};
   std::thread audio([&] {
     std::vector<float> samples(2 * 64, 100.0f);
