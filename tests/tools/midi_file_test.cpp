@@ -73,23 +73,16 @@ TEST(MidiFile, BadFilesAreNamedByTheirByte) {
   } cases[] = {
       {{'R', 'I', 'F', 'F'}, "byte 0: not a Standard MIDI File"},
       {File(2, 96, {kEnd}), "byte 8: MIDI file type 2"},
-      {File(1, 0, {kEnd}), "byte 12: a time division of 0"},
       {File(1, 96, {{0x00, 0x40, 0x40}}), "byte 23: data byte 0x40 with no status"},
-      {File(1, 96, {{0x00, 0x90, 60}}), "byte 25: the data ends inside a channel event"},
       {File(1, 96, {{0x00, 0x90, 60, 0x80}}), "byte 23: a channel event with data byte 0x80"},
-      {File(1, 96, {{0x00, 0xF3, 1}}), "byte 23: status 0xF3"},
       {File(1, 96, {{0xFF, 0xFF, 0xFF, 0xFF, 0x7F}}), "byte 22: a delta time is longer than four bytes"},
       {File(1, 96, {{0x00, 0xFF, 0x51, 0x03, 0, 0, 0}}), "byte 23: a tempo of 0"},
-      {File(1, 96, {{0x00, 0xFF, 0x01, 0x7F, 'a'}}), "byte 26: the data ends inside a meta event"},
   };
   for (const auto& c : cases) {
     const Read r = ReadBytes(c.bytes);
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.error.rfind(c.error, 0), 0u) << r.error;
   }
-  Bytes truncated = File(1, 96, {kEnd, kEnd});
-  truncated.resize(truncated.size() - 2);
-  EXPECT_EQ(ReadBytes(truncated).error, "byte 34: the data ends inside a track");
   Bytes missing = File(1, 96, {kEnd});
   missing[11] = 3;  // three tracks announced
   EXPECT_EQ(ReadBytes(missing).error, "byte 26: the header announces 3 tracks, the file holds 1");
