@@ -235,6 +235,37 @@ void ModuleStart(benchmark::State& state) {
 }
 
 BENCHMARK(ModuleStart)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// IN -> LP -> OUT with the cutoff from a Slider on parameter 1 (300..3000 Hz):
+// the parameter held still (the Slider is a constant), or moved before
+// every block (the Slider ramps, so the filter recomputes its coefficients
+// at every frame).
+void SliderLowpass(benchmark::State& state, bool moving) {
+  const std::vector<double> noise = Noise();
+  double parameters[kParameterCount] = {};
+  auto engine = std::make_unique<PatchEngine>();
+  engine->ResetEngine();
+  engine->context.parameter_values = parameters;
+  const int in = engine->CreateComponent(kInType), lp = engine->CreateComponent(kLowpassType);
+  const int slider = engine->CreateComponent(kSliderType), r = engine->CreateComponent(kConstantType);
+  static_cast<SliderRecord*>(engine->record[slider])->minimum = 300.0;
+  static_cast<SliderRecord*>(engine->record[slider])->maximum = 3000.0;
+  static_cast<ConstantRecord*>(engine->record[r])->value = kResonance;
+  if (!engine->Connect(in, 0, lp, 0) || !engine->Connect(slider, 0, lp, 1) || !engine->Connect(r, 0, lp, 2) ||
+      !engine->Connect(lp, 0, engine->CreateComponent(kOutType), 0))
+    std::abort();
+  int block = 0;
+  for (auto _ : state) {
+    if (moving) parameters[0] = (++block % 2) ? 0.3 : 0.7;
+    std::copy(noise.begin(), noise.end(), engine->input_buffer);
+    benchmark::DoNotOptimize(engine->ProcessBlock(kFrames));
+    benchmark::ClobberMemory();
+  }
+  ReportFrames(state);
+}
+void SliderLowpassHeld(benchmark::State& state) { SliderLowpass(state, false); }
+void SliderLowpassMoving(benchmark::State& state) { SliderLowpass(state, true); }
+
 BENCHMARK(Refill);
 BENCHMARK(Lowpass);
 BENCHMARK(Moog);
@@ -247,6 +278,8 @@ BENCHMARK(DelaySet);
 BENCHMARK(DelayGet);
 BENCHMARK(CascadeGraph);
 BENCHMARK(CascadePlainLoop);
+BENCHMARK(SliderLowpassHeld);
+BENCHMARK(SliderLowpassMoving);
 
 }  // namespace
 }  // namespace korvel

@@ -1,6 +1,10 @@
 #include "components/value_sources.h"
 
+#include <cmath>
+
 #include "engine/host_timing.h"
+#include "engine/notes.h"
+#include "engine/parameters.h"
 
 namespace korvel {
 
@@ -25,6 +29,81 @@ void ProcessTpb(ComponentRecord* self, ComponentRecord* const*, const std::int16
 }
 void ProcessBpb(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
   SetConstant(self, 0, GetHostTiming().bpb);
+}
+
+void InitialiseSlider(ComponentRecord* self) {
+  auto* slider = static_cast<SliderRecord*>(self);
+  slider->minimum = kSliderDefaultMinimum;
+  slider->maximum = kSliderDefaultMaximum;
+}
+
+// [audio thread] A value that holds still is a constant; a change since the
+// last block is a linear ramp that reaches the new value on the block's last
+// frame, so a jump of the whole range moves (Max - Min) / n per frame.
+void ProcessSlider(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
+  auto* slider = static_cast<SliderRecord*>(self);
+  double value = 0.0;
+  const EngineContext* context = self->context;
+  if (context != nullptr && context->parameter_values != nullptr && slider->parameter >= 0 &&
+      slider->parameter < kParameterCount - 1)
+    value = LoadParameter(context->parameter_values[slider->parameter]);
+  const double from = slider->last;
+  // A parameter a host set to NaN is ignored: the output holds.
+  const double target = std::isnan(value) && slider->started
+                            ? from
+                            : slider->minimum + (slider->maximum - slider->minimum) * (std::isnan(value) ? 0.0 : value);
+  const int n = self->block_length;
+  slider->last = target;
+  const bool ramps = slider->started && target != from && std::isfinite(target) && std::isfinite(from) && n > 1;
+  slider->started = 1;
+  if (!ramps) {
+    SetConstant(self, 0, target);
+    return;
+  }
+  const double change = target - from;
+  for (int f = 0; f + 1 < n; ++f) slider->ramp[2 * f] = slider->ramp[2 * f + 1] = from + change * (f + 1) / n;
+  slider->ramp[2 * (n - 1)] = slider->ramp[2 * (n - 1) + 1] = target;
+  SetBuffer(self, 0, slider->ramp);
+}
+
+namespace {
+
+// [audio thread] The Note components: a constant while nothing changes in the
+// block, otherwise a buffer that steps at each change's frame.
+template <class ValueOf>
+void ProcessNoteSource(ComponentRecord* self, ValueOf value_of) {
+  const NoteBlock* notes = self->context != nullptr ? self->context->notes : nullptr;
+  if (notes == nullptr) {
+    SetConstant(self, 0, 0.0);
+    return;
+  }
+  double current = value_of(notes->frequency, notes->gate);
+  if (notes->change_count == 0) {
+    SetConstant(self, 0, current);
+    return;
+  }
+  double* out = static_cast<NoteSourceRecord*>(self)->values;
+  const int n = self->block_length;
+  int next = 0;
+  for (int f = 0; f < n; ++f) {
+    for (; next < notes->change_count && notes->changes[next].frame <= static_cast<std::uint32_t>(f); ++next)
+      current = value_of(notes->changes[next].frequency, notes->changes[next].gate);
+    out[2 * f] = out[2 * f + 1] = current;
+  }
+  SetBuffer(self, 0, out);
+}
+
+}  // namespace
+
+void ProcessNoteFrequency(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
+  ProcessNoteSource(self, [](double frequency, double) { return frequency; });
+}
+void ProcessNoteWavePeriod(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
+  const double rate = GetHostTiming().sample_rate;
+  ProcessNoteSource(self, [rate](double frequency, double) { return frequency > 0.0 ? rate / frequency : 0.0; });
+}
+void ProcessNoteTrigger(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
+  ProcessNoteSource(self, [](double, double gate) { return gate; });
 }
 
 }  // namespace korvel

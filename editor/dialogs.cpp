@@ -30,6 +30,7 @@ PatchEngine* DialogEngine() { return Globals().dialog_engine; }
 
 int SettingsTemplateFor(int type) {
   if (type == kConstantType) return IDD_CONSTANT_SETTINGS;
+  if (type == kSliderType) return IDD_SLIDER_SETTINGS;
   if ((type >= kLowpassType && type <= kStateFilterType) || type == kIir2Type || type == kFir8Type)
     return IDD_FILTER_SETTINGS;
   if (type >= kDelaySetType && type <= kDelaySimpleType) return IDD_DELAY_SETTINGS;
@@ -130,6 +131,23 @@ void FillSettings(HWND dialog, PatchEngine& engine, int slot) {
     const double value = static_cast<const ConstantRecord*>(engine.record[slot])->value;
     SetDlgItemTextA(dialog, IDC_CONSTANT_VALUE, FormatValue(value).c_str());
   }
+  if (d.type == kSliderType) {
+    const auto& slider = *static_cast<const SliderRecord*>(engine.record[slot]);
+    SetDlgItemTextA(dialog, IDC_SLIDER_MIN, FormatValue(slider.minimum).c_str());
+    SetDlgItemTextA(dialog, IDC_SLIDER_MAX, FormatValue(slider.maximum).c_str());
+    HWND list = GetDlgItem(dialog, IDC_SLIDER_BINDING);
+    for (int p = 0; p < kNamedParameterCount; ++p) {
+      const char* parameter_name = engine.parameter_names[p] != nullptr ? engine.parameter_names[p] : "";
+      char entry[kParameterNameSize + 16];
+      if (parameter_name[0] == '\0') {
+        std::snprintf(entry, sizeof entry, editor_text::kUnnamedParameterEntry, p + 1);
+      } else {
+        std::snprintf(entry, sizeof entry, editor_text::kParameterEntry, p + 1, parameter_name);
+      }
+      SendMessageA(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry));
+    }
+    SendMessageA(list, LB_SETCURSEL, static_cast<WPARAM>(slider.parameter), 0);
+  }
   if (HWND lines = GetDlgItem(dialog, IDC_DELAY_LINES)) {
     for (int line = 1; line <= 4; ++line) {
       char entry[96];
@@ -139,34 +157,54 @@ void FillSettings(HWND dialog, PatchEngine& engine, int slot) {
   }
 }
 
+// Reads a number field of the dialog; refuses (false, with a message, the
+// field focused) what is not a number. A field the template lacks is skipped.
+bool ReadNumber(HWND dialog, int control, const char* title, bool& present, double& value) {
+  present = GetDlgItem(dialog, control) != nullptr;
+  if (!present) return true;
+  const std::string text = DialogText(dialog, control, 256);
+  if (ParseValue(text, value)) return true;
+  char message[400];
+  std::snprintf(message, sizeof message, editor_text::kNotANumber, text.c_str());
+  Ui().ShowMessage(dialog, message, title, kMbOk | kMbIconExclamation);
+  SetFocus(GetDlgItem(dialog, control));
+  return false;
+}
+
 // False, with a message, when a field is refused; the dialog stays open.
 bool StoreSettings(HWND dialog, PatchEngine& engine, int slot) {
   if (!engine.IsOccupied(slot)) return true;
-  double value = 0.0;
-  const bool has_value = GetDlgItem(dialog, IDC_CONSTANT_VALUE) != nullptr;
-  if (has_value) {
-    const std::string text = DialogText(dialog, IDC_CONSTANT_VALUE, 256);
-    if (!ParseValue(text, value)) {
-      char message[400];
-      std::snprintf(message, sizeof message, editor_text::kNotANumber, text.c_str());
-      Ui().ShowMessage(dialog, message, editor_text::kConstantSettingsTitle,
-                       kMbOk | kMbIconExclamation);
-      SetFocus(GetDlgItem(dialog, IDC_CONSTANT_VALUE));
-      return false;
-    }
-  }
+  double value = 0.0, minimum = 0.0, maximum = 0.0;
+  bool has_value = false, has_minimum = false, has_maximum = false;
+  if (!ReadNumber(dialog, IDC_CONSTANT_VALUE, editor_text::kConstantSettingsTitle, has_value, value) ||
+      !ReadNumber(dialog, IDC_SLIDER_MIN, editor_text::kSliderSettingsTitle, has_minimum, minimum) ||
+      !ReadNumber(dialog, IDC_SLIDER_MAX, editor_text::kSliderSettingsTitle, has_maximum, maximum))
+    return false;
+  const LRESULT binding = GetDlgItem(dialog, IDC_SLIDER_BINDING) != nullptr
+                              ? SendDlgItemMessageA(dialog, IDC_SLIDER_BINDING, LB_GETCURSEL, 0, 0)
+                              : LB_ERR;
   engine.SetLabel(slot, DialogText(dialog, IDC_LABEL, kLabelSize).c_str());
-  if (has_value) {
-    // A new record with the new value replaces the one the audio thread
-    // may be reading.
-    engine.RenewRecord(slot, [value](ComponentRecord& record, const ComponentRecord&, int type) {
-      if (type == kConstantType) static_cast<ConstantRecord&>(record).value = value;
-    });
-  }
+  // A new record with the new settings replaces the one the audio thread
+  // may be reading.
+  engine.RenewRecord(slot, [&](ComponentRecord& record, const ComponentRecord& old, int type) {
+    if (type == kConstantType) {
+      static_cast<ConstantRecord&>(record).value =
+          has_value ? value : static_cast<const ConstantRecord&>(old).value;
+    }
+    if (type == kSliderType) {
+      auto& slider = static_cast<SliderRecord&>(record);
+      const auto& before = static_cast<const SliderRecord&>(old);
+      slider.parameter = before.parameter;
+      slider.minimum = has_minimum && has_maximum ? minimum : before.minimum;
+      slider.maximum = has_minimum && has_maximum ? maximum : before.maximum;
+      // No choice keeps the binding.
+      if (binding >= 0 && binding < kNamedParameterCount) slider.parameter = static_cast<std::int32_t>(binding);
+    }
+  });
   return true;
 }
 
-// Constant, Filter, Delay and Component Settings share one procedure: each
+// Constant, Slider, Filter, Delay and Component Settings share one procedure: each
 // template carries only the controls of its kind.
 INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
   PatchEngine* engine = DialogEngine();
@@ -261,6 +299,7 @@ DLGPROC DialogProcedureFor(int template_id) {
     case IDD_PARAMETER_INFO:
       return ParameterInfoProc;
     case IDD_CONSTANT_SETTINGS:
+    case IDD_SLIDER_SETTINGS:
     case IDD_DELAY_SETTINGS:
     case IDD_FILTER_SETTINGS:
     case IDD_COMPONENT_SETTINGS:

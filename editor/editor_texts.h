@@ -28,6 +28,11 @@ inline constexpr char kDeleteTitle[] = "Delete Component";
 inline constexpr char kErrorsTitle[] = "Errors Occured";
 
 inline constexpr char kConstantSettingsTitle[] = "Constant Settings";
+inline constexpr char kSliderSettingsTitle[] = "Slider Settings";
+// The Slider's list of host parameters: number and name, or the number
+// alone for a parameter with no name.
+inline constexpr char kParameterEntry[] = "%d: %s";
+inline constexpr char kUnnamedParameterEntry[] = "%d";
 // printf format: the refused text.
 inline constexpr char kNotANumber[] = "\"%s\" is not a number.";
 // printf format: line number (1..4).

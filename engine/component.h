@@ -18,6 +18,8 @@ inline constexpr std::uint32_t kDelayLineLength = 441000;
 inline constexpr int kDelayLineCount = 8;  // four stereo lines
 inline constexpr int kParameterCount = 26;
 
+struct NoteBlock;
+
 // Values an engine shares with its components.
 struct EngineContext {
   char* name;
@@ -28,6 +30,9 @@ struct EngineContext {
   std::uint32_t delay_position;  // common write position, < kDelayLineLength
   double* parameter_values;      // the module's 26 parameter values
   double* extra_parameter;       // parameter value 25
+  // The notes of the block being processed (engine/notes.h); null when no
+  // module feeds the engine notes, which the Note components read as none.
+  const NoteBlock* notes;
 };
 
 // Header of every component instance. A type's own data follows it (types
@@ -124,6 +129,9 @@ struct TypeDescription {
   const char* info;
   std::size_t record_size;
   ComponentProcess process;
+  // Settings that do not start at zero, set right after CreateState's
+  // zero-filled allocation; null for most types.
+  void (*initialise)(ComponentRecord*) = nullptr;
 };
 
 // Box colours by family.

@@ -143,10 +143,9 @@ void PatchEngine::ClearModule() {
 }
 
 void PatchEngine::ClearModuleLocked() {
-  for (int p = 0; p < kNamedParameterCount; ++p) {
+  // Display kinds stay: they describe the host's parameters, not the patch.
+  for (int p = 0; p < kNamedParameterCount; ++p)
     if (parameter_names[p] != nullptr) parameter_names[p][0] = '\0';
-    parameter_kinds[p] = 0;
-  }
   for (int s = 0; s < kSlotCount; ++s)
     if (descriptor[s] != nullptr) DeleteLocked(s);
   slot_count = 0;

@@ -137,6 +137,9 @@ struct ImageComponent {
   std::optional<std::int16_t> width, height;
   std::optional<std::uint32_t> colour;
   double value = 0.0;
+  // Slider Interface: the bound parameter (0-based) and the range.
+  int parameter = 0;
+  double minimum = kSliderDefaultMinimum, maximum = kSliderDefaultMaximum;
   int inputs, outputs;
 };
 
@@ -219,6 +222,13 @@ void ReadComponents(const Json& list, Image& image) {
       c.colour = static_cast<std::uint32_t>(Integer(*v, name + ": " + Quoted("colour"), 0, 0xFFFFFFFF));
     if (c.type == kConstantType)
       if (const Json* v = Find(entry, "value")) c.value = Real(*v, name + ": " + Quoted("value"));
+    if (c.type == kSliderType) {
+      // Parameters are numbered 1..25 here, as the user sees them.
+      if (const Json* v = Find(entry, "parameter"))
+        c.parameter = static_cast<int>(Integer(*v, name + ": " + Quoted("parameter"), 1, kNamedParameterCount)) - 1;
+      if (const Json* v = Find(entry, "min")) c.minimum = Real(*v, name + ": " + Quoted("min"));
+      if (const Json* v = Find(entry, "max")) c.maximum = Real(*v, name + ": " + Quoted("max"));
+    }
     image.at[c.slot] = index;
     image.components.push_back(std::move(c));
     ++index;
@@ -380,6 +390,12 @@ void Apply(PatchEngine& engine, const Image& image) {
       if (c->height) d.height = *c->height;
       if (c->colour) d.colour = *c->colour;
       if (c->type == kConstantType) static_cast<ConstantRecord*>(engine.record[c->slot])->value = c->value;
+      if (c->type == kSliderType) {
+        auto* slider = static_cast<SliderRecord*>(engine.record[c->slot]);
+        slider->parameter = c->parameter;
+        slider->minimum = c->minimum;
+        slider->maximum = c->maximum;
+      }
     }
     for (const ImageConnection& c : image.connections)
       if (engine.IsOccupied(c.from_slot) && engine.IsOccupied(c.to_slot))
@@ -435,7 +451,7 @@ std::string WriteModuleImage(const PatchEngine& engine) {
     const bool named = p < kNamedParameterCount;
     const char* parameter_name = named ? engine.parameter_names[p] : nullptr;
     const double fallback = named ? kDefaultParameterValue : kDefaultExtraParameterValue;
-    const double* values = engine.context.parameter_values;
+    double* values = engine.context.parameter_values;
     // Keys in the order a reader expects them, not nlohmann's sorted order.
     out += "    {\"name\": " + Dump(parameter_name ? Text(parameter_name, kParameterNameSize) : std::string()) +
            ", \"kind\": " + std::to_string(named ? engine.parameter_kinds[p] : 0) +
@@ -456,6 +472,11 @@ std::string WriteModuleImage(const PatchEngine& engine) {
                        ", \"height\": " + std::to_string(d->height) + ", \"colour\": " + std::to_string(d->colour);
     if (d->type == kConstantType)
       line += ", \"value\": " + Dump(Number(static_cast<const ConstantRecord*>(engine.record[s])->value));
+    if (d->type == kSliderType) {
+      const auto* slider = static_cast<const SliderRecord*>(engine.record[s]);
+      line += ", \"parameter\": " + std::to_string(slider->parameter + 1) + ", \"min\": " +
+              Dump(Number(slider->minimum)) + ", \"max\": " + Dump(Number(slider->maximum));
+    }
     components.push_back(line + "}");
     // Each connection once, from its input end, in slot and input order.
     for (int k = 0; k < d->input_count; ++k) {

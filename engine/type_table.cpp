@@ -11,8 +11,11 @@ namespace {
 
 std::intptr_t Answer(const TypeDescription& d, std::int16_t request, char* buffer, void* record) {
   switch (request) {
-    case kCreateState:
-      return reinterpret_cast<std::intptr_t>(std::calloc(1, d.record_size));
+    case kCreateState: {
+      auto* self = static_cast<ComponentRecord*>(std::calloc(1, d.record_size));
+      if (self != nullptr && d.initialise != nullptr) d.initialise(self);
+      return reinterpret_cast<std::intptr_t>(self);
+    }
     case kDestroyState:
       std::free(record);
       return 0;

@@ -70,6 +70,9 @@ void PluginModule::Init(HostInterface* host) {
     }
     engine_.context.parameter_values = parameter_values_;
     engine_.context.extra_parameter = &parameter_values_[kNamedParameterCount];
+    engine_.context.notes = &note_block_;
+    notes_.Reset();
+    note_block_ = {};
   }
   for (double& value : parameter_values_) StoreParameter(value, kInitialValue);
   StoreParameter(parameter_values_[kNamedParameterCount], kInitialExtraValue);
@@ -213,6 +216,15 @@ bool PluginModule::SetSampleRate(double rate) {
   return true;
 }
 
+void PluginModule::BindController(int parameter, std::int32_t controller) {
+  if (parameter >= 0 && parameter < kNamedParameterCount) controller_bindings_[parameter] = controller;
+}
+
+void PluginModule::SetAutomationRange(std::int32_t low, std::int32_t high) {
+  automation_low_ = low;
+  automation_high_ = high;
+}
+
 std::int32_t PluginModule::GetMenuItemCount(std::int32_t menu) { return menu == 0 ? 2 : 0; }
 
 bool PluginModule::GetMenuItemText(std::int32_t menu, std::int32_t item, char* text) {
@@ -262,6 +274,7 @@ std::int32_t PluginModule::AudioCallback(AudioBlockRecord* block) {
   bool wrote = false;
   for (std::uint32_t done = 0; done < frames;) {
     const std::uint32_t piece = std::min<std::uint32_t>(frames - done, kMaxBlockFrames);
+    notes_.Render(done, piece, done + piece == frames, note_block_);
     Process(samples + 2 * static_cast<std::size_t>(done), piece, wrote);
     done += piece;
   }
@@ -282,7 +295,18 @@ void PluginModule::Process(float* samples, std::uint32_t frames, bool& wrote) {
   engine_.BlockDone();  // `out` has been read: retired plans may go
 }
 
-std::int32_t PluginModule::NotesCallback(void*) { return 0; }
+// [notes callback] The host's record is valid only during this call; the
+// events are copied into the tracker's fixed queue, nothing is allocated.
+std::int32_t PluginModule::NotesCallback(void* notes) {
+  const NoModalUi host_call;
+  const auto* record = static_cast<const NotesRecord*>(notes);
+  if (record == nullptr || record->events == nullptr) return 0;
+  for (std::int32_t i = 0; i < record->count; ++i) {
+    const NoteEvent& event = record->events[i];
+    notes_.Push(event.frame, event.status, event.note, event.velocity);
+  }
+  return 0;
+}
 
 std::int32_t PluginModule::AutomationCallback(AutomationEventList* list) {
   const NoModalUi host_call;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/component.h"
+#include "engine/notes.h"
 #include "engine/patch_engine.h"
 #include "host/host_api.h"
 
@@ -45,6 +46,7 @@ class PluginModule final : public ModuleBase {
   // Port callbacks. Each answers what the host's port expects; audio answers
   // the bytes written back.
   std::int32_t AudioCallback(AudioBlockRecord* block);
+  // Copies the events (a NotesRecord) for the next audio call.
   std::int32_t NotesCallback(void* notes);
   std::int32_t AutomationCallback(AutomationEventList* events);
 
@@ -52,6 +54,12 @@ class PluginModule final : public ModuleBase {
   // sample rate becomes `rate` now, and Init and SetParameterValue restore
   // it rather than 44100. False, and nothing changes, outside the range.
   bool SetSampleRate(double rate);
+
+  // Maps automation controller `controller` onto parameter 0..24, and sets
+  // the range of controllers automation events may carry. A host embedding
+  // the module (and the tests) call these; no host operation reaches them.
+  void BindController(int parameter, std::int32_t controller);
+  void SetAutomationRange(std::int32_t low, std::int32_t high);
 
   PatchEngine& engine() { return engine_; }
   // The last refused state chunk's reason, or empty.
@@ -71,6 +79,10 @@ class PluginModule final : public ModuleBase {
   std::int32_t controller_bindings_[kNamedParameterCount] = {};
   std::int32_t automation_low_ = 65535;
   std::int32_t automation_high_ = 0;
+  // Notes: queued by the notes callback, turned into each engine block's
+  // NoteBlock by the audio callback (the EngineContext points at it).
+  NoteTracker notes_;
+  NoteBlock note_block_ = {};
 };
 
 // The callbacks as plain functions taking the module first, the form in

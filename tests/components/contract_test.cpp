@@ -25,12 +25,16 @@ const struct { int type; const char* name; int inputs, outputs; std::uint32_t co
     {82, "SampsPerTick", 0, 1, 0x69FFF6, "SAMPLES PER TICK\r\nThe samples per tick component outputs the fixed constant value of the current samples per tick\r\n\r\nout1: samples per tick"}, {83, "V max", 0, 1, 0x69FFF6, "MAX SAMPLE VALUE\r\nThis component outputs the fixed constant value of the current maximum sample value that will not be clipped by the host's output. This number is normally 32767\r\n\r\nout1: the maximum sample value, always 32767"},
     {84, "BPM", 0, 1, 0x69FFF6, "BPM\r\nThis component outputs the current BPM or Beats per Minute\r\n\r\nout1: BPM value\r\n"}, {85, "TPB", 0, 1, 0x69FFF6, "TPB\r\nThis component outputs the current TPB, or Ticks per Beat\r\n\r\nout1: TPB value\r\n"},
     {86, "BPB", 0, 1, 0x69FFF6, "BPB\r\nThis component outputs the current BPB, or Beats per Bar\r\n\r\nout1: BPB value\r\n"},
+    {87, "Slider", 0, 1, 0x69FFF6, "SLIDER INTERFACE\r\nThis component outputs the value of one of the module's 25 host parameters, scaled from 0..1 to the range Min..Max given in the component's settings. When the host moves the parameter, the output glides to the new value across one block, so automation does not click.\r\n\r\nout1: Min + (Max - Min) x parameter value"},
+    {88, "Note Frequency", 0, 1, 0x69FFF6, "NOTE FREQUENCY\r\nThis component outputs the frequency in Hz of the most recent note that is held (note 69 is 440 Hz). After the last note is released it keeps that note's frequency; before any note it outputs 0. It changes at the exact sample of each note event.\r\n\r\nout1: frequency in Hz"},
+    {89, "Note WavePeriod", 0, 1, 0x69FFF6, "NOTE WAVEPERIOD\r\nThis component outputs the length of one period of the most recent held note, in samples at the current samplerate (eg. 100.23 for note 69 at 44100). Before any note it outputs 0.\r\n\r\nout1: period in samples"},
+    {90, "Note Trigger", 0, 1, 0x69FFF6, "NOTE TRIGGER\r\nThis component outputs 1 while any note is held and 0 otherwise, changing at the exact sample of each note event: a gate.\r\n\r\nout1: gate, 0 or 1"},
 };
 
 TEST(TypeContract, EveryTypeAnswersItsNameCountsColourAndInfoText) {
   int available = 0;
   for (int t = 0; t < kTypeCount; ++t) available += IsTypeAvailable(t);
-  EXPECT_EQ(available, 33);
+  EXPECT_EQ(available, 37);
   static char info[kInfoBufferSize];
   for (const auto& e : kTypes) {
     SCOPED_TRACE(e.type);

@@ -83,6 +83,7 @@ std::uint64_t RunType(int type) {
   Generator g{static_cast<std::uint32_t>(type) * 7919u + 1u};
   Digest digest;
   for (int b = 0; b < kBlocks; ++b) {
+    parameters[0] = 0.37 * (b % 3);  // a Slider bound to parameter 1 ramps
     std::vector<Feed*> feeds;
     for (int k = 0; k < inputs; ++k) {
       std::vector<double> v(2 * kFrames);

@@ -183,5 +183,59 @@ TEST_F(DialogTest, ParameterInformationHandsNamesAndKindsToTheEngine) {
   EXPECT_EQ(engine->parameter_kinds[24], 2u);
 }
 
+// The host-driven sources come from their menu items; a Slider's settings
+// list the 25 parameters by number and name and store the binding.
+TEST_F(DialogTest, SliderSettingsListTheParametersAndStoreTheBinding) {
+  const int slider = Add(ID_SLIDER_INTERFACE, 100, 100);
+  for (const auto& [command, type] : {std::pair{ID_NOTE_FREQUENCY, kNoteFrequencyType},
+                                     {ID_NOTE_WAVEPERIOD, kNoteWavePeriodType}, {ID_NOTE_TRIGGER, kNoteTriggerType}}) {
+    EXPECT_EQ(GetMenuState(GetMenu(Main()), command, MF_BYCOMMAND) & MF_GRAYED, 0u) << command;
+    EXPECT_EQ(D(Add(command, 300, 100 + 40 * (type - kSliderType))).type, type);
+  }
+  ASSERT_EQ(D(slider).type, kSliderType);
+  std::strcpy(parameter_names[0], "Rate");
+  std::strcpy(parameter_names[2], "Cutoff");
+  std::vector<std::string> entries;
+  std::string minimum, maximum;
+  LRESULT selected = -1;
+  ui.drivers.push_back([&](HWND dialog) {
+    HWND list = GetDlgItem(dialog, IDC_SLIDER_BINDING);
+    for (LRESULT i = 0, n = SendMessageA(list, LB_GETCOUNT, 0, 0); i < n; ++i) {
+      char entry[128] = {};
+      SendMessageA(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(entry));
+      entries.push_back(entry);
+    }
+    selected = SendMessageA(list, LB_GETCURSEL, 0, 0);
+    minimum = Text(dialog, IDC_SLIDER_MIN);
+    maximum = Text(dialog, IDC_SLIDER_MAX);
+    SetDlgItemTextA(dialog, IDC_SLIDER_MIN, "200");
+    SetDlgItemTextA(dialog, IDC_SLIDER_MAX, "lots");
+    Press(dialog, IDOK);
+    EXPECT_TRUE(IsWindowVisible(dialog)) << "refused: still open";
+    SetDlgItemTextA(dialog, IDC_SLIDER_MAX, "5000");
+    SetDlgItemTextA(dialog, IDC_LABEL, "cutoff knob");
+    SendMessageA(list, LB_SETCURSEL, 2, 0);
+    Screenshot(dialog, "dialog-slider-settings");
+    Press(dialog, IDOK);
+  });
+  DoubleClick(slider);
+  EXPECT_EQ(ui.dialogs, std::vector<int>{IDD_SLIDER_SETTINGS});
+  ASSERT_EQ(entries.size(), 25u);
+  EXPECT_EQ(entries[0], "1: Rate");
+  EXPECT_EQ(entries[1], "2");
+  EXPECT_EQ(entries[2], "3: Cutoff");
+  EXPECT_EQ(entries[24], "25");
+  EXPECT_EQ(selected, 0) << "bound to parameter 1 at first";
+  EXPECT_EQ(minimum + ".." + maximum, "0..1");
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_EQ(ui.messages[0].text, "\"lots\" is not a number.");
+  EXPECT_EQ(ui.messages[0].title, "Slider Settings");
+  const auto& record = *static_cast<const SliderRecord*>(engine->record[slider]);
+  EXPECT_EQ(record.parameter, 2);
+  EXPECT_EQ(record.minimum, 200.0);
+  EXPECT_EQ(record.maximum, 5000.0);
+  EXPECT_STREQ(D(slider).label, "cutoff knob");
+}
+
 }  // namespace
 }  // namespace korvel::testing

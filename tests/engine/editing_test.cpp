@@ -125,7 +125,7 @@ TEST_F(EngineTest, WiresThatWouldCloseACycleOrMissAPortAreRefused) {
   EXPECT_FALSE(engine->Connect(a, 1, 200, 0)) << "an empty slot";
 }
 
-TEST_F(EngineTest, ClearModuleEmptiesSlotsButKeepsScriptTextsAndDelays) {
+TEST_F(EngineTest, ClearModuleEmptiesSlotsAndNamesButKeepsKindsScriptTextsAndDelays) {
   char names[kNamedParameterCount][64];
   for (int p = 0; p < kNamedParameterCount; ++p) {
     std::strcpy(names[p], "Gain");
@@ -146,7 +146,7 @@ TEST_F(EngineTest, ClearModuleEmptiesSlotsButKeepsScriptTextsAndDelays) {
   EXPECT_EQ(engine->out_slot, -1);
   EXPECT_EQ(engine->selected_slot, -1);
   EXPECT_STREQ(names[7], "");
-  EXPECT_EQ(engine->parameter_kinds[7], 0u);
+  EXPECT_EQ(engine->parameter_kinds[7], 2u) << "display kinds belong to the host's parameters";
   EXPECT_EQ(engine->script_text, "# mine");
   EXPECT_STREQ(engine->author, "someone");
   EXPECT_EQ(engine->delay_lines[3][77], 5.0);

@@ -17,6 +17,8 @@ int Fail(int code, const std::string& message);
 // A usage error: the message, then the command's usage line.
 int UsageError(const std::string& message, const char* usage);
 bool WantsHelp(const Args& args);
+// A finite number and nothing else but blanks around it; false otherwise.
+bool ParseNumber(const std::string& text, double& value);
 
 int RenderCommand(const Args& args);
 int InfoCommand(const Args& args);

@@ -8,6 +8,7 @@
 #include "engine/module_image.h"
 #include "engine/type_table.h"
 #include "tools/korvel/cli.h"
+#include "tools/korvel/host_control.h"
 #include "tools/korvel/module_io.h"
 
 namespace korvel::cli {
@@ -16,7 +17,8 @@ namespace {
 
 constexpr char kInfoUsage[] =
     "usage: korvel info MODULE.korvel [--json]\n"
-    "Shows the module's name, author, description, components and connections.\n"
+    "Shows the module's name, author, description, components, connections and\n"
+    "the host parameters its Sliders follow.\n"
     "--json prints the module as the plug-in saves it.\n";
 
 constexpr char kNewUsage[] =
@@ -69,6 +71,7 @@ void PrintModule(const PatchEngine& e) {
     }
   }
   if (connections == 0) std::printf("  (none)\n");
+  PrintParameterBindings(e);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // korvel: a small real host for the plug-in. Renders audio files through a
 // module, inspects modules and component types, runs scripts.
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -15,7 +17,8 @@ constexpr char kUsage[] =
     "\n"
     "commands:\n"
     "  render MODULE.korvel -o OUT.wav [-i IN.wav] [--block FRAMES] [--seconds S]\n"
-    "         [--format f32|f64|pcm16|pcm24]   render audio through a module\n"
+    "         [--format f32|f64|pcm16|pcm24] [--set P=V] [--automation F.csv]\n"
+    "         [--midi F.mid]                   render audio through a module\n"
     "  info MODULE.korvel [--json]            show a module's contents\n"
     "  types [N]                              list component types, or show one's info\n"
     "  script FILE [FUNCTION]                 compile a script and run a function\n"
@@ -42,6 +45,15 @@ bool WantsHelp(const Args& args) {
   for (const std::string& a : args)
     if (a == "--help" || a == "-h") return true;
   return false;
+}
+
+bool ParseNumber(const std::string& text, double& value) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return false;
+  const std::string t = text.substr(first, text.find_last_not_of(" \t") - first + 1);
+  char* end = nullptr;
+  value = std::strtod(t.c_str(), &end);
+  return end == t.c_str() + t.size() && std::isfinite(value);
 }
 
 }  // namespace korvel::cli

@@ -26,6 +26,8 @@ std::unique_ptr<LoadedModule> LoadModule(const std::string& path, std::string& e
   auto module = std::make_unique<LoadedModule>();
   module->bytes = bytes.str();
   module->engine = NewEngine();
+  for (int p = 0; p < kNamedParameterCount; ++p) module->engine->parameter_names[p] = module->parameter_names[p];
+  module->engine->context.parameter_values = module->parameter_values;
   std::string reason;
   if (!ReadModuleImage(*module->engine, module->bytes.data(), module->bytes.size(), reason)) {
     error = "'" + path + "': " + reason;

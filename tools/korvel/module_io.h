@@ -13,6 +13,9 @@ namespace korvel::cli {
 struct LoadedModule {
   std::string bytes;                    // the file as it stands
   std::unique_ptr<PatchEngine> engine;  // the module it describes
+  // What a plug-in module lends its engine: parameter names and values.
+  char parameter_names[kNamedParameterCount][kParameterNameSize] = {};
+  double parameter_values[kParameterCount] = {};
 };
 
 // Null with `error` set ("'FILE': reason") when the file cannot be read or

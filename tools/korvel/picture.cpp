@@ -93,16 +93,6 @@ bool Picture::Finish(std::string& error) {
   return true;
 }
 
-bool ParseNumber(const std::string& text, double& value) {
-  std::size_t used = 0;
-  try {
-    value = std::stod(text, &used);
-  } catch (...) {
-    return false;
-  }
-  return used == text.size() && std::isfinite(value);
-}
-
 void SetColour(cairo_t* cr, unsigned colour, double alpha) {
   cairo_set_source_rgba(cr, (colour & 0xFF) / 255.0, ((colour >> 8) & 0xFF) / 255.0, ((colour >> 16) & 0xFF) / 255.0,
                         alpha);

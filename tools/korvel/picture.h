@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "tools/korvel/cli.h"
+
 namespace korvel::cli {
 
 enum class PictureFormat { kPng, kSvg };
@@ -44,8 +46,6 @@ class Picture {
 // The plots' text: whatever sans-serif face fontconfig prefers.
 inline constexpr char kSansFamily[] = "sans-serif";
 
-// A whole finite number (the entire text); false otherwise.
-bool ParseNumber(const std::string& text, double& value);
 
 // Sets the colour from a 0x00BBGGRR value.
 void SetColour(cairo_t* cr, unsigned colour, double alpha = 1.0);

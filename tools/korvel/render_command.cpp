@@ -13,6 +13,7 @@
 
 #include "tools/korvel/audio.h"
 #include "tools/korvel/cli.h"
+#include "tools/korvel/host_control.h"
 #include "tools/korvel/module_io.h"
 #include "tools/pluginhost/plugin_host.h"
 
@@ -23,6 +24,7 @@ namespace {
 constexpr char kRenderUsage[] =
     "usage: korvel render MODULE.korvel -o OUT.wav [-i IN.wav] [--block FRAMES]\n"
     "                     [--seconds S] [--format f32|f64|pcm16|pcm24]\n"
+    "                     [--set P=V]... [--automation F.csv] [--midi F.mid]\n"
     "\n"
     "Loads MODULE into the plug-in and streams the input through it, block by\n"
     "block, as a host does.\n"
@@ -36,6 +38,7 @@ constexpr char kRenderUsage[] =
     "                    any positive size)\n"
     "  --seconds S       pad the input with silence, or cut it, to S seconds\n"
     "  --format F        output sample format (default f32)\n"
+    KORVEL_HOST_CONTROL_USAGE
     "\n"
     "Full scale in a file (1.0) is 32768.0 inside the plug-in. The plug-in\n"
     "computes at 44100 Hz; other input rates are rendered as they are, with a\n"
@@ -46,6 +49,7 @@ struct RenderOptions {
   long long block = 256;
   std::optional<double> seconds;
   OutputFormat format = OutputFormat::kF32;
+  HostControl control;
 };
 
 // Answers an exit code when the arguments are not usable.
@@ -55,6 +59,9 @@ std::optional<int> ParseRenderArgs(const Args& args, RenderOptions& options) {
     return &args[++i];
   };
   for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string control_error;
+    if (options.control.Parse(args, i, control_error)) continue;
+    if (!control_error.empty()) return UsageError(control_error, kRenderUsage);
     const std::string& a = args[i];
     if (a == "-o" || a == "-i" || a == "--block" || a == "--seconds" || a == "--format") {
       const std::string* v = value(i);
@@ -163,6 +170,7 @@ int RenderCommand(const Args& args) {
   module->Init();
   module->RestoreState(pluginhost::ChunkOf(module_file->bytes));
   if (const std::string problem = module->StateProblem(); !problem.empty()) return Fail(kExitFailure, problem);
+  if (!options.control.Prepare(*module, input.rate, error)) return Fail(kExitFailure, error);
 
   AudioWriter writer(options.output, input.rate, options.format);
   if (!writer.ok()) return Fail(kExitFailure, writer.error());
@@ -178,6 +186,7 @@ int RenderCommand(const Args& args) {
     const std::int64_t n = std::min(block, total - done);
     const float* in = &input.samples[2 * static_cast<std::size_t>(done)];
     for (std::int64_t i = 0; i < 2 * n; ++i) host_buffer[i] = static_cast<float>(in[i] * kEngineScale);
+    options.control.BeforeBlock(*module, done, static_cast<std::uint32_t>(n));
     module->Audio(host_buffer.data(), static_cast<std::uint32_t>(n));
     for (std::int64_t i = 0; i < 2 * n; ++i) out[i] = static_cast<double>(host_buffer[i]) / kEngineScale;
     meter.Add(out.data(), n);

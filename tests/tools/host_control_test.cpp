@@ -1,0 +1,203 @@
+// korvel render --set, --automation and --midi, run as a user runs them,
+// against the plug-in module driven in this process; and every bad file
+// refused with one line and no output.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/module_image.h"
+#include "host/plugin_module.h"
+#include "tests/support/test_ui.h"
+#include "tools/pluginhost/plugin_host.h"
+
+namespace korvel {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kRate = 44100;
+constexpr int kBlock = 256;
+
+// IN x Slider (parameter 2, "Depth", 0..1) -> OUT.
+constexpr char kDepthModule[] = R"({"format": "korvel-module", "version": 1,
+  "parameters": [{"name": "Rate"}, {"name": "Depth"}], "components": [
+  {"slot": 0, "type": 0}, {"slot": 1, "type": 1}, {"slot": 2, "type": 12}, {"slot": 3, "type": 87, "parameter": 2}],
+  "connections": [{"from": [0, 0], "to": [2, 0]}, {"from": [3, 0], "to": [2, 1]}, {"from": [2, 0], "to": [1, 0]}]})";
+
+// IN x Note Trigger -> OUT.
+constexpr char kGateModule[] = R"({"format": "korvel-module", "version": 1, "components": [
+  {"slot": 0, "type": 0}, {"slot": 1, "type": 1}, {"slot": 2, "type": 12}, {"slot": 3, "type": 90}],
+  "connections": [{"from": [0, 0], "to": [2, 0]}, {"from": [3, 0], "to": [2, 1]}, {"from": [2, 0], "to": [1, 0]}]})";
+
+class HostControlCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("korvel-control-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string Write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(Path(name), std::ios::binary) << bytes;
+    return Path(name);
+  }
+
+  struct Outcome {
+    int status;
+    std::string out, err;
+  };
+  Outcome Korvel(const std::string& args) const {
+    const int status = std::system((std::string(KORVEL_CLI) + " " + args + " >" + Path("out.txt") + " 2>" +
+                                    Path("err.txt")).c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read("out.txt"), Read("err.txt")};
+  }
+  std::string Read(const std::string& name) const {
+    std::stringstream text;
+    text << std::ifstream(Path(name)).rdbuf();
+    return text.str();
+  }
+
+  // Stereo float input: a fixed, float-exact pattern.
+  std::vector<float> Input(int frames) const {
+    std::vector<float> samples(2 * frames);
+    for (int i = 0; i < 2 * frames; ++i) samples[i] = static_cast<float>((i * 37) % 101 - 50) / 64.0f;
+    SF_INFO info{};
+    info.samplerate = kRate;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open(Path("in.wav").c_str(), SFM_WRITE, &info);
+    sf_writef_float(file, samples.data(), frames);
+    sf_close(file);
+    return samples;
+  }
+  std::vector<float> Output(const std::string& name) const {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(Path(name).c_str(), SFM_READ, &info);
+    if (file == nullptr) return {};
+    std::vector<float> samples(info.frames * info.channels);
+    sf_readf_float(file, samples.data(), info.frames);
+    sf_close(file);
+    return samples;
+  }
+  std::string Render(const std::string& module, const std::string& options, const std::string& out = "out.wav") const {
+    return "render " + Write("module.korvel", module) + " -i " + Path("in.wav") + " -o " + Path(out) + " " + options;
+  }
+
+  testing::TestUi ui;
+  fs::path dir_;
+};
+
+// The same module in this process: `before(block, module)` runs before
+// each block's audio call, as a host's automation would.
+template <class Before>
+std::vector<float> RenderInProcess(const char* image, const std::vector<float>& input, Before before) {
+  auto module = std::make_unique<PluginModule>();
+  pluginhost::RecordingHost host;
+  module->Init(&host);
+  std::string error;
+  EXPECT_TRUE(ReadModuleImage(module->engine(), image, std::strlen(image), error)) << error;
+  std::vector<float> out(input.size());
+  const int frames = static_cast<int>(input.size() / 2);
+  for (int done = 0, block = 0; done < frames; done += kBlock, ++block) {
+    const int n = std::min(kBlock, frames - done);
+    std::vector<float> samples(input.begin() + 2 * done, input.begin() + 2 * (done + n));
+    for (float& s : samples) s *= 32768.0f;
+    before(block, *module);
+    void* buffers[1] = {samples.data()};
+    AudioBlockRecord record{buffers, static_cast<std::uint32_t>(n)};
+    module->AudioCallback(&record);
+    for (int i = 0; i < 2 * n; ++i) out[2 * done + i] = samples[i] / 32768.0f;
+  }
+  return out;
+}
+
+void Set(ModuleBase& module, int index, double value) {
+  ParameterValueRecord record{};
+  record.value = value;
+  module.SetParameterValue(index, &record);
+}
+
+TEST_F(HostControlCli, SetAndAutomationMatchAHostDoingTheSame) {
+  const auto input = Input(20000);
+  Outcome run = Korvel("info " + Write("module.korvel", kDepthModule));
+  EXPECT_NE(run.out.find("      2  Depth                   3  Slider                   0 .. 1"), std::string::npos)
+      << "info lists the bound parameters: " << run.out;
+  run = Korvel(Render(kDepthModule, "--set Depth=0.25 --set 1=0.9"));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Output("out.wav"), RenderInProcess(kDepthModule, input, [](int block, ModuleBase& m) {
+              if (block == 0) Set(m, 1, 0.25);
+            }));
+
+  // Depth rises from 0 to 1 over the first 0.25 s (11025 frames): each
+  // block gets the value at its first frame, the block holding 0.25 s gets
+  // 1 exactly.
+  Write("auto.csv", "seconds,parameter,value\n# rise\n0.25, Depth, 1\n0,2,0\n\n");
+  run = Korvel(Render(kDepthModule, "--automation " + Path("auto.csv")));
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto expected = RenderInProcess(kDepthModule, input, [](int block, ModuleBase& m) {
+    Set(m, 1, (block + 1) * kBlock > 11025 ? 1.0 : block * kBlock / 11025.0);
+  });
+  EXPECT_EQ(Output("out.wav"), expected);
+}
+
+// A type 1 file, 96 ticks a beat: 120 BPM, then 60 BPM from the second
+// beat. A note on at tick 48 (0.25 s, frame 11025, inside a block) and its
+// note off, by running status, at tick 144 (1.0 s).
+TEST_F(HostControlCli, MidiNotesReachTheGateAtTheirExactFrames) {
+  Input(2 * kRate);
+  const std::string midi = std::string("MThd\0\0\0\6\0\1\0\2\0\140", 14) +
+                           std::string("MTrk\0\0\0\22\0\377\121\3\7\241\40\140\377\121\3\17\102\100\0\377\57\0", 26) +
+                           std::string("MTrk\0\0\0\13\60\223\74\100\140\74\0\0\377\57\0", 19);
+  const Outcome run = Korvel(Render(kGateModule, "--midi " + Write("notes.mid", midi)));
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto out = Output("out.wav");
+  const auto input = Input(2 * kRate);
+  ASSERT_EQ(out.size(), input.size());
+  for (int f = 0; f < 2 * kRate; ++f) {
+    const bool held = f >= 11025 && f < 44100;
+    ASSERT_EQ(out[2 * f], held ? input[2 * f] : 0.0f) << "frame " << f;
+  }
+}
+
+TEST_F(HostControlCli, BadSettingsAndFilesFailWithOneLineAndWriteNothing) {
+  Input(1000);
+  const std::string truncated_midi = std::string("MThd\0\0\0\6\0\0\0\1\0\140MTrk\0\0\0\10\0\220\74", 25);
+  const struct {
+    std::string options;
+    std::vector<std::string> words;
+  } cases[] = {
+      {"--set Wobble=0.5", {"--set Wobble=0.5", "no parameter named 'Wobble'"}},
+      {"--set Depth=1.5", {"Depth=1.5", "0..1"}},
+      {"--automation " + Write("a.csv", "0,Depth,0\n1,Speed,1\n"), {"a.csv", "line 2", "'Speed'"}},
+      {"--automation " + Write("b.csv", "0,Depth,0\n1,Depth,2\n"), {"b.csv", "line 2", "outside 0..1"}},
+      {"--automation " + Write("c.csv", "# header next\nseconds,parameter,value\n0;Depth;1\n"), {"c.csv", "line 3", "1 field"}},
+      {"--automation " + Path("none.csv"), {"none.csv"}},
+      {"--midi " + Write("e.mid", truncated_midi), {"e.mid", "byte 22", "ends inside a track"}},
+  };
+  for (const auto& c : cases) {
+    const Outcome run = Korvel(Render(kDepthModule, c.options));
+    EXPECT_EQ(run.status, 1) << c.options;
+    EXPECT_EQ(run.err.rfind("korvel: ", 0), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    for (const std::string& word : c.words) EXPECT_NE(run.err.find(word), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(Path("out.wav"))) << c.options;
+  }
+  for (const char* usage : {"--set", "--set Depth", "--midi a --midi b"})
+    EXPECT_EQ(Korvel(Render(kDepthModule, usage)).status, 2) << usage;
+}
+
+}  // namespace
+}  // namespace korvel

@@ -1,0 +1,196 @@
+#include "tools/korvel/host_control.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "components/value_sources.h"
+#include "engine/patch_engine.h"
+#include "tools/korvel/automation_file.h"
+#include "tools/korvel/midi_file.h"
+#include "tools/pluginhost/plugin_host.h"
+
+namespace korvel::cli {
+
+namespace {
+
+constexpr std::size_t kMaxControlFileSize = std::size_t{64} << 20;
+
+bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "cannot read '" + path + "': " + std::strerror(errno);
+    return false;
+  }
+  in.seekg(0, std::ios::end);
+  const auto size = static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0));
+  if (size > kMaxControlFileSize) {
+    error = "'" + path + "': too large (" + std::to_string(size) + " bytes)";
+    return false;
+  }
+  in.seekg(0);
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return true;
+}
+
+// Parameter `text` of the module: a number 1..25 or a name. Answers 0..24,
+// or -1 with `reason` set.
+int ResolveParameter(const std::string& text, const std::vector<std::string>& names, std::string& reason) {
+  if (!text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    const long number = text.size() > 3 ? 0 : std::stol(text);
+    if (number >= 1 && number <= kNamedParameterCount) return static_cast<int>(number - 1);
+    reason = "parameter " + text + " is not one of 1..25";
+    return -1;
+  }
+  for (int p = 0; p < kNamedParameterCount; ++p)
+    if (names[p] == text) return p;
+  reason = "the module has no parameter named '" + text + "'";
+  return -1;
+}
+
+}  // namespace
+
+bool HostControl::Parse(const Args& args, std::size_t& i, std::string& error) {
+  const std::string& option = args[i];
+  if (option != "--set" && option != "--automation" && option != "--midi") return false;
+  if (i + 1 >= args.size()) {
+    error = option + " needs a value";
+    return false;
+  }
+  const std::string& value = args[++i];
+  if (option == "--set") {
+    const auto equals = value.rfind('=');
+    if (equals == std::string::npos || equals == 0)
+      error = "--set needs PARAMETER=VALUE, not '" + value + "'";
+    else
+      settings_.emplace_back(value.substr(0, equals), value.substr(equals + 1));
+  } else {
+    std::string& path = option == "--midi" ? midi_path_ : automation_path_;
+    if (!path.empty()) error = option + " is given twice";
+    path = value;
+  }
+  return error.empty();
+}
+
+bool HostControl::Prepare(pluginhost::Module& module, double sample_rate, std::string& error) {
+  sample_rate_ = sample_rate;
+  std::vector<std::string> names;
+  for (int p = 0; p < kNamedParameterCount; ++p) names.push_back(module.ParameterName(p));
+  std::string reason;
+
+  for (const auto& [parameter, text] : settings_) {
+    const std::string item = "--set " + parameter + "=" + text + ": ";
+    const int p = ResolveParameter(parameter, names, reason);
+    if (p < 0) {
+      error = item + reason;
+      return false;
+    }
+    double value = 0.0;
+    if (!ParseNumber(text, value) || !(value >= 0.0 && value <= 1.0)) {
+      error = item + "the value must be a number in 0..1";
+      return false;
+    }
+    module.SetParameterValue(p, value);
+  }
+
+  if (!automation_path_.empty()) {
+    std::string text;
+    if (!ReadWholeFile(automation_path_, text, error)) return false;
+    std::vector<AutomationPoint> points;
+    if (!ReadAutomationFile(text, points, reason)) {
+      error = "'" + automation_path_ + "': " + reason;
+      return false;
+    }
+    for (const AutomationPoint& point : points) {
+      const int p = ResolveParameter(point.parameter, names, reason);
+      if (p < 0) {
+        error = "'" + automation_path_ + "': line " + std::to_string(point.line) + ": " + reason;
+        return false;
+      }
+      auto lane = std::find_if(lanes_.begin(), lanes_.end(), [p](const Lane& l) { return l.parameter == p; });
+      if (lane == lanes_.end()) lane = lanes_.insert(lanes_.end(), Lane{p, {}});
+      lane->points.emplace_back(point.seconds, point.value);
+    }
+    // Rows may come in any order; rows of one time keep theirs (a jump).
+    for (Lane& lane : lanes_)
+      std::stable_sort(lane.points.begin(), lane.points.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+  }
+
+  if (!midi_path_.empty()) {
+    std::string bytes;
+    if (!ReadWholeFile(midi_path_, bytes, error)) return false;
+    std::vector<MidiNote> notes;
+    if (!ReadMidiFile(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), notes, reason)) {
+      error = "'" + midi_path_ + "': " + reason;
+      return false;
+    }
+    for (const MidiNote& n : notes) {
+      const double frame = std::round(n.seconds * sample_rate_);
+      if (!(frame < 9.0e18)) continue;  // beyond any render
+      notes_.push_back({static_cast<std::int64_t>(frame), {0, n.status, n.note, n.velocity, 0}});
+    }
+    block_notes_.reserve(notes_.size());
+  }
+  return true;
+}
+
+// Each lane's value for the block: a point whose time falls in the block is
+// reached exactly (the last of them, when several do); otherwise the line
+// between the points around the block's start. Before a lane's first point
+// the parameter is left alone.
+void HostControl::BeforeBlock(pluginhost::Module& module, std::int64_t first_frame, std::uint32_t frames) {
+  const double start = static_cast<double>(first_frame) / sample_rate_;
+  const double end = static_cast<double>(first_frame + frames) / sample_rate_;
+  for (Lane& lane : lanes_) {
+    const auto& points = lane.points;
+    if (points.front().first >= end) continue;
+    while (lane.cursor + 1 < points.size() && points[lane.cursor + 1].first < end) ++lane.cursor;
+    const auto& [t0, v0] = points[lane.cursor];
+    double value = v0;
+    if (t0 < start && lane.cursor + 1 < points.size()) {
+      const auto& [t1, v1] = points[lane.cursor + 1];
+      value = v0 + (v1 - v0) * (start - t0) / (t1 - t0);
+    }
+    if (value != lane.sent) {
+      module.SetParameterValue(lane.parameter, value);
+      lane.sent = value;
+    }
+  }
+
+  block_notes_.clear();
+  const std::int64_t last = first_frame + frames;
+  for (; next_note_ < notes_.size() && notes_[next_note_].frame < last; ++next_note_) {
+    if (notes_[next_note_].frame < first_frame) continue;
+    NoteEvent event = notes_[next_note_].event;
+    event.frame = static_cast<std::uint32_t>(notes_[next_note_].frame - first_frame);
+    block_notes_.push_back(event);
+  }
+  if (!block_notes_.empty()) {
+    NotesRecord record{static_cast<std::int32_t>(block_notes_.size()), block_notes_.data()};
+    module.Notes(&record);
+  }
+}
+
+void PrintParameterBindings(const PatchEngine& engine) {
+  std::printf("\nparameters bound:\n");
+  std::printf("  %5s  %-20s %4s  %-24s %s\n", "param", "name", "slot", "label", "range");
+  int bound = 0;
+  for (int s = 0; s < engine.slot_count; ++s) {
+    const ComponentDescriptor* d = engine.descriptor[s];
+    if (d == nullptr || d->type != kSliderType) continue;
+    const auto& slider = *static_cast<const SliderRecord*>(engine.record[s]);
+    const char* name = engine.parameter_names[slider.parameter] ? engine.parameter_names[slider.parameter] : "";
+    std::printf("  %5d  %-20s %4d  %-24s %.10g .. %.10g\n", slider.parameter + 1, name, s, d->label, slider.minimum,
+                slider.maximum);
+    ++bound;
+  }
+  if (bound == 0) std::printf("  (none)\n");
+}
+
+}  // namespace korvel::cli
