@@ -21,6 +21,7 @@ else()
   find_package(GTest REQUIRED)
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET sndfile)
+  pkg_check_modules(EBUR128 REQUIRED IMPORTED_TARGET libebur128)
   find_package(benchmark QUIET)
 endif()
 

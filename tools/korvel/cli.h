@@ -20,6 +20,7 @@ bool WantsHelp(const Args& args);
 
 int RenderCommand(const Args& args);
 int InfoCommand(const Args& args);
+int CheckCommand(const Args& args);
 int TypesCommand(const Args& args);
 int ScriptCommand(const Args& args);
 int NewCommand(const Args& args);

@@ -1,5 +1,8 @@
 // korvel: a small real host for the plug-in. Renders audio files through a
-// module, inspects modules and component types, runs scripts.
+// module, inspects and checks modules and component types, runs scripts.
+#include <ebur128.h>
+#include <sndfile.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,18 +13,34 @@ namespace korvel::cli {
 
 namespace {
 
-constexpr char kUsage[] =
-    "usage: korvel COMMAND [ARGS]\n"
-    "\n"
-    "commands:\n"
-    "  render MODULE.korvel -o OUT.wav [-i IN.wav] [--block FRAMES] [--seconds S]\n"
-    "         [--format f32|f64|pcm16|pcm24]   render audio through a module\n"
-    "  info MODULE.korvel [--json]            show a module's contents\n"
-    "  types [N]                              list component types, or show one's info\n"
-    "  script FILE [FUNCTION]                 compile a script and run a function\n"
-    "  new OUT.korvel                         write a new module (IN wired to OUT)\n"
-    "\n"
-    "Each command has --help.\n";
+// One row per command, in the order `korvel --help` lists them.
+struct Command {
+  const char* name;
+  int (*run)(const Args&);
+  const char* synopsis;
+};
+
+constexpr Command kCommands[] = {
+    {"render", RenderCommand,
+     "render MODULE.korvel -o OUT [-i IN] [options]   render audio through a module\n"},
+    {"info", InfoCommand, "info MODULE.korvel [--json]     show a module's contents\n"},
+    {"check", CheckCommand, "check MODULE.korvel             list what will make silence or nonsense\n"},
+    {"types", TypesCommand, "types [N]                       list component types, or describe one\n"},
+    {"script", ScriptCommand, "script FILE [FUNCTION]          compile a script and run a function\n"},
+    {"new", NewCommand, "new OUT.korvel [--force]        write a new module (IN wired to OUT)\n"},
+};
+
+void PrintUsage(FILE* to) {
+  std::fputs("usage: korvel COMMAND [ARGS]\n       korvel --version\n\ncommands:\n", to);
+  for (const Command& c : kCommands) std::fprintf(to, "  %s", c.synopsis);
+  std::fputs("\nEach command has --help.\n", to);
+}
+
+void PrintVersion() {
+  int major = 0, minor = 0, patch = 0;
+  ebur128_get_version(&major, &minor, &patch);
+  std::printf("korvel %s (%s, libebur128 %d.%d.%d)\n", KORVEL_VERSION, sf_version_string(), major, minor, patch);
+}
 
 }  // namespace
 
@@ -46,20 +65,22 @@ bool WantsHelp(const Args& args) {
 int main(int argc, char** argv) {
   using namespace korvel::cli;
   if (argc < 2) {
-    std::fputs(kUsage, stderr);
+    PrintUsage(stderr);
     return kExitUsage;
   }
   const std::string command = argv[1];
   const Args args(argv + 2, argv + argc);
   if (command == "--help" || command == "-h" || command == "help") {
-    std::fputs(kUsage, stdout);
+    PrintUsage(stdout);
     return kExitOk;
   }
-  if (command == "render") return RenderCommand(args);
-  if (command == "info") return InfoCommand(args);
-  if (command == "types") return TypesCommand(args);
-  if (command == "script") return ScriptCommand(args);
-  if (command == "new") return NewCommand(args);
-  std::fprintf(stderr, "korvel: unknown command '%s'\n%s", command.c_str(), kUsage);
+  if (command == "--version" || command == "-V") {
+    PrintVersion();
+    return kExitOk;
+  }
+  for (const Command& c : kCommands)
+    if (command == c.name) return c.run(args);
+  std::fprintf(stderr, "korvel: unknown command '%s'\n", command.c_str());
+  PrintUsage(stderr);
   return kExitUsage;
 }
