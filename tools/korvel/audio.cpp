@@ -195,7 +195,8 @@ void CountOverFullScale(const float* in, std::int64_t frames, int channels, std:
 class Encoder {
  public:
   Encoder(Encoding encoding, int channels, bool dither)
-      : encoding_(encoding), channels_(channels), quantiser_(encoding == Encoding::kI16 ? 16 : 24, dither) {}
+      : encoding_(encoding), channels_(channels),
+        quantiser_(encoding == Encoding::kI16 ? 16 : 24, dither && encoding == Encoding::kI16) {}
 
   // Converts a block into the encoder's buffer of whole ints or doubles.
   void Prepare(const float* samples, std::int64_t frames, std::int64_t over[2]) {

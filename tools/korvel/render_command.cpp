@@ -331,7 +331,6 @@ int RenderCommand(const Args& args) {
   progress.Finish();
   if (!output->Close()) return Fail(kExitFailure, "cannot finish " + output_name + ": " + output->error());
   if (destination.file && !destination.file->Commit(error)) return Fail(kExitFailure, error);
-  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
   // Warnings, then the summary (on standard error when the audio is on
   // standard output).
@@ -365,12 +364,17 @@ int RenderCommand(const Args& args) {
   }
   double lufs = 0, true_peak = 0;
   if (loudness && loudness->Finish(lufs, true_peak)) {
+    // Integrated loudness needs one 0.4-s gating block, and ignores blocks
+    // below -70 LUFS; say which, rather than print -inf.
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f", lufs);
-    std::fprintf(summary, "  loudness %s LUFS integrated, true peak %s dBTP\n", std::isinf(lufs) ? "-inf" : text,
-                 Decibels(true_peak).c_str());
+    std::snprintf(text, sizeof text, "%.1f LUFS integrated", lufs);
+    const std::string integrated = seconds < 0.4         ? "under 0.4 s, not measured"
+                                   : std::isinf(lufs)    ? "below -70 LUFS"
+                                                         : text;
+    std::fprintf(summary, "  loudness %s; true peak %s dBTP\n", integrated.c_str(), Decibels(true_peak).c_str());
   }
   if (non_finite > 0) std::fprintf(summary, "  not a number: %s samples, written as 0\n", Grouped(non_finite).c_str());
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (elapsed > 0) std::fprintf(summary, "  speed  %.1fx real time\n", seconds / elapsed);
   return kExitOk;
 }
