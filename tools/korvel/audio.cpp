@@ -516,6 +516,7 @@ std::unique_ptr<AudioOutput> AudioOutput::Open(int fd, bool stream, const Output
   }
   // Values are converted here, rounded and counted; libsndfile only stores.
   sf_command(file, SFC_SET_CLIPPING, nullptr, SF_FALSE);
+  sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
   return std::make_unique<SndfileOutput>(file, encoding, channels, dither);
 }
 
