@@ -2,6 +2,7 @@
 
 #include <ebur128.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -389,6 +390,11 @@ class WavStreamOutput final : public AudioOutput {
 // ------------------------------------------------------------------ opening
 
 std::unique_ptr<AudioSource> OpenAudioFile(const std::string& path, std::string& error) {
+  struct stat st {};
+  if (path != "-" && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    error = "'" + path + "' is a directory, not audio";
+    return nullptr;
+  }
   SF_INFO info{};
   SNDFILE* file = path == "-" ? sf_open_fd(STDIN_FILENO, SFM_READ, &info, SF_FALSE)
                               : sf_open(path.c_str(), SFM_READ, &info);

@@ -50,7 +50,10 @@ int Fail(int code, const std::string& message) {
 }
 
 int UsageError(const std::string& message, const char* usage) {
-  std::fprintf(stderr, "korvel: %s\n%s", message.c_str(), usage);
+  // The usage's first line only; --help has the rest.
+  const char* end = std::strchr(usage, '\n');
+  const int length = end != nullptr ? static_cast<int>(end - usage) : static_cast<int>(std::strlen(usage));
+  std::fprintf(stderr, "korvel: %s\n%.*s\n(--help for more)\n", message.c_str(), length, usage);
   return kExitUsage;
 }
 

@@ -253,6 +253,8 @@ int RenderCommand(const Args& args) {
   }
   if (!major) major = FileTypeByName("wav");
   if (to_stdout && major != FileTypeByName("wav")) return Fail(kExitFailure, "-o - writes WAV only");
+  if (to_stdout && isatty(STDOUT_FILENO))
+    return Fail(kExitFailure, "-o - would write audio to the terminal; redirect it to a file or a program");
 
   auto source = options.input.empty() ? OpenTestSignal() : OpenAudioFile(options.input, error);
   if (!source) return Fail(kExitFailure, error);
@@ -375,7 +377,7 @@ int RenderCommand(const Args& args) {
   }
   if (non_finite > 0) std::fprintf(summary, "  not a number: %s samples, written as 0\n", Grouped(non_finite).c_str());
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (elapsed > 0) std::fprintf(summary, "  speed  %.1fx real time\n", seconds / elapsed);
+  if (elapsed > 0 && done > 0) std::fprintf(summary, "  speed  %.1fx real time\n", seconds / elapsed);
   return kExitOk;
 }
 
