@@ -85,7 +85,8 @@ std::size_t EditDistance(const std::string& a, const std::string& b) {
 
 template <std::size_t N>
 void CheckKeys(const Json& object, const char* const (&known)[N], const std::string& where) {
-  for (const auto& [key, value] : object.items()) {
+  for (const auto& item : object.items()) {
+    const std::string& key = item.key();
     if (std::find_if(known, known + N, [&](const char* k) { return key == k; }) != known + N) continue;
     const char* nearest = known[0];
     for (const char* k : known)

@@ -2,6 +2,7 @@
 
 #include <ebur128.h>
 #include <sndfile.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -307,6 +308,11 @@ class WavStreamOutput final : public AudioOutput {
     if (floating) Put16(0);
     Put("data");
     Put32(0xFFFFFFFFu);
+    // Where the header starts, when the output can be written at an
+    // offset (a file, not a pipe, and not opened for appending).
+    const off_t at = lseek(fd_, 0, SEEK_CUR);
+    const int flags = fcntl(fd_, F_GETFL);
+    header_at_ = at >= 0 && flags >= 0 && (flags & O_APPEND) == 0 ? at : -1;
     ok_ = WriteAll(header_.data(), header_.size());
   }
   ~WavStreamOutput() override { Close(); }
@@ -344,11 +350,11 @@ class WavStreamOutput final : public AudioOutput {
     closed_ = true;
     // An odd-sized data chunk gets its pad byte.
     if (ok_ && data_bytes_ % 2 == 1) ok_ = WriteAll("", 1);
-    if (ok_ && lseek(fd_, 0, SEEK_SET) == 0 && data_bytes_ + header_.size() - 8 < 0xFFFFFFFFull) {
+    if (ok_ && header_at_ >= 0 && data_bytes_ + header_.size() - 8 < 0xFFFFFFFFull) {
       const auto riff = static_cast<std::uint32_t>(header_.size() - 8 + data_bytes_ + data_bytes_ % 2);
       const auto data = static_cast<std::uint32_t>(data_bytes_);
-      pwrite(fd_, &riff, 4, 4);
-      pwrite(fd_, &data, 4, static_cast<off_t>(header_.size() - 4));
+      ok_ = pwrite(fd_, &riff, 4, header_at_ + 4) == 4 &&
+            pwrite(fd_, &data, 4, header_at_ + static_cast<off_t>(header_.size()) - 4) == 4;
     }
     return ok_;
   }
@@ -381,6 +387,7 @@ class WavStreamOutput final : public AudioOutput {
   std::vector<char> header_;
   std::vector<char> bytes_;
   std::uint64_t data_bytes_ = 0;
+  off_t header_at_ = -1;
   bool ok_ = true;
   bool closed_ = false;
 };

@@ -57,6 +57,7 @@ constexpr char kRenderUsage[] =
 constexpr double kMaxSeconds = 24 * 3600.0;
 // Frames read and written at a time; the plug-in is called with --block.
 constexpr std::int64_t kIoFrames = 16384;
+constexpr long long kMaxBlock = 1 << 20;
 
 struct RenderOptions {
   std::string module, output, input, type;
@@ -109,7 +110,8 @@ const OptionRow kOptions[] = {
     {"--block", true,
      [](RenderOptions& o, const std::string& v) {
        const auto n = WholeNumber(v);
-       if (!n || *n <= 0) return "--block needs a positive whole number of frames, not '" + v + "'";
+       if (!n || *n <= 0 || *n > kMaxBlock)
+         return "--block needs a whole number of frames from 1 to " + std::to_string(kMaxBlock) + ", not '" + v + "'";
        return o.block = *n, std::string();
      }},
     {"--seconds", true,
@@ -286,8 +288,10 @@ int RenderCommand(const Args& args) {
   const std::int64_t limit =
       options.seconds ? std::llround(*options.seconds * rate) : std::numeric_limits<std::int64_t>::max();
   const std::int64_t expected = options.seconds ? limit : source->length_hint();
-  const std::int64_t block = std::min<std::int64_t>(options.block, kIoFrames);
-  std::vector<float> buffer(2 * kIoFrames), mixed(kIoFrames);
+  // I/O blocks hold at least one call's worth.
+  const std::int64_t block = options.block;
+  const std::int64_t io_frames = std::max<std::int64_t>(kIoFrames, block);
+  std::vector<float> buffer(2 * io_frames), mixed(io_frames);
   LevelMeter meter(channels);
   std::optional<LoudnessMeter> loudness;
   if (!options.quiet) loudness.emplace(channels, rate);
@@ -297,7 +301,7 @@ int RenderCommand(const Args& args) {
   bool input_ended = false;
   std::int64_t done = 0;
   while (done < limit) {
-    const std::int64_t want = std::min(kIoFrames, limit - done);
+    const std::int64_t want = std::min(io_frames, limit - done);
     std::int64_t n = 0;
     if (!input_ended) {
       n = source->Read(buffer.data(), want);
