@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -424,6 +425,22 @@ TEST_F(CliTest, TheCheckerNamesEachSilentMistake) {
   const Outcome typo = Korvel("check typo.korvel");
   EXPECT_EQ(typo.status, 1);
   EXPECT_NE(typo.err.find("unknown key \"conections\" (did you mean \"connections\"?)"), std::string::npos) << typo.err;
+}
+
+TEST_F(CliTest, TheProgressLineIsForTerminalsAndRedrawnAtMostTenTimesASecond) {
+  // script(1) gives the render a terminal; the audio goes elsewhere.
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome run = Shell("script -qfec '" + std::string(KORVEL_CLI) + " render " + Example("moog-drive.korvel") +
+                            " --seconds 240 -o - > /dev/null' /dev/null");
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::size_t redraws = 0;
+  for (std::size_t at = 0; (at = run.out.find("ETA", at)) != std::string::npos; ++at) ++redraws;
+  EXPECT_GT(redraws, 0) << run.out;
+  EXPECT_LE(redraws, 10 * seconds + 2) << "in " << seconds << " s";
+  EXPECT_NE(run.out.find("of 240.0 s"), std::string::npos) << run.out;
+  // Not on a pipe.
+  EXPECT_EQ(Korvel("render " + Example("lowpass.korvel") + " --seconds 60 -o - -q > /dev/null").err, "");
 }
 
 // ---------------------------------------------------------------- the rest
