@@ -24,6 +24,7 @@ else()
   # Pictures (korvel draw, korvel plot): cairo for PNG and SVG, FFTW for spectra.
   pkg_check_modules(CAIRO REQUIRED IMPORTED_TARGET cairo cairo-png cairo-svg)
   pkg_check_modules(FFTW REQUIRED IMPORTED_TARGET fftw3)
+  pkg_check_modules(EBUR128 REQUIRED IMPORTED_TARGET libebur128)
   find_package(benchmark QUIET)
 endif()
 

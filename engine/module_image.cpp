@@ -62,6 +62,44 @@ const Json* Find(const Json& object, const char* key) {
   return it == object.end() ? nullptr : &*it;
 }
 
+std::string CutToFit(std::string text, std::size_t capacity);
+
+// Unknown keys are refused, naming the nearest known key, so that a
+// misspelt "conections" or "valeu" is not silently ignored.
+std::size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+template <std::size_t N>
+void CheckKeys(const Json& object, const char* const (&known)[N], const std::string& where) {
+  for (const auto& item : object.items()) {
+    const std::string& key = item.key();
+    if (std::find_if(known, known + N, [&](const char* k) { return key == k; }) != known + N) continue;
+    const char* nearest = known[0];
+    for (const char* k : known)
+      if (EditDistance(key, k) < EditDistance(key, nearest)) nearest = k;
+    Fail(where + "unknown key " + Dump(CutToFit(key, 41)) + " (did you mean " + Quoted(nearest) + "?)");
+  }
+}
+
+constexpr const char* kModuleKeys[] = {"format", "version", "name", "author", "description", "script",
+                                       "parameters", "in", "out", "components", "connections"};
+constexpr const char* kComponentKeys[] = {"slot",   "type",  "label", "x",         "y",   "width",
+                                          "height", "colour", "value", "parameter", "min", "max"};
+constexpr const char* kConnectionKeys[] = {"from", "to"};
+constexpr const char* kParameterKeys[] = {"name", "kind", "value"};
+
 std::int64_t Integer(const Json& value, const std::string& what, std::int64_t low, std::int64_t high) {
   std::int64_t n = 0;
   if (value.is_number_unsigned()) {
@@ -200,6 +238,7 @@ void ReadComponents(const Json& list, Image& image) {
     if (image.at[c.slot] >= 0)
       Fail(name + ": slot " + std::to_string(c.slot) + " is already used by component " +
            std::to_string(image.at[c.slot]));
+    CheckKeys(entry, kComponentKeys, name + ": ");
     const Json* type_value = Find(entry, "type");
     if (type_value == nullptr) Fail(name + " has no " + Quoted("type"));
     c.type = static_cast<int>(Integer(*type_value, name + ": " + Quoted("type"), std::numeric_limits<int>::min(),
@@ -273,6 +312,7 @@ void ReadConnections(const Json& list, Image& image) {
   for (const Json& entry : list) {
     const std::string item = "connection " + std::to_string(index);
     if (!entry.is_object()) Fail(item + " is not an object");
+    CheckKeys(entry, kConnectionKeys, item + ": ");
     const auto [s, m] = ReadEnd(entry, "from", item);
     const auto [t, k] = ReadEnd(entry, "to", item);
     const std::string name = item + " (slot " + std::to_string(s) + " output " + std::to_string(m) + " to slot " +
@@ -318,6 +358,7 @@ void ReadParameters(const Json& list, Image& image) {
     const Json& entry = list[p];
     const std::string item = "parameter " + std::to_string(p);
     if (!entry.is_object()) Fail(item + " is not an object");
+    CheckKeys(entry, kParameterKeys, item + ": ");
     ImageParameter& parameter = image.parameters[p];
     if (const Json* v = Find(entry, "name")) parameter.name = String(*v, item + ": " + Quoted("name"));
     if (const Json* v = Find(entry, "kind"))
@@ -353,6 +394,7 @@ Image Parse(const char* data, std::size_t size) {
     Fail("version " + std::to_string(v) + " is newer than this plug-in reads (" +
          std::to_string(kModuleImageVersion) + ")");
 
+  CheckKeys(root, kModuleKeys, "");
   Image image;
   if (const Json* t = Find(root, "name")) image.name = String(*t, Quoted("name"));
   if (const Json* t = Find(root, "author")) image.author = String(*t, Quoted("author"));
@@ -500,11 +542,14 @@ std::string WriteModuleImage(const PatchEngine& engine) {
   return out;
 }
 
-bool ReadModuleImage(PatchEngine& engine, const void* data, std::size_t size, std::string& error) {
+namespace {
+
+// Checks the whole image; applies it to `engine` when there is one.
+bool ReadOrCheck(PatchEngine* engine, const void* data, std::size_t size, std::string& error) {
   if (size == 0) return true;
   try {
     const Image image = Parse(static_cast<const char*>(data), size);
-    Apply(engine, image);
+    if (engine != nullptr) Apply(*engine, image);
   } catch (const BadImage& bad) {
     error = bad.line;
     return false;
@@ -518,6 +563,16 @@ bool ReadModuleImage(PatchEngine& engine, const void* data, std::size_t size, st
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool ReadModuleImage(PatchEngine& engine, const void* data, std::size_t size, std::string& error) {
+  return ReadOrCheck(&engine, data, size, error);
+}
+
+bool CheckModuleImage(const void* data, std::size_t size, std::string& error) {
+  return ReadOrCheck(nullptr, data, size, error);
 }
 
 }  // namespace korvel

@@ -26,5 +26,7 @@ std::string WriteModuleImage(const PatchEngine& engine);
 // false, `error` holds one line naming the offending item, and the module is
 // exactly as it was. An empty image changes nothing and answers true.
 bool ReadModuleImage(PatchEngine& engine, const void* data, std::size_t size, std::string& error);
+// The same checks and the same answer, with no engine to change.
+bool CheckModuleImage(const void* data, std::size_t size, std::string& error);
 
 }  // namespace korvel

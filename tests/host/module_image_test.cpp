@@ -25,7 +25,7 @@ TEST_F(ModuleTest, AnImageReplacesTheWholeModule) {
   engine.context.delay_position = 500;
   engine.selected_slot = 9;
   Load(Module(R"({"slot": 4, "type": 0}, {"slot": 2, "type": 0}, {"slot": 1, "type": 11})",
-              R"(, "name": "Other", "unknown": [1, {"x": 2}])"));
+              R"(, "name": "Other")"));
   for (int s : {0, 3, 5, 6, 7, 9}) EXPECT_FALSE(engine.IsOccupied(s)) << s;
   EXPECT_EQ(engine.slot_count, 5);
   EXPECT_EQ(engine.in_slot, 2) << "the lowest In";
@@ -94,6 +94,10 @@ TEST_F(ModuleTest, BadImagesAreRefusedWithOneLineAndNoChange) {
        "connection 1 (slot 3 output 0 to slot 2 input 1) would close a cycle"},
       {wired("", R"(, "in": 1)"), "\"in\" names slot 1, which is not an In component"},
       {wired("", R"(, "out": 0)"), "\"out\" names slot 0, which is not an Out component"},
+      {wired("", R"(, "conections": [])"), "unknown key \"conections\" (did you mean \"connections\"?)"},
+      {Module(R"({"slot": 3, "type": 80, "valeu": 2})"),
+       "component 0 (slot 3): unknown key \"valeu\" (did you mean \"value\"?)"},
+      {wired(R"({"from": [0, 0], "too": [2, 0]})"), "connection 0: unknown key \"too\" (did you mean \"to\"?)"},
   };
   Load(testing::kRichImage);
   engine.delay_lines[2][99] = 3.0;

@@ -1,14 +1,20 @@
-// korvel, run as a user runs it: exit codes, messages, and the audio it
-// writes, checked against the engine driven directly.
+// korvel, run as a user runs it: exit codes, messages, the files it leaves
+// and the audio it writes, read back with libsndfile.
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <sys/wait.h>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -27,6 +33,19 @@ struct Outcome {
   std::string out, err;
 };
 
+struct Audio {
+  int rate = 0, channels = 0, format = 0;
+  std::vector<double> samples;
+  std::size_t frames() const { return channels ? samples.size() / channels : 0; }
+};
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
 class CliTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -39,25 +58,36 @@ class CliTest : public ::testing::Test {
 
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
 
-  Outcome Korvel(const std::string& args) const {
+  // Runs a shell command line whose first word is the program; standard
+  // output is captured, standard error kept in a file.
+  Outcome Shell(const std::string& line) const {
     const std::string err = Path("stderr.txt");
-    const std::string command = std::string(KORVEL_CLI) + " " + args + " 2>" + err;
+    const std::string command = "cd " + dir_.string() + " && " + line + " 2>" + err;
     Outcome run{};
     FILE* pipe = popen(command.c_str(), "r");
     char buffer[4096];
     for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.out.append(buffer, got);
     const int status = pclose(pipe);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream in(err);
-    std::stringstream text;
-    text << in.rdbuf();
-    run.err = text.str();
+    run.err = ReadBytes(err);
     return run;
   }
+  Outcome Korvel(const std::string& args) const { return Shell(std::string(KORVEL_CLI) + " " + args); }
 
   static std::string Example(const std::string& name) { return std::string(KORVEL_EXAMPLES) + "/" + name; }
 
-  // A stereo float file of a few seconds of varied, float-exact values.
+  static void WriteAudio(const std::string& path, const std::vector<float>& samples, int channels, int rate = 44100) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size() / channels));
+    sf_close(file);
+  }
+
+  // A stereo float file of varied, float-exact values below full scale.
   std::vector<float> WriteInput(const std::string& path, int frames) const {
     std::vector<float> samples(2 * frames);
     std::uint32_t state = 12345;
@@ -65,49 +95,373 @@ class CliTest : public ::testing::Test {
       state = state * 1664525u + 1013904223u;
       s = static_cast<float>(static_cast<std::int32_t>(state) >> 8) / 8388608.0f * 0.7f;
     }
-    SF_INFO info{};
-    info.samplerate = 44100;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    sf_writef_float(file, samples.data(), frames);
-    sf_close(file);
+    WriteAudio(path, samples, 2);
     return samples;
   }
 
-  static std::vector<double> ReadOutput(const std::string& path, int* rate = nullptr) {
+  static Audio ReadAudio(const std::string& path) {
+    Audio audio;
     SF_INFO info{};
     SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    if (file == nullptr) return {};
-    std::vector<double> samples(info.frames * info.channels);
-    sf_readf_double(file, samples.data(), info.frames);
+    if (file == nullptr) return audio;
+    audio.rate = info.samplerate;
+    audio.channels = info.channels;
+    audio.format = info.format;
+    std::vector<double> block(4096 * info.channels);
+    for (sf_count_t got; (got = sf_readf_double(file, block.data(), 4096)) > 0;)
+      audio.samples.insert(audio.samples.end(), block.begin(), block.begin() + got * info.channels);
     sf_close(file);
-    if (rate != nullptr) *rate = info.samplerate;
-    return samples;
+    return audio;
+  }
+
+  void WriteModule(const std::string& name, const std::string& components, const std::string& connections,
+                   const std::string& rest = "") const {
+    std::ofstream(Path(name)) << R"({"format": "korvel-module", "version": 1, "components": [)" << components
+                              << R"(], "connections": [)" << connections << "]" << rest << "}";
+  }
+
+  // Every file in the test's folder with its bytes.
+  std::map<std::string, std::string> Snapshot() const {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+      const std::string name = entry.path().filename().string();
+      if (name == "stderr.txt") continue;
+      files[name] = entry.is_symlink()          ? "link to " + fs::read_symlink(entry.path()).string()
+                    : entry.is_regular_file() ? ReadBytes(entry.path().string())
+                                              : "special";
+    }
+    return files;
   }
 
   fs::path dir_;
 };
 
-TEST_F(CliTest, PassthroughRendersBitExactly) {
-  const auto input = WriteInput(Path("in.wav"), 10000);
-  const Outcome run = Korvel("render " + Example("passthrough.korvel") + " -i " + Path("in.wav") + " -o " +
-                         Path("out.wav") + " --format f64");
+// ---------------------------------------------------------------- file safety
+
+// A WAV header announcing 0xffffffff bytes of 16-bit stereo, as streams do.
+std::string LyingWavHeader() {
+  std::string h = "RIFF\xff\xff\xff\xffWAVEfmt ";
+  const unsigned char fmt[] = {16, 0, 0, 0, 1, 0, 2, 0, 0x44, 0xAC, 0, 0, 0x10, 0xB1, 2, 0, 4, 0, 16, 0};
+  h.append(reinterpret_cast<const char*>(fmt), sizeof fmt);
+  return h + "data\xff\xff\xff\xff";
+}
+
+
+TEST_F(CliTest, RefusalsLeaveEveryFileByteIdentical) {
+  std::ofstream(Path("m.korvel")) << ReadBytes(Example("passthrough.korvel"));
+  WriteInput(Path("in.wav"), 1000);
+  std::ofstream(Path("old.wav")) << "an earlier render";
+  fs::create_symlink("m.korvel", Path("link.korvel"));
+  fs::create_directory(Path("folder"));
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+  const auto before = Snapshot();
+  const std::pair<std::string, const char*> refusals[] = {
+      {"render m.korvel -o m.korvel", "is the module"},
+      {"render link.korvel -o ./m.korvel", "is the module"},
+      {"render m.korvel -o link.korvel", "is the module"},
+      {"render m.korvel -i in.wav -o ./folder/../in.wav", "is the input"},
+      {"render m.korvel -o folder", "is a directory"},
+      {"render m.korvel -o fifo", "not a regular file"},
+      {"render m.korvel -o old.wav --format f32 --type flac", "cannot hold"},
+      {"render m.korvel -o old.wav -i nowhere.wav", "nowhere.wav"},
+      {"render folder -o old.wav", "is a directory, not a module"},
+      {"new m.korvel", "already exists; --force replaces it"},
+      {"new fifo --force", "not a regular file"},
+      {"new folder --force", "is a directory"},
+  };
+  for (const auto& [args, says] : refusals) {
+    const Outcome run = Korvel(args);
+    EXPECT_EQ(run.status, 1) << args;
+    EXPECT_NE(run.err.find(says), std::string::npos) << args << ": " << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << args << ": one line\n" << run.err;
+    EXPECT_EQ(Snapshot(), before) << args;
+  }
+  // A render interrupted part-way leaves the earlier file and no temporary.
+  std::ofstream(Path("header.bin"), std::ios::binary) << LyingWavHeader();
+  const Outcome stopped = Shell("(cat header.bin; cat /dev/zero) | timeout -s TERM 0.5 " + std::string(KORVEL_CLI) +
+                                " render m.korvel -i - -o old.wav");
+  EXPECT_EQ(stopped.status, 124) << "stopped by the signal, not finished or refused: " << stopped.err;
+  fs::remove(Path("header.bin"));
+  EXPECT_EQ(Snapshot(), before);
+}
+
+TEST_F(CliTest, WritesReplaceOnlyRegularFilesAndKeepLinks) {
+  ASSERT_EQ(Korvel("new m.korvel").status, 0);
+  std::ofstream(Path("m.korvel"), std::ios::app) << " ";
+  ASSERT_EQ(Korvel("new m.korvel --force").status, 0);
+  EXPECT_EQ(ReadBytes(Path("m.korvel")).back(), '\n') << "replaced by a fresh module";
+  std::ofstream(Path("real.wav")) << "old";
+  fs::create_symlink("real.wav", Path("link.wav"));
+  ASSERT_EQ(Korvel("render m.korvel -o link.wav --seconds 0.1 -q").status, 0);
+  EXPECT_TRUE(fs::is_symlink(Path("link.wav")));
+  EXPECT_EQ(ReadAudio(Path("real.wav")).frames(), 4410u) << "written through the link";
+  struct stat st {};
+  stat(Path("real.wav").c_str(), &st);
+  EXPECT_NE(st.st_mode & 0044, 0u) << "not left private like a temporary file";
+}
+
+// ---------------------------------------------------------------- streaming
+
+TEST_F(CliTest, PipesWithLyingHeadersStreamToTheirRealEnd) {
+  std::string stream = LyingWavHeader();
+  for (int i = 0; i < 2 * 30000; ++i) stream.append("\x10\x00", 2);
+  std::ofstream(Path("stream.bin"), std::ios::binary) << stream;
+  const Outcome run = Shell("cat stream.bin | " + std::string(KORVEL_CLI) + " render " + Example("passthrough.korvel") +
+                            " -i - -o out.wav");
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.out.find("10000 frames"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("peak"), std::string::npos);
-  const auto output = ReadOutput(Path("out.wav"));
-  ASSERT_EQ(output.size(), input.size());
-  for (std::size_t i = 0; i < input.size(); ++i) ASSERT_EQ(output[i], static_cast<double>(input[i])) << i;
+  EXPECT_NE(run.out.find("30,000 frames"), std::string::npos) << run.out;
+  const Audio out = ReadAudio(Path("out.wav"));
+  ASSERT_EQ(out.frames(), 30000u);
+  EXPECT_EQ(out.samples[0], 16.0 / 32768.0);
+}
+
+// Peak memory of one command line, its children included.
+long PeakKilobytes(const std::string& line) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << line;
+  return usage.ru_maxrss;
+}
+
+TEST_F(CliTest, TenMinutesTakeNoMoreMemoryThanTenSeconds) {
+  std::ofstream(Path("header.bin"), std::ios::binary) << LyingWavHeader();
+  const auto render = [&](long seconds) {
+    return "(cat " + Path("header.bin") + "; head -c " + std::to_string(seconds * 44100 * 4) + " /dev/zero) | " +
+           KORVEL_CLI + " render " + Example("lowpass.korvel") + " -i - -o - -q > /dev/null";
+  };
+  const long short_run = PeakKilobytes(render(10));
+  const long long_run = PeakKilobytes(render(600));
+  EXPECT_LT(long_run - short_run, 10 * 1024) << short_run << " kB vs " << long_run << " kB";
+}
+
+// ---------------------------------------------------------------- truthful summaries
+
+TEST_F(CliTest, NonNumbersAreCountedAndWrittenAsZero) {
+  // x / 0: infinities where the input is not 0, NaN where it is.
+  WriteModule("divide.korvel", R"({"slot": 0, "type": 0}, {"slot": 1, "type": 1}, {"slot": 2, "type": 13},
+                                  {"slot": 3, "type": 80, "value": 0})",
+              R"({"from": [0, 0], "to": [2, 0]}, {"from": [3, 0], "to": [2, 1]}, {"from": [2, 0], "to": [1, 0]})");
+  WriteInput(Path("in.wav"), 3000);
+  const Outcome run = Korvel("render divide.korvel -i in.wav -o out.wav");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("warning: the module made 6,000 samples that were not numbers"), std::string::npos) << run.err;
+  EXPECT_NE(run.out.find("not a number: 6,000 samples"), std::string::npos) << run.out;
+  for (double v : ReadAudio(Path("out.wav")).samples) ASSERT_EQ(v, 0.0);
+}
+
+TEST_F(CliTest, ClippingIsCountedPerChannelWithAWarning) {
+  WriteModule("gain4.korvel", R"({"slot": 0, "type": 0}, {"slot": 1, "type": 1}, {"slot": 2, "type": 12},
+                                 {"slot": 3, "type": 80, "value": 4})",
+              R"({"from": [0, 0], "to": [2, 0]}, {"from": [3, 0], "to": [2, 1]}, {"from": [2, 0], "to": [1, 0]})");
+  // Left: every other frame goes over full scale once multiplied; right never.
+  std::vector<float> in(2 * 4000);
+  for (int f = 0; f < 4000; ++f) {
+    in[2 * f] = f % 2 ? 0.5f : 0.1f;
+    in[2 * f + 1] = 0.2f;
+  }
+  WriteAudio(Path("in.wav"), in, 2);
+  Outcome run = Korvel("render gain4.korvel -i in.wav -o out.wav --format pcm16");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("warning: left clipped 2,000 samples (50.0%) — lower the level"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("right"), std::string::npos) << run.err;
+  EXPECT_NE(run.out.find("clipped 2,000 samples (50.0%)"), std::string::npos) << run.out;
+  const Audio out = ReadAudio(Path("out.wav"));
+  EXPECT_EQ(*std::max_element(out.samples.begin(), out.samples.end()), 32767.0 / 32768.0);
+  // Floating point keeps the values, and says they are over full scale.
+  run = Korvel("render gain4.korvel -i in.wav -o out.wav");
+  EXPECT_NE(run.err.find("left 2,000 samples (50.0%) over full scale"), std::string::npos) << run.err;
+  EXPECT_NE(run.out.find("loudness under 0.4 s, not measured; true peak 6.02 dBTP"), std::string::npos) << run.out;
+  run = Korvel("render gain4.korvel -i in.wav -o out.wav -q");
+  EXPECT_TRUE(run.out.empty()) << run.out;
+  EXPECT_NE(run.err.find("over full scale"), std::string::npos) << "warnings stay with -q";
+}
+
+// ---------------------------------------------------------------- formats
+
+TEST_F(CliTest, TheTypeFollowsTheExtensionOrType) {
+  const auto input = WriteInput(Path("in.wav"), 5000);
+  const std::pair<std::string, int> cases[] = {
+      {"-o out.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24},
+      {"-o out.aiff --format pcm16", SF_FORMAT_AIFF | SF_FORMAT_PCM_16},
+      {"-o out.data --type w64 --format f64", SF_FORMAT_W64 | SF_FORMAT_DOUBLE},
+      {"-o out.WAV", SF_FORMAT_WAV | SF_FORMAT_FLOAT},
+  };
+  for (const auto& [args, format] : cases) {
+    const Outcome run = Korvel("render " + Example("passthrough.korvel") + " -i in.wav " + args);
+    ASSERT_EQ(run.status, 0) << args << run.err;
+    const Audio out = ReadAudio(Path(args.substr(3, args.find(' ', 3) - 3)));
+    EXPECT_EQ(out.format, format) << args;
+    ASSERT_EQ(out.frames(), 5000u) << args;
+    const double lsb = (format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24   ? 1.0 / 8388608
+                       : (format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 ? 2.0 / 32768  // dithered
+                                                                           : 0.0;
+    for (std::size_t i = 0; i < input.size(); ++i) ASSERT_LE(std::fabs(out.samples[i] - input[i]), lsb) << args << i;
+  }
+  const Outcome unknown = Korvel("render " + Example("passthrough.korvel") + " -o out.xyz");
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_NE(unknown.err.find("use --type"), std::string::npos) << unknown.err;
+}
+
+TEST_F(CliTest, StandardOutputCarriesAWavStreamLibsndfileReads) {
+  const auto input = WriteInput(Path("in.wav"), 7000);
+  for (const char* tail : {"> file.wav", "| cat > file.wav"}) {
+    const Outcome run = Shell("{ " + std::string(KORVEL_CLI) + " render " + Example("passthrough.korvel") +
+                              " -i in.wav -o - 2>summary.txt; } " + tail);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(ReadBytes(Path("summary.txt")).find("7,000 frames"), std::string::npos) << "the summary moves to standard error";
+    const Audio out = ReadAudio(Path("file.wav"));
+    ASSERT_EQ(out.frames(), 7000u) << tail;
+    for (std::size_t i = 0; i < input.size(); ++i) ASSERT_EQ(out.samples[i], input[i]) << tail << i;
+  }
+  // And a WAV stream read back from standard input.
+  const Outcome piped = Shell(std::string(KORVEL_CLI) + " render " + Example("passthrough.korvel") +
+                              " -i in.wav -o - -q | " + KORVEL_CLI + " render " + Example("passthrough.korvel") +
+                              " -i - -o back.wav -q");
+  ASSERT_EQ(piped.status, 0) << piped.err;
+  EXPECT_EQ(ReadAudio(Path("back.wav")).frames(), 7000u);
+}
+
+TEST_F(CliTest, IntegerOutputRoundsToNearestAndDithers16Bits) {
+  // A sine at -84 dBFS: about two steps of 16 bits.
+  const int frames = 44100;
+  std::vector<float> in(frames);
+  const double amplitude = std::pow(10.0, -84.0 / 20.0);
+  for (int f = 0; f < frames; ++f) in[f] = static_cast<float>(amplitude * std::sin(2 * M_PI * 1000.0 * f / 44100));
+  WriteAudio(Path("quiet.wav"), in, 1);
+  for (const char* dither : {"", " --no-dither"}) {
+    const Outcome run = Korvel("render " + Example("passthrough.korvel") + " -i quiet.wav -o out.wav --format pcm16" + dither);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Audio out = ReadAudio(Path("out.wav"));
+    ASSERT_EQ(out.frames(), static_cast<std::size_t>(frames));
+    double sum = 0, largest = 0;
+    int differ = 0;
+    for (int f = 0; f < frames; ++f) {
+      const double exact = in[f] * 32768.0, error = out.samples[f] * 32768.0 - exact;
+      sum += error;
+      largest = std::max(largest, std::fabs(error));
+      differ += out.samples[f] * 32768.0 != std::nearbyint(exact);
+    }
+    EXPECT_LT(std::fabs(sum / frames), 0.05) << "mean error in LSB" << dither;
+    if (*dither != '\0') {
+      EXPECT_LE(largest, 0.5) << "rounded to nearest";
+      EXPECT_EQ(differ, 0);
+    } else {
+      EXPECT_LT(largest, 1.5) << "TPDF dither spans ±1 LSB before rounding";
+      EXPECT_GT(differ, frames / 10) << "dither moves values off the plain rounding";
+    }
+  }
+}
+
+TEST_F(CliTest, ChannelsFollowTheInputUnlessAsked) {
+  WriteAudio(Path("mono.wav"), std::vector<float>(1000, 0.25f), 1);
+  ASSERT_EQ(Korvel("render " + Example("passthrough.korvel") + " -i mono.wav -o a.wav -q").status, 0);
+  EXPECT_EQ(ReadAudio(Path("a.wav")).channels, 1);
+  EXPECT_EQ(ReadAudio(Path("a.wav")).samples[999], 0.25);
+  ASSERT_EQ(Korvel("render " + Example("passthrough.korvel") + " -i mono.wav -o b.wav -q --channels 2").status, 0);
+  EXPECT_EQ(ReadAudio(Path("b.wav")).channels, 2);
+  EXPECT_EQ(Korvel("render " + Example("passthrough.korvel") + " -o c.wav --channels 3").status, 2);
+}
+
+// ---------------------------------------------------------------- rates
+
+TEST_F(CliTest, TheEngineRunsAtTheInputsRate) {
+  // One click at 48 kHz; the echo repeats it a quarter of a second later.
+  std::vector<float> in(2 * 48000, 0.0f);
+  in[2 * 100] = in[2 * 100 + 1] = 0.5f;
+  WriteAudio(Path("click.wav"), in, 2, 48000);
+  const Outcome run = Korvel("render " + Example("echo.korvel") + " -i click.wav -o out.wav");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("48000 Hz"), std::string::npos) << run.out;
+  const Audio out = ReadAudio(Path("out.wav"));
+  ASSERT_EQ(out.rate, 48000);
+  std::size_t loudest = 0;
+  for (std::size_t f = 200; f < out.frames(); ++f)
+    if (std::fabs(out.samples[2 * f]) > std::fabs(out.samples[2 * loudest])) loudest = f;
+  EXPECT_NEAR(static_cast<double>(loudest), 100 + 12000, 1) << "250 ms at 48 kHz";
+  EXPECT_EQ(out.samples[2 * loudest], 0.25);
+}
+
+// ---------------------------------------------------------------- checker
+
+TEST_F(CliTest, TheCheckerNamesEachSilentMistake) {
+  const std::string in_out = R"({"slot": 0, "type": 0}, {"slot": 1, "type": 1})";
+  struct Case {
+    const char* name;
+    std::string components, connections;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"cutoff", in_out + R"(, {"slot": 2, "type": 15}, {"slot": 3, "type": 80, "value": 1.414})",
+       R"({"from": [0, 0], "to": [2, 0]}, {"from": [3, 0], "to": [2, 2]}, {"from": [2, 0], "to": [1, 0]})",
+       "slot 2 (LP filter \"LP filter\"): the cutoff (in2) is not connected"},
+      {"operand", in_out + R"(, {"slot": 2, "type": 12})",
+       R"({"from": [0, 0], "to": [2, 0]}, {"from": [2, 0], "to": [1, 0]})", "the second operand (in2) is not connected"},
+      {"from-one", in_out, R"({"from": [0, 1], "to": [1, 0]})", "out2 (output 1) is never set"},
+      {"value", in_out + R"(, {"slot": 2, "type": 15, "value": 800})",
+       R"({"from": [0, 0], "to": [1, 0]})", "\"value\" is ignored"},
+      {"second-in", in_out + R"(, {"slot": 2, "type": 0})", R"({"from": [2, 0], "to": [1, 0]})",
+       "OUT (slot 1) is not reached from IN (slot 0)"},
+      {"second-in", in_out + R"(, {"slot": 2, "type": 0})", R"({"from": [2, 0], "to": [1, 0]})", "a second In"},
+  };
+  for (const Case& c : cases) {
+    WriteModule(std::string(c.name) + ".korvel", c.components, c.connections);
+    const Outcome check = Korvel("check " + std::string(c.name) + ".korvel");
+    EXPECT_EQ(check.status, 1) << c.name;
+    EXPECT_NE(check.out.find(c.says), std::string::npos) << c.name << ":\n" << check.out;
+    const Outcome render = Korvel("render " + std::string(c.name) + ".korvel -o out.wav -q --seconds 0.1");
+    EXPECT_EQ(render.status, 0) << "a module with warnings still renders";
+    EXPECT_NE(render.err.find("korvel: warning: "), std::string::npos) << render.err;
+    EXPECT_NE(render.err.find(c.says), std::string::npos) << render.err;
+  }
+  for (const char* example : {"echo", "lowpass", "moog-drive", "fir-smooth", "passthrough"})
+    EXPECT_EQ(Korvel("check " + Example(example + std::string(".korvel"))).status, 0) << example;
+  std::ofstream(Path("typo.korvel")) << R"({"format": "korvel-module", "version": 1, "components": [], "conections": []})";
+  const Outcome typo = Korvel("check typo.korvel");
+  EXPECT_EQ(typo.status, 1);
+  EXPECT_NE(typo.err.find("unknown key \"conections\" (did you mean \"connections\"?)"), std::string::npos) << typo.err;
+}
+
+TEST_F(CliTest, TheProgressLineIsForTerminalsAndRedrawnAtMostTenTimesASecond) {
+  // script(1) gives the render a terminal; the audio goes elsewhere.
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome run = Shell("script -qfec '" + std::string(KORVEL_CLI) + " render " + Example("moog-drive.korvel") +
+                            " --seconds 240 -o - > /dev/null' /dev/null");
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::size_t redraws = 0;
+  for (std::size_t at = 0; (at = run.out.find("ETA", at)) != std::string::npos; ++at) ++redraws;
+  EXPECT_GT(redraws, 0) << run.out;
+  EXPECT_LE(redraws, 10 * seconds + 2) << "in " << seconds << " s";
+  EXPECT_NE(run.out.find("of 240.0 s"), std::string::npos) << run.out;
+  // Not on a pipe.
+  EXPECT_EQ(Korvel("render " + Example("lowpass.korvel") + " --seconds 60 -o - -q > /dev/null").err, "");
+}
+
+// ---------------------------------------------------------------- the rest
+
+TEST_F(CliTest, PassthroughRendersBitExactlyAtEveryBlockSize) {
+  const auto input = WriteInput(Path("in.wav"), 10000);
+  for (int block : {1, 256, 5000, 100000}) {
+    const Outcome run = Korvel("render " + Example("passthrough.korvel") + " -i in.wav -o out.wav --format f64 --block " +
+                               std::to_string(block));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("10,000 frames"), std::string::npos) << run.out;
+    const Audio out = ReadAudio(Path("out.wav"));
+    ASSERT_EQ(out.samples.size(), input.size());
+    for (std::size_t i = 0; i < input.size(); ++i) ASSERT_EQ(out.samples[i], static_cast<double>(input[i])) << i;
+  }
 }
 
 // The same module loaded into an engine in this process, fed the same
 // blocks with the host's float conversion on both sides.
 std::vector<double> RenderDirectly(const std::string& module_path, const std::vector<float>& input, int block) {
-  std::ifstream in(module_path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  const std::string image = bytes.str();
+  const std::string image = ReadBytes(module_path);
   auto engine = std::make_unique<PatchEngine>();
   engine->ResetEngine();
   std::string error;
@@ -116,97 +470,120 @@ std::vector<double> RenderDirectly(const std::string& module_path, const std::ve
   const std::size_t frames = input.size() / 2;
   for (std::size_t done = 0; done < frames; done += block) {
     const std::size_t n = std::min<std::size_t>(block, frames - done);
-    for (std::size_t i = 0; i < 2 * n; ++i)
-      engine->input_buffer[i] = static_cast<float>(input[2 * done + i] * 32768.0);
+    for (std::size_t i = 0; i < 2 * n; ++i) engine->input_buffer[i] = static_cast<float>(input[2 * done + i] * 32768.0);
     const double* result = engine->ProcessBlock(static_cast<std::uint32_t>(n));
-    for (std::size_t i = 0; i < 2 * n; ++i)
-      out[2 * done + i] = result ? static_cast<float>(result[i]) / 32768.0 : 0.0;
+    for (std::size_t i = 0; i < 2 * n; ++i) out[2 * done + i] = result ? static_cast<float>(result[i]) / 32768.0 : 0.0;
   }
   return out;
 }
 
-TEST_F(CliTest, LowpassMatchesTheEngineDrivenDirectlyAtEveryBlockSize) {
+TEST_F(CliTest, LowpassMatchesTheEngineDrivenDirectly) {
   const auto input = WriteInput(Path("in.wav"), 12000);
-  const auto expected = RenderDirectly(Example("lowpass.korvel"), input, 256);
-  for (int block : {1, 64, 256, 5000}) {
-    const std::string out = Path("out" + std::to_string(block) + ".wav");
-    const Outcome run = Korvel("render " + Example("lowpass.korvel") + " -i " + Path("in.wav") + " -o " + out +
-                           " --format f64 --block " + std::to_string(block));
-    ASSERT_EQ(run.status, 0) << run.err;
-    const auto output = ReadOutput(out);
-    ASSERT_EQ(output.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(output[i], expected[i]) << "block " << block << " at " << i;
-  }
+  const auto expected = RenderDirectly(Example("lowpass.korvel"), input, 64);
+  const Outcome run = Korvel("render " + Example("lowpass.korvel") + " -i in.wav -o out.wav --format f64 --block 64");
+  ASSERT_EQ(run.status, 0) << run.err;
+  const Audio out = ReadAudio(Path("out.wav"));
+  ASSERT_EQ(out.samples.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(out.samples[i], expected[i]) << i;
 }
 
-TEST_F(CliTest, BuiltInSignalAndSecondsPadOrCut) {
-  Outcome run = Korvel("render " + Example("echo.korvel") + " -o " + Path("echo.wav") + " --seconds 5.5");
+TEST_F(CliTest, SecondsPadOrCutWithinTwentyFourHours) {
+  Outcome run = Korvel("render " + Example("echo.korvel") + " -o echo.wav --seconds 5.5");
   ASSERT_EQ(run.status, 0) << run.err;
-  int rate = 0;
-  const auto echo = ReadOutput(Path("echo.wav"), &rate);
-  EXPECT_EQ(rate, 44100);
-  ASSERT_EQ(echo.size(), 2u * 242550);
+  const Audio echo = ReadAudio(Path("echo.wav"));
+  EXPECT_EQ(echo.rate, 44100);
+  ASSERT_EQ(echo.frames(), 242550u);
   // The built-in signal ends at 4 s; the echo's repeats go on after it.
   double tail = 0;
-  for (std::size_t i = 2 * 4 * 44100 + 2 * 11025; i < echo.size(); ++i) tail = std::max(tail, std::fabs(echo[i]));
+  for (std::size_t i = 2 * (4 * 44100 + 11025); i < echo.samples.size(); ++i) tail = std::max(tail, std::fabs(echo.samples[i]));
   EXPECT_GT(tail, 1e-4);
-  run = Korvel("render " + Example("passthrough.korvel") + " -o " + Path("cut.wav") + " --seconds 0.5 --format pcm16");
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(ReadOutput(Path("cut.wav")).size(), 2u * 22050);
+  ASSERT_EQ(Korvel("render " + Example("passthrough.korvel") + " -o cut.wav --seconds 0.5 -q").status, 0);
+  EXPECT_EQ(ReadAudio(Path("cut.wav")).frames(), 22050u);
+  for (const char* bad : {"1e9", "1e17", "-1", "nan", "86400.5"}) {
+    run = Korvel("render " + Example("passthrough.korvel") + " -o x.wav --seconds " + bad);
+    EXPECT_EQ(run.status, 2) << bad;
+    EXPECT_NE(run.err.find("from 0 to 86400 (24 hours)"), std::string::npos) << run.err;
+  }
+  EXPECT_FALSE(fs::exists(Path("x.wav")));
 }
 
-TEST_F(CliTest, BadModuleFailsWithTheReaderMessageAndWritesNothing) {
+TEST_F(CliTest, BadModulesFailWithOneLineAndWriteNothing) {
   std::ofstream(Path("bad.korvel")) << R"({"format": "korvel-module", "version": 1, "components": [{"slot": 300, "type": 0}]})";
-  const Outcome run = Korvel("render " + Path("bad.korvel") + " -o " + Path("out.wav"));
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err.rfind("korvel: ", 0), 0u) << run.err;
-  EXPECT_NE(run.err.find("bad.korvel"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("300"), std::string::npos) << run.err;
-  EXPECT_FALSE(fs::exists(Path("out.wav")));
+  std::ofstream(Path("empty.korvel"));
+  for (const std::string module : {"bad.korvel", "empty.korvel", "nowhere.korvel"}) {
+    const Outcome run = Korvel("render " + module + " -o out.wav");
+    EXPECT_EQ(run.status, 1) << module;
+    EXPECT_EQ(run.err.rfind("korvel: '" + module + "'", 0) == 0 || run.err.find(module) != std::string::npos, true);
+    EXPECT_FALSE(fs::exists(Path("out.wav")));
+  }
+  EXPECT_NE(Korvel("info empty.korvel").err.find("is empty, not a module"), std::string::npos);
 }
 
-TEST_F(CliTest, UsageErrorsExitTwoAndMissingFilesExitOne) {
+TEST_F(CliTest, UsageErrorsExitTwo) {
   for (const char* args : {"", "frobnicate", "render", "render x.korvel", "render x.korvel -o y.wav --block 0",
-                           "render x.korvel -o y.wav --format mp3", "types 1 2", "script"}) {
+                           "render x.korvel -o y.wav --format mp3", "render x.korvel -o y.wav --type mp4",
+                           "types 1 2", "script", "check", "new"}) {
     const Outcome run = Korvel(args);
     EXPECT_EQ(run.status, 2) << args;
     EXPECT_NE(run.err.find("usage: korvel"), std::string::npos) << args;
   }
-  const Outcome missing = Korvel("render " + Example("passthrough.korvel") + " -i " + Path("nowhere.wav") + " -o " + Path("o.wav"));
-  EXPECT_EQ(missing.status, 1);
-  EXPECT_NE(missing.err.find("nowhere.wav"), std::string::npos) << missing.err;
-  EXPECT_FALSE(fs::exists(Path("o.wav")));
-  EXPECT_EQ(Korvel("info " + Path("nowhere.korvel")).status, 1);
   EXPECT_EQ(Korvel("render --help").status, 0);
+  const Outcome version = Korvel("--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("korvel ", 0), 0u) << version.out;
+  EXPECT_NE(version.out.find("libsndfile"), std::string::npos) << version.out;
 }
 
-TEST_F(CliTest, InfoTypesAndNew) {
-  ASSERT_EQ(Korvel("new " + Path("start.korvel")).status, 0);
-  Outcome run = Korvel("info " + Path("start.korvel"));
+TEST_F(CliTest, InfoShowsWhatThePluginHolds) {
+  WriteModule("m.korvel",
+              R"({"slot": 0, "type": 0, "label": "in\u001b[2J"}, {"slot": 1, "type": 1},
+                 {"slot": 2, "type": 80, "value": 1.414}, {"slot": 3, "type": 80, "value": 0.1})",
+              R"({"from": [0, 0], "to": [1, 0]})", R"(, "parameters": [{"name": "Mix", "kind": 1, "value": 0.25}])");
+  Outcome run = Korvel("info m.korvel");
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.out.find("Untitled Korvel"), std::string::npos);
-  EXPECT_NE(run.out.find("0 In"), std::string::npos) << run.out;
-  run = Korvel("info --json " + Example("lowpass.korvel"));
+  EXPECT_NE(run.out.find(" 1.414\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(" 0.1\n"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find('\x1b'), std::string::npos) << "no terminal escapes reach the screen";
+  EXPECT_NE(run.out.find("in\\x1b[2J"), std::string::npos) << run.out;
+  run = Korvel("info --json m.korvel");
   ASSERT_EQ(run.status, 0);
-  EXPECT_NE(run.out.find("\"value\": 800"), std::string::npos) << run.out;
-  run = Korvel("types");
-  EXPECT_NE(run.out.find("LP filter"), std::string::npos);
+  EXPECT_NE(run.out.find(R"({"name": "Mix", "kind": 1, "value": 0.25})"), std::string::npos) << run.out;
+  // What it prints is what the plug-in saves: it loads again to the same.
+  std::ofstream(Path("again.korvel")) << run.out;
+  EXPECT_EQ(Korvel("info --json again.korvel").out, run.out);
+}
+
+TEST_F(CliTest, TypesShowTheComponentReference) {
+  Outcome run = Korvel("types");
   EXPECT_NE(run.out.find("  86  BPB"), std::string::npos) << run.out;
-  run = Korvel("types 24");
-  EXPECT_EQ(run.out.rfind("DISTORT CLIP\n", 0), 0u) << run.out;
+  run = Korvel("types 15");
+  EXPECT_EQ(run.out.rfind("LP FILTER\n", 0), 0u) << run.out;
+  EXPECT_NE(run.out.find("### 15 LP filter"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("22000"), std::string::npos) << "units and ranges";
+  // Every listed type has its entry.
+  std::istringstream list(Korvel("types").out);
+  std::string line;
+  std::getline(list, line);
+  int listed = 0;
+  while (std::getline(list, line)) {
+    const std::string type = std::to_string(std::stoi(line));
+    EXPECT_NE(Korvel("types " + type).out.find("\n### " + type + " "), std::string::npos) << type;
+    ++listed;
+  }
+  EXPECT_EQ(listed, 37);
   EXPECT_EQ(Korvel("types 4").status, 1);
 }
 
 TEST_F(CliTest, ScriptRunsAFunctionAndTracesIt) {
   std::ofstream(Path("count.txt")) << ":main\r\nvar n\r\ndo ( n < 3 ) whiletrue ( n + 1 ) >> n loop\r\n:\r\n";
-  Outcome run = Korvel("script " + Path("count.txt"));
+  Outcome run = Korvel("script count.txt");
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_FALSE(run.out.empty());
   std::ofstream(Path("broken.txt")) << ":main\r\nif 1 then\r\n:\r\n";
-  run = Korvel("script " + Path("broken.txt"));
+  run = Korvel("script broken.txt");
   EXPECT_EQ(run.status, 1);
   EXPECT_FALSE(run.err.empty());
-  EXPECT_EQ(Korvel("script " + Path("count.txt") + " nothere").status, 1);
+  EXPECT_EQ(Korvel("script count.txt nothere").status, 1);
 }
 
 }  // namespace

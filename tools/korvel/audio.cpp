@@ -1,90 +1,58 @@
 #include "tools/korvel/audio.h"
 
+#include <ebur128.h>
 #include <sndfile.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <bit>
+#include <cerrno>
 #include <cmath>
-#include <cstdint>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 namespace korvel::cli {
 
-std::optional<OutputFormat> ParseOutputFormat(const std::string& name) {
-  if (name == "f32") return OutputFormat::kF32;
-  if (name == "f64") return OutputFormat::kF64;
-  if (name == "pcm16") return OutputFormat::kPcm16;
-  if (name == "pcm24") return OutputFormat::kPcm24;
-  return std::nullopt;
-}
-
-std::optional<StereoAudio> ReadAudioFile(const std::string& path, std::string& error) {
-  SF_INFO info{};
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-  if (file == nullptr) {
-    error = "cannot read '" + path + "': " + sf_strerror(nullptr);
-    return std::nullopt;
-  }
-  if (info.channels < 1 || info.channels > 2) {
-    error = "'" + path + "' has " + std::to_string(info.channels) + " channels; mono or stereo only";
-    sf_close(file);
-    return std::nullopt;
-  }
-  std::vector<float> raw(static_cast<std::size_t>(info.frames) * info.channels);
-  const sf_count_t got = sf_readf_float(file, raw.data(), info.frames);
-  sf_close(file);
-  StereoAudio audio;
-  audio.rate = info.samplerate;
-  audio.samples.resize(static_cast<std::size_t>(got) * 2);
-  for (sf_count_t f = 0; f < got; ++f) {
-    const float left = raw[f * info.channels];
-    const float right = info.channels == 2 ? raw[f * 2 + 1] : left;
-    audio.samples[2 * f] = left;
-    audio.samples[2 * f + 1] = right;
-  }
-  return audio;
-}
-
-AudioWriter::AudioWriter(const std::string& path, int rate, OutputFormat format) {
-  SF_INFO info{};
-  info.samplerate = rate;
-  info.channels = 2;
-  int subtype = SF_FORMAT_FLOAT;
-  switch (format) {
-    case OutputFormat::kF32: subtype = SF_FORMAT_FLOAT; break;
-    case OutputFormat::kF64: subtype = SF_FORMAT_DOUBLE; break;
-    case OutputFormat::kPcm16: subtype = SF_FORMAT_PCM_16; break;
-    case OutputFormat::kPcm24: subtype = SF_FORMAT_PCM_24; break;
-  }
-  info.format = SF_FORMAT_WAV | subtype;
-  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-  if (file == nullptr) {
-    error_ = "cannot write '" + path + "': " + sf_strerror(nullptr);
-    return;
-  }
-  // Integer formats clip at full scale rather than wrap around.
-  sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-  file_ = file;
-}
-
-AudioWriter::~AudioWriter() { Close(); }
-
-bool AudioWriter::Write(const double* samples, std::int64_t frames) {
-  if (file_ == nullptr) return false;
-  auto* file = static_cast<SNDFILE*>(file_);
-  if (sf_writef_double(file, samples, frames) != frames) {
-    error_ = sf_strerror(file);
-    return false;
-  }
-  return true;
-}
-
-bool AudioWriter::Close() {
-  if (file_ == nullptr) return true;
-  const int rc = sf_close(static_cast<SNDFILE*>(file_));
-  file_ = nullptr;
-  return rc == 0;
-}
+static_assert(std::endian::native == std::endian::little, "the WAV stream writes samples as they lie in memory");
 
 namespace {
+
+// ------------------------------------------------------------------ sources
+
+class FileSource final : public AudioSource {
+ public:
+  FileSource(SNDFILE* file, const SF_INFO& info) : file_(file) {
+    rate_ = info.samplerate;
+    channels_ = info.channels;
+    length_hint_ = info.seekable ? info.frames : -1;
+  }
+  ~FileSource() override { sf_close(file_); }
+
+  std::int64_t Read(float* stereo, std::int64_t frames) override {
+    if (channels_ == 2) return Checked(sf_readf_float(file_, stereo, frames));
+    // Mono: read into the second half, then spread from the front, so each
+    // value is read before its place is written.
+    float* mono = stereo + frames;
+    const std::int64_t got = Checked(sf_readf_float(file_, mono, frames));
+    for (std::int64_t f = 0; f < got; ++f) stereo[2 * f] = stereo[2 * f + 1] = mono[f];
+    return got;
+  }
+
+ private:
+  std::int64_t Checked(sf_count_t got) {
+    if (got == 0 && sf_error(file_) != SF_ERR_NO_ERROR) {
+      error_ = sf_strerror(file_);
+      return -1;
+    }
+    return got;
+  }
+  SNDFILE* file_;
+};
 
 // A fixed generator (not std::uniform_*, whose output varies by library)
 // keeps the signal identical everywhere.
@@ -120,37 +88,474 @@ void Pluck(std::vector<float>& out, int left_percent, int start, double frequenc
   }
 }
 
-}  // namespace
-
-StereoAudio MakeTestSignal() {
-  StereoAudio audio;
-  const int frames = static_cast<int>(kTestSignalSeconds * kEngineRate);
-  audio.samples.assign(2 * static_cast<std::size_t>(frames), 0.0f);
-  Noise noise;
-  struct Note {
-    double at_seconds, frequency;
-    int left_percent;
-  };
-  const Note notes[] = {{0.00, 220.00, 60}, {0.40, 329.63, 40}, {0.80, 440.00, 55},
-                        {1.20, 261.63, 45}, {1.60, 392.00, 65}, {2.00, 110.00, 50}};
-  for (const Note& n : notes) Pluck(audio.samples, n.left_percent, static_cast<int>(n.at_seconds * kEngineRate), n.frequency, noise);
-  // A quarter-second noise burst with a falling envelope at 3 s.
-  const int burst_start = 3 * kEngineRate, burst_length = kEngineRate / 4;
-  for (int i = 0; i < burst_length; ++i) {
-    const float envelope = 0.3f * (1.0f - static_cast<float>(i) / burst_length);
-    audio.samples[2 * (burst_start + i)] += envelope * noise.Next();
-    audio.samples[2 * (burst_start + i) + 1] += envelope * noise.Next();
+class SignalSource final : public AudioSource {
+ public:
+  SignalSource() {
+    const int frames = static_cast<int>(kTestSignalSeconds * kEngineRate);
+    samples_.assign(2 * static_cast<std::size_t>(frames), 0.0f);
+    length_hint_ = frames;
+    Noise noise;
+    struct Note {
+      double at_seconds, frequency;
+      int left_percent;
+    };
+    const Note notes[] = {{0.00, 220.00, 60}, {0.40, 329.63, 40}, {0.80, 440.00, 55},
+                          {1.20, 261.63, 45}, {1.60, 392.00, 65}, {2.00, 110.00, 50}};
+    for (const Note& n : notes)
+      Pluck(samples_, n.left_percent, static_cast<int>(n.at_seconds * kEngineRate), n.frequency, noise);
+    // A quarter-second noise burst with a falling envelope at 3 s.
+    const int burst_start = 3 * kEngineRate, burst_length = kEngineRate / 4;
+    for (int i = 0; i < burst_length; ++i) {
+      const float envelope = 0.3f * (1.0f - static_cast<float>(i) / burst_length);
+      samples_[2 * (burst_start + i)] += envelope * noise.Next();
+      samples_[2 * (burst_start + i) + 1] += envelope * noise.Next();
+    }
   }
-  return audio;
+  std::int64_t Read(float* stereo, std::int64_t frames) override {
+    const std::int64_t n = std::min<std::int64_t>(frames, length_hint_ - position_);
+    std::copy_n(samples_.data() + 2 * position_, 2 * n, stereo);
+    position_ += n;
+    return n;
+  }
+
+ private:
+  std::vector<float> samples_;
+  std::int64_t position_ = 0;
+};
+
+// ------------------------------------------------------------------ quantising
+
+enum class Encoding { kF32, kF64, kI16, kI24, kLibrary };
+
+Encoding EncodingOf(int subtype) {
+  switch (subtype) {
+    case SF_FORMAT_FLOAT: return Encoding::kF32;
+    case SF_FORMAT_DOUBLE: return Encoding::kF64;
+    case SF_FORMAT_PCM_16: return Encoding::kI16;
+    case SF_FORMAT_PCM_24: return Encoding::kI24;
+    default: return Encoding::kLibrary;  // compressed: libsndfile takes floats
+  }
 }
 
-void LevelMeter::Add(const double* samples, std::int64_t frames) {
-  for (std::int64_t f = 0; f < frames; ++f) {
-    for (int c = 0; c < 2; ++c) {
-      const double v = samples[2 * f + c];
-      peak_[c] = std::max(peak_[c], std::fabs(v));
-      sum_squares_[c] += v * v;
+// Rounds to nearest (ties to even) in the default rounding mode, without a
+// library call, so the loop vectorises. Exact for |x| < 2^51.
+inline double RoundNearest(double x) {
+  constexpr double kMagic = 6755399441055744.0;  // 1.5 * 2^52
+  return (x + kMagic) - kMagic;
+}
+
+// File-scale floats to integers of `bits` bits, rounded to nearest, with
+// optional TPDF dither of ±1 LSB; counts what clips, per channel.
+class Quantiser {
+ public:
+  Quantiser(int bits, bool dither) : scale_(std::ldexp(1.0, bits - 1)), dither_(dither) {}
+
+  void Convert(const float* in, std::int32_t* out, std::int64_t frames, int channels, std::int64_t over[2]) {
+    const double low = -scale_, high = scale_ - 1;
+    for (std::int64_t f = 0; f < frames; ++f) {
+      for (int c = 0; c < channels; ++c) {
+        double x = in[f * channels + c] * scale_;
+        if (dither_) x += Uniform() - Uniform();
+        x = RoundNearest(x);
+        if (x > high) {
+          x = high;
+          ++over[c];
+        } else if (x < low) {
+          x = low;
+          ++over[c];
+        }
+        out[f * channels + c] = static_cast<std::int32_t>(x);
+      }
     }
+  }
+
+ private:
+  // [0, 1) from a xorshift generator with a fixed seed: the same output on
+  // every run.
+  double Uniform() {
+    state_ ^= state_ << 13;
+    state_ ^= state_ >> 17;
+    state_ ^= state_ << 5;
+    return static_cast<double>(state_ >> 8) * (1.0 / 16777216.0);
+  }
+  double scale_;
+  bool dither_;
+  std::uint32_t state_ = 0x6B6F7276u;
+};
+
+void CountOverFullScale(const float* in, std::int64_t frames, int channels, std::int64_t over[2]) {
+  for (int c = 0; c < channels; ++c) {
+    std::int64_t n = 0;
+    for (std::int64_t f = 0; f < frames; ++f) n += std::fabs(in[f * channels + c]) > 1.0f;
+    over[c] += n;
+  }
+}
+
+// ------------------------------------------------------------------ outputs
+
+// Everything an output converts before writing, for both kinds of output.
+class Encoder {
+ public:
+  Encoder(Encoding encoding, int channels, bool dither)
+      : encoding_(encoding), channels_(channels),
+        quantiser_(encoding == Encoding::kI16 ? 16 : 24, dither && encoding == Encoding::kI16) {}
+
+  // Converts a block into the encoder's buffer of whole ints or doubles.
+  void Prepare(const float* samples, std::int64_t frames, std::int64_t over[2]) {
+    const std::size_t n = static_cast<std::size_t>(frames) * channels_;
+    switch (encoding_) {
+      case Encoding::kF32:
+      case Encoding::kLibrary:
+        CountOverFullScale(samples, frames, channels_, over);
+        break;
+      case Encoding::kF64:
+        CountOverFullScale(samples, frames, channels_, over);
+        doubles_.resize(n);
+        for (std::size_t i = 0; i < n; ++i) doubles_[i] = samples[i];
+        break;
+      case Encoding::kI16:
+      case Encoding::kI24:
+        ints_.resize(n);
+        quantiser_.Convert(samples, ints_.data(), frames, channels_, over);
+        break;
+    }
+  }
+  Encoding encoding() const { return encoding_; }
+  std::vector<double>& doubles() { return doubles_; }
+  std::vector<std::int32_t>& ints() { return ints_; }
+
+ private:
+  Encoding encoding_;
+  int channels_;
+  Quantiser quantiser_;
+  std::vector<double> doubles_;
+  std::vector<std::int32_t> ints_;
+};
+
+class SndfileOutput final : public AudioOutput {
+ public:
+  SndfileOutput(SNDFILE* file, Encoding encoding, int channels, bool dither)
+      : file_(file), channels_(channels), encoder_(encoding, channels, dither) {
+    clips_ = encoding == Encoding::kI16 || encoding == Encoding::kI24;
+  }
+  ~SndfileOutput() override { Close(); }
+
+  bool Write(const float* samples, std::int64_t frames) override {
+    encoder_.Prepare(samples, frames, over_);
+    sf_count_t wrote = 0;
+    switch (encoder_.encoding()) {
+      case Encoding::kF32:
+      case Encoding::kLibrary: wrote = sf_writef_float(file_, samples, frames); break;
+      case Encoding::kF64: wrote = sf_writef_double(file_, encoder_.doubles().data(), frames); break;
+      case Encoding::kI16: {
+        auto& ints = encoder_.ints();
+        shorts_.resize(ints.size());
+        std::copy(ints.begin(), ints.end(), shorts_.begin());
+        wrote = sf_writef_short(file_, shorts_.data(), frames);
+        break;
+      }
+      case Encoding::kI24: {
+        // libsndfile keeps the top 24 bits of an int.
+        for (std::int32_t& v : encoder_.ints()) v = static_cast<std::int32_t>(static_cast<std::uint32_t>(v) << 8);
+        wrote = sf_writef_int(file_, encoder_.ints().data(), frames);
+        break;
+      }
+    }
+    if (wrote != frames) {
+      error_ = sf_strerror(file_);
+      return false;
+    }
+    return true;
+  }
+
+  bool Close() override {
+    if (file_ == nullptr) return true;
+    const int rc = sf_close(file_);
+    file_ = nullptr;
+    if (rc != 0) error_ = sf_error_number(rc);
+    return rc == 0;
+  }
+
+ private:
+  SNDFILE* file_;
+  int channels_;
+  Encoder encoder_;
+  std::vector<std::int16_t> shorts_;
+};
+
+// A WAV stream: the sizes in the header say "as long as it goes" (the
+// largest values), as streams written by other tools do; they are put
+// right at the end when the output turns out to be seekable after all.
+class WavStreamOutput final : public AudioOutput {
+ public:
+  WavStreamOutput(int fd, Encoding encoding, int channels, int rate, bool dither)
+      : fd_(fd), channels_(channels), encoder_(encoding, channels, dither) {
+    clips_ = encoding == Encoding::kI16 || encoding == Encoding::kI24;
+    bytes_per_sample_ = encoding == Encoding::kF64 ? 8 : encoding == Encoding::kI16 ? 2 : encoding == Encoding::kI24 ? 3 : 4;
+    const bool floating = encoding == Encoding::kF32 || encoding == Encoding::kF64;
+    header_.clear();
+    Put("RIFF");
+    Put32(0xFFFFFFFFu);
+    Put("WAVE");
+    Put("fmt ");
+    Put32(floating ? 18 : 16);
+    Put16(floating ? 3 : 1);
+    Put16(static_cast<std::uint16_t>(channels));
+    Put32(static_cast<std::uint32_t>(rate));
+    Put32(static_cast<std::uint32_t>(rate * channels * bytes_per_sample_));
+    Put16(static_cast<std::uint16_t>(channels * bytes_per_sample_));
+    Put16(static_cast<std::uint16_t>(8 * bytes_per_sample_));
+    if (floating) Put16(0);
+    Put("data");
+    Put32(0xFFFFFFFFu);
+    // Where the header starts, when the output can be written at an
+    // offset (a file, not a pipe, and not opened for appending).
+    const off_t at = lseek(fd_, 0, SEEK_CUR);
+    const int flags = fcntl(fd_, F_GETFL);
+    header_at_ = at >= 0 && flags >= 0 && (flags & O_APPEND) == 0 ? at : -1;
+    ok_ = WriteAll(header_.data(), header_.size());
+  }
+  ~WavStreamOutput() override { Close(); }
+
+  bool Write(const float* samples, std::int64_t frames) override {
+    if (!ok_) return false;
+    encoder_.Prepare(samples, frames, over_);
+    const std::size_t n = static_cast<std::size_t>(frames) * channels_;
+    const void* data = samples;
+    std::size_t size = n * 4;
+    switch (encoder_.encoding()) {
+      case Encoding::kF32:
+      case Encoding::kLibrary: break;
+      case Encoding::kF64:
+        data = encoder_.doubles().data();
+        size = n * 8;
+        break;
+      case Encoding::kI16:
+      case Encoding::kI24: {
+        bytes_.resize(n * bytes_per_sample_);
+        const auto& ints = encoder_.ints();
+        for (std::size_t i = 0; i < n; ++i)
+          std::memcpy(&bytes_[i * bytes_per_sample_], &ints[i], bytes_per_sample_);  // little-endian low bytes
+        data = bytes_.data();
+        size = bytes_.size();
+        break;
+      }
+    }
+    data_bytes_ += size;
+    return ok_ = WriteAll(data, size);
+  }
+
+  bool Close() override {
+    if (closed_) return ok_;
+    closed_ = true;
+    // An odd-sized data chunk gets its pad byte.
+    if (ok_ && data_bytes_ % 2 == 1) ok_ = WriteAll("", 1);
+    if (ok_ && header_at_ >= 0 && data_bytes_ + header_.size() - 8 < 0xFFFFFFFFull) {
+      const auto riff = static_cast<std::uint32_t>(header_.size() - 8 + data_bytes_ + data_bytes_ % 2);
+      const auto data = static_cast<std::uint32_t>(data_bytes_);
+      ok_ = pwrite(fd_, &riff, 4, header_at_ + 4) == 4 &&
+            pwrite(fd_, &data, 4, header_at_ + static_cast<off_t>(header_.size()) - 4) == 4;
+    }
+    return ok_;
+  }
+
+ private:
+  void Put(const char* tag) { header_.insert(header_.end(), tag, tag + 4); }
+  void Put16(std::uint16_t v) { header_.insert(header_.end(), {char(v & 0xFF), char(v >> 8)}); }
+  void Put32(std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) header_.push_back(static_cast<char>(v >> (8 * i)));
+  }
+  bool WriteAll(const void* data, std::size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+      const ssize_t wrote = write(fd_, p, size);
+      if (wrote < 0) {
+        if (errno == EINTR) continue;
+        error_ = std::strerror(errno);
+        return false;
+      }
+      p += wrote;
+      size -= static_cast<std::size_t>(wrote);
+    }
+    return true;
+  }
+
+  int fd_;
+  int channels_;
+  Encoder encoder_;
+  std::size_t bytes_per_sample_;
+  std::vector<char> header_;
+  std::vector<char> bytes_;
+  std::uint64_t data_bytes_ = 0;
+  off_t header_at_ = -1;
+  bool ok_ = true;
+  bool closed_ = false;
+};
+
+}  // namespace
+
+// ------------------------------------------------------------------ opening
+
+std::unique_ptr<AudioSource> OpenAudioFile(const std::string& path, std::string& error) {
+  struct stat st {};
+  if (path != "-" && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    error = "'" + path + "' is a directory, not audio";
+    return nullptr;
+  }
+  SF_INFO info{};
+  SNDFILE* file = path == "-" ? sf_open_fd(STDIN_FILENO, SFM_READ, &info, SF_FALSE)
+                              : sf_open(path.c_str(), SFM_READ, &info);
+  const std::string name = path == "-" ? "standard input" : "'" + path + "'";
+  if (file == nullptr) {
+    error = "cannot read " + name + ": " + sf_strerror(nullptr);
+    return nullptr;
+  }
+  if (info.channels < 1 || info.channels > 2) {
+    error = name + " has " + std::to_string(info.channels) + " channels; mono or stereo only";
+    sf_close(file);
+    return nullptr;
+  }
+  return std::make_unique<FileSource>(file, info);
+}
+
+std::unique_ptr<AudioSource> OpenTestSignal() { return std::make_unique<SignalSource>(); }
+
+std::optional<SampleFormat> ParseSampleFormat(const std::string& name) {
+  if (name == "f32") return SampleFormat::kF32;
+  if (name == "f64") return SampleFormat::kF64;
+  if (name == "pcm16") return SampleFormat::kPcm16;
+  if (name == "pcm24") return SampleFormat::kPcm24;
+  return std::nullopt;
+}
+
+namespace {
+struct TypeName {
+  std::string name;
+  int major;
+};
+std::vector<TypeName> KnownTypes() {
+  std::vector<TypeName> types;
+  int count = 0;
+  sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &count, sizeof count);
+  for (int i = 0; i < count; ++i) {
+    SF_FORMAT_INFO info{};
+    info.format = i;
+    sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &info, sizeof info);
+    types.push_back({info.extension, info.format});
+  }
+  // Names people use beside libsndfile's own extensions.
+  types.push_back({"ogg", SF_FORMAT_OGG});
+  types.push_back({"aif", SF_FORMAT_AIFF});
+  return types;
+}
+}  // namespace
+
+std::optional<int> FileTypeByName(const std::string& name) {
+  std::string lower = name;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const TypeName& t : KnownTypes())
+    if (t.name == lower) return t.major;
+  return std::nullopt;
+}
+
+std::string FileTypeNames() {
+  std::string names;
+  for (const TypeName& t : KnownTypes()) {
+    if (names.find(t.name) != std::string::npos) continue;
+    names += (names.empty() ? "" : ", ") + t.name;
+  }
+  return names;
+}
+
+std::string OutputType::Describe() const {
+  SF_FORMAT_INFO major_info{}, sub_info{};
+  major_info.format = major;
+  sub_info.format = subtype;
+  sf_command(nullptr, SFC_GET_FORMAT_INFO, &major_info, sizeof major_info);
+  sf_command(nullptr, SFC_GET_FORMAT_INFO, &sub_info, sizeof sub_info);
+  return std::string(major_info.name ? major_info.name : "?") + ", " + (sub_info.name ? sub_info.name : "?");
+}
+
+std::optional<OutputType> ChooseOutputType(int major, SampleFormat format, int channels, int rate,
+                                           std::string& error) {
+  const auto fits = [&](int subtype) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = major | subtype;
+    return sf_format_check(&info) != 0;
+  };
+  std::vector<int> wanted;
+  switch (format) {
+    case SampleFormat::kDefault:
+      wanted = {SF_FORMAT_FLOAT, SF_FORMAT_PCM_24, SF_FORMAT_PCM_16, SF_FORMAT_VORBIS, SF_FORMAT_OPUS};
+      break;
+    case SampleFormat::kF32: wanted = {SF_FORMAT_FLOAT}; break;
+    case SampleFormat::kF64: wanted = {SF_FORMAT_DOUBLE}; break;
+    case SampleFormat::kPcm16: wanted = {SF_FORMAT_PCM_16}; break;
+    case SampleFormat::kPcm24: wanted = {SF_FORMAT_PCM_24}; break;
+  }
+  for (int subtype : wanted)
+    if (fits(subtype)) return OutputType{major, subtype};
+  OutputType type{major, wanted.front()};
+  const std::string description = type.Describe();
+  error = format == SampleFormat::kDefault
+              ? "libsndfile cannot write " + description.substr(0, description.find(',')) + " files here"
+              : description.substr(0, description.find(',')) + " files cannot hold " +
+                    description.substr(description.find(',') + 2) + " samples; choose another --format";
+  return std::nullopt;
+}
+
+std::unique_ptr<AudioOutput> AudioOutput::Open(int fd, bool stream, const OutputType& type, int channels, int rate,
+                                               bool dither, std::string& error) {
+  const Encoding encoding = EncodingOf(type.subtype);
+  if (stream) {
+    auto out = std::make_unique<WavStreamOutput>(fd, encoding, channels, rate, dither);
+    if (!out->error().empty()) {
+      error = out->error();
+      return nullptr;
+    }
+    return out;
+  }
+  SF_INFO info{};
+  info.samplerate = rate;
+  info.channels = channels;
+  info.format = type.major | type.subtype;
+  SNDFILE* file = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
+  if (file == nullptr) {
+    close(fd);
+    error = sf_strerror(nullptr);
+    return nullptr;
+  }
+  // Values are converted here, rounded and counted; libsndfile only stores.
+  sf_command(file, SFC_SET_CLIPPING, nullptr, SF_FALSE);
+  sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
+  return std::make_unique<SndfileOutput>(file, encoding, channels, dither);
+}
+
+// ------------------------------------------------------------------ measuring
+
+std::int64_t ZeroNonFinite(float* samples, std::size_t count) {
+  std::int64_t found = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const bool bad = !std::isfinite(samples[i]);
+    found += bad;
+    samples[i] = bad ? 0.0f : samples[i];
+  }
+  return found;
+}
+
+void LevelMeter::Add(const float* samples, std::int64_t frames) {
+  for (int c = 0; c < channels_; ++c) {
+    float peak = 0.0f;
+    double sum = 0.0;
+    for (std::int64_t f = 0; f < frames; ++f) {
+      const float v = samples[f * channels_ + c];
+      peak = std::max(peak, std::fabs(v));
+      sum += static_cast<double>(v) * v;
+    }
+    peak_[c] = std::max<double>(peak_[c], peak);
+    sum_squares_[c] += sum;
   }
   frames_ += frames;
 }
@@ -161,6 +566,75 @@ double LevelMeter::PeakDb(int channel) const { return ToDb(peak_[channel]); }
 
 double LevelMeter::RmsDb(int channel) const {
   return frames_ > 0 ? ToDb(std::sqrt(sum_squares_[channel] / static_cast<double>(frames_))) : -INFINITY;
+}
+
+struct LoudnessMeter::State {
+  ebur128_state* meter = nullptr;
+  int channels;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<std::vector<float>> queue;  // at most kDepth blocks
+  bool done = false;
+  std::thread worker;
+  static constexpr std::size_t kDepth = 8;
+
+  void Run() {
+    for (;;) {
+      std::vector<float> block;
+      {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return !queue.empty() || done; });
+        if (queue.empty()) return;
+        block = std::move(queue.front());
+        queue.pop_front();
+      }
+      changed.notify_all();
+      ebur128_add_frames_float(meter, block.data(), block.size() / channels);
+    }
+  }
+};
+
+LoudnessMeter::LoudnessMeter(int channels, int rate) : state_(std::make_unique<State>()) {
+  state_->channels = channels;
+  state_->meter = ebur128_init(static_cast<unsigned>(channels), static_cast<unsigned long>(rate),
+                               EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK);
+  if (state_->meter != nullptr) state_->worker = std::thread([s = state_.get()] { s->Run(); });
+}
+
+LoudnessMeter::~LoudnessMeter() {
+  double lufs, peak;
+  Finish(lufs, peak);
+  if (state_->meter != nullptr) ebur128_destroy(&state_->meter);
+}
+
+void LoudnessMeter::Add(const float* samples, std::int64_t frames) {
+  if (state_->meter == nullptr || frames <= 0) return;
+  std::vector<float> block(samples, samples + frames * state_->channels);
+  std::unique_lock lock(state_->mutex);
+  state_->changed.wait(lock, [&] { return state_->queue.size() < State::kDepth; });
+  state_->queue.push_back(std::move(block));
+  lock.unlock();
+  state_->changed.notify_all();
+}
+
+bool LoudnessMeter::Finish(double& lufs, double& true_peak_db) {
+  if (state_->meter == nullptr) return false;
+  if (state_->worker.joinable()) {
+    {
+      std::lock_guard lock(state_->mutex);
+      state_->done = true;
+    }
+    state_->changed.notify_all();
+    state_->worker.join();
+  }
+  if (ebur128_loudness_global(state_->meter, &lufs) != EBUR128_SUCCESS) return false;
+  double peak = 0.0;
+  for (int c = 0; c < state_->channels; ++c) {
+    double p = 0.0;
+    if (ebur128_true_peak(state_->meter, static_cast<unsigned>(c), &p) == EBUR128_SUCCESS) peak = std::max(peak, p);
+  }
+  true_peak_db = ToDb(peak);
+  return true;
 }
 
 }  // namespace korvel::cli

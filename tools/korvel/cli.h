@@ -22,6 +22,7 @@ bool ParseNumber(const std::string& text, double& value);
 
 int RenderCommand(const Args& args);
 int InfoCommand(const Args& args);
+int CheckCommand(const Args& args);
 int TypesCommand(const Args& args);
 int ScriptCommand(const Args& args);
 int NewCommand(const Args& args);

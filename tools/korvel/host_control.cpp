@@ -13,6 +13,7 @@
 #include "engine/patch_engine.h"
 #include "tools/korvel/automation_file.h"
 #include "tools/korvel/midi_file.h"
+#include "tools/korvel/text_format.h"
 #include "tools/pluginhost/plugin_host.h"
 
 namespace korvel::cli {
@@ -177,17 +178,20 @@ void HostControl::BeforeBlock(pluginhost::Module& module, std::int64_t first_fra
   }
 }
 
-void PrintParameterBindings(const PatchEngine& engine) {
+void PrintParameterBindings(const nlohmann::json& module) {
   std::printf("\nparameters bound:\n");
   std::printf("  %5s  %-20s %4s  %-24s %s\n", "param", "name", "slot", "label", "range");
+  const nlohmann::json parameters = module.value("parameters", nlohmann::json::array());
   int bound = 0;
-  for (int s = 0; s < engine.slot_count; ++s) {
-    const ComponentDescriptor* d = engine.descriptor[s];
-    if (d == nullptr || d->type != kSliderType) continue;
-    const auto& slider = *static_cast<const SliderRecord*>(engine.record[s]);
-    const char* name = engine.parameter_names[slider.parameter] ? engine.parameter_names[slider.parameter] : "";
-    std::printf("  %5d  %-20s %4d  %-24s %.10g .. %.10g\n", slider.parameter + 1, name, s, d->label, slider.minimum,
-                slider.maximum);
+  for (const nlohmann::json& c : module.value("components", nlohmann::json::array())) {
+    if (c.value("type", -1) != kSliderType) continue;
+    const int parameter = c.value("parameter", 1);
+    std::string name;
+    if (parameter >= 1 && static_cast<std::size_t>(parameter) <= parameters.size())
+      name = parameters[parameter - 1].value("name", "");
+    std::printf("  %5d  %-20s %4d  %-24s %s .. %s\n", parameter, Escaped(name).c_str(), c.value("slot", -1),
+                Escaped(c.value("label", "")).c_str(), ShortestNumber(c.value("min", 0.0)).c_str(),
+                ShortestNumber(c.value("max", 1.0)).c_str());
     ++bound;
   }
   if (bound == 0) std::printf("  (none)\n");

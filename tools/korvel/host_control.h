@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "host/host_api.h"
 #include "tools/korvel/cli.h"
 
@@ -76,6 +78,7 @@ class HostControl {
 
 // `korvel info`: the parameters the module's Sliders follow, with the
 // parameter names and the Sliders' ranges.
-void PrintParameterBindings(const PatchEngine& engine);
+// `module` is the module image as JSON (what the plug-in saves).
+void PrintParameterBindings(const nlohmann::json& module);
 
 }  // namespace korvel::cli

@@ -1,29 +1,46 @@
-// korvel info MODULE [--json], korvel new OUT
+// korvel info MODULE [--json], korvel check MODULE, korvel new OUT [--force]
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "components/routing.h"
-#include "components/value_sources.h"
 #include "engine/module_file.h"
-#include "engine/module_image.h"
 #include "engine/type_table.h"
 #include "tools/korvel/cli.h"
 #include "tools/korvel/host_control.h"
+#include "tools/korvel/file_safety.h"
+#include "tools/korvel/module_check.h"
 #include "tools/korvel/module_io.h"
+#include "tools/korvel/text_format.h"
 
 namespace korvel::cli {
 
 namespace {
 
+using Json = nlohmann::json;
+
 constexpr char kInfoUsage[] =
     "usage: korvel info MODULE.korvel [--json]\n"
     "Shows the module's name, author, description, components, connections and\n"
-    "the host parameters its Sliders follow.\n"
-    "--json prints the module as the plug-in saves it.\n";
+    "the host parameters its Sliders follow, as the plug-in holds them after\n"
+    "loading the file.\n"
+    "--json prints the module exactly as the plug-in saves it.\n";
+
+constexpr char kCheckUsage[] =
+    "usage: korvel check MODULE.korvel\n"
+    "Lists what in the module will make silence or nonsense: inputs a component\n"
+    "needs left unconnected, OUT not reached from IN, a \"value\" on a type that\n"
+    "has none, outputs that are never set, a second In or Out.\n"
+    "Exit status 0 when there is nothing to report, 1 when there is (or when\n"
+    "the file is not a module).\n";
 
 constexpr char kNewUsage[] =
-    "usage: korvel new OUT.korvel\n"
-    "Writes a new module whose IN is wired to its OUT, to start from.\n";
+    "usage: korvel new OUT.korvel [--force]\n"
+    "Writes a new module whose IN is wired to its OUT, to start from. An existing\n"
+    "file is replaced only with --force, and never one that is not a regular file.\n";
 
 const char* TypeName(int type) {
   return IsTypeAvailable(type)
@@ -31,47 +48,60 @@ const char* TypeName(int type) {
              : "?";
 }
 
-void PrintModule(const PatchEngine& e) {
-  std::printf("name:         %s\n", e.name);
-  std::printf("author:       %s\n", e.author);
-  std::printf("description:  %s\n", e.description);
+std::string Number(const Json& value) {
+  if (value.is_number()) return ShortestNumber(value.get<double>());
+  return value.is_string() ? value.get<std::string>() : std::string();
+}
+
+void PrintModule(const Json& m) {
+  std::printf("name:         %s\n", Escaped(m.value("name", "")).c_str());
+  std::printf("author:       %s\n", Escaped(m.value("author", "")).c_str());
+  std::printf("description:  %s\n", Escaped(m.value("description", "")).c_str());
   std::printf("\ncomponents:\n");
   std::printf("  %4s  %4s  %-14s %-24s %11s  %s\n", "slot", "type", "name", "label", "position", "value");
-  int components = 0;
-  for (int s = 0; s < e.slot_count; ++s) {
-    const ComponentDescriptor* d = e.descriptor[s];
-    if (d == nullptr) continue;
-    ++components;
-    char position[32];
-    std::snprintf(position, sizeof position, "(%d, %d)", d->x, d->y);
-    std::string value;
-    if (d->type == kConstantType) {
-      char text[64];
-      std::snprintf(text, sizeof text, "%.17g", static_cast<const ConstantRecord*>(e.record[s])->value);
-      value = text;
-    }
-    std::string role;
-    if (s == e.in_slot) role = "  (module IN)";
-    if (s == e.out_slot) role = "  (module OUT)";
-    std::printf("  %4d  %4d  %-14s %-24s %11s  %s%s\n", s, d->type, TypeName(d->type), d->label, position,
-                value.c_str(), role.c_str());
+  const int in = m.value("in", -1), out = m.value("out", -1);
+  std::vector<std::string> labels(256);
+  for (const Json& c : m["components"]) {
+    const int slot = c["slot"], type = c["type"];
+    labels[slot] = Escaped(c.value("label", ""));
+    const std::string position = "(" + std::to_string(c.value("x", 0)) + ", " + std::to_string(c.value("y", 0)) + ")";
+    const std::string value = c.contains("value") ? Number(c["value"]) : "";
+    const char* role = slot == in ? "  (module IN)" : slot == out ? "  (module OUT)" : "";
+    std::printf("  %4d  %4d  %-14s %-24s %11s  %s%s\n", slot, type, TypeName(type), labels[slot].c_str(),
+                position.c_str(), value.c_str(), role);
   }
-  if (components == 0) std::printf("  (none)\n");
+  if (m["components"].empty()) std::printf("  (none)\n");
   std::printf("\nconnections:\n");
-  int connections = 0;
-  for (int t = 0; t < e.slot_count; ++t) {
-    const ComponentDescriptor* d = e.descriptor[t];
-    if (d == nullptr) continue;
-    for (int k = 0; k < d->input_count; ++k) {
-      const int s = d->input_source_slot[k];
-      if (s == kNoSlot) continue;
-      ++connections;
-      std::printf("  %3d %-14s out%-3d -> %3d %-14s in%d\n", s, e.descriptor[s]->label,
-                  d->input_source_output[k] + 1, t, d->label, k + 1);
+  for (const Json& w : m["connections"]) {
+    const int s = w["from"][0], t = w["to"][0];
+    std::printf("  %3d %-14s out%-3d -> %3d %-14s in%d\n", s, labels[s].c_str(), w["from"][1].get<int>() + 1, t,
+                labels[t].c_str(), w["to"][1].get<int>() + 1);
+  }
+  if (m["connections"].empty()) std::printf("  (none)\n");
+  PrintParameterBindings(m);
+}
+
+// The one module argument of info and check.
+std::optional<std::string> ModuleArgument(const Args& args, bool& json, const char* usage, int& code) {
+  std::string path;
+  for (const std::string& a : args) {
+    if (a == "--json" && usage == kInfoUsage) {
+      json = true;
+    } else if (a.size() > 1 && a[0] == '-') {
+      code = UsageError("unknown option '" + a + "'", usage);
+      return std::nullopt;
+    } else if (path.empty()) {
+      path = a;
+    } else {
+      code = UsageError("one module only ('" + a + "' is extra)", usage);
+      return std::nullopt;
     }
   }
-  if (connections == 0) std::printf("  (none)\n");
-  PrintParameterBindings(e);
+  if (path.empty()) {
+    code = UsageError("no module given", usage);
+    return std::nullopt;
+  }
+  return path;
 }
 
 }  // namespace
@@ -81,29 +111,46 @@ int InfoCommand(const Args& args) {
     std::fputs(kInfoUsage, stdout);
     return kExitOk;
   }
-  std::string path;
   bool json = false;
-  for (const std::string& a : args) {
-    if (a == "--json") {
-      json = true;
-    } else if (!a.empty() && a[0] == '-') {
-      return UsageError("unknown option '" + a + "'", kInfoUsage);
-    } else if (path.empty()) {
-      path = a;
-    } else {
-      return UsageError("one module only ('" + a + "' is extra)", kInfoUsage);
-    }
-  }
-  if (path.empty()) return UsageError("no module given", kInfoUsage);
+  int code = kExitOk;
+  const auto path = ModuleArgument(args, json, kInfoUsage, code);
+  if (!path) return code;
   std::string error;
-  const auto module = LoadModule(path, error);
-  if (!module) return Fail(kExitFailure, error);
+  const auto image = ReadModuleFile(*path, error);
+  if (!image) return Fail(kExitFailure, error);
+  // What the plug-in holds after loading the file, through its own save.
+  auto plugin = OpenPlugin(error);
+  if (!plugin) return Fail(kExitFailure, error);
+  if (!LoadIntoPlugin(*plugin->module, *image, *path, error)) return Fail(kExitFailure, error);
+  const std::string saved = plugin->module->SaveImage();
   if (json) {
-    std::fputs(WriteModuleImage(*module->engine).c_str(), stdout);
-  } else {
-    PrintModule(*module->engine);
+    std::fwrite(saved.data(), 1, saved.size(), stdout);
+    return kExitOk;
+  }
+  try {
+    PrintModule(Json::parse(saved));
+  } catch (const Json::exception& e) {
+    return Fail(kExitFailure, std::string("the plug-in saved something unreadable: ") + e.what());
   }
   return kExitOk;
+}
+
+int CheckCommand(const Args& args) {
+  if (WantsHelp(args)) {
+    std::fputs(kCheckUsage, stdout);
+    return kExitOk;
+  }
+  bool json = false;
+  int code = kExitOk;
+  const auto path = ModuleArgument(args, json, kCheckUsage, code);
+  if (!path) return code;
+  std::string error;
+  const auto image = ReadModuleFile(*path, error);
+  if (!image) return Fail(kExitFailure, error);
+  const auto findings = CheckModule(*image);
+  for (const std::string& f : findings) std::printf("%s: %s\n", path->c_str(), f.c_str());
+  if (findings.empty()) std::printf("%s: nothing to report\n", path->c_str());
+  return findings.empty() ? kExitOk : kExitFailure;
 }
 
 int NewCommand(const Args& args) {
@@ -111,7 +158,25 @@ int NewCommand(const Args& args) {
     std::fputs(kNewUsage, stdout);
     return kExitOk;
   }
-  if (args.size() != 1 || args[0].empty() || args[0][0] == '-') return UsageError("new takes one file name", kNewUsage);
+  std::string path;
+  bool force = false;
+  for (const std::string& a : args) {
+    if (a == "--force") {
+      force = true;
+    } else if (a.size() > 1 && a[0] == '-') {
+      return UsageError("unknown option '" + a + "'", kNewUsage);
+    } else if (path.empty()) {
+      path = a;
+    } else {
+      return UsageError("new takes one file name", kNewUsage);
+    }
+  }
+  if (path.empty()) return UsageError("new takes one file name", kNewUsage);
+  std::string error;
+  const std::string target = WritablePath(path, {}, error);
+  if (target.empty()) return Fail(kExitFailure, error);
+  if (std::filesystem::exists(target) && !force)
+    return Fail(kExitFailure, "'" + path + "' already exists; --force replaces it");
   auto engine = NewEngine();
   engine->new_component_x = 20;
   engine->new_component_y = 40;
@@ -119,8 +184,7 @@ int NewCommand(const Args& args) {
   engine->new_component_x = 220;
   const int out = engine->CreateComponent(kOutType);
   engine->Connect(in, 0, out, 0);
-  std::string error;
-  if (!SaveModuleFile(*engine, args[0], error)) return Fail(kExitFailure, "cannot write '" + args[0] + "': " + error);
+  if (!SaveModuleFile(*engine, target, error)) return Fail(kExitFailure, "cannot write '" + path + "': " + error);
   return kExitOk;
 }
 

@@ -1,5 +1,8 @@
 // korvel: a small real host for the plug-in. Renders audio files through a
-// module, inspects modules and component types, runs scripts.
+// module, inspects and checks modules and component types, runs scripts.
+#include <ebur128.h>
+#include <sndfile.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -12,22 +15,38 @@ namespace korvel::cli {
 
 namespace {
 
-constexpr char kUsage[] =
-    "usage: korvel COMMAND [ARGS]\n"
-    "\n"
-    "commands:\n"
-    "  render MODULE.korvel -o OUT.wav [-i IN.wav] [--block FRAMES] [--seconds S]\n"
-    "         [--format f32|f64|pcm16|pcm24] [--set P=V] [--automation F.csv]\n"
-    "         [--midi F.mid]                   render audio through a module\n"
-    "  info MODULE.korvel [--json]            show a module's contents\n"
-    "  types [N]                              list component types, or show one's info\n"
-    "  script FILE [FUNCTION]                 compile a script and run a function\n"
-    "  new OUT.korvel                         write a new module (IN wired to OUT)\n"
-    "  draw MODULE.korvel -o PATCH.png|svg    draw the patch as the editor shows it\n"
-    "  plot MODULE.korvel -o RESPONSE.png|svg [--what magnitude,phase,impulse] [--csv]\n"
-    "                                         plot the module's frequency response\n"
-    "\n"
-    "Each command has --help.\n";
+// One row per command, in the order `korvel --help` lists them.
+struct Command {
+  const char* name;
+  int (*run)(const Args&);
+  const char* synopsis;
+};
+
+constexpr Command kCommands[] = {
+    {"render", RenderCommand,
+     "render MODULE.korvel -o OUT [-i IN] [options]   render audio through a module\n"},
+    {"info", InfoCommand, "info MODULE.korvel [--json]     show a module's contents\n"},
+    {"check", CheckCommand, "check MODULE.korvel             list what will make silence or nonsense\n"},
+    {"types", TypesCommand, "types [N]                       list component types, or describe one\n"},
+    {"script", ScriptCommand, "script FILE [FUNCTION]          compile a script and run a function\n"},
+    {"new", NewCommand, "new OUT.korvel [--force]        write a new module (IN wired to OUT)\n"},
+    {"draw", DrawCommand, "draw MODULE.korvel -o PATCH.png|svg [--scale S]\n"
+                          "                                  draw the patch as the editor shows it\n"},
+    {"plot", PlotCommand, "plot MODULE.korvel -o RESPONSE.png|svg [--what magnitude,phase,impulse] [--csv]\n"
+                          "                                  plot the module's response, measured\n"},
+};
+
+void PrintUsage(FILE* to) {
+  std::fputs("usage: korvel COMMAND [ARGS]\n       korvel --version\n\ncommands:\n", to);
+  for (const Command& c : kCommands) std::fprintf(to, "  %s", c.synopsis);
+  std::fputs("\nEach command has --help.\n", to);
+}
+
+void PrintVersion() {
+  int major = 0, minor = 0, patch = 0;
+  ebur128_get_version(&major, &minor, &patch);
+  std::printf("korvel %s (%s, libebur128 %d.%d.%d)\n", KORVEL_VERSION, sf_version_string(), major, minor, patch);
+}
 
 }  // namespace
 
@@ -37,7 +56,10 @@ int Fail(int code, const std::string& message) {
 }
 
 int UsageError(const std::string& message, const char* usage) {
-  std::fprintf(stderr, "korvel: %s\n%s", message.c_str(), usage);
+  // The usage's first line only; --help has the rest.
+  const char* end = std::strchr(usage, '\n');
+  const int length = end != nullptr ? static_cast<int>(end - usage) : static_cast<int>(std::strlen(usage));
+  std::fprintf(stderr, "korvel: %s\n%.*s\n(--help for more)\n", message.c_str(), length, usage);
   return kExitUsage;
 }
 
@@ -61,22 +83,22 @@ bool ParseNumber(const std::string& text, double& value) {
 int main(int argc, char** argv) {
   using namespace korvel::cli;
   if (argc < 2) {
-    std::fputs(kUsage, stderr);
+    PrintUsage(stderr);
     return kExitUsage;
   }
   const std::string command = argv[1];
   const Args args(argv + 2, argv + argc);
   if (command == "--help" || command == "-h" || command == "help") {
-    std::fputs(kUsage, stdout);
+    PrintUsage(stdout);
     return kExitOk;
   }
-  if (command == "render") return RenderCommand(args);
-  if (command == "info") return InfoCommand(args);
-  if (command == "types") return TypesCommand(args);
-  if (command == "script") return ScriptCommand(args);
-  if (command == "new") return NewCommand(args);
-  if (command == "draw") return DrawCommand(args);
-  if (command == "plot") return PlotCommand(args);
-  std::fprintf(stderr, "korvel: unknown command '%s'\n%s", command.c_str(), kUsage);
+  if (command == "--version" || command == "-V") {
+    PrintVersion();
+    return kExitOk;
+  }
+  for (const Command& c : kCommands)
+    if (command == c.name) return c.run(args);
+  std::fprintf(stderr, "korvel: unknown command '%s'\n", command.c_str());
+  PrintUsage(stderr);
   return kExitUsage;
 }

@@ -1,9 +1,11 @@
 #include "tools/korvel/module_io.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "engine/module_image.h"
 
@@ -15,25 +17,97 @@ std::unique_ptr<PatchEngine> NewEngine() {
   return engine;
 }
 
-std::unique_ptr<LoadedModule> LoadModule(const std::string& path, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot read '" + path + "': " + std::strerror(errno);
-    return nullptr;
+std::optional<std::string> ReadModuleFile(const std::string& path, std::string& error) {
+  const std::string name = "'" + path + "'";
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = "cannot read " + name + ": " + std::strerror(errno);
+    return std::nullopt;
   }
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
+  struct stat st {};
+  fstat(fd, &st);
+  const auto too_large = [&](unsigned long long size) {
+    error = name + " is too large for a module (" + std::to_string(size) + " bytes; at most " +
+            std::to_string(kMaxModuleImageSize) + ")";
+  };
+  if (S_ISDIR(st.st_mode)) {
+    close(fd);
+    error = name + " is a directory, not a module";
+    return std::nullopt;
+  }
+  if (S_ISREG(st.st_mode) && static_cast<unsigned long long>(st.st_size) > kMaxModuleImageSize) {
+    close(fd);
+    too_large(static_cast<unsigned long long>(st.st_size));
+    return std::nullopt;
+  }
+  // Pipes have no size: read at most one byte past the limit.
+  std::string bytes;
+  char buffer[65536];
+  for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) != 0;) {
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      error = "cannot read " + name + ": " + std::strerror(errno);
+      close(fd);
+      return std::nullopt;
+    }
+    bytes.append(buffer, static_cast<std::size_t>(got));
+    if (bytes.size() > kMaxModuleImageSize) {
+      close(fd);
+      too_large(bytes.size());
+      error += " or more";
+      return std::nullopt;
+    }
+  }
+  close(fd);
+  if (bytes.empty()) {
+    error = name + " is empty, not a module";
+    return std::nullopt;
+  }
+  std::string reason;
+  if (!CheckModuleImage(bytes.data(), bytes.size(), reason)) {
+    error = name + ": " + reason;
+    return std::nullopt;
+  }
+  return bytes;
+}
+
+std::unique_ptr<LoadedModule> LoadModule(const std::string& path, std::string& error) {
+  auto bytes = ReadModuleFile(path, error);
+  if (!bytes) return nullptr;
   auto module = std::make_unique<LoadedModule>();
-  module->bytes = bytes.str();
+  module->bytes = std::move(*bytes);
   module->engine = NewEngine();
-  for (int p = 0; p < kNamedParameterCount; ++p) module->engine->parameter_names[p] = module->parameter_names[p];
-  module->engine->context.parameter_values = module->parameter_values;
   std::string reason;
   if (!ReadModuleImage(*module->engine, module->bytes.data(), module->bytes.size(), reason)) {
     error = "'" + path + "': " + reason;
     return nullptr;
   }
   return module;
+}
+
+std::optional<PluginSession> OpenPlugin(std::string& error) {
+  PluginSession session;
+  session.library = pluginhost::Library::Load(pluginhost::DefaultLibraryPath(), error);
+  if (!session.library) return std::nullopt;
+  session.module = pluginhost::Module::Create(*session.library);
+  if (!session.module) {
+    error = "the plug-in created no module";
+    return std::nullopt;
+  }
+  session.module->Init();
+  return session;
+}
+
+bool LoadIntoPlugin(pluginhost::Module& module, const std::string& image, const std::string& path,
+                    std::string& error) {
+  // The image has passed the plug-in's own reader (ReadModuleFile), so the
+  // plug-in should accept it; if it refuses all the same, it keeps the
+  // reason, and that is what is reported.
+  module.RestoreImage(image);
+  const std::string problem = module.StateProblem();
+  if (problem.empty()) return true;
+  error = "'" + path + "': " + problem;
+  return false;
 }
 
 }  // namespace korvel::cli

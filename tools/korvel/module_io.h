@@ -1,28 +1,46 @@
-// Module files as the command-line host reads them: checked with the same
-// reader the plug-in uses, in a scratch engine of this process, so a bad
-// file is reported with the plug-in's own words before any audio is made.
+// Module files as the command-line host reads them. A file is checked
+// with the plug-in's own image reader (no engine is built for it), then
+// loaded into the one engine a command uses: the plug-in's.
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/patch_engine.h"
+#include "tools/pluginhost/plugin_host.h"
 
 namespace korvel::cli {
 
+// The bytes of a module file. A directory, an empty file, a file larger
+// than the plug-in accepts (told before reading it) or a file the image
+// reader refuses is not a module: nothing, with `error` set ("'FILE':
+// reason").
+std::optional<std::string> ReadModuleFile(const std::string& path, std::string& error);
+
+// The plug-in library beside this program with one initialised module.
+struct PluginSession {
+  std::unique_ptr<pluginhost::Library> library;
+  std::unique_ptr<pluginhost::Module> module;
+};
+std::optional<PluginSession> OpenPlugin(std::string& error);
+
+// Hands a checked module image to the plug-in as a host restores a project.
+// Answers false with `error` set when the plug-in refuses it; every refusal
+// is reported from here.
+bool LoadIntoPlugin(pluginhost::Module& module, const std::string& image, const std::string& path,
+                    std::string& error);
+
+// A module file read into an engine of this process, for the commands that
+// look at the patch itself (draw, and plot's look at its types) rather than
+// play it; those build no other engine.
 struct LoadedModule {
   std::string bytes;                    // the file as it stands
   std::unique_ptr<PatchEngine> engine;  // the module it describes
-  // What a plug-in module lends its engine: parameter names and values.
-  char parameter_names[kNamedParameterCount][kParameterNameSize] = {};
-  double parameter_values[kParameterCount] = {};
 };
-
-// Null with `error` set ("'FILE': reason") when the file cannot be read or
-// is not a valid module.
 std::unique_ptr<LoadedModule> LoadModule(const std::string& path, std::string& error);
 
-// A reset engine with no host around it.
+// A reset engine with no host around it (korvel new).
 std::unique_ptr<PatchEngine> NewEngine();
 
 }  // namespace korvel::cli

@@ -7,14 +7,18 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "tools/korvel/audio.h"
 #include "tools/korvel/cli.h"
+#include "tools/korvel/file_safety.h"
 #include "tools/korvel/host_control.h"
+#include "tools/korvel/module_check.h"
 #include "tools/korvel/module_io.h"
+#include "tools/korvel/text_format.h"
 #include "tools/pluginhost/plugin_host.h"
 
 namespace korvel::cli {
@@ -22,80 +26,134 @@ namespace korvel::cli {
 namespace {
 
 constexpr char kRenderUsage[] =
-    "usage: korvel render MODULE.korvel -o OUT.wav [-i IN.wav] [--block FRAMES]\n"
-    "                     [--seconds S] [--format f32|f64|pcm16|pcm24]\n"
-    "                     [--set P=V]... [--automation F.csv] [--midi F.mid]\n"
+    "usage: korvel render MODULE.korvel -o OUT [-i IN] [options]\n"
     "\n"
     "Loads MODULE into the plug-in and streams the input through it, block by\n"
-    "block, as a host does.\n"
-    "  -o OUT.wav        output file (WAV)\n"
-    "  -i IN.wav         input file, mono or stereo (mono feeds both channels).\n"
-    "                    Without -i: the built-in test signal, 4 seconds of six\n"
-    "                    plucked tones (0.0 to 2.0 s, panned about the centre)\n"
-    "                    and a quarter-second noise burst at 3.0 s; the same\n"
-    "                    every time.\n"
-    "  --block FRAMES    frames per call of the plug-in's audio port (default 256;\n"
-    "                    any positive size)\n"
+    "block, as a host does, at the input's sample rate.\n"
+    "  -o OUT            output file; its type follows the extension (.wav,\n"
+    "                    .flac, .aiff, .ogg, ...) unless --type is given.\n"
+    "                    '-' writes a WAV stream to standard output.\n"
+    "  -i IN             input file, mono or stereo (mono feeds both channels);\n"
+    "                    '-' reads standard input. Without -i: the built-in test\n"
+    "                    signal, 4 seconds at 44100 Hz of six plucked tones\n"
+    "                    (0.0 to 2.0 s, panned about the centre) and a\n"
+    "                    quarter-second noise burst at 3.0 s; the same every time.\n"
+    "  --type T          output file type (wav, flac, aiff, ogg, caf, w64, ...)\n"
+    "  --format F        sample format: f32, f64, pcm16 or pcm24 (default: f32\n"
+    "                    where the type holds it, else pcm24)\n"
+    "  --no-dither       pcm16 without dither (rounded to nearest all the same)\n"
+    "  --channels N      1 or 2 output channels (default: as the input); mono\n"
+    "                    output is the mean of the plug-in's two channels\n"
+    "  --block FRAMES    frames per call of the plug-in's audio port (default 256)\n"
     "  --seconds S       pad the input with silence, or cut it, to S seconds\n"
-    "  --format F        output sample format (default f32)\n"
+    "                    (0 to 86400)\n"
+    "  -q                no progress line and no summary (warnings still show)\n"
     KORVEL_HOST_CONTROL_USAGE
     "\n"
-    "Full scale in a file (1.0) is 32768.0 inside the plug-in. The plug-in\n"
-    "computes at 44100 Hz; other input rates are rendered as they are, with a\n"
-    "warning, and the output keeps the input's rate.\n";
+    "Full scale in a file (1.0) is 32768.0 inside the plug-in. The output is\n"
+    "written beside OUT under a temporary name and replaces OUT only when\n"
+    "complete. The summary gives peak and RMS per channel, integrated loudness\n"
+    "(EBU R128) and true peak, and warns of clipping and of samples that were\n"
+    "not numbers.\n";
+
+constexpr double kMaxSeconds = 24 * 3600.0;
+// Frames read and written at a time; the plug-in is called with --block.
+constexpr std::int64_t kIoFrames = 16384;
+constexpr long long kMaxBlock = 1 << 20;
 
 struct RenderOptions {
-  std::string module, output, input;
+  std::string module, output, input, type;
   long long block = 256;
   std::optional<double> seconds;
-  OutputFormat format = OutputFormat::kF32;
-  HostControl control;
+  SampleFormat format = SampleFormat::kDefault;
+  int channels = 0;  // as the input
+  bool dither = true;
+  bool quiet = false;
+  HostControl control;  // --set, --automation, --midi
+};
+
+std::optional<long long> WholeNumber(const std::string& text) {
+  std::size_t used = 0;
+  try {
+    const long long n = std::stoll(text, &used);
+    if (used == text.size()) return n;
+  } catch (...) {
+  }
+  return std::nullopt;
+}
+
+// The options, one row each: name, whether it takes a value, and what it
+// does with it (an error line, or empty).
+struct OptionRow {
+  const char* name;
+  bool takes_value;
+  std::string (*apply)(RenderOptions&, const std::string&);
+};
+
+const OptionRow kOptions[] = {
+    {"-o", true, [](RenderOptions& o, const std::string& v) { return o.output = v, std::string(); }},
+    {"-i", true, [](RenderOptions& o, const std::string& v) { return o.input = v, std::string(); }},
+    {"--type", true,
+     [](RenderOptions& o, const std::string& v) {
+       if (!FileTypeByName(v)) return "unknown file type '" + v + "' (known: " + FileTypeNames() + ")";
+       return o.type = v, std::string();
+     }},
+    {"--format", true,
+     [](RenderOptions& o, const std::string& v) {
+       const auto f = ParseSampleFormat(v);
+       if (!f) return "unknown format '" + v + "' (f32, f64, pcm16 or pcm24)";
+       return o.format = *f, std::string();
+     }},
+    {"--no-dither", false, [](RenderOptions& o, const std::string&) { return o.dither = false, std::string(); }},
+    {"--channels", true,
+     [](RenderOptions& o, const std::string& v) {
+       if (v != "1" && v != "2") return "--channels is 1 or 2, not '" + v + "'";
+       return o.channels = v == "1" ? 1 : 2, std::string();
+     }},
+    {"--block", true,
+     [](RenderOptions& o, const std::string& v) {
+       const auto n = WholeNumber(v);
+       if (!n || *n <= 0 || *n > kMaxBlock)
+         return "--block needs a whole number of frames from 1 to " + std::to_string(kMaxBlock) + ", not '" + v + "'";
+       return o.block = *n, std::string();
+     }},
+    {"--seconds", true,
+     [](RenderOptions& o, const std::string& v) {
+       std::size_t used = 0;
+       double s = -1;
+       try {
+         s = std::stod(v, &used);
+       } catch (...) {
+         used = 0;
+       }
+       if (used != v.size() || !(s >= 0 && s <= kMaxSeconds))
+         return "--seconds needs a number of seconds from 0 to 86400 (24 hours), not '" + v + "'";
+       return o.seconds = s, std::string();
+     }},
+    {"-q", false, [](RenderOptions& o, const std::string&) { return o.quiet = true, std::string(); }},
 };
 
 // Answers an exit code when the arguments are not usable.
 std::optional<int> ParseRenderArgs(const Args& args, RenderOptions& options) {
-  auto value = [&](std::size_t& i) -> const std::string* {
-    if (i + 1 >= args.size()) return nullptr;
-    return &args[++i];
-  };
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string control_error;
     if (options.control.Parse(args, i, control_error)) continue;
     if (!control_error.empty()) return UsageError(control_error, kRenderUsage);
     const std::string& a = args[i];
-    if (a == "-o" || a == "-i" || a == "--block" || a == "--seconds" || a == "--format") {
-      const std::string* v = value(i);
-      if (v == nullptr) return UsageError(a + " needs a value", kRenderUsage);
-      if (a == "-o") {
-        options.output = *v;
-      } else if (a == "-i") {
-        options.input = *v;
-      } else if (a == "--format") {
-        const auto format = ParseOutputFormat(*v);
-        if (!format) return UsageError("unknown format '" + *v + "'", kRenderUsage);
-        options.format = *format;
-      } else if (a == "--block") {
-        std::size_t used = 0;
-        try {
-          options.block = std::stoll(*v, &used);
-        } catch (...) {
-          used = 0;
-        }
-        if (used != v->size() || options.block <= 0)
-          return UsageError("--block needs a positive whole number of frames, not '" + *v + "'", kRenderUsage);
-      } else {
-        std::size_t used = 0;
-        double s = -1;
-        try {
-          s = std::stod(*v, &used);
-        } catch (...) {
-          used = 0;
-        }
-        if (used != v->size() || !(s >= 0) || !std::isfinite(s))
-          return UsageError("--seconds needs a number of seconds, not '" + *v + "'", kRenderUsage);
-        options.seconds = s;
+    // Host events (parameter settings, automation, notes) take their
+    // options here, before the table.
+    const OptionRow* row = nullptr;
+    for (const OptionRow& r : kOptions)
+      if (a == r.name) row = &r;
+    if (row != nullptr) {
+      std::string value;
+      if (row->takes_value) {
+        if (i + 1 >= args.size()) return UsageError(a + " needs a value", kRenderUsage);
+        value = args[++i];
       }
-    } else if (!a.empty() && a[0] == '-') {
+      const std::string error = row->apply(options, value);
+      if (!error.empty()) return UsageError(error, kRenderUsage);
+    } else if (a.size() > 1 && a[0] == '-') {
       return UsageError("unknown option '" + a + "'", kRenderUsage);
     } else if (options.module.empty()) {
       options.module = a;
@@ -104,37 +162,67 @@ std::optional<int> ParseRenderArgs(const Args& args, RenderOptions& options) {
     }
   }
   if (options.module.empty()) return UsageError("no module given", kRenderUsage);
-  if (options.output.empty()) return UsageError("no output file given (-o OUT.wav)", kRenderUsage);
+  if (options.output.empty()) return UsageError("no output file given (-o OUT.wav, or -o - for standard output)", kRenderUsage);
   return std::nullopt;
 }
 
+std::string Clock(double seconds) {
+  const long long s = std::llround(seconds);
+  char text[32];
+  if (s >= 3600)
+    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+  else
+    std::snprintf(text, sizeof text, "%lld:%02lld", s / 60, s % 60);
+  return text;
+}
+
+// One line on a terminal, redrawn at most ten times a second, from 0.3 s on.
 class Progress {
  public:
-  explicit Progress(std::int64_t total) : total_(total), enabled_(isatty(STDERR_FILENO) != 0) {}
+  Progress(bool enabled, std::int64_t total, int rate)
+      : enabled_(enabled && isatty(STDERR_FILENO) != 0), total_(total), rate_(rate) {}
   void Update(std::int64_t done, double elapsed) {
-    if (!enabled_ || elapsed < 1.0 || total_ <= 0) return;
-    const int width = 40;
-    const int filled = static_cast<int>(width * done / total_);
-    std::fprintf(stderr, "\r[%s%s] %3d%%", std::string(filled, '#').c_str(),
-                 std::string(width - filled, ' ').c_str(), static_cast<int>(100 * done / total_));
-    shown_ = true;
+    if (!enabled_ || elapsed < 0.3 || elapsed - last_ < 0.1) return;
+    last_ = elapsed;
+    const double audio = static_cast<double>(done) / rate_;
+    const double speed = audio / elapsed;
+    std::string line = "  " + ShortestTenths(audio) + " s";
+    if (total_ > 0) {
+      const double fraction = std::min(1.0, static_cast<double>(done) / static_cast<double>(total_));
+      line += " of " + ShortestTenths(static_cast<double>(total_) / rate_) + " s  " +
+              std::to_string(static_cast<int>(100 * fraction)) + "%  elapsed " + Clock(elapsed) + "  ETA " +
+              Clock(fraction > 0 ? elapsed * (1 - fraction) / fraction : 0);
+    } else {
+      line += "  elapsed " + Clock(elapsed);
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "  %.1fx", speed);
+    line += text;
+    std::fprintf(stderr, "\r%-*s", static_cast<int>(std::max(width_, line.size())), line.c_str());
+    width_ = std::max(width_, line.size());
   }
   void Finish() {
-    if (shown_) std::fprintf(stderr, "\r%60s\r", "");
+    if (width_ > 0) std::fprintf(stderr, "\r%*s\r", static_cast<int>(width_), "");
   }
 
  private:
-  std::int64_t total_;
+  static std::string ShortestTenths(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", seconds);
+    return text;
+  }
   bool enabled_;
-  bool shown_ = false;
+  std::int64_t total_;
+  int rate_;
+  double last_ = -1;
+  std::size_t width_ = 0;
 };
 
-std::string Db(double db) {
-  if (std::isinf(db)) return "-inf";
-  char text[32];
-  std::snprintf(text, sizeof text, "%.2f", db);
-  return text;
-}
+// Where the output goes: a temporary file beside the target, or stdout.
+struct Destination {
+  std::unique_ptr<SafeOutput> file;  // null for standard output
+  int fd = STDOUT_FILENO;
+};
 
 }  // namespace
 
@@ -145,70 +233,163 @@ int RenderCommand(const Args& args) {
   }
   RenderOptions options;
   if (auto code = ParseRenderArgs(args, options)) return *code;
+  const bool to_stdout = options.output == "-";
 
   std::string error;
-  const auto module_file = LoadModule(options.module, error);
-  if (!module_file) return Fail(kExitFailure, error);
+  const auto image = ReadModuleFile(options.module, error);
+  if (!image) return Fail(kExitFailure, error);
 
-  StereoAudio input;
-  if (!options.input.empty()) {
-    auto audio = ReadAudioFile(options.input, error);
-    if (!audio) return Fail(kExitFailure, error);
-    input = std::move(*audio);
-    if (input.rate != kEngineRate)
-      std::fprintf(stderr, "korvel: warning: '%s' is at %d Hz; the plug-in computes at %d Hz\n",
-                   options.input.c_str(), input.rate, kEngineRate);
-  } else {
-    input = MakeTestSignal();
+  // Refusals first, while nothing has been made.
+  std::string target;
+  if (!to_stdout) {
+    std::vector<ProtectedFile> inputs{{options.module, "the module"}};
+    if (!options.input.empty()) inputs.push_back({options.input, "the input"});
+    target = WritablePath(options.output, inputs, error);
+    if (target.empty()) return Fail(kExitFailure, error);
   }
-  if (options.seconds) input.samples.resize(2 * static_cast<std::size_t>(std::llround(*options.seconds * input.rate)), 0.0f);
-
-  auto library = pluginhost::Library::Load(pluginhost::DefaultLibraryPath(), error);
-  if (!library) return Fail(kExitFailure, error);
-  auto module = pluginhost::Module::Create(*library);
-  if (!module) return Fail(kExitFailure, "the plug-in created no module");
-  module->Init();
-  module->RestoreState(pluginhost::ChunkOf(module_file->bytes));
-  if (const std::string problem = module->StateProblem(); !problem.empty()) return Fail(kExitFailure, problem);
-  if (!options.control.Prepare(*module, input.rate, error)) return Fail(kExitFailure, error);
-
-  AudioWriter writer(options.output, input.rate, options.format);
-  if (!writer.ok()) return Fail(kExitFailure, writer.error());
-
-  const std::int64_t total = input.frames();
-  const std::int64_t block = std::min<std::int64_t>(options.block, std::max<std::int64_t>(total, 1));
-  std::vector<float> host_buffer(2 * static_cast<std::size_t>(block));
-  std::vector<double> out(2 * static_cast<std::size_t>(block));
-  LevelMeter meter;
-  Progress progress(total);
-  const auto start = std::chrono::steady_clock::now();
-  for (std::int64_t done = 0; done < total;) {
-    const std::int64_t n = std::min(block, total - done);
-    const float* in = &input.samples[2 * static_cast<std::size_t>(done)];
-    for (std::int64_t i = 0; i < 2 * n; ++i) host_buffer[i] = static_cast<float>(in[i] * kEngineScale);
-    options.control.BeforeBlock(*module, done, static_cast<std::uint32_t>(n));
-    module->Audio(host_buffer.data(), static_cast<std::uint32_t>(n));
-    for (std::int64_t i = 0; i < 2 * n; ++i) out[i] = static_cast<double>(host_buffer[i]) / kEngineScale;
-    meter.Add(out.data(), n);
-    if (!writer.Write(out.data(), n)) {
-      writer.Close();
-      std::filesystem::remove(options.output);
-      return Fail(kExitFailure, "cannot write '" + options.output + "': " + writer.error());
+  std::optional<int> major;
+  if (!options.type.empty()) {
+    major = FileTypeByName(options.type);
+  } else if (!to_stdout) {
+    const std::string extension = std::filesystem::path(options.output).extension().string();
+    if (extension.size() > 1) {
+      major = FileTypeByName(extension.substr(1));
+      if (!major)
+        return Fail(kExitFailure, "cannot tell the file type of '" + options.output + "' from its extension; use --type (" +
+                                      FileTypeNames() + ")");
     }
+  }
+  if (!major) major = FileTypeByName("wav");
+  if (to_stdout && major != FileTypeByName("wav")) return Fail(kExitFailure, "-o - writes WAV only");
+  if (to_stdout && isatty(STDOUT_FILENO))
+    return Fail(kExitFailure, "-o - would write audio to the terminal; redirect it to a file or a program");
+
+  auto source = options.input.empty() ? OpenTestSignal() : OpenAudioFile(options.input, error);
+  if (!source) return Fail(kExitFailure, error);
+  const int rate = source->rate();
+  const int channels = options.channels > 0 ? options.channels : source->channels();
+  const auto type = ChooseOutputType(*major, options.format, channels, rate, error);
+  if (!type) return Fail(kExitFailure, error);
+
+  for (const std::string& warning : CheckModule(*image))
+    std::fprintf(stderr, "korvel: warning: %s\n", warning.c_str());
+
+  auto plugin = OpenPlugin(error);
+  if (!plugin) return Fail(kExitFailure, error);
+  pluginhost::Module& module = *plugin->module;
+  if (!module.SetSampleRate(rate))
+    return Fail(kExitFailure, "the plug-in cannot run at " + std::to_string(rate) + " Hz");
+  if (!LoadIntoPlugin(module, *image, options.module, error)) return Fail(kExitFailure, error);
+  if (!options.control.Prepare(module, rate, error)) return Fail(kExitFailure, error);
+
+  Destination destination;
+  if (!to_stdout) {
+    destination.file = SafeOutput::Create(target, error);
+    if (!destination.file) return Fail(kExitFailure, error);
+    destination.fd = destination.file->fd();
+  }
+  auto output = AudioOutput::Open(destination.fd, to_stdout, *type, channels, rate, options.dither, error);
+  const std::string output_name = to_stdout ? "standard output" : "'" + options.output + "'";
+  if (!output) return Fail(kExitFailure, "cannot write " + output_name + ": " + error);
+
+  const std::int64_t limit =
+      options.seconds ? std::llround(*options.seconds * rate) : std::numeric_limits<std::int64_t>::max();
+  const std::int64_t expected = options.seconds ? limit : source->length_hint();
+  // I/O blocks hold at least one call's worth.
+  const std::int64_t block = options.block;
+  const std::int64_t io_frames = std::max<std::int64_t>(kIoFrames, block);
+  std::vector<float> buffer(2 * io_frames), mixed(io_frames);
+  LevelMeter meter(channels);
+  std::optional<LoudnessMeter> loudness;
+  if (!options.quiet) loudness.emplace(channels, rate);
+  std::int64_t non_finite = 0;
+  Progress progress(!options.quiet, expected, rate);
+  const auto start = std::chrono::steady_clock::now();
+  bool input_ended = false;
+  std::int64_t done = 0;
+  while (done < limit) {
+    const std::int64_t want = std::min(io_frames, limit - done);
+    std::int64_t n = 0;
+    if (!input_ended) {
+      n = source->Read(buffer.data(), want);
+      if (n < 0) return Fail(kExitFailure, "cannot read " + (options.input == "-" ? "standard input" : "'" + options.input + "'") + ": " + source->error());
+      if (n == 0) input_ended = true;
+    }
+    if (input_ended) {
+      if (!options.seconds) break;
+      n = want;  // silence to the length asked for
+      std::fill_n(buffer.data(), 2 * n, 0.0f);
+    }
+    float* samples = buffer.data();
+    const std::size_t values = 2 * static_cast<std::size_t>(n);
+    for (std::size_t i = 0; i < values; ++i) samples[i] *= static_cast<float>(kEngineScale);
+    for (std::int64_t at = 0; at < n; at += block) {
+      const auto frames = static_cast<std::uint32_t>(std::min(block, n - at));
+      // Per-block host events (parameters, automation, notes) are
+      // delivered here, before the block's audio call.
+      options.control.BeforeBlock(module, done + at, frames);
+      module.Audio(samples + 2 * at, frames);
+    }
+    non_finite += ZeroNonFinite(samples, values);
+    for (std::size_t i = 0; i < values; ++i) samples[i] *= static_cast<float>(1.0 / kEngineScale);
+    if (channels == 1) {
+      for (std::int64_t f = 0; f < n; ++f) mixed[f] = (samples[2 * f] + samples[2 * f + 1]) * 0.5f;
+      samples = mixed.data();
+    }
+    meter.Add(samples, n);
+    if (loudness) loudness->Add(samples, n);
+    if (!output->Write(samples, n)) return Fail(kExitFailure, "cannot write " + output_name + ": " + output->error());
     done += n;
     progress.Update(done, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
   progress.Finish();
-  if (!writer.Close()) {
-    std::filesystem::remove(options.output);
-    return Fail(kExitFailure, "cannot finish '" + options.output + "'");
+  if (!output->Close()) return Fail(kExitFailure, "cannot finish " + output_name + ": " + output->error());
+  if (destination.file && !destination.file->Commit(error)) return Fail(kExitFailure, error);
+
+  // Warnings, then the summary (on standard error when the audio is on
+  // standard output).
+  const char* channel_names[2][2] = {{"mono", ""}, {"left", "right"}};
+  const auto percent = [&](std::int64_t count) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f%%", done > 0 ? 100.0 * static_cast<double>(count) / static_cast<double>(done) : 0.0);
+    return std::string(text);
+  };
+  std::vector<std::string> clip_notes(channels);
+  for (int c = 0; c < channels; ++c) {
+    const std::int64_t over = output->over_full_scale(c);
+    if (over == 0) continue;
+    const std::string counted = Grouped(over) + " samples (" + percent(over) + ")";
+    clip_notes[c] = output->clips() ? "clipped " + counted : counted + " over full scale";
+    std::fprintf(stderr, "korvel: warning: %s %s — lower the level%s\n", channel_names[channels - 1][c],
+                 clip_notes[c].c_str(), output->clips() ? "" : " (a fixed-point file would clip them)");
   }
+  if (non_finite > 0)
+    std::fprintf(stderr, "korvel: warning: the module made %s samples that were not numbers (NaN or infinite); written as 0\n",
+                 Grouped(non_finite).c_str());
+  if (options.quiet) return kExitOk;
+  FILE* summary = to_stdout ? stderr : stdout;
+  const double seconds = static_cast<double>(done) / rate;
+  std::fprintf(summary, "%s: %s frames, %.3f s, %d Hz, %s\n", to_stdout ? "-" : options.output.c_str(),
+               Grouped(done).c_str(), seconds, rate, type->Describe().c_str());
+  for (int c = 0; c < channels; ++c) {
+    std::fprintf(summary, "  %-6s peak %8s dBFS  rms %8s dBFS%s%s\n", channel_names[channels - 1][c],
+                 Decibels(meter.PeakDb(c)).c_str(), Decibels(meter.RmsDb(c)).c_str(),
+                 clip_notes[c].empty() ? "" : "  ", clip_notes[c].c_str());
+  }
+  double lufs = 0, true_peak = 0;
+  if (loudness && loudness->Finish(lufs, true_peak)) {
+    // Integrated loudness needs one 0.4-s gating block, and ignores blocks
+    // below -70 LUFS; say which, rather than print -inf.
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f LUFS integrated", lufs);
+    const std::string integrated = seconds < 0.4         ? "under 0.4 s, not measured"
+                                   : std::isinf(lufs)    ? "below -70 LUFS"
+                                                         : text;
+    std::fprintf(summary, "  loudness %s; true peak %s dBTP\n", integrated.c_str(), Decibels(true_peak).c_str());
+  }
+  if (non_finite > 0) std::fprintf(summary, "  not a number: %s samples, written as 0\n", Grouped(non_finite).c_str());
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const double seconds = static_cast<double>(total) / input.rate;
-  std::printf("%s: %lld frames, %.3f s\n", options.output.c_str(), static_cast<long long>(total), seconds);
-  std::printf("  left   peak %8s dBFS  rms %8s dBFS\n", Db(meter.PeakDb(0)).c_str(), Db(meter.RmsDb(0)).c_str());
-  std::printf("  right  peak %8s dBFS  rms %8s dBFS\n", Db(meter.PeakDb(1)).c_str(), Db(meter.RmsDb(1)).c_str());
-  if (elapsed > 0) std::printf("  speed  %.1fx real time\n", seconds / elapsed);
+  if (elapsed > 0 && done > 0) std::fprintf(summary, "  speed  %.1fx real time\n", seconds / elapsed);
   return kExitOk;
 }
 

@@ -1,6 +1,7 @@
 // korvel script FILE [FUNCTION]
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <fstream>
 #include <sstream>
@@ -28,6 +29,7 @@ int ScriptCommand(const Args& args) {
     return kExitOk;
   }
   if (args.empty() || args.size() > 2) return UsageError("script takes FILE and an optional FUNCTION", kScriptUsage);
+  if (std::filesystem::is_directory(args[0])) return Fail(kExitFailure, "'" + args[0] + "' is a directory, not a script");
   std::ifstream in(args[0], std::ios::binary);
   if (!in) return Fail(kExitFailure, "cannot read '" + args[0] + "'");
   std::ostringstream text;

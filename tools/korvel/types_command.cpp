@@ -5,17 +5,32 @@
 #include "engine/type_table.h"
 #include "tools/korvel/cli.h"
 
+// docs/components.md, carried by the program (generated at build time).
+extern const char kComponentsDoc[];
+
 namespace korvel::cli {
 
 namespace {
 constexpr char kTypesUsage[] =
     "usage: korvel types [N]\n"
     "Lists every available component type (number, name, inputs, outputs),\n"
-    "or prints type N's info text.\n";
+    "or prints type N's info text and its entry of the component reference\n"
+    "(docs/components.md): inputs and outputs with units and ranges, what an\n"
+    "unconnected input does, and an example.\n";
 
 const char* TypeName(int type) {
   return reinterpret_cast<const char*>(kComponentTypeTable.dispatch[type](kGetName, nullptr, nullptr));
 }
+// The reference's entry for `type`: from its heading "### N Name" to the
+// next heading.
+std::string ReferenceEntry(int type) {
+  const std::string doc = std::string("\n") + kComponentsDoc;
+  const std::size_t start = doc.find("\n### " + std::to_string(type) + " ");
+  if (start == std::string::npos) return {};
+  const std::size_t end = doc.find("\n#", start + 1);
+  return doc.substr(start + 1, end == std::string::npos ? std::string::npos : end - start);
+}
+
 int Count(int type, ComponentRequest request) {
   return static_cast<int>(kComponentTypeTable.dispatch[type](request, nullptr, nullptr));
 }
@@ -52,6 +67,8 @@ int TypesCommand(const Args& args) {
   for (const char* p = info.c_str(); *p != '\0'; ++p)
     if (*p != '\r') lines += *p;
   std::printf("%s\n", lines.c_str());
+  const std::string entry = ReferenceEntry(type);
+  if (!entry.empty()) std::printf("\n%s", entry.c_str());
   return kExitOk;
 }
 

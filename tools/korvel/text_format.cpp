@@ -1,0 +1,60 @@
+#include "tools/korvel/text_format.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+namespace korvel::cli {
+
+std::string ShortestNumber(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  char text[32];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, result.ptr);
+}
+
+std::string Grouped(std::int64_t value) {
+  const std::string digits = std::to_string(value < 0 ? -static_cast<std::uint64_t>(value) : value);
+  std::string out = value < 0 ? "-" : "";
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+std::string Decibels(double db) {
+  if (std::isinf(db) && db < 0) return "-inf";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", db);
+  return text;
+}
+
+std::string Escaped(const std::string& text) {
+  std::string out;
+  char escape[8];
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c == 0x7F) {
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+      out += escape;
+    } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      // U+0080..U+009F: the C1 controls, CSI among them.
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned char>(text[++i]));
+      out += escape;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace korvel::cli
