@@ -9,22 +9,22 @@ void ProcessConstant(ComponentRecord* self, ComponentRecord* const*, const std::
   SetConstant(self, 0, static_cast<ConstantRecord*>(self)->value);
 }
 void ProcessSampleRate(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
-  SetConstant(self, 0, GetHostTiming().sample_rate);
+  SetConstant(self, 0, LoadHostTiming().sample_rate);
 }
 void ProcessSamplesPerTick(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
-  SetConstant(self, 0, GetHostTiming().samples_per_tick);
+  SetConstant(self, 0, LoadHostTiming().samples_per_tick);
 }
 void ProcessMaxSample(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
   SetConstant(self, 0, kMaxSampleValue);
 }
 void ProcessBpm(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
-  SetConstant(self, 0, GetHostTiming().bpm);
+  SetConstant(self, 0, LoadHostTiming().bpm);
 }
 void ProcessTpb(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
-  SetConstant(self, 0, GetHostTiming().tpb);
+  SetConstant(self, 0, LoadHostTiming().tpb);
 }
 void ProcessBpb(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
-  SetConstant(self, 0, GetHostTiming().bpb);
+  SetConstant(self, 0, LoadHostTiming().bpb);
 }
 
 }  // namespace korvel

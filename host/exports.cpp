@@ -1,5 +1,6 @@
 // The functions a host finds in the library, under their plain names, and
 // the library entry point.
+#include <cstdint>
 #include <new>
 
 #include "host/host_api.h"
@@ -30,6 +31,12 @@ KORVEL_EXPORT korvel::ModuleBase* CreateDaveModule() {
 // destructor.
 KORVEL_EXPORT void DestroyDaveModule(korvel::ModuleBase* module) {
   delete static_cast<korvel::PluginModule*>(module);
+}
+
+// Output values the module has replaced by 0.0 at the audio boundary because
+// they were not finite; for the command-line host and the tests.
+KORVEL_EXPORT std::uint64_t KorvelNonFiniteCount(const korvel::ModuleBase* module) {
+  return module == nullptr ? 0 : static_cast<const korvel::PluginModule*>(module)->NonFiniteCount();
 }
 
 KORVEL_EXPORT const korvel::ModuleInfoRecord* DaveModuleInfo(korvel::PortDeclarer* ports) {

@@ -177,5 +177,7 @@ using DaveModuleInfoFn = const ModuleInfoRecord* (*)(PortDeclarer*);
 using DaveModuleNameFn = const char* (*)();
 using CreateAdapterHandlerFn = void* (*)();
 using HasAdapterHandlerFn = bool (*)();
+// Korvel's own: output values replaced at the audio boundary.
+using KorvelNonFiniteCountFn = std::uint64_t (*)(const ModuleBase*);
 
 }  // namespace korvel

@@ -13,6 +13,7 @@
 #include "engine/host_timing.h"
 #include "engine/module_image.h"
 #include "engine/ui.h"
+#include "host/finite_output.h"
 #include "host/host_texts.h"
 
 #ifdef _WIN32
@@ -27,10 +28,7 @@ constexpr double kInitialExtraValue = 1.0;
 constexpr double kExtraDisplayFactor = 0.7874015748031495;  // 100 / 127
 constexpr std::uint32_t kStateScratchSize = 65536;
 
-void ResetTiming(HostTiming& timing) {
-  timing.sample_rate = 44100.0;
-  timing.samples_per_tick = 100.0;
-}
+void ResetTiming() { StoreSampleTiming(44100.0, 100.0); }
 
 // Truncated toward zero and held to 32 bits; NaN reads as 0.
 std::int32_t Truncate(double value) {
@@ -67,11 +65,7 @@ void PluginModule::Init(HostInterface* host) {
   }
   std::fill(std::begin(parameter_values_), std::end(parameter_values_), kInitialValue);
   parameter_values_[kNamedParameterCount] = kInitialExtraValue;
-  HostTiming& timing = GetHostTiming();
-  ResetTiming(timing);
-  timing.bpm = 1.0;
-  timing.tpb = 1.0;
-  timing.bpb = 1.0;
+  StoreHostTiming(HostTiming{});
   if (host_ != nullptr) {
     host_->RegisterPort(text::kAudioPort, 0, &AudioPort);
     host_->RegisterPort(text::kNotesPort, 0, &NotesPort);
@@ -101,7 +95,8 @@ void PluginModule::RestoreState(HostStream* stream) {
       left -= piece;
     }
     char reason[96];
-    std::snprintf(reason, sizeof reason, text::kStateTooLarge, static_cast<unsigned long>(length));
+    std::snprintf(reason, sizeof reason, text::kStateTooLarge, static_cast<unsigned long>(length),
+                  static_cast<unsigned long>(kMaxModuleImageSize));
     ShowStateProblem(reason);
     return;
   }
@@ -190,7 +185,7 @@ std::int32_t PluginModule::GetParameterValue(std::int32_t index, ParameterValueR
 }
 
 std::int32_t PluginModule::SetParameterValue(std::int32_t index, ParameterValueRecord* record) {
-  ResetTiming(GetHostTiming());
+  ResetTiming();
   if (index < 0 || index >= kParameterCount || record == nullptr) return 0;
   parameter_values_[index] = record->value;
   return 1;
@@ -261,7 +256,8 @@ void PluginModule::Process(float* samples, std::uint32_t frames, bool& wrote) {
     std::fill(samples, samples + values, 0.0f);
     return;
   }
-  for (std::size_t i = 0; i < values; ++i) samples[i] = static_cast<float>(out[i]);
+  if (const std::uint32_t replaced = SanitizeBlock(out, samples, values); replaced != 0)
+    non_finite_count_.fetch_add(replaced, std::memory_order_relaxed);
   wrote = true;
 }
 

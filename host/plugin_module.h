@@ -3,6 +3,7 @@
 // embedded PatchEngine.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "engine/component.h"
@@ -48,6 +49,9 @@ class PluginModule final : public ModuleBase {
   std::int32_t AutomationCallback(AutomationEventList* events);
 
   PatchEngine& engine() { return engine_; }
+  // [any thread, atomic] Output values replaced by 0.0 at the audio boundary
+  // because they were not finite, since the module was created.
+  std::uint64_t NonFiniteCount() const { return non_finite_count_.load(std::memory_order_relaxed); }
   HostInterface* host() const { return host_; }
 
  private:
@@ -62,6 +66,7 @@ class PluginModule final : public ModuleBase {
   std::int32_t controller_bindings_[kNamedParameterCount] = {};
   std::int32_t automation_low_ = 65535;
   std::int32_t automation_high_ = 0;
+  std::atomic<std::uint64_t> non_finite_count_{0};  // [audio thread writes]
 };
 
 // The callbacks as plain functions taking the module first, the form in

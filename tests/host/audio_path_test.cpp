@@ -85,10 +85,10 @@ TEST_F(ModuleTest, ConcurrentEditingAndAudio) {
 }
 
 TEST_F(ModuleTest, EverySetParameterValueResetsTheTiming) {
-  HostTiming& timing = GetHostTiming();
-  timing = {1.0, 2.0, 3.0, 4.0, 5.0};
+  StoreHostTiming({1.0, 2.0, 3.0, 4.0, 5.0});
   ParameterValueRecord record{};
   EXPECT_EQ(module->SetParameterValue(26, &record), 0) << "refused, but the timing is still reset";
+  const HostTiming timing = LoadHostTiming();
   EXPECT_EQ(timing.sample_rate, 44100.0);
   EXPECT_EQ(timing.samples_per_tick, 100.0);
   EXPECT_EQ(timing.bpm, 3.0) << "tempo values are left alone";

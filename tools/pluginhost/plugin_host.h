@@ -42,6 +42,7 @@ class Library {
   DaveModuleNameFn module_name = nullptr;
   CreateAdapterHandlerFn create_adapter_handler = nullptr;
   HasAdapterHandlerFn has_adapter_handler = nullptr;
+  KorvelNonFiniteCountFn non_finite_count = nullptr;
 
  private:
   Library() = default;
@@ -134,6 +135,8 @@ class Module {
   std::int32_t Audio(float* interleaved, std::uint32_t frames);
   std::int32_t Notes(void* record);
   std::int32_t Automation(AutomationEventList* events);
+  // Output values the module replaced by 0.0 because they were not finite.
+  std::uint64_t NonFiniteCount() const;
 
  private:
   Module(Library& library, ModuleBase* object) : library_(library), object_(object) {}
