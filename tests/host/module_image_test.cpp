@@ -74,6 +74,10 @@ TEST_F(ModuleTest, BadImagesAreRefusedWithOneLineAndNoChange) {
        "connection 1 (slot 3 output 0 to slot 2 input 1) would close a cycle"},
       {wired("", R"(, "in": 1)"), "\"in\" names slot 1, which is not an In component"},
       {wired("", R"(, "out": 0)"), "\"out\" names slot 0, which is not an Out component"},
+      {std::string(kMaxModuleImageSize + 1, ' '), "the module image is too large (4194305 bytes; at most 4194304)"},
+      {R"({"format": "korvel-module", "version": 1, "components": [], "notes": [)" + std::string(300000, '[') +
+           std::string(300000, ']') + "]}",
+       "the module image holds too many values"},
   };
   Load(testing::kRichImage);
   engine.delay_lines[2][99] = 3.0;
