@@ -199,6 +199,9 @@ int RenderCommand(const Args& args) {
   std::printf("  left   peak %8s dBFS  rms %8s dBFS\n", Db(meter.PeakDb(0)).c_str(), Db(meter.RmsDb(0)).c_str());
   std::printf("  right  peak %8s dBFS  rms %8s dBFS\n", Db(meter.PeakDb(1)).c_str(), Db(meter.RmsDb(1)).c_str());
   if (elapsed > 0) std::printf("  speed  %.1fx real time\n", seconds / elapsed);
+  if (const std::uint64_t replaced = module->NonFiniteCount(); replaced != 0)
+    std::fprintf(stderr, "korvel: warning: %llu output values were not finite and were written as 0.0\n",
+                 static_cast<unsigned long long>(replaced));
   return kExitOk;
 }
 
