@@ -1,11 +1,9 @@
 // What bad input costs before it is refused or stopped: state chunks at and
 // past the size bound, and the worst scripts we could write run to the step
-// limit (bench/scripts/, trace discarded).
+// limit (trace discarded).
 #include <benchmark/benchmark.h>
 
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -68,13 +66,31 @@ BENCHMARK(BM_RefuseOversize)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RefuseManyValues4MiB)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RefuseNesting4MiB)->Unit(benchmark::kMillisecond);
 
-void RunScript(benchmark::State& state, const char* name) {
-  std::ifstream in(std::string(KORVEL_SOURCE_DIR) + "/bench/scripts/" + name);
-  std::ostringstream text;
-  text << in.rdbuf();
+// The worst scripts we could write, each a loop that runs to the step limit.
+std::string Repeat(const std::string& piece, int times) {
+  std::string s;
+  for (int i = 0; i < times; ++i) s += piece;
+  return s;
+}
+std::string EmptyCalls() { return ":e\n:\n:main\ndo 1 whiletrue e e e e e e e e loop\n:\n"; }
+std::string SameNamed() { return Repeat(":e\n:\n", 5000) + ":main\ndo 1 whiletrue e loop\n:\n"; }
+std::string Recursion() { return ":r\nr r\n:\n:main\ndo 1 whiletrue r loop\n:\n"; }
+std::string Joins() {
+  return "var s\n:main\n\"" + std::string(1000, 'x') + "\" >> s\ndo 1 whiletrue ( s + s + s ) >> s loop\n:\n";
+}
+std::string Lookups() {
+  std::string s;
+  for (int i = 0; i < 8000; ++i) s += "var v" + std::to_string(i) + "\n";
+  return s + ":main\ndo 1 whiletrue v7999 loop\n:\n";
+}
+std::string Searches() {
+  return ":main\ndo 1 whiletrue do 0 whiletrue\n" + Repeat(Repeat("1 ", 400) + "\n", 50) + "loop loop\n:\n";
+}
+
+void RunScript(benchmark::State& state, const std::string& text) {
   auto script = std::make_unique<ScriptEngine>();
   script->SetTraceSink(nullptr);
-  if (!script->CompileScript(text.str().c_str())) state.SkipWithError("does not compile");
+  if (!script->CompileScript(text.c_str())) state.SkipWithError("does not compile");
   std::int64_t steps = 0;
   for (auto _ : state) {
     script->ClearMessages();
@@ -84,15 +100,15 @@ void RunScript(benchmark::State& state, const char* name) {
   state.counters["steps"] = static_cast<double>(steps);
 }
 
-#define KORVEL_SCRIPT_BENCH(id, file) \
-  void BM_Script_##id(benchmark::State& s) { RunScript(s, file); } \
+#define KORVEL_SCRIPT_BENCH(id)                                         \
+  void BM_Script_##id(benchmark::State& s) { RunScript(s, id()); } \
   BENCHMARK(BM_Script_##id)->Unit(benchmark::kMillisecond)->Iterations(1);
-KORVEL_SCRIPT_BENCH(EmptyCalls, "empty-calls.txt")
-KORVEL_SCRIPT_BENCH(SameNamed, "same-named.txt")
-KORVEL_SCRIPT_BENCH(Recursion, "recursion.txt")
-KORVEL_SCRIPT_BENCH(Joins, "joins.txt")
-KORVEL_SCRIPT_BENCH(Lookups, "lookups.txt")
-KORVEL_SCRIPT_BENCH(Searches, "searches.txt")
+KORVEL_SCRIPT_BENCH(EmptyCalls)
+KORVEL_SCRIPT_BENCH(SameNamed)
+KORVEL_SCRIPT_BENCH(Recursion)
+KORVEL_SCRIPT_BENCH(Joins)
+KORVEL_SCRIPT_BENCH(Lookups)
+KORVEL_SCRIPT_BENCH(Searches)
 
 }  // namespace
 }  // namespace korvel
