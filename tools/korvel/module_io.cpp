@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -19,6 +20,14 @@ std::unique_ptr<LoadedModule> LoadModule(const std::string& path, std::string& e
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     error = "cannot read '" + path + "': " + std::strerror(errno);
+    return nullptr;
+  }
+  // A file past the image bound is refused before it is read.
+  std::error_code size_error;
+  const std::uintmax_t size = std::filesystem::file_size(path, size_error);
+  if (!size_error && size > kMaxModuleImageSize) {
+    error = "'" + path + "': the file is too large for a module (" + std::to_string(size) + " bytes; at most " +
+            std::to_string(kMaxModuleImageSize) + ")";
     return nullptr;
   }
   std::ostringstream bytes;
