@@ -324,13 +324,8 @@ struct ValueCounter : nlohmann::json_sax<Json> {
   bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
 };
 
-std::string SizeLimitText(std::size_t size) {
-  return "the module image is too large (" + std::to_string(size) + " bytes; at most " +
-         std::to_string(kMaxModuleImageSize) + ")";
-}
-
 Image Parse(const char* data, std::size_t size) {
-  if (size > kMaxModuleImageSize) Fail(SizeLimitText(size));
+  if (size > kMaxModuleImageSize) Fail(TooLargeReason("the module image", size));
   ValueCounter counter;
   try {
     Json::sax_parse(data, data + size, &counter);
@@ -495,6 +490,11 @@ std::string WriteModuleImage(const PatchEngine& engine) {
   list("connections", connections, true);
   out += "}\n";
   return out;
+}
+
+std::string TooLargeReason(const char* what, unsigned long long size) {
+  return std::string(what) + " is too large (" + std::to_string(size) + " bytes; at most " +
+         std::to_string(kMaxModuleImageSize) + ")";
 }
 
 bool ReadModuleImage(PatchEngine& engine, const void* data, std::size_t size, std::string& error) {

@@ -22,6 +22,10 @@ inline constexpr std::size_t kMaxModuleImageSize = std::size_t{4} << 20;
 // multiple of the image.
 inline constexpr std::size_t kMaxModuleImageValues = std::size_t{1} << 18;
 
+// The reason given for an image, file or chunk past kMaxModuleImageSize:
+// "`what` is too large (N bytes; at most 4194304)".
+std::string TooLargeReason(const char* what, unsigned long long size);
+
 // Every field, in a fixed order, so that the same module always gives the
 // same bytes.
 std::string WriteModuleImage(const PatchEngine& engine);

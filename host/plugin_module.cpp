@@ -94,10 +94,7 @@ void PluginModule::RestoreState(HostStream* stream) {
       stream->Read(scratch.data(), piece);
       left -= piece;
     }
-    char reason[96];
-    std::snprintf(reason, sizeof reason, text::kStateTooLarge, static_cast<unsigned long>(length),
-                  static_cast<unsigned long>(kMaxModuleImageSize));
-    ShowStateProblem(reason);
+    ShowStateProblem(TooLargeReason("the module state", length));
     return;
   }
   stream->Read(image.data(), length);

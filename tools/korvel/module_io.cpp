@@ -26,8 +26,7 @@ std::unique_ptr<LoadedModule> LoadModule(const std::string& path, std::string& e
   std::error_code size_error;
   const std::uintmax_t size = std::filesystem::file_size(path, size_error);
   if (!size_error && size > kMaxModuleImageSize) {
-    error = "'" + path + "': the file is too large for a module (" + std::to_string(size) + " bytes; at most " +
-            std::to_string(kMaxModuleImageSize) + ")";
+    error = "'" + path + "': " + TooLargeReason("the file", size);
     return nullptr;
   }
   std::ostringstream bytes;
