@@ -51,8 +51,9 @@ void Update(BiquadRecord* rec, double f, double r) {
   if (!ControlChanged(f, rec->cached_cutoff) && !ControlChanged(r, rec->cached_resonance)) return;
   rec->cached_cutoff = f;
   rec->cached_resonance = r;
-  rec->k = design(LimitControl(f, kMinCutoff, kMaxCutoff), LimitControl(r, kMinResonance, kMaxBiquadResonance),
-                  GetHostTiming().sample_rate);
+  const double fs = LoadHostTiming().sample_rate;
+  rec->k = FiniteOrSilent(
+      design(LimitControl(f, kMinCutoff, kMaxCutoff), LimitControl(r, kMinResonance, kMaxBiquadResonance), fs));
 }
 
 template <Design design>
@@ -85,6 +86,8 @@ void ProcessBiquad(ComponentRecord* self, ComponentRecord* const* inputs, const 
       b[2 * f + 1] = BiquadStep(k, h1, b[2 * f + 1]);
     }
   }
+  ClearIfNotFinite(h0);
+  ClearIfNotFinite(h1);
   rec->channel[0] = h0;
   rec->channel[1] = h1;
   SetBuffer(self, 0, b);

@@ -2,6 +2,8 @@
 // step and control handling are shared with the State and IIR2 filters.
 #pragma once
 
+#include <cmath>
+
 #include "engine/component.h"
 
 namespace korvel {
@@ -38,9 +40,27 @@ inline double BiquadStep(const BiquadCoefficients& k, BiquadHistory& h, double x
   return y;
 }
 
-// Whether a control value differs from its cached one. A NaN never does, so
-// it never triggers a recomputation.
-inline bool ControlChanged(double value, double cached) { return value < cached || value > cached; }
+// Whether a control value differs from its cached one. A NaN new value
+// counts as unchanged, so it never triggers a recomputation; a NaN cached
+// value is unequal to every number, so the first number after it does.
+inline bool ControlChanged(double value, double cached) { return value == value && !(value == cached); }
+
+// The safety rule for recursive filters, applied once per block after the
+// loop: a history holding a non-finite value is cleared, so the filter
+// recovers at the next block instead of giving NaN until it is reset. A
+// history of finite values is left exactly as it is.
+inline void ClearIfNotFinite(BiquadHistory& h) {
+  if (!(std::isfinite(h.x1) && std::isfinite(h.x2) && std::isfinite(h.y1) && std::isfinite(h.y2))) h = {};
+}
+
+// Coefficients a design could not give as numbers (a band-pass near the top
+// cutoff overflows sinh) would turn every output value into NaN; the filter
+// is silent instead until its controls give a usable design.
+inline BiquadCoefficients FiniteOrSilent(const BiquadCoefficients& k) {
+  if (std::isfinite(k.b0) && std::isfinite(k.b1) && std::isfinite(k.b2) && std::isfinite(k.c1) && std::isfinite(k.c2))
+    return k;
+  return {};
+}
 
 // Limits v to lo..hi; a NaN goes to the lower bound.
 inline double LimitControl(double v, double lo, double hi) {

@@ -1,6 +1,8 @@
 // Every component family's type descriptions, gathered for the type table.
 #pragma once
 
+#include <span>
+
 #include "components/arithmetic.h"
 #include "components/biquad_filters.h"
 #include "components/clipping.h"
@@ -12,26 +14,37 @@
 
 namespace korvel {
 
+// Every family, listed here once; the type table is built from this.
+inline constexpr std::span<const TypeDescription> kFamilies[] = {
+    kRoutingTypes, kArithmeticTypes, kBiquadTypes, kMoogStateTypes,
+    kIirFirTypes,  kClippingTypes,   kDelayTypes,  kValueSourceTypes,
+};
+
+// Whether a family declares the type number. Only numbers are compared,
+// never addresses, so the table stays a constant expression in every build
+// (the undefined-behaviour sanitizer makes address comparisons run-time
+// checks).
+constexpr bool IsDescribed(int type) {
+  for (const auto family : kFamilies)
+    for (const auto& d : family)
+      if (d.type == type) return true;
+  return false;
+}
+
 // The description of a type number, or null when no family declares it.
-// Families are listed here once; the type table is built from this.
 constexpr const TypeDescription* FindDescription(int type) {
-  for (const auto& d : kRoutingTypes)
-    if (d.type == type) return &d;
-  for (const auto& d : kArithmeticTypes)
-    if (d.type == type) return &d;
-  for (const auto& d : kBiquadTypes)
-    if (d.type == type) return &d;
-  for (const auto& d : kMoogStateTypes)
-    if (d.type == type) return &d;
-  for (const auto& d : kIirFirTypes)
-    if (d.type == type) return &d;
-  for (const auto& d : kClippingTypes)
-    if (d.type == type) return &d;
-  for (const auto& d : kDelayTypes)
-    if (d.type == type) return &d;
-  for (const auto& d : kValueSourceTypes)
-    if (d.type == type) return &d;
+  for (const auto family : kFamilies)
+    for (const auto& d : family)
+      if (d.type == type) return &d;
   return nullptr;
+}
+
+// A copy of a declared type's description (an empty one otherwise).
+constexpr TypeDescription DescriptionOf(int type) {
+  for (const auto family : kFamilies)
+    for (const auto& d : family)
+      if (d.type == type) return d;
+  return {};
 }
 
 }  // namespace korvel

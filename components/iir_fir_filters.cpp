@@ -53,6 +53,8 @@ void ProcessIir2(ComponentRecord* self, ComponentRecord* const* inputs, const st
       b[2 * f + 1] = BiquadStep(k, h1, b[2 * f + 1]);
     }
   }
+  ClearIfNotFinite(h0);
+  ClearIfNotFinite(h1);
   rec->channel[0] = h0;
   rec->channel[1] = h1;
   SetBuffer(self, 0, b);

@@ -1,5 +1,7 @@
 #include "components/moog_state_filters.h"
 
+#include <cmath>
+
 #include "engine/host_timing.h"
 
 namespace korvel {
@@ -11,11 +13,18 @@ void Update(MoogRecord* rec, double cutoff, double resonance) {
   rec->cached_resonance = resonance;
   const double f = LimitControl(cutoff, kMinCutoff, kMaxCutoff);
   const double r = LimitControl(resonance, kMinResonance, kMaxMoogResonance);
-  const double fc = f / GetHostTiming().sample_rate;
+  const double fc = f / LoadHostTiming().sample_rate;
   const double u = 1 - fc;
   rec->p = fc * (1 + 0.800000011920929 * u);
   rec->g = 2 * rec->p - 1;
   rec->q = (r * 0.01) * (1 + 0.5 * u * (1 - u + 5.599999904632568 * u * u));
+}
+
+// The filters' safety rule (see ClearIfNotFinite for the biquads).
+void ClearIfNotFinite(MoogStages& s) {
+  if (!(std::isfinite(s.s0) && std::isfinite(s.s1) && std::isfinite(s.s2) && std::isfinite(s.s3) &&
+        std::isfinite(s.s4)))
+    s = {};
 }
 
 struct Ladder {
@@ -65,6 +74,8 @@ void ProcessMoog(ComponentRecord* self, ComponentRecord* const* inputs, const st
       b[2 * f + 1] = LadderStep(c, s1, b[2 * f + 1]);
     }
   }
+  ClearIfNotFinite(s0);
+  ClearIfNotFinite(s1);
   rec->channel[0] = s0;
   rec->channel[1] = s1;
   SetBuffer(self, 0, b);

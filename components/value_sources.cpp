@@ -13,22 +13,22 @@ void ProcessConstant(ComponentRecord* self, ComponentRecord* const*, const std::
   SetConstant(self, 0, static_cast<ConstantRecord*>(self)->value);
 }
 void ProcessSampleRate(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
-  SetConstant(self, 0, GetHostTiming().sample_rate);
+  SetConstant(self, 0, LoadHostTiming().sample_rate);
 }
 void ProcessSamplesPerTick(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
-  SetConstant(self, 0, GetHostTiming().samples_per_tick);
+  SetConstant(self, 0, LoadHostTiming().samples_per_tick);
 }
 void ProcessMaxSample(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
   SetConstant(self, 0, kMaxSampleValue);
 }
 void ProcessBpm(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
-  SetConstant(self, 0, GetHostTiming().bpm);
+  SetConstant(self, 0, LoadHostTiming().bpm);
 }
 void ProcessTpb(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
-  SetConstant(self, 0, GetHostTiming().tpb);
+  SetConstant(self, 0, LoadHostTiming().tpb);
 }
 void ProcessBpb(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
-  SetConstant(self, 0, GetHostTiming().bpb);
+  SetConstant(self, 0, LoadHostTiming().bpb);
 }
 
 void InitialiseSlider(ComponentRecord* self) {
@@ -99,7 +99,7 @@ void ProcessNoteFrequency(ComponentRecord* self, ComponentRecord* const*, const 
   ProcessNoteSource(self, [](double frequency, double) { return frequency; });
 }
 void ProcessNoteWavePeriod(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
-  const double rate = GetHostTiming().sample_rate;
+  const double rate = LoadHostTiming().sample_rate;
   ProcessNoteSource(self, [rate](double frequency, double) { return frequency > 0.0 ? rate / frequency : 0.0; });
 }
 void ProcessNoteTrigger(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {

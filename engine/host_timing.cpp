@@ -1,11 +1,48 @@
 #include "engine/host_timing.h"
 
+#include <atomic>
+
 namespace korvel {
 namespace {
-// Constant-initialised, so it is valid before any other static runs.
-constinit HostTiming g_host_timing;
+
+// Constant-initialised, so valid before any other static runs. Relaxed
+// order is enough: the values are independent, and nothing else is
+// published through them.
+struct SharedTiming {
+  std::atomic<double> sample_rate{kDefaultSampleRate};
+  std::atomic<double> samples_per_tick{100.0};
+  std::atomic<double> bpm{1.0};
+  std::atomic<double> tpb{1.0};
+  std::atomic<double> bpb{1.0};
+  std::atomic<double> declared_sample_rate{kDefaultSampleRate};
+};
+constinit SharedTiming g_timing;
+
+constexpr auto kOrder = std::memory_order_relaxed;
+
 }  // namespace
 
-HostTiming& GetHostTiming() { return g_host_timing; }
+HostTiming LoadHostTiming() {
+  return {g_timing.sample_rate.load(kOrder), g_timing.samples_per_tick.load(kOrder), g_timing.bpm.load(kOrder),
+          g_timing.tpb.load(kOrder), g_timing.bpb.load(kOrder), g_timing.declared_sample_rate.load(kOrder)};
+}
+
+void StoreHostTiming(const HostTiming& timing) {
+  StoreSampleTiming(timing.sample_rate, timing.samples_per_tick);
+  g_timing.bpm.store(timing.bpm, kOrder);
+  g_timing.tpb.store(timing.tpb, kOrder);
+  g_timing.bpb.store(timing.bpb, kOrder);
+}
+
+void StoreSampleTiming(double sample_rate, double samples_per_tick) {
+  g_timing.sample_rate.store(sample_rate, kOrder);
+  g_timing.samples_per_tick.store(samples_per_tick, kOrder);
+}
+
+}  // namespace korvel
+
+namespace korvel {
+
+void StoreDeclaredSampleRate(double sample_rate) { g_timing.declared_sample_rate.store(sample_rate, kOrder); }
 
 }  // namespace korvel

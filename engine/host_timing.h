@@ -1,11 +1,15 @@
 // The host's timing values, shared by every module object in the process:
-// the plug-in module writes them, value sources and filters read them.
+// the plug-in module writes them, value sources and filters read them. The
+// host may set parameters (which rewrites them) on one thread while another
+// processes audio, so each value is a relaxed atomic: a reader sees every
+// value whole, old or new.
 #pragma once
 
 namespace korvel {
 
 inline constexpr double kDefaultSampleRate = 44100.0;
 
+// A copy of the values, as one reader saw them.
 struct HostTiming {
   double sample_rate = kDefaultSampleRate;
   double samples_per_tick = 100.0;
@@ -18,6 +22,12 @@ struct HostTiming {
   double declared_sample_rate = kDefaultSampleRate;
 };
 
-HostTiming& GetHostTiming();
+// [any thread, atomic]
+HostTiming LoadHostTiming();
+void StoreHostTiming(const HostTiming& timing);
+// Only the two values the module resets on every parameter change.
+void StoreSampleTiming(double sample_rate, double samples_per_tick);
+// The declared rate only (StoreHostTiming leaves it alone).
+void StoreDeclaredSampleRate(double sample_rate);
 
 }  // namespace korvel

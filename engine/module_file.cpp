@@ -74,7 +74,7 @@ bool LoadModuleFile(PatchEngine& engine, const std::string& path, std::string& e
   }
   const auto size = static_cast<std::size_t>(end);
   if (size > kMaxModuleImageSize) {
-    error = "the file is too large (" + std::to_string(size) + " bytes)";
+    error = TooLargeReason("the file", size);
     return false;
   }
   std::vector<char> bytes(size);

@@ -367,9 +367,36 @@ void ReadParameters(const Json& list, Image& image) {
   }
 }
 
+// Counts values without building anything; stops at the limit. Syntax
+// errors are left to the real parse, which reports them with a position.
+struct ValueCounter : nlohmann::json_sax<Json> {
+  std::size_t values = 0;
+  bool Count() { return ++values <= kMaxModuleImageValues; }
+  bool null() override { return Count(); }
+  bool boolean(bool) override { return Count(); }
+  bool number_integer(number_integer_t) override { return Count(); }
+  bool number_unsigned(number_unsigned_t) override { return Count(); }
+  bool number_float(number_float_t, const string_t&) override { return Count(); }
+  bool string(string_t&) override { return Count(); }
+  bool binary(binary_t&) override { return Count(); }
+  bool start_object(std::size_t) override { return Count(); }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return true; }
+  bool start_array(std::size_t) override { return Count(); }
+  bool end_array() override { return true; }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+};
+
 Image Parse(const char* data, std::size_t size) {
-  if (size > kMaxModuleImageSize)
-    Fail("the module image is too large (" + std::to_string(size) + " bytes)");
+  if (size > kMaxModuleImageSize) Fail(TooLargeReason("the module image", size));
+  ValueCounter counter;
+  try {
+    Json::sax_parse(data, data + size, &counter);
+  } catch (const Json::exception&) {
+    // The real parse below reports it.
+  }
+  if (counter.values > kMaxModuleImageValues)
+    Fail("the module image holds too many values (more than " + std::to_string(kMaxModuleImageValues) + ")");
   Json root;
   try {
     root = Json::parse(data, data + size);
@@ -540,6 +567,11 @@ std::string WriteModuleImage(const PatchEngine& engine) {
   list("connections", connections, true);
   out += "}\n";
   return out;
+}
+
+std::string TooLargeReason(const char* what, unsigned long long size) {
+  return std::string(what) + " is too large (" + std::to_string(size) + " bytes; at most " +
+         std::to_string(kMaxModuleImageSize) + ")";
 }
 
 namespace {

@@ -12,9 +12,19 @@ class PatchEngine;
 
 inline constexpr char kModuleImageFormat[] = "korvel-module";
 inline constexpr int kModuleImageVersion = 1;
-// Far beyond any real module (256 components and a script); a larger image
-// is refused before anything is allocated for it.
-inline constexpr std::size_t kMaxModuleImageSize = std::size_t{64} << 20;
+// Far beyond any real module (256 fully wired components and a long script
+// make well under 2 MiB); a larger image is refused before it is parsed, or
+// even read, so the 32-bit product never spends its address space on one.
+inline constexpr std::size_t kMaxModuleImageSize = std::size_t{4} << 20;
+// JSON values (objects, lists, numbers, texts...) an image may hold; every
+// component, parameter and wire of the fullest module fits many times over.
+// Counted before the document is built, so parsing memory stays a small
+// multiple of the image.
+inline constexpr std::size_t kMaxModuleImageValues = std::size_t{1} << 18;
+
+// The reason given for an image, file or chunk past kMaxModuleImageSize:
+// "`what` is too large (N bytes; at most 4194304)".
+std::string TooLargeReason(const char* what, unsigned long long size);
 
 // Every field, in a fixed order, so that the same module always gives the
 // same bytes.

@@ -40,12 +40,13 @@ std::intptr_t Answer(const TypeDescription& d, std::int16_t request, char* buffe
 
 template <int T>
 std::intptr_t Dispatch(std::int16_t request, char* buffer, void* record) {
-  return Answer(*FindDescription(T), request, buffer, record);
+  static constexpr TypeDescription kDescription = DescriptionOf(T);
+  return Answer(kDescription, request, buffer, record);
 }
 
 template <int T>
 constexpr ComponentDispatch DispatchFor() {
-  if constexpr (FindDescription(T) != nullptr) {
+  if constexpr (IsDescribed(T)) {
     return &Dispatch<T>;
   } else {
     return nullptr;
@@ -54,8 +55,8 @@ constexpr ComponentDispatch DispatchFor() {
 
 template <int T>
 constexpr ComponentProcess ProcessFor() {
-  if constexpr (FindDescription(T) != nullptr) {
-    return FindDescription(T)->process;
+  if constexpr (IsDescribed(T)) {
+    return DescriptionOf(T).process;
   } else {
     return nullptr;
   }

@@ -2,6 +2,7 @@
 // the library entry point.
 #include <algorithm>
 #include <cstring>
+#include <cstdint>
 #include <new>
 #include <string>
 
@@ -37,6 +38,12 @@ KORVEL_EXPORT void DestroyDaveModule(korvel::ModuleBase* module) {
 
 KORVEL_EXPORT bool KorvelSetSampleRate(korvel::ModuleBase* module, double rate) {
   return module != nullptr && static_cast<korvel::PluginModule*>(module)->SetSampleRate(rate);
+}
+
+// Output values the module has replaced by 0.0 at the audio boundary because
+// they were not finite; for the command-line host and the tests.
+KORVEL_EXPORT std::uint64_t KorvelNonFiniteCount(const korvel::ModuleBase* module) {
+  return module == nullptr ? 0 : static_cast<const korvel::PluginModule*>(module)->NonFiniteCount();
 }
 
 KORVEL_EXPORT const korvel::ModuleInfoRecord* DaveModuleInfo(korvel::PortDeclarer* ports) {

@@ -206,5 +206,7 @@ inline constexpr double kMaxSampleRate = 768000.0;
 // `text` (capacity bytes, NUL-terminated); answers its full length, 0 for
 // none.
 using KorvelStateProblemFn = std::int32_t (*)(ModuleBase*, char* text, std::int32_t capacity);
+// Korvel's own: output values replaced at the audio boundary.
+using KorvelNonFiniteCountFn = std::uint64_t (*)(const ModuleBase*);
 
 }  // namespace korvel

@@ -19,6 +19,5 @@ inline constexpr const char* kParameterKindNames[] = {
 
 inline constexpr char kRestoreStateTitle[] = "Korvel Modular";
 inline constexpr char kRestoreStateFailed[] = "Couldn't restore the module from the host's project: %s";
-inline constexpr char kStateTooLarge[] = "the module state is too large (%lu bytes)";
 
 }  // namespace korvel::text

@@ -15,6 +15,7 @@
 #include "engine/module_image.h"
 #include "engine/parameters.h"
 #include "engine/ui.h"
+#include "host/finite_output.h"
 #include "host/host_texts.h"
 
 #ifdef _WIN32
@@ -29,10 +30,9 @@ constexpr double kInitialExtraValue = 1.0;
 constexpr double kExtraDisplayFactor = 0.7874015748031495;  // 100 / 127
 constexpr std::uint32_t kStateScratchSize = 65536;
 
-void ResetTiming(HostTiming& timing) {
-  timing.sample_rate = timing.declared_sample_rate;
-  timing.samples_per_tick = 100.0;
-}
+// Parameter changes restore the declared rate (44100 unless a host that
+// knows its own declared it) and 100 samples per tick.
+void ResetTiming() { StoreSampleTiming(LoadHostTiming().declared_sample_rate, 100.0); }
 
 // Truncated toward zero and held to 32 bits; NaN reads as 0.
 std::int32_t Truncate(double value) {
@@ -76,11 +76,9 @@ void PluginModule::Init(HostInterface* host) {
   }
   for (double& value : parameter_values_) StoreParameter(value, kInitialValue);
   StoreParameter(parameter_values_[kNamedParameterCount], kInitialExtraValue);
-  HostTiming& timing = GetHostTiming();
-  ResetTiming(timing);
-  timing.bpm = 1.0;
-  timing.tpb = 1.0;
-  timing.bpb = 1.0;
+  HostTiming timing;  // the defaults, at the declared rate
+  timing.sample_rate = LoadHostTiming().declared_sample_rate;
+  StoreHostTiming(timing);
   if (host_ != nullptr) {
     host_->RegisterPort(text::kAudioPort, 0, &AudioPort);
     host_->RegisterPort(text::kNotesPort, 0, &NotesPort);
@@ -110,9 +108,7 @@ void PluginModule::RestoreState(HostStream* stream) {
       stream->Read(scratch.data(), piece);
       left -= piece;
     }
-    char reason[96];
-    std::snprintf(reason, sizeof reason, text::kStateTooLarge, static_cast<unsigned long>(length));
-    KeepStateProblem(engine_, reason);
+    KeepStateProblem(engine_, TooLargeReason("the module state", length));
     return;
   }
   stream->Read(image.data(), length);
@@ -202,7 +198,7 @@ std::int32_t PluginModule::GetParameterValue(std::int32_t index, ParameterValueR
 
 std::int32_t PluginModule::SetParameterValue(std::int32_t index, ParameterValueRecord* record) {
   const NoModalUi host_call;
-  ResetTiming(GetHostTiming());
+  ResetTiming();
   if (index < 0 || index >= kParameterCount || record == nullptr) return 0;
   StoreParameter(parameter_values_[index], record->value);
   return 1;
@@ -210,9 +206,8 @@ std::int32_t PluginModule::SetParameterValue(std::int32_t index, ParameterValueR
 
 bool PluginModule::SetSampleRate(double rate) {
   if (!(rate >= kMinSampleRate && rate <= kMaxSampleRate)) return false;
-  HostTiming& timing = GetHostTiming();
-  timing.declared_sample_rate = rate;
-  timing.sample_rate = rate;
+  StoreDeclaredSampleRate(rate);
+  StoreSampleTiming(rate, LoadHostTiming().samples_per_tick);
   return true;
 }
 
@@ -289,7 +284,9 @@ void PluginModule::Process(float* samples, std::uint32_t frames, bool& wrote) {
   if (out == nullptr) {
     std::fill(samples, samples + values, 0.0f);
   } else {
-    for (std::size_t i = 0; i < values; ++i) samples[i] = static_cast<float>(out[i]);
+    // Only finite samples reach the host; what was not is counted.
+    if (const std::uint32_t replaced = SanitizeBlock(out, samples, values); replaced != 0)
+      non_finite_count_.fetch_add(replaced, std::memory_order_relaxed);
     wrote = true;
   }
   engine_.BlockDone();  // `out` has been read: retired plans may go

@@ -3,6 +3,7 @@
 // embedded PatchEngine.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -64,6 +65,9 @@ class PluginModule final : public ModuleBase {
   PatchEngine& engine() { return engine_; }
   // The last refused state chunk's reason, or empty.
   std::string StateProblem() const { return engine_.Problem(); }
+  // [any thread, atomic] Output values replaced by 0.0 at the audio boundary
+  // because they were not finite, since the module was created.
+  std::uint64_t NonFiniteCount() const { return non_finite_count_.load(std::memory_order_relaxed); }
   HostInterface* host() const { return host_; }
 
  private:
@@ -83,6 +87,7 @@ class PluginModule final : public ModuleBase {
   // NoteBlock by the audio callback (the EngineContext points at it).
   NoteTracker notes_;
   NoteBlock note_block_ = {};
+  std::atomic<std::uint64_t> non_finite_count_{0};  // [audio thread writes]
 };
 
 // The callbacks as plain functions taking the module first, the form in

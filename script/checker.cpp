@@ -16,17 +16,24 @@ bool IsSeparator(char c) { return c != '\0' && std::strchr(kSeparators, c) != nu
 
 bool Equals(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
 
-// A fixed line-sized buffer that silently refuses to grow past its end.
+// A fixed line-sized buffer that refuses to grow past its end and remembers
+// that it did, so a cut line is reported rather than compiled.
 struct LineText {
   char data[ScriptEngine::kLineBufferSize];
   std::size_t length;
+  bool overflowed;
 
   void Clear() {
     std::memset(data, 0, sizeof data);
     length = 0;
+    overflowed = false;
   }
   void Append(char c) {
-    if (length + 1 < sizeof data) data[length++] = c;
+    if (length + 1 < sizeof data) {
+      data[length++] = c;
+    } else {
+      overflowed = true;
+    }
   }
   void Append(const char* text) {
     while (*text) Append(*text++);
@@ -62,13 +69,15 @@ bool ScriptEngine::CompileScript(const char* text) {
   const std::size_t firstToken = tokenList_.size();
   auto buffers = std::make_unique<CompileBuffers>();
 
-  std::size_t pos = 0;
-  if (text[0] != '\0') {
+  // A UTF-8 byte-order mark, as some editors write at the start of a file,
+  // is not part of the script.
+  std::size_t pos = std::strncmp(text, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+  if (text[pos] != '\0') {
     for (;;) {
       std::size_t n = 0;
       while (text[pos + n] != '\0' && text[pos + n] != '\n') ++n;
       if (n >= kLineBufferSize) return FailCompile(script_text::kLineTooLong);
-      if (n > 0) CompileLine(text + pos, n, *buffers);
+      if (n > 0 && !CompileLine(text + pos, n, *buffers)) return FailCompile(script_text::kRewrittenLineTooLong);
       const std::size_t end = pos + n;
       if (text[end] == '\0' || text[end + 1] == '\0') break;
       pos = end + 1;
@@ -83,7 +92,9 @@ bool ScriptEngine::FailCompile(const char* message) {
   return false;
 }
 
-void ScriptEngine::CompileLine(const char* source, std::size_t length, CompileBuffers& b) {
+// False when the line with its literals replaced by markers no longer fits
+// the line buffer: cutting it could cut a marker and name the wrong literal.
+bool ScriptEngine::CompileLine(const char* source, std::size_t length, CompileBuffers& b) {
   b.line.Clear();
   std::memcpy(b.line.data, source, length);
   b.line.length = length;
@@ -128,6 +139,7 @@ void ScriptEngine::CompileLine(const char* source, std::size_t length, CompileBu
       b.rewrite.Append(c);
     }
   }
+  if (b.rewrite.overflowed) return false;
   std::swap(b.line, b.rewrite);
 
   // Message literals in brackets, likewise. A stray "]" makes an empty one.
@@ -151,6 +163,7 @@ void ScriptEngine::CompileLine(const char* source, std::size_t length, CompileBu
       b.rewrite.Append(c);
     }
   }
+  if (b.rewrite.overflowed) return false;
 
   // Lower-case everything but the character after an "@", so markers keep
   // their capital S and M.
@@ -177,6 +190,7 @@ void ScriptEngine::CompileLine(const char* source, std::size_t length, CompileBu
     AppendToken(text + i, k);
     i += k;
   }
+  return true;
 }
 
 // Tokens get three spare zero bytes so a one-character operator can grow

@@ -95,33 +95,51 @@ NumberReading ReadNumber(const char* token, ScriptValue& out) {
 
 void ScriptEngine::Trace(const char* format, const char* text) {
   if (!traceSink_) return;
-  const int length = std::snprintf(nullptr, 0, format, text);
-  if (length < 0) return;
-  std::string line(static_cast<std::size_t>(length) + 1, '\0');
-  std::snprintf(line.data(), line.size(), format, text);
-  traceSink_(line.c_str());
+  // Tokens and literals come from lines shorter than the line buffer, so
+  // one line of trace fits here; anything longer would be cut.
+  char line[kLineBufferSize + 64];
+  std::snprintf(line, sizeof line, format, text);
+  traceSink_(line);
 }
 
 std::size_t ScriptEngine::FindBlockEnd(std::size_t from, const char* raise, const char* end,
-                                       const char* alsoEnd, const char* lower) const {
+                                       const char* alsoEnd, const char* lower) {
   int level = 0;
   for (std::size_t i = from; i < tokenList_.size(); ++i) {
     const char* token = tokenList_[i].get();
     if (Equals(token, raise)) {
       ++level;
     } else if (level == 0) {
-      if (Equals(token, end) || (alsoEnd && Equals(token, alsoEnd))) return i;
+      if (Equals(token, end) || (alsoEnd && Equals(token, alsoEnd))) {
+        ChargeSearch(i - from);
+        return i;
+      }
     } else if (Equals(token, lower)) {
       --level;
     }
   }
+  ChargeSearch(tokenList_.size() - from);
   return kNotFound;
+}
+
+// The step guard: a run that has used up its steps stops everywhere, with
+// one message.
+bool ScriptEngine::StepLimitReached() {
+  if (stepsTaken_ <= stepLimit_) return false;
+  if (!halted_) {
+    messageList_.emplace_back(script_text::kStepLimit);  // even past the message cap
+    stopReason_ = "step limit reached";
+    halted_ = true;
+  }
+  return true;
 }
 
 bool ScriptEngine::RunFunction(const char* name) {
   if (!name) return false;
   const FunctionRecord* record = nullptr;
+  std::size_t searched = 0;
   for (const FunctionRecord& candidate : functionList_) {
+    ++searched;
     if (Equals(candidate.name, name)) {
       record = &candidate;
       break;
@@ -132,13 +150,20 @@ bool ScriptEngine::RunFunction(const char* name) {
   if (activeRuns_ == 0) {
     stepsTaken_ = 0;
     halted_ = false;
+    stopReason_.clear();
   } else if (halted_) {
     return false;
   }
+  // A call is a step, and so is its return (in Execute): calling an empty
+  // function is not free.
+  ++stepsTaken_;
+  ChargeSearch(searched);
+  if (StepLimitReached()) return false;
   // Runaway recursion ends the whole run, not just the innermost call:
   // otherwise each level would go on calling and the tree would explode.
   if (activeRuns_ >= callDepthLimit_) {
-    AddMessage(script_text::kCallDepthLimit);
+    messageList_.emplace_back(script_text::kCallDepthLimit);  // even past the message cap
+    stopReason_ = "call depth limit reached";
     halted_ = true;
     return false;
   }
@@ -155,14 +180,23 @@ bool ScriptEngine::Execute(const FunctionRecord& record) {
   int depth = 0;
 
   auto finish = [&](bool complete) {
+    ++stepsTaken_;  // the return
     ReleaseOpenGroups(depth);
     ReleaseTexts(locals);
     return complete;
   };
   auto stopWith = [&](const char* message) {
+    stopReason_ = message;
+    while (!stopReason_.empty() && stopReason_.back() == '\n') stopReason_.pop_back();
     AddMessage(message);
     return finish(false);
   };
+  // Stops that add no message still say why, for StopReason.
+  auto stopSilently = [&](std::string reason) {
+    stopReason_ = std::move(reason);
+    return finish(false);
+  };
+  auto insideGroup = [&](const char* token) { return stopSilently(std::string("'") + token + "' inside a group"); };
   // Block words that need an entry on the control stack.
   auto noOpenBlock = [&](const char* token) {
     return stopWith(Format(script_text::kNoOpenBlock, token));
@@ -173,10 +207,8 @@ bool ScriptEngine::Execute(const FunctionRecord& record) {
     if (pos >= tokenList_.size()) return finish(true);  // function left open at the end
     const char* token = tokenList_[pos].get();
     if (token[0] == ':') return finish(true);
-    if (++stepsTaken_ > stepLimit_) {
-      halted_ = true;
-      return stopWith(script_text::kStepLimit);
-    }
+    ++stepsTaken_;
+    if (StepLimitReached()) return finish(false);
     Trace(script_text::kTraceToken, token);
 
     if (Equals(token, "(")) {
@@ -186,13 +218,13 @@ bool ScriptEngine::Execute(const FunctionRecord& record) {
       continue;
     }
     if (const OperatorCode code = OperatorFromToken(token); code != OperatorCode::None) {
-      if (depth == 0) return finish(false);
+      if (depth == 0) return stopSilently(std::string("operator '") + token + "' outside a group");
       ApplyOperator(code);
       ++pos;
       continue;
     }
     if (Equals(token, ">>")) {
-      if (depth > 0) return finish(false);
+      if (depth > 0) return insideGroup(token);
       const char* name = pos + 1 < tokenList_.size() ? tokenList_[pos + 1].get() : nullptr;
       AssignVariable(resultValue_, &record, name, &locals);
       pos += 2;
@@ -232,20 +264,20 @@ bool ScriptEngine::Execute(const FunctionRecord& record) {
         break;
     }
     if (Equals(token, "var")) {
-      if (depth > 0) return finish(false);
+      if (depth > 0) return insideGroup(token);
       pos += 2;
       continue;
     }
     if (Equals(token, "if")) {
-      if (depth > 0) return finish(false);
+      if (depth > 0) return insideGroup(token);
       control.push_back({BlockCode::IfOpen, 0});
       ++pos;
       continue;
     }
     if (Equals(token, "then")) {
-      if (depth > 0) return finish(false);
+      if (depth > 0) return insideGroup(token);
       if (control.empty()) return noOpenBlock(token);
-      if (control.back().code != BlockCode::IfOpen) return finish(false);
+      if (control.back().code != BlockCode::IfOpen) return stopSilently("'then' without its 'if'");
       if (Condition(resultValue_)) {
         control.back().code = BlockCode::IfTrue;
         ++pos;
@@ -269,23 +301,23 @@ bool ScriptEngine::Execute(const FunctionRecord& record) {
       continue;
     }
     if (Equals(token, "endif")) {
-      if (depth > 0) return finish(false);
+      if (depth > 0) return insideGroup(token);
       if (control.empty()) return noOpenBlock(token);
       control.pop_back();
       ++pos;
       continue;
     }
     if (Equals(token, "do")) {
-      if (depth > 0) return finish(false);
+      if (depth > 0) return insideGroup(token);
       control.push_back({BlockCode::DoOpen, pos});
       ++pos;
       continue;
     }
     const bool whileTrue = Equals(token, "whiletrue");
     if (whileTrue || Equals(token, "whilefalse")) {
-      if (depth > 0) return finish(false);
+      if (depth > 0) return insideGroup(token);
       if (control.empty()) return noOpenBlock(token);
-      if (control.back().code != BlockCode::DoOpen) return finish(false);
+      if (control.back().code != BlockCode::DoOpen) return stopSilently(std::string("'") + token + "' without its 'do'");
       if (Condition(resultValue_) == whileTrue) {
         control.back().code = BlockCode::DoRunning;
         ++pos;
@@ -296,7 +328,7 @@ bool ScriptEngine::Execute(const FunctionRecord& record) {
       continue;
     }
     if (Equals(token, "loop")) {
-      if (depth > 0) return finish(false);
+      if (depth > 0) return insideGroup(token);
       if (control.empty()) return noOpenBlock(token);
       ControlEntry& top = control.back();
       if (top.code == BlockCode::DoRunning) {
@@ -318,6 +350,7 @@ bool ScriptEngine::Execute(const FunctionRecord& record) {
     for (const FunctionRecord& candidate : functionList_) {
       if (Equals(candidate.name, token)) ++calls;
     }
+    ChargeSearch(functionList_.size());
     if (calls > 0) {
       // A same-named later definition is unreachable: each call runs the first.
       for (int i = 0; i < calls && !halted_; ++i) RunFunction(token);

@@ -177,6 +177,7 @@ static Operand Compute(ScriptEngine& engine, OperatorCode op, Operand& l, Operan
     };
     out.type = ValueType::Text;
     out.text = asText(l) + asText(r);
+    engine.ChargeBytes(out.text.size());
     if (out.text.size() >= ScriptEngine::kConcatBufferSize) {
       out.text.resize(ScriptEngine::kConcatBufferSize - 1);
     }

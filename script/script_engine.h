@@ -25,6 +25,14 @@ class ScriptEngine {
   static constexpr std::size_t kLineBufferSize = 1024;
   static constexpr std::int64_t kDefaultStepLimit = 10'000'000;
   static constexpr int kDefaultCallDepthLimit = 256;
+  // Work that is not one token is charged as steps too, so that every step
+  // costs about the same time (some tens of nanoseconds): one step per this
+  // many names or tokens searched, and per this many bytes of text built.
+  static constexpr std::size_t kSearchPerStep = 4;
+  static constexpr std::size_t kBytesPerStep = 64;
+  // The message list keeps at most this many; a run cannot fill memory
+  // with repeated warnings.
+  static constexpr std::size_t kMaxMessages = 1000;
 
   ScriptEngine();
   ~ScriptEngine();
@@ -69,12 +77,22 @@ class ScriptEngine {
   const std::vector<ScriptValue>& GlobalValues() const { return globalValues_; }
   const ScriptValue& Result() const { return resultValue_; }
   std::size_t OpenNodeCount() const { return nodeStack_.size(); }
+  // Why the last stop of the last top-level run happened ("step limit
+  // reached", "operator '+' outside a group", a message's text...), or
+  // empty when nothing stopped. Only meaningful when the run answered false.
+  const std::string& StopReason() const { return stopReason_; }
+  std::int64_t StepsTaken() const { return stepsTaken_; }
+
+  // Charges work to the running script: names or tokens searched, bytes of
+  // text built.
+  void ChargeSearch(std::size_t items) { stepsTaken_ += static_cast<std::int64_t>(items / kSearchPerStep); }
+  void ChargeBytes(std::size_t bytes) { stepsTaken_ += static_cast<std::int64_t>(bytes / kBytesPerStep); }
 
  private:
   struct CompileBuffers;
 
   bool FailCompile(const char* message);
-  void CompileLine(const char* line, std::size_t length, CompileBuffers& buffers);
+  bool CompileLine(const char* line, std::size_t length, CompileBuffers& buffers);
   void AppendToken(const char* start, std::size_t length);
   bool JoinOperator(char c);
   bool CheckTokens(std::size_t first);
@@ -93,7 +111,8 @@ class ScriptEngine {
   bool Execute(const FunctionRecord& record);
   void Trace(const char* format, const char* text);
   std::size_t FindBlockEnd(std::size_t from, const char* raise, const char* end,
-                           const char* alsoEnd, const char* lower) const;
+                           const char* alsoEnd, const char* lower);
+  bool StepLimitReached();
 
   std::array<char, kConcatBufferSize> concatBuffer_{};
   std::vector<std::string> messageList_;
@@ -117,6 +136,7 @@ class ScriptEngine {
   std::int64_t stepsTaken_ = 0;
   int activeRuns_ = 0;
   bool halted_ = false;  // a guard fired: every open run stops
+  std::string stopReason_;
 };
 
 }  // namespace korvel

@@ -7,6 +7,8 @@ namespace korvel::script_text {
 
 // Compiler.
 inline constexpr char kLineTooLong[] = "Error Line too long\n";
+// A line whose literals, replaced by their markers, no longer fit the line.
+inline constexpr char kRewrittenLineTooLong[] = "Error: line too long\n";
 inline constexpr char kCloseWithoutBody[] =
     "Error: Closing function ':' when no function body is open.\n";
 inline constexpr char kNestedFunction[] =
@@ -42,6 +44,7 @@ inline constexpr char kNoOpenBlock[] = "Error: '%s' without an open block\n";
 inline constexpr char kCloseWithoutOpen[] = "Error: ')' without '('\n";
 inline constexpr char kStepLimit[] = "Error: step limit reached\n";
 inline constexpr char kCallDepthLimit[] = "Error: call depth limit reached\n";
+inline constexpr char kTooManyMessages[] = "Error: too many messages; the rest are dropped\n";
 
 // Trace lines.
 inline constexpr char kTraceToken[] = "chip '%s'...\n";

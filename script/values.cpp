@@ -29,7 +29,13 @@ ScriptEngine::~ScriptEngine() {
   for (ExpressionNode* node : nodeStack_) FreeExpression(node);
 }
 
-void ScriptEngine::AddMessage(const char* text) { messageList_.emplace_back(text ? text : ""); }
+void ScriptEngine::AddMessage(const char* text) {
+  if (messageList_.size() + 1 < kMaxMessages) {
+    messageList_.emplace_back(text ? text : "");
+  } else if (messageList_.size() + 1 == kMaxMessages) {
+    messageList_.emplace_back(script_text::kTooManyMessages);
+  }
+}
 
 void ScriptEngine::ClearMessages() { messageList_.clear(); }
 
@@ -49,11 +55,18 @@ ScriptValue* ScriptEngine::FindVariable(const FunctionRecord* record, const char
   if (!record || !name || !locals) return nullptr;
   const std::size_t localCount = std::min(record->localNames.size(), locals->size());
   for (std::size_t i = 0; i < localCount; ++i) {
-    if (std::strcmp(record->localNames[i], name) == 0) return &(*locals)[i];
+    if (std::strcmp(record->localNames[i], name) == 0) {
+      ChargeSearch(i);
+      return &(*locals)[i];
+    }
   }
   for (std::size_t i = 0; i < globalNames_.size(); ++i) {
-    if (std::strcmp(globalNames_[i], name) == 0) return &globalValues_[i];
+    if (std::strcmp(globalNames_[i], name) == 0) {
+      ChargeSearch(localCount + i);
+      return &globalValues_[i];
+    }
   }
+  ChargeSearch(localCount + globalNames_.size());
   return nullptr;
 }
 
@@ -66,7 +79,10 @@ void ScriptEngine::AssignVariable(const ScriptValue& value, const FunctionRecord
   }
   // Copy before releasing: the value may borrow the very text being replaced.
   ScriptValue next = value;
-  if (next.type == ValueType::Text) next.text = DuplicateText(value.text);
+  if (next.type == ValueType::Text) {
+    next.text = DuplicateText(value.text);
+    ChargeBytes(std::strlen(next.text));
+  }
   if (variable->type == ValueType::Text) {
     BeforeTextRelease(variable->text);
     delete[] variable->text;
@@ -87,6 +103,7 @@ void ScriptEngine::ReleaseTexts(std::vector<ScriptValue>& values) {
 // one, the borrowers get a copy of their own so nothing points at freed memory.
 void ScriptEngine::BeforeTextRelease(const char* text) {
   if (!text) return;
+  ChargeSearch(nodeStack_.size());
   KeepNodeCopies(text);
   if (resultValue_.type == ValueType::Text && resultValue_.text == text) {
     KeepNodeCopies(resultText_.data());

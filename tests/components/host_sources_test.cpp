@@ -46,7 +46,7 @@ TEST(Slider, HoldsAsAConstantAndRampsAcrossTheBlockAfterAChange) {
 // The tracker fills the block the Note components read, as the module does
 // before each engine block.
 TEST(NoteSources, FollowTheMostRecentHeldNoteAndAreConstantBetweenChanges) {
-  GetHostTiming().sample_rate = 44100.0;
+  StoreSampleTiming(44100.0, LoadHostTiming().samples_per_tick);
   NoteTracker tracker;
   NoteBlock block = {};
   EngineContext context = {};
@@ -75,11 +75,11 @@ TEST(NoteSources, FollowTheMostRecentHeldNoteAndAreConstantBetweenChanges) {
   EXPECT_EQ(at(trigger, 29), 1.0);
   EXPECT_EQ(at(trigger, 30), 0.0);
   EXPECT_EQ(at(frequency, 63), 440.0) << "kept after the release";
-  GetHostTiming().sample_rate = 48000.0;
+  StoreSampleTiming(48000.0, LoadHostTiming().samples_per_tick);
   run(64);
   EXPECT_TRUE(frequency.IsConstant(440.0) && trigger.IsConstant(0.0));
   EXPECT_TRUE(period.IsConstant(48000.0 / 440.0)) << "the period follows the sample rate";
-  GetHostTiming().sample_rate = 44100.0;
+  StoreSampleTiming(44100.0, LoadHostTiming().samples_per_tick);
 }
 
 // A host call longer than one engine block is rendered in pieces; events

@@ -87,14 +87,13 @@ TEST(ValueSources, ConstantsAndHostValuesAreReadEveryBlock) {
   const struct { int type; double before, after; } cases[] = {{kConstantType, 0.0, 0.0}, {kSampleRateType, 44100.0, 48000.0},
       {kSamplesPerTickType, 100.0, 512.0}, {kMaxSampleType, 32767.0, 32767.0}, {kBpmType, 1.0, 128.0},
       {kTpbType, 1.0, 96.0}, {kBpbType, 1.0, 3.0}};
-  HostTiming& timing = GetHostTiming();
-  const HostTiming saved = timing;
+  const HostTiming saved = LoadHostTiming();
   for (const auto& c : cases) {
     Component source(c.type);
     EXPECT_TRUE(source.Run(1, {}).IsConstant(c.before)) << c.type;
-    timing = {48000.0, 512.0, 128.0, 96.0, 3.0};
+    StoreHostTiming({48000.0, 512.0, 128.0, 96.0, 3.0});
     EXPECT_TRUE(source.Run(1, {}).IsConstant(c.after)) << c.type;
-    timing = saved;
+    StoreHostTiming(saved);
   }
   Component set(kConstantType);
   set.as<ConstantRecord>().value = -12.5;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "engine/fp_state.h"
 #include "engine/ui.h"
 #include "engine/host_timing.h"
+#include "host/finite_output.h"
 #include "tests/host/images.h"
 #include "tests/host/module_fixture.h"
 #include "tests/support/alloc_counter.h"
@@ -172,11 +174,46 @@ TEST_F(ModuleTest, ConcurrentEditingAndAudio) {
   EXPECT_EQ(RefusedModalUiCount(), refused);
 }
 
+// The host may set parameters (which rewrite the shared timing values) on
+// one thread while another processes audio; under ThreadSanitizer this must
+// show no race, and every block sees the sample rate whole.
+TEST_F(ModuleTest, ConcurrentParameterChangesAndAudio) {
+  Load(testing::kPlusSampleRateImage);
+  std::atomic<bool> done{false};
+  std::atomic<long> blocks{0}, wrong{0};
+  std::thread audio([&] {
+    std::vector<float> samples;
+    for (; !done; ++blocks) {
+      samples.assign(2 * 16, 1.0f);
+      RunAudio(*module, samples);
+      if (samples != std::vector<float>(2 * 16, 44101.0f)) ++wrong;
+    }
+  });
+  ParameterValueRecord record{};
+  for (int i = 0; i < 20000 || blocks < 100; ++i) {
+    record.value = (i % 100) / 100.0;
+    module->SetParameterValue(i % kParameterCount, &record);
+  }
+  done = true;
+  audio.join();
+  EXPECT_EQ(wrong, 0);
+}
+
+// Values beyond what a float holds are as unusable to the host as an
+// infinity; finite values pass exactly as a plain conversion gives them.
+TEST(AudioBoundary, SanitizeBlockReplacesWhatAFloatCannotHold) {
+  const double in[] = {0.5, -32768.0, 1e300, std::nan(""), -HUGE_VAL, 3.4e38, -1e-310};
+  float out[7];
+  EXPECT_EQ(SanitizeBlock(in, out, 7), 3u);
+  const float expected[] = {0.5f, -32768.0f, 0.0f, 0.0f, 0.0f, static_cast<float>(3.4e38), static_cast<float>(-1e-310)};
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(std::memcmp(&out[i], &expected[i], sizeof(float)), 0) << i;
+}
+
 TEST_F(ModuleTest, EverySetParameterValueResetsTheTiming) {
-  HostTiming& timing = GetHostTiming();
-  timing = {1.0, 2.0, 3.0, 4.0, 5.0};
+  StoreHostTiming({1.0, 2.0, 3.0, 4.0, 5.0});
   ParameterValueRecord record{};
   EXPECT_EQ(module->SetParameterValue(26, &record), 0) << "refused, but the timing is still reset";
+  const HostTiming timing = LoadHostTiming();
   EXPECT_EQ(timing.sample_rate, 44100.0);
   EXPECT_EQ(timing.samples_per_tick, 100.0);
   EXPECT_EQ(timing.bpm, 3.0) << "tempo values are left alone";

@@ -123,6 +123,20 @@ TEST_F(HostTest, FloatsPassThroughExactlyOrComeBackSilent) {
   EXPECT_EQ(untouched[0], 5.0f) << "n = 0 does nothing";
 }
 
+// What the host receives is always finite: NaN and infinities become 0.0,
+// counted where the command-line host can read them.
+TEST_F(HostTest, NonFiniteSamplesReachTheHostAsZeroAndAreCounted) {
+  auto module = NewModule(testing::kDivideByZeroImage);
+  std::vector<float> block = {0.0f, 5.0f, -5.0f, 0.0f};
+  EXPECT_EQ(module->Audio(block.data(), 2), 16);
+  EXPECT_EQ(block, std::vector<float>(4, 0.0f));
+  EXPECT_EQ(module->NonFiniteCount(), 4u);
+  auto clean = NewModule(testing::kPassThroughImage);
+  std::vector<float> fine = {1.0f, -1.0f};
+  clean->Audio(fine.data(), 1);
+  EXPECT_EQ(clean->NonFiniteCount(), 0u) << "each module counts its own";
+}
+
 // Gain and a one-sample delay: a seam between the 4096-frame pieces of a long
 // block would show as a wrong sample at 4096 or 8192.
 TEST_F(HostTest, LongBlocksAreProcessedInPiecesWithoutASeam) {
@@ -186,7 +200,7 @@ TEST_F(HostTest, ABadChunkIsReadCompletelyChangesNothingAndKeepsItsReason) {
   const std::pair<std::vector<std::uint8_t>, const char*> cases[] = {
       {pluginhost::ChunkOf(""), ""},
       {pluginhost::ChunkOf("garbage"), "the host's project: not a module: the text is not JSON (line 1, column 1)"},
-      {huge, "the module state is too large (268435456 bytes)"}};
+      {huge, "the module state is too large (268435456 bytes; at most 4194304)"}};
   for (const auto& [chunk, reason] : cases) {
     EXPECT_EQ(module->RestoreState(chunk).read_position, chunk.size());
     EXPECT_EQ(module->SaveImage(), before);

@@ -38,6 +38,16 @@ inline constexpr char kRichImage[] = R"({"format": "korvel-module", "version": 1
     {"from": [6, 0], "to": [5, 1]}, {"from": [7, 0], "to": [5, 2]}, {"from": [5, 0], "to": [9, 0]},
     {"from": [9, 0], "to": [1, 0]}]})";
 
+// IN divided by a constant 0.0: 0/0 is NaN, x/0 an infinity.
+inline constexpr char kDivideByZeroImage[] = R"({"format": "korvel-module", "version": 1, "components": [
+  {"slot": 0, "type": 0}, {"slot": 1, "type": 1}, {"slot": 2, "type": 13}, {"slot": 3, "type": 80, "value": 0.0}],
+  "connections": [{"from": [0, 0], "to": [2, 0]}, {"from": [3, 0], "to": [2, 1]}, {"from": [2, 0], "to": [1, 0]}]})";
+
+// IN plus the host's sample rate, read afresh every block.
+inline constexpr char kPlusSampleRateImage[] = R"({"format": "korvel-module", "version": 1, "components": [
+  {"slot": 0, "type": 0}, {"slot": 1, "type": 1}, {"slot": 2, "type": 10}, {"slot": 3, "type": 81}],
+  "connections": [{"from": [0, 0], "to": [2, 0]}, {"from": [3, 0], "to": [2, 1]}, {"from": [2, 0], "to": [1, 0]}]})";
+
 // Parameter 3 named "Depth", of `kind`, at 0.25.
 inline std::string ImageWithDepth(unsigned kind) {
   return R"({"format": "korvel-module", "version": 1, "components": [],

@@ -98,6 +98,10 @@ TEST_F(ModuleTest, BadImagesAreRefusedWithOneLineAndNoChange) {
       {Module(R"({"slot": 3, "type": 80, "valeu": 2})"),
        "component 0 (slot 3): unknown key \"valeu\" (did you mean \"value\"?)"},
       {wired(R"({"from": [0, 0], "too": [2, 0]})"), "connection 0: unknown key \"too\" (did you mean \"to\"?)"},
+      {std::string(kMaxModuleImageSize + 1, ' '), "the module image is too large (4194305 bytes; at most 4194304)"},
+      {R"({"format": "korvel-module", "version": 1, "components": [], "notes": [)" + std::string(300000, '[') +
+           std::string(300000, ']') + "]}",
+       "the module image holds too many values"},
   };
   Load(testing::kRichImage);
   engine.delay_lines[2][99] = 3.0;

@@ -76,11 +76,24 @@ TEST_F(ScriptTest, LiteralsBecomeMarkers) {
 }
 
 // 340 empty literals need about 2000 bytes of markers: the line is cut.
-TEST_F(ScriptTest, RewrittenLineIsCutAtItsBuffer) {
-  std::string line;
-  for (int i = 0; i < 340; ++i) line += "\"\" ";
-  ASSERT_TRUE(engine.CompileScript(line.c_str()));
-  EXPECT_TRUE(engine.Strings().size() == 340u && Tokens().size() < 340u && Tokens().front() == "@S0");
+// Cutting a rewritten line could cut a marker (" @S12 " to "@S1") and name
+// the wrong literal, so such a line is refused; one that fits is kept whole.
+TEST_F(ScriptTest, RewrittenLineThatWouldOverflowIsRefused) {
+  std::string fits, overflows;
+  for (int i = 0; i < 100; ++i) fits += "\"\" ";
+  for (int i = 0; i < 340; ++i) overflows += i % 2 ? "[] " : "\"\" ";
+  ASSERT_TRUE(engine.CompileScript(fits.c_str()));
+  EXPECT_TRUE(engine.Strings().size() == 100u && Tokens().size() == 100u && Tokens().back() == "@S99");
+  engine.ClearCompiled();
+  EXPECT_FALSE(engine.CompileScript((":a\n" + overflows + "\n:\n").c_str()));
+  EXPECT_EQ(engine.Messages(), Strings{"Error: line too long\n"});
+  EXPECT_TRUE(Tokens().empty() && engine.Strings().empty() && engine.MessageLiterals().empty());
+}
+
+TEST_F(ScriptTest, ByteOrderMarkIsSkipped) {
+  ASSERT_TRUE(engine.CompileScript("\xEF\xBB\xBF:Main\n1\n:\n"));
+  EXPECT_EQ(Tokens(), (Strings{":main", "1", ":"}));
+  EXPECT_TRUE(engine.RunFunction("main"));
 }
 
 TEST_F(ScriptTest, SecondCompileAppends) {

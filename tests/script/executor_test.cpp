@@ -126,10 +126,44 @@ TEST_F(ScriptExecutorTest, GuardsStopRunawayScripts) {
   trace.clear();
   EXPECT_FALSE(Run("do 1 whiletrue f loop", ":f do 1 whiletrue loop :"));
   EXPECT_EQ(Messages(), Strings{"Error: step limit reached\n"});
-  EXPECT_EQ(trace.size(), 1000u);
-  engine.SetStepLimit(3);  // each top-level run gets a fresh budget
+  EXPECT_EQ(engine.StopReason(), "step limit reached");
+  EXPECT_TRUE(trace.size() > 300u && trace.size() < 1000u) << "calls and returns are steps too";
+  engine.SetStepLimit(5);  // the call, three tokens, the return; each top-level run gets a fresh budget
   EXPECT_TRUE(Run("1 2 3") && Run("1 2 3"));
-  EXPECT_FALSE(Run("1 2 3 4"));
+  EXPECT_FALSE(Run("1 2 3 4 5"));
+}
+
+// Work that is not a token still costs steps: empty calls, one word calling
+// every same-named definition, and long name searches.
+TEST_F(ScriptExecutorTest, CallsReturnsAndSearchesCostSteps) {
+  engine.SetStepLimit(150);
+  std::string many;
+  for (int i = 0; i < 100; ++i) many += ":e\n:\n";
+  EXPECT_FALSE(Run("e", many)) << "one token, 100 calls and 100 returns";
+  EXPECT_EQ(Messages(), Strings{"Error: step limit reached\n"});
+  engine.ClearMessages();
+  std::string globals;
+  for (int i = 0; i < 64 * 200; ++i) globals += "var v" + std::to_string(i) + "\n";
+  EXPECT_FALSE(Run("v12799 1", globals)) << "one lookup past 12,800 names";
+  engine.ClearMessages();
+  engine.SetStepLimit(20000);
+  EXPECT_FALSE(Run("do 1 whiletrue ( 1 / 0 ) loop"));
+  ASSERT_EQ(Messages().size(), ScriptEngine::kMaxMessages + 1) << "capped, and the stop still said";
+  EXPECT_EQ(Messages()[ScriptEngine::kMaxMessages - 1], "Error: too many messages; the rest are dropped\n");
+  EXPECT_EQ(Messages().back(), "Error: step limit reached\n");
+}
+
+// A stop that adds no message still has a reason the command line can show.
+TEST_F(ScriptExecutorTest, SilentStopsHaveAReason) {
+  const struct { const char* body; const char* reason; } cases[] = {
+      {"+", "operator '+' outside a group"}, {"( 1 >> x )", "'>>' inside a group"},
+      {"if 1 then 2 then endif", "'then' without its 'if'"}, {"zz", "Error: unknown 'zz'"}};
+  for (const auto& c : cases) {
+    EXPECT_FALSE(Run(c.body)) << c.body;
+    EXPECT_EQ(engine.StopReason(), c.reason) << c.body;
+  }
+  EXPECT_TRUE(Run("1"));
+  EXPECT_EQ(engine.StopReason(), "");
 }
 
 }  // namespace

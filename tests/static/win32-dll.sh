@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The 32-bit product cannot run here: check what a host would see of it.
-# The DLL is a 32-bit x86 PE, exports its six functions under their plain
-# names, and needs only DLLs that every Windows has.
+# The DLL is a 32-bit x86 PE, exports the host's five functions and its own
+# extensions under their plain names, and needs only DLLs that every Windows has.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 dll=build/win32/bin/korvel.dll
@@ -15,7 +15,7 @@ kind=$(file -b "$dll")
 dump=$(i686-w64-mingw32-objdump -p "$dll") || fail "objdump failed"
 exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" | awk '/\[/ && NR > 1 {print $NF}')
 for name in CreateDaveModule DaveModuleInfo DaveModuleName CreateAdapterHandler HasAdapterHandler \
-            DestroyDaveModule; do
+            DestroyDaveModule KorvelSetSampleRate KorvelStateProblem KorvelNonFiniteCount; do
   grep -qx "$name" <<<"$exports" || fail "export $name missing (exports: $(tr '\n' ' ' <<<"$exports"))"
 done
 if grep -q '[@_]' <<<"$exports"; then fail "decorated export names: $(tr '\n' ' ' <<<"$exports")"; fi

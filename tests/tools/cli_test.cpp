@@ -584,6 +584,16 @@ TEST_F(CliTest, ScriptRunsAFunctionAndTracesIt) {
   EXPECT_EQ(run.status, 1);
   EXPECT_FALSE(run.err.empty());
   EXPECT_EQ(Korvel("script count.txt nothere").status, 1);
+  run = Korvel("script " + Path("count.txt") + " nothere");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("no function 'nothere'"), std::string::npos) << run.err;
+  // A stop without a message of its own says why; messages without a line
+  // feed of their own still end their line.
+  std::ofstream(Path("stops.txt")) << "\xEF\xBB\xBF:main\r\n5 >> nosuch\r\n+\r\n:\r\n";
+  run = Korvel("script " + Path("stops.txt"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err,
+            "Error: variable 'nosuch' could not be found.\nkorvel: run stopped: operator '+' outside a group\n");
 }
 
 }  // namespace

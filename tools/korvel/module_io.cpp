@@ -27,8 +27,7 @@ std::optional<std::string> ReadModuleFile(const std::string& path, std::string& 
   struct stat st {};
   fstat(fd, &st);
   const auto too_large = [&](unsigned long long size) {
-    error = name + " is too large for a module (" + std::to_string(size) + " bytes; at most " +
-            std::to_string(kMaxModuleImageSize) + ")";
+    error = name + ": " + TooLargeReason("the file", size);
   };
   if (S_ISDIR(st.st_mode)) {
     close(fd);

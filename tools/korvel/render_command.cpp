@@ -346,6 +346,10 @@ int RenderCommand(const Args& args) {
   if (!output->Close()) return Fail(kExitFailure, "cannot finish " + output_name + ": " + output->error());
   if (destination.file && !destination.file->Commit(error)) return Fail(kExitFailure, error);
 
+  // The plug-in hands the host finite samples only, and counts what it
+  // replaced; anything not finite that still arrives is counted here.
+  non_finite += static_cast<std::int64_t>(module.NonFiniteCount());
+
   // Warnings, then the summary (on standard error when the audio is on
   // standard output).
   const char* channel_names[2][2] = {{"mono", ""}, {"left", "right"}};

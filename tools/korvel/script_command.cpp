@@ -18,8 +18,19 @@ constexpr char kScriptUsage[] =
     "output, the script's messages to standard error. Exit status 0 when the run\n"
     "reaches the end of its function, 1 on a compile fault or a failed run.\n";
 
+// Some of the language's messages carry no line feed of their own; each
+// still gets a line.
 void PrintMessages(const ScriptEngine& script) {
-  for (const std::string& m : script.Messages()) std::fputs(m.c_str(), stderr);
+  for (const std::string& m : script.Messages()) {
+    std::fputs(m.c_str(), stderr);
+    if (m.empty() || m.back() != '\n') std::fputc('\n', stderr);
+  }
+}
+
+bool HasFunction(const ScriptEngine& script, const std::string& name) {
+  for (const FunctionRecord& f : script.Functions())
+    if (name == f.name) return true;
+  return false;
 }
 }  // namespace
 
@@ -44,12 +55,12 @@ int ScriptCommand(const Args& args) {
   // Function names are compiled lower-case, as every token is.
   std::string function = args.size() == 2 ? args[1] : "main";
   for (char& c : function) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (!HasFunction(*script, function)) return Fail(kExitFailure, "no function '" + function + "' in '" + args[0] + "'");
   const bool completed = script->RunFunction(function.c_str());
   std::fflush(stdout);
   PrintMessages(*script);
-  if (!completed && script->Messages().empty())
-    return Fail(kExitFailure, "no function '" + function + "' in '" + args[0] + "'");
-  return completed ? kExitOk : kExitFailure;
+  if (completed) return kExitOk;
+  return Fail(kExitFailure, "run stopped: " + script->StopReason());
 }
 
 }  // namespace korvel::cli

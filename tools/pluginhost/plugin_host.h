@@ -44,6 +44,7 @@ class Library {
   HasAdapterHandlerFn has_adapter_handler = nullptr;
   KorvelSetSampleRateFn set_sample_rate = nullptr;
   KorvelStateProblemFn state_problem = nullptr;  // optional
+  KorvelNonFiniteCountFn non_finite_count = nullptr;
 
  private:
   Library() = default;
@@ -140,6 +141,8 @@ class Module {
   std::int32_t Audio(float* interleaved, std::uint32_t frames);
   std::int32_t Notes(void* record);
   std::int32_t Automation(AutomationEventList* events);
+  // Output values the module replaced by 0.0 because they were not finite.
+  std::uint64_t NonFiniteCount() const;
 
  private:
   Module(Library& library, ModuleBase* object) : library_(library), object_(object) {}
