@@ -69,32 +69,43 @@ class Noise {
 
 // A plucked string: a burst of noise circulating through a delay line whose
 // averaging loses high partials, so the tone dies away like a string's.
-void Pluck(std::vector<float>& out, int left_percent, int start, double frequency, Noise& noise) {
-  const int period = static_cast<int>(kEngineRate / frequency);
-  std::vector<float> line(period);
-  for (float& v : line) v = noise.Next();
-  const int length = kEngineRate * 3 / 2;
-  const float pan_left = left_percent / 100.0f;
-  const float pan_right = 1.0f - pan_left;
-  for (int i = 0, pos = 0; i < length; ++i) {
-    const int frame = start + i;
-    if (2 * frame + 1 >= static_cast<int>(out.size())) break;
-    const int next = (pos + 1) % period;
-    const float sample = line[pos];
-    line[pos] = 0.4985f * (line[pos] + line[next]);
-    pos = next;
-    out[2 * frame] += 0.45f * pan_left * sample;
-    out[2 * frame + 1] += 0.45f * pan_right * sample;
+class Pluck {
+ public:
+  Pluck(int left_percent, int start, double frequency, Noise& noise)
+      : start_(start),
+        pan_left_(left_percent / 100.0f),
+        pan_right_(1.0f - left_percent / 100.0f),
+        line_(static_cast<std::size_t>(kEngineRate / frequency)) {
+    for (float& v : line_) v = noise.Next();
   }
-}
+  // Adds this string's contribution to frame `frame`, if it sounds there.
+  void Add(int frame, float& left, float& right) {
+    if (frame < start_ || frame >= start_ + kLength) return;
+    const int period = static_cast<int>(line_.size());
+    const int next = (pos_ + 1) % period;
+    const float sample = line_[pos_];
+    line_[pos_] = 0.4985f * (line_[pos_] + line_[next]);
+    pos_ = next;
+    left += 0.45f * pan_left_ * sample;
+    right += 0.45f * pan_right_ * sample;
+  }
 
+ private:
+  static constexpr int kLength = kEngineRate * 3 / 2;
+  int start_;
+  float pan_left_, pan_right_;
+  std::vector<float> line_;
+  int pos_ = 0;
+};
+
+// Generated as it is read, frame by frame, so a short render does not pay
+// for the whole signal: the strings are strung (their noise drawn) at the
+// start, in order, and the burst draws its noise as its frames come, which
+// gives the same values as computing the whole signal at once.
 class SignalSource final : public AudioSource {
  public:
   SignalSource() {
-    const int frames = static_cast<int>(kTestSignalSeconds * kEngineRate);
-    samples_.assign(2 * static_cast<std::size_t>(frames), 0.0f);
-    length_hint_ = frames;
-    Noise noise;
+    length_hint_ = static_cast<std::int64_t>(kTestSignalSeconds * kEngineRate);
     struct Note {
       double at_seconds, frequency;
       int left_percent;
@@ -102,24 +113,31 @@ class SignalSource final : public AudioSource {
     const Note notes[] = {{0.00, 220.00, 60}, {0.40, 329.63, 40}, {0.80, 440.00, 55},
                           {1.20, 261.63, 45}, {1.60, 392.00, 65}, {2.00, 110.00, 50}};
     for (const Note& n : notes)
-      Pluck(samples_, n.left_percent, static_cast<int>(n.at_seconds * kEngineRate), n.frequency, noise);
-    // A quarter-second noise burst with a falling envelope at 3 s.
-    const int burst_start = 3 * kEngineRate, burst_length = kEngineRate / 4;
-    for (int i = 0; i < burst_length; ++i) {
-      const float envelope = 0.3f * (1.0f - static_cast<float>(i) / burst_length);
-      samples_[2 * (burst_start + i)] += envelope * noise.Next();
-      samples_[2 * (burst_start + i) + 1] += envelope * noise.Next();
-    }
+      plucks_.emplace_back(n.left_percent, static_cast<int>(n.at_seconds * kEngineRate), n.frequency, noise_);
   }
   std::int64_t Read(float* stereo, std::int64_t frames) override {
     const std::int64_t n = std::min<std::int64_t>(frames, length_hint_ - position_);
-    std::copy_n(samples_.data() + 2 * position_, 2 * n, stereo);
+    for (std::int64_t i = 0; i < n; ++i) {
+      const int frame = static_cast<int>(position_ + i);
+      float left = 0.0f, right = 0.0f;
+      for (Pluck& p : plucks_) p.Add(frame, left, right);
+      // A quarter-second noise burst with a falling envelope at 3 s.
+      if (frame >= kBurstStart && frame < kBurstStart + kBurstLength) {
+        const float envelope = 0.3f * (1.0f - static_cast<float>(frame - kBurstStart) / kBurstLength);
+        left += envelope * noise_.Next();
+        right += envelope * noise_.Next();
+      }
+      stereo[2 * i] = left;
+      stereo[2 * i + 1] = right;
+    }
     position_ += n;
     return n;
   }
 
  private:
-  std::vector<float> samples_;
+  static constexpr int kBurstStart = 3 * kEngineRate, kBurstLength = kEngineRate / 4;
+  Noise noise_;
+  std::vector<Pluck> plucks_;
   std::int64_t position_ = 0;
 };
 

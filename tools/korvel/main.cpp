@@ -2,18 +2,39 @@
 // module, inspects and checks modules and component types, runs scripts.
 #include <ebur128.h>
 #include <sndfile.h>
+#include <unistd.h>
 
-#include <cmath>
+#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tools/korvel/cli.h"
+#include "tools/pluginhost/plugin_host.h"
 
 namespace korvel::cli {
 
 namespace {
+
+// The picture commands live in a program of their own beside this one, so
+// that cairo, fontconfig, FFTW and the rest of their libraries are loaded
+// only by the commands that draw: every other command starts without them.
+constexpr char kPicturesProgram[] = "korvel-pictures";
+
+int RunPictures(const char* command, const Args& args) {
+  const std::string program = pluginhost::ProgramDirectory() + kPicturesProgram;
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  argv.push_back(const_cast<char*>(command));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::fflush(stdout);
+  execv(program.c_str(), argv.data());
+  return Fail(kExitFailure, "cannot run '" + program + "': " + std::strerror(errno));
+}
+int Draw(const Args& args) { return RunPictures("draw", args); }
+int Plot(const Args& args) { return RunPictures("plot", args); }
 
 // One row per command, in the order `korvel --help` lists them.
 struct Command {
@@ -30,10 +51,10 @@ constexpr Command kCommands[] = {
     {"types", TypesCommand, "types [N]                       list component types, or describe one\n"},
     {"script", ScriptCommand, "script FILE [FUNCTION]          compile a script and run a function\n"},
     {"new", NewCommand, "new OUT.korvel [--force]        write a new module (IN wired to OUT)\n"},
-    {"draw", DrawCommand, "draw MODULE.korvel -o PATCH.png|svg [--scale S]\n"
-                          "                                  draw the patch as the editor shows it\n"},
-    {"plot", PlotCommand, "plot MODULE.korvel -o RESPONSE.png|svg [--what magnitude,phase,impulse] [--csv]\n"
-                          "                                  plot the module's response, measured\n"},
+    {"draw", Draw, "draw MODULE.korvel -o PATCH.png|svg [--scale S]\n"
+                   "                                  draw the patch as the editor shows it\n"},
+    {"plot", Plot, "plot MODULE.korvel -o RESPONSE.png|svg [--what magnitude,phase,impulse] [--csv]\n"
+                   "                                  plot the module's response, measured\n"},
 };
 
 void PrintUsage(FILE* to) {
@@ -49,35 +70,6 @@ void PrintVersion() {
 }
 
 }  // namespace
-
-int Fail(int code, const std::string& message) {
-  std::fprintf(stderr, "korvel: %s\n", message.c_str());
-  return code;
-}
-
-int UsageError(const std::string& message, const char* usage) {
-  // The usage's first line only; --help has the rest.
-  const char* end = std::strchr(usage, '\n');
-  const int length = end != nullptr ? static_cast<int>(end - usage) : static_cast<int>(std::strlen(usage));
-  std::fprintf(stderr, "korvel: %s\n%.*s\n(--help for more)\n", message.c_str(), length, usage);
-  return kExitUsage;
-}
-
-bool WantsHelp(const Args& args) {
-  for (const std::string& a : args)
-    if (a == "--help" || a == "-h") return true;
-  return false;
-}
-
-bool ParseNumber(const std::string& text, double& value) {
-  const auto first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return false;
-  const std::string t = text.substr(first, text.find_last_not_of(" \t") - first + 1);
-  char* end = nullptr;
-  value = std::strtod(t.c_str(), &end);
-  return end == t.c_str() + t.size() && std::isfinite(value);
-}
-
 }  // namespace korvel::cli
 
 int main(int argc, char** argv) {

@@ -1,0 +1,17 @@
+// korvel-pictures: the commands that draw, `korvel draw` and `korvel plot`.
+// korvel runs this program for them, so only they load the drawing and
+// FFT libraries.
+#include <cstdio>
+#include <string>
+
+#include "tools/korvel/cli.h"
+
+int main(int argc, char** argv) {
+  using namespace korvel::cli;
+  const std::string command = argc >= 2 ? argv[1] : "";
+  const Args args(argv + (argc >= 2 ? 2 : argc), argv + argc);
+  if (command == "draw") return DrawCommand(args);
+  if (command == "plot") return PlotCommand(args);
+  std::fprintf(stderr, "korvel-pictures: run through korvel: 'korvel draw' or 'korvel plot'\n");
+  return kExitUsage;
+}
