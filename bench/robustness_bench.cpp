@@ -16,16 +16,7 @@
 namespace korvel {
 namespace {
 
-class QuietUi final : public UserInterface {
- public:
-  int ShowMessage(void*, const char*, const char*, unsigned) override { return kIdOk; }
-  bool ChooseFile(const FileDialogRequest&, std::string&) override { return false; }
-  void* MakeFont(const FontRequest&) override { return nullptr; }
-  void ReleaseFont(void*) override {}
-  void Repaint(void*) override {}
-  void DestroyEditorWindow(void*) override {}
-  void* ForegroundWindow() override { return nullptr; }
-};
+using QuietUi = SilentUi;
 
 std::vector<std::uint8_t> Garbage(std::size_t size) {
   std::vector<std::uint8_t> v(size);

@@ -59,6 +59,20 @@ class UserInterface {
   virtual void EngineChanged(void* /*main_window*/) {}
 };
 
+// An interface with no window system behind it: every question answered
+// with OK (override ShowMessage to see or answer them), no file chosen, no
+// fonts, nothing to repaint. What headless programs and benchmarks build on.
+class SilentUi : public UserInterface {
+ public:
+  int ShowMessage(void*, const char*, const char*, unsigned) override { return kIdOk; }
+  bool ChooseFile(const FileDialogRequest&, std::string&) override { return false; }
+  void* MakeFont(const FontRequest&) override { return nullptr; }
+  void ReleaseFont(void*) override {}
+  void Repaint(void*) override {}
+  void DestroyEditorWindow(void*) override {}
+  void* ForegroundWindow() override { return nullptr; }
+};
+
 // The interface in force: the one installed, or a headless default that
 // writes messages to standard error and answers every question with its
 // safe choice (No, Cancel).

@@ -553,16 +553,6 @@ std::unique_ptr<AudioOutput> AudioOutput::Open(int fd, bool stream, const Output
 
 // ------------------------------------------------------------------ measuring
 
-std::int64_t ZeroNonFinite(float* samples, std::size_t count) {
-  std::int64_t found = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    const bool bad = !std::isfinite(samples[i]);
-    found += bad;
-    samples[i] = bad ? 0.0f : samples[i];
-  }
-  return found;
-}
-
 void LevelMeter::Add(const float* samples, std::int64_t frames) {
   for (int c = 0; c < channels_; ++c) {
     float peak = 0.0f;

@@ -88,10 +88,6 @@ class AudioOutput {
   std::int64_t over_[2] = {0, 0};
 };
 
-// Replaces every NaN and infinity in `samples` by 0 and answers how many
-// there were: what the plug-in hands back is counted, whatever it does.
-std::int64_t ZeroNonFinite(float* samples, std::size_t count);
-
 // Peak and RMS per channel, accumulated block by block.
 class LevelMeter {
  public:

@@ -302,7 +302,6 @@ int RenderCommand(const Args& args) {
   LevelMeter meter(channels);
   std::optional<LoudnessMeter> loudness;
   if (!options.quiet) loudness.emplace(channels, rate);
-  std::int64_t non_finite = 0;
   Progress progress(!options.quiet, expected, rate);
   const auto start = std::chrono::steady_clock::now();
   bool input_ended = false;
@@ -330,7 +329,6 @@ int RenderCommand(const Args& args) {
       options.control.BeforeBlock(module, done + at, frames);
       module.Audio(samples + 2 * at, frames);
     }
-    non_finite += ZeroNonFinite(samples, values);
     for (std::size_t i = 0; i < values; ++i) samples[i] *= static_cast<float>(1.0 / kEngineScale);
     if (channels == 1) {
       for (std::int64_t f = 0; f < n; ++f) mixed[f] = (samples[2 * f] + samples[2 * f + 1]) * 0.5f;
@@ -347,8 +345,8 @@ int RenderCommand(const Args& args) {
   if (destination.file && !destination.file->Commit(error)) return Fail(kExitFailure, error);
 
   // The plug-in hands the host finite samples only, and counts what it
-  // replaced; anything not finite that still arrives is counted here.
-  non_finite += static_cast<std::int64_t>(module.NonFiniteCount());
+  // replaced.
+  const auto non_finite = static_cast<std::int64_t>(module.NonFiniteCount());
 
   // Warnings, then the summary (on standard error when the audio is on
   // standard output).

@@ -214,18 +214,12 @@ std::string ImageOf(const Case& c) {
 // ------------------------------------------------------------- running
 
 // Catches what the module would show the user.
-class RecordingUi final : public UserInterface {
+class RecordingUi final : public SilentUi {
  public:
   int ShowMessage(void*, const char* text, const char*, unsigned) override {
     messages.emplace_back(text);
     return kIdOk;
   }
-  bool ChooseFile(const FileDialogRequest&, std::string&) override { return false; }
-  void* MakeFont(const FontRequest&) override { return nullptr; }
-  void ReleaseFont(void*) override {}
-  void Repaint(void*) override {}
-  void DestroyEditorWindow(void*) override {}
-  void* ForegroundWindow() override { return nullptr; }
   std::vector<std::string> messages;
 };
 
