@@ -161,7 +161,10 @@ std::unique_ptr<PatchEngine> CascadeEngine() {
   return engine;
 }
 
-// The same cascade with nothing around it: the floor for the engine.
+// The same cascade with nothing around it, one filter at a time over the
+// block with its state in registers: the floor for an engine that runs
+// each filter on its own. The engine pairs neighbouring filters instead
+// and must still give exactly these values.
 struct PlainCascade {
   PlainCascade() {
     for (int i = 0; i < kStages; ++i) k[i] = LowpassCoefficients(Cutoff(i), kResonance, 44100.0);

@@ -84,6 +84,8 @@ void ProcessLowpass(ComponentRecord*, ComponentRecord* const*, const std::int16_
 void ProcessHighpass(ComponentRecord*, ComponentRecord* const*, const std::int16_t*);
 void ProcessBandpass(ComponentRecord*, ComponentRecord* const*, const std::int16_t*);
 void ProcessBandReject(ComponentRecord*, ComponentRecord* const*, const std::int16_t*);
+// Any mix of the four in series, two filters per pass over the block.
+bool ProcessBiquadCascade(const ComponentCall* calls, int count);
 
 inline constexpr TypeDescription kBiquadTypes[] = {
     {kLowpassType, "LP filter", 3, 1, kProcessingColour,
@@ -93,7 +95,7 @@ inline constexpr TypeDescription kBiquadTypes[] = {
      "in2: Cutoff\r\n"
      "in3: Resonance\r\n"
      "out1: Filtered result",
-     sizeof(BiquadRecord), ProcessLowpass},
+     sizeof(BiquadRecord), ProcessLowpass, nullptr, ProcessBiquadCascade},
     {kHighpassType, "HP filter", 3, 1, kProcessingColour,
      "HP FILTER\r\n"
      "The highpass filter component filters the incoming samples with a 12dB/oct Highpass filter.\r\n\r\n"
@@ -101,7 +103,7 @@ inline constexpr TypeDescription kBiquadTypes[] = {
      "in2: Cutoff\r\n"
      "in3: Resonance\r\n"
      "out1: Filtered result",
-     sizeof(BiquadRecord), ProcessHighpass},
+     sizeof(BiquadRecord), ProcessHighpass, nullptr, ProcessBiquadCascade},
     {kBandpassType, "BP filter", 3, 1, kProcessingColour,
      "BP FILTER\r\n"
      "The Bandpass filter component filters the incoming samples with a type of Bandpass filter.\r\n\r\n"
@@ -109,7 +111,7 @@ inline constexpr TypeDescription kBiquadTypes[] = {
      "in2: Cutoff\r\n"
      "in3: Bandwidth\r\n"
      "out1: Filtered result",
-     sizeof(BiquadRecord), ProcessBandpass},
+     sizeof(BiquadRecord), ProcessBandpass, nullptr, ProcessBiquadCascade},
     {kBandRejectType, "BR filter", 3, 1, kProcessingColour,
      "BR FILTER\r\n"
      "The band reject filter component filters the incoming samples with a Notch (band reject) filter.\r\n\r\n"
@@ -117,7 +119,7 @@ inline constexpr TypeDescription kBiquadTypes[] = {
      "in2: Cutoff\r\n"
      "in3: Bandwidth\r\n"
      "out1: Filtered result",
-     sizeof(BiquadRecord), ProcessBandReject},
+     sizeof(BiquadRecord), ProcessBandReject, nullptr, ProcessBiquadCascade},
 };
 
 }  // namespace korvel

@@ -70,6 +70,23 @@ static_assert(sizeof(void*) == 4 && sizeof(std::intptr_t) == 4);
 using ComponentProcess = void (*)(ComponentRecord* self, ComponentRecord* const* inputs,
                                   const std::int16_t* source_outputs);
 
+// One component's call in a block: its record, its process and its inputs
+// resolved to the records that feed them.
+struct ComponentCall {
+  ComponentRecord* self;
+  ComponentProcess process;  // null for the module's IN: its output is the InputBuffer
+  ComponentRecord* inputs[kMaxPorts];       // null where unconnected
+  std::int16_t source_outputs[kMaxPorts];  // which output of inputs[k] feeds input k
+};
+
+// Processes `count` calls as one cascade: each call's input 0 is the output
+// 0 of the call before it, nothing else reads that output, and the calls'
+// other inputs are already set for the block. The result must be what the
+// calls' processes give one after the other, bit for bit. Answers false,
+// having set no output, when this block's inputs do not allow it; the
+// engine then makes the calls one by one.
+using ComponentProcessCascade = bool (*)(const ComponentCall* calls, int count);
+
 // What one input delivers this block, resolved once: unconnected, a constant
 // for the whole block, or a buffer of 2·n values. An output its source never
 // set (no buffer) reads as the constant 0.0.
@@ -132,6 +149,9 @@ struct TypeDescription {
   // Settings that do not start at zero, set right after CreateState's
   // zero-filled allocation; null for most types.
   void (*initialise)(ComponentRecord*) = nullptr;
+  // Set for types whose calls run faster together when one feeds the next;
+  // types sharing the function may be mixed in one cascade.
+  ComponentProcessCascade process_cascade = nullptr;
 };
 
 // Box colours by family.

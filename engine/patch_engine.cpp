@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/messages.h"
+#include "engine/type_table.h"
 #include "engine/ui.h"
 #include "script/script_engine.h"
 
@@ -122,12 +123,18 @@ const double* PatchEngine::ProcessBlock(std::uint32_t n) {
     live->pending = 1;
     live->block_length = frames;
   }
-  for (const PlanStep& step : plan->steps) {
-    step.self->pending = 0;
-    if (step.process == nullptr) {
-      SetBuffer(step.self, 0, input_buffer);
-    } else {
-      step.process(step.self, step.inputs, step.source_outputs);
+  const ComponentCall* calls = plan->calls.data();
+  for (const PlanRun& run : plan->runs) {
+    const ComponentCall* first = calls + run.first;
+    for (std::uint32_t i = 0; i < run.count; ++i) first[i].self->pending = 0;
+    if (run.cascade != nullptr && run.cascade(first, static_cast<int>(run.count))) continue;
+    for (std::uint32_t i = 0; i < run.count; ++i) {
+      const ComponentCall& call = first[i];
+      if (call.process == nullptr) {
+        SetBuffer(call.self, 0, input_buffer);
+      } else {
+        call.process(call.self, call.inputs, call.source_outputs);
+      }
     }
   }
   std::uint32_t position = context.delay_position + n;
@@ -142,13 +149,80 @@ void PatchEngine::BlockDone() { audio_state_.store(2 * audio_generation_); }
 
 // ------------------------------------------------------------ plans
 
+namespace {
+
+// What grouping calls into runs needs to know of each call.
+struct CallShape {
+  ComponentProcessCascade cascade;  // null: never part of a cascade
+  int slot;
+  int feeder;          // the slot whose output 0 feeds input 0; -1 otherwise
+  bool free_standing;  // no input connected
+  bool single_reader;  // exactly one input in the module reads its outputs
+};
+
+// Groups calls in pull order into runs (see PlanRun), moving a cascade's
+// members to the place of its last one.
+void GroupRuns(EvaluationPlan& plan, const std::vector<CallShape>& shape) {
+  std::vector<ComponentCall> ordered;
+  ordered.reserve(plan.calls.size());
+  std::vector<std::size_t> members, between;
+  const auto emit = [&](std::size_t i) {
+    plan.runs.push_back({static_cast<std::uint32_t>(ordered.size()), 1, nullptr});
+    ordered.push_back(plan.calls[i]);
+  };
+  const auto close = [&] {
+    if (members.size() == 1) {
+      emit(members[0]);
+      for (const std::size_t i : between) emit(i);
+    } else if (!members.empty()) {
+      for (const std::size_t i : between) emit(i);
+      const PlanRun run{static_cast<std::uint32_t>(ordered.size()), static_cast<std::uint32_t>(members.size()),
+                        shape[members[0]].cascade};
+      for (const std::size_t i : members) ordered.push_back(plan.calls[i]);
+      plan.runs.push_back(run);
+    }
+    members.clear();
+    between.clear();
+  };
+  for (std::size_t i = 0; i < plan.calls.size(); ++i) {
+    if (!members.empty()) {
+      const CallShape& last = shape[members.back()];
+      if (shape[i].cascade == shape[members[0]].cascade && shape[i].feeder == last.slot && last.single_reader) {
+        members.push_back(i);
+        continue;
+      }
+      if (shape[i].free_standing) {
+        between.push_back(i);
+        continue;
+      }
+      close();
+    }
+    if (shape[i].cascade != nullptr) {
+      members.push_back(i);
+    } else {
+      emit(i);
+    }
+  }
+  close();
+  plan.calls = std::move(ordered);
+}
+
+}  // namespace
+
 // Pull order: every slot after the slots feeding it, sources in ascending
-// input order, each slot once.
+// input order, each slot once; then grouped into runs.
 void PatchEngine::PublishLocked() {
   auto* plan = new EvaluationPlan();
   for (int s = 0; s < slot_count; ++s)
     if (record[s] != nullptr) plan->live.push_back(record[s]);
   if (out_slot >= 0 && record[out_slot] != nullptr) {
+    int readers[kSlotCount] = {};
+    for (int s = 0; s < slot_count; ++s) {
+      if (descriptor[s] == nullptr) continue;
+      for (int k = 0; k < descriptor[s]->input_count; ++k)
+        if (descriptor[s]->input_source_slot[k] < kSlotCount) ++readers[descriptor[s]->input_source_slot[k]];
+    }
+    std::vector<CallShape> shape;
     bool placed[kSlotCount] = {};
     const auto place = [&](auto& self, int s) -> void {
       const ComponentDescriptor* d = descriptor[s];
@@ -156,19 +230,30 @@ void PatchEngine::PublishLocked() {
       placed[s] = true;
       for (int k = 0; k < d->input_count; ++k)
         if (d->input_source_slot[k] != kNoSlot) self(self, d->input_source_slot[k]);
-      PlanStep step{};
-      step.self = record[s];
-      step.process = s == in_slot ? nullptr : process[s];
+      ComponentCall call{};
+      call.self = record[s];
+      call.process = s == in_slot ? nullptr : process[s];
+      bool free_standing = true;
       for (int k = 0; k < d->input_count; ++k) {
         const std::uint16_t source = d->input_source_slot[k];
-        step.inputs[k] = source == kNoSlot ? nullptr : record[source];
-        step.source_outputs[k] = static_cast<std::int16_t>(d->input_source_output[k]);
+        call.inputs[k] = source == kNoSlot ? nullptr : record[source];
+        call.source_outputs[k] = static_cast<std::int16_t>(d->input_source_output[k]);
+        free_standing = free_standing && call.inputs[k] == nullptr;
       }
       // A slot of a type with no process function (none is built in) is
       // left out rather than called.
-      if (step.self != nullptr && (step.process != nullptr || s == in_slot)) plan->steps.push_back(step);
+      if (call.self == nullptr || (call.process == nullptr && s != in_slot)) return;
+      // Only a slot running its type's own process may join a cascade.
+      const bool own_process = d->type >= 0 && d->type < kTypeCount &&
+                               call.process == kComponentTypeTable.process[d->type] && call.process != nullptr;
+      const bool fed_at_zero = d->input_count > 0 && call.inputs[0] != nullptr && d->input_source_output[0] == 0;
+      shape.push_back({own_process ? kComponentTypeTable.cascade[d->type] : nullptr, s,
+                       fed_at_zero ? static_cast<int>(d->input_source_slot[0]) : -1, free_standing,
+                       readers[s] == 1});
+      plan->calls.push_back(call);
     };
     place(place, out_slot);
+    GroupRuns(*plan, shape);
     plan->out = record[out_slot];
   }
   const EvaluationPlan* old = plan_.exchange(plan);
@@ -211,6 +296,14 @@ void PatchEngine::RetireRecordLocked(ComponentRecord* self, ComponentDispatch ty
 std::size_t PatchEngine::RetiredCount() const {
   auto lock = LockEdits();
   return retired_.size();
+}
+
+std::vector<std::uint32_t> PatchEngine::RunLengths() const {
+  auto lock = LockEdits();
+  std::vector<std::uint32_t> lengths;
+  if (const EvaluationPlan* plan = plan_.load())
+    for (const PlanRun& run : plan->runs) lengths.push_back(run.count);
+  return lengths;
 }
 
 ComponentRecord* PatchEngine::NewRecordLocked(int slot) {

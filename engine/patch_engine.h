@@ -53,15 +53,24 @@ enum class View : std::int32_t { kModule = 0, kCode = 1, kGui = 2 };
 // resolved to records, built off the audio thread from the slot tables and
 // never changed once published. Slots reached along several paths appear
 // once.
-struct PlanStep {
-  ComponentRecord* self;
-  ComponentProcess process;  // null for the module's IN: its output is the InputBuffer
-  ComponentRecord* inputs[kMaxPorts];        // null where unconnected
-  std::int16_t source_outputs[kMaxPorts];   // which output of inputs[k] feeds input k
+//
+// Calls are grouped into runs. Most runs are one call. A run of several is
+// a cascade: calls of types sharing a cascade function, each fed at input 0
+// by the one before it and its only reader, processed together (the
+// filters of a cascade keep several recurrences in flight at once). The
+// calls of a cascade are gathered at the place of its last member; what
+// ran between them in pull order was a component with no inputs (a
+// constant for a control, say), which reads no audio and cannot tell the
+// difference, and now runs just before the cascade.
+struct PlanRun {
+  std::uint32_t first;  // index into calls
+  std::uint32_t count;
+  ComponentProcessCascade cascade;  // null: the calls are made one by one
 };
 struct EvaluationPlan {
   std::vector<ComponentRecord*> live;  // every record, for the block's marking
-  std::vector<PlanStep> steps;         // sources before the slots they feed
+  std::vector<ComponentCall> calls;    // sources before the slots they feed
+  std::vector<PlanRun> runs;           // in order; every call in one run
   ComponentRecord* out = nullptr;      // the OUT record; null: the module is silent
 };
 
@@ -202,6 +211,8 @@ class PatchEngine {
 
   // Published plan generations retired but not yet freed (tests).
   std::size_t RetiredCount() const;
+  // The published plan's runs, by their number of calls (tests).
+  std::vector<std::uint32_t> RunLengths() const;
 
   // ===================================================================
   // The engine's state, in its specified order. Each group says which

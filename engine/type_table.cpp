@@ -62,9 +62,18 @@ constexpr ComponentProcess ProcessFor() {
   }
 }
 
+template <int T>
+constexpr ComponentProcessCascade CascadeFor() {
+  if constexpr (IsDescribed(T)) {
+    return DescriptionOf(T).process_cascade;
+  } else {
+    return nullptr;
+  }
+}
+
 template <int... I>
 constexpr ComponentTypeTable BuildTable(std::integer_sequence<int, I...>) {
-  return ComponentTypeTable{{ProcessFor<I>()...}, {DispatchFor<I>()...}};
+  return ComponentTypeTable{{ProcessFor<I>()...}, {DispatchFor<I>()...}, {CascadeFor<I>()...}};
 }
 
 }  // namespace

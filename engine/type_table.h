@@ -1,4 +1,4 @@
-// The ComponentTypeTable: type number -> (process, dispatch). Built at
+// The ComponentTypeTable: type number -> (process, dispatch, cascade). Built at
 // compile time from the families' descriptions and shared by every engine.
 #pragma once
 
@@ -9,6 +9,7 @@ namespace korvel {
 struct ComponentTypeTable {
   ComponentProcess process[kTypeCount];
   ComponentDispatch dispatch[kTypeCount];
+  ComponentProcessCascade cascade[kTypeCount];  // null for most types
 };
 
 extern const ComponentTypeTable kComponentTypeTable;
