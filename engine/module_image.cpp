@@ -284,8 +284,12 @@ std::pair<int, int> ReadEnd(const Json& connection, const char* key, const std::
   return {slot, port};
 }
 
-// Whether `from` is `to` or feeds it through the connections read so far.
-bool Feeds(int from, int to, const std::vector<ImageConnection>& connections) {
+// For each slot, the slots wired to its inputs by the connections read so
+// far: the cycle check walks only what is upstream.
+using SourceSlots = std::vector<std::vector<int>>;
+
+// Whether `from` is `to` or feeds it.
+bool Feeds(int from, int to, const SourceSlots& sources) {
   bool seen[kSlotCount] = {};
   int stack[kSlotCount];
   int depth = 0;
@@ -294,10 +298,10 @@ bool Feeds(int from, int to, const std::vector<ImageConnection>& connections) {
   while (depth > 0) {
     const int slot = stack[--depth];
     if (slot == from) return true;
-    for (const ImageConnection& c : connections) {
-      if (c.to_slot == slot && !seen[c.from_slot]) {
-        seen[c.from_slot] = true;
-        stack[depth++] = c.from_slot;
+    for (const int u : sources[slot]) {
+      if (!seen[u]) {
+        seen[u] = true;
+        stack[depth++] = u;
       }
     }
   }
@@ -308,6 +312,7 @@ void ReadConnections(const Json& list, Image& image) {
   if (!list.is_array()) Fail(Quoted("connections") + " is not a list");
   // Which connection already uses each port: [slot][port].
   std::vector<int> source_of(kSlotCount * kMaxPorts, -1), target_of(kSlotCount * kMaxPorts, -1);
+  SourceSlots sources(kSlotCount);
   int index = 0;
   for (const Json& entry : list) {
     const std::string item = "connection " + std::to_string(index);
@@ -330,7 +335,8 @@ void ReadConnections(const Json& list, Image& image) {
     int& output_user = target_of[s * kMaxPorts + m];
     if (output_user >= 0)
       Fail(name + ": that output already feeds an input (connection " + std::to_string(output_user) + ")");
-    if (Feeds(t, s, image.connections)) Fail(name + " would close a cycle");
+    if (Feeds(t, s, sources)) Fail(name + " would close a cycle");
+    sources[t].push_back(s);
     input_user = output_user = index;
     image.connections.push_back({s, m, t, k});
     ++index;

@@ -26,7 +26,7 @@ i686-w64-mingw32-objdump -d -C --no-show-raw-insn "$dll" | awk -v allowed="$allo
   }
   own && /^ *[0-9a-f]+:\t/ {
     split($0, field, "\t"); split(field[2], word, " ")
-    if (word[1] ~ /^(mulsd|addsd|subsd|divsd)$/) sse++
+    if (word[1] ~ /^(mul|add|sub|div)(sd|pd)$/) sse++
     if (word[1] ~ /^f/ && word[1] !~ allowed) { print "  " word[1] " in " fn; bad++ }
     else if (word[1] ~ /^f/) moves++
   }
