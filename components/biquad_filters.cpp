@@ -83,14 +83,7 @@ void Unpair(const PairedStage& s, BiquadRecord& r) {
   }
 }
 
-inline ChannelPair PairedStep(PairedStage& s, ChannelPair x) {
-  const ChannelPair y = s.b0 * x + s.b1 * s.x1 + s.b2 * s.x2 + s.c1 * s.y1 + s.c2 * s.y2;
-  s.x2 = s.x1;
-  s.x1 = x;
-  s.y2 = s.y1;
-  s.y1 = y;
-  return y;
-}
+inline ChannelPair PairedStep(PairedStage& s, ChannelPair x) { return DifferenceStep(s, s, x); }
 
 inline ChannelPair LoadFrame(const double* b) {
   ChannelPair v;

@@ -30,15 +30,21 @@ struct BiquadRecord : ComponentRecord {
   BiquadHistory channel[2];
 };
 
-// One value through the difference equation, terms added left to right.
-inline double BiquadStep(const BiquadCoefficients& k, BiquadHistory& h, double x) {
-  const double y = k.b0 * x + k.b1 * h.x1 + k.b2 * h.x2 + k.c1 * h.y1 + k.c2 * h.y2;
+// The difference equation, terms added left to right, for one value or for
+// a vector of values (both channels at once): the same operations in the
+// same order either way, so the same bits in every lane.
+template <typename Value, typename Coefficients, typename History>
+inline Value DifferenceStep(const Coefficients& k, History& h, Value x) {
+  const Value y = k.b0 * x + k.b1 * h.x1 + k.b2 * h.x2 + k.c1 * h.y1 + k.c2 * h.y2;
   h.x2 = h.x1;
   h.x1 = x;
   h.y2 = h.y1;
   h.y1 = y;
   return y;
 }
+
+// One value through the difference equation.
+inline double BiquadStep(const BiquadCoefficients& k, BiquadHistory& h, double x) { return DifferenceStep(k, h, x); }
 
 // Whether a control value differs from its cached one. A NaN new value
 // counts as unchanged, so it never triggers a recomputation; a NaN cached
