@@ -310,34 +310,40 @@ bool Feeds(int from, int to, const SourceSlots& sources) {
 
 void ReadConnections(const Json& list, Image& image) {
   if (!list.is_array()) Fail(Quoted("connections") + " is not a list");
-  // Which connection already uses each port: [slot][port].
-  std::vector<int> source_of(kSlotCount * kMaxPorts, -1), target_of(kSlotCount * kMaxPorts, -1);
+  // Which connection already uses each port: [slot][port]; -1 for none.
+  // (At most kSlotCount · kMaxPorts = 16384 connections fit a module.)
+  static_assert(kSlotCount * kMaxPorts <= 32768);
+  std::vector<std::int16_t> source_of(kSlotCount * kMaxPorts, -1), target_of(kSlotCount * kMaxPorts, -1);
   SourceSlots sources(kSlotCount);
   int index = 0;
   for (const Json& entry : list) {
-    const std::string item = "connection " + std::to_string(index);
-    if (!entry.is_object()) Fail(item + " is not an object");
-    CheckKeys(entry, kConnectionKeys, item + ": ");
-    const auto [s, m] = ReadEnd(entry, "from", item);
-    const auto [t, k] = ReadEnd(entry, "to", item);
-    const std::string name = item + " (slot " + std::to_string(s) + " output " + std::to_string(m) + " to slot " +
-                             std::to_string(t) + " input " + std::to_string(k) + ")";
-    if (image.at[s] < 0) Fail(name + ": slot " + std::to_string(s) + " is empty");
-    if (image.at[t] < 0) Fail(name + ": slot " + std::to_string(t) + " is empty");
+    // Messages are made only when one is needed.
+    const auto item = [index] { return "connection " + std::to_string(index); };
+    if (!entry.is_object()) Fail(item() + " is not an object");
+    CheckKeys(entry, kConnectionKeys, item() + ": ");
+    const auto [s, m] = ReadEnd(entry, "from", item());
+    const auto [t, k] = ReadEnd(entry, "to", item());
+    const auto name = [&, s = s, m = m, t = t, k = k] {
+      return item() + " (slot " + std::to_string(s) + " output " + std::to_string(m) + " to slot " +
+             std::to_string(t) + " input " + std::to_string(k) + ")";
+    };
+    if (image.at[s] < 0) Fail(name() + ": slot " + std::to_string(s) + " is empty");
+    if (image.at[t] < 0) Fail(name() + ": slot " + std::to_string(t) + " is empty");
     const ImageComponent& source = image.components[image.at[s]];
     const ImageComponent& target = image.components[image.at[t]];
     if (m >= source.outputs)
-      Fail(name + ": slot " + std::to_string(s) + " has " + std::to_string(source.outputs) + " outputs");
+      Fail(name() + ": slot " + std::to_string(s) + " has " + std::to_string(source.outputs) + " outputs");
     if (k >= target.inputs)
-      Fail(name + ": slot " + std::to_string(t) + " has " + std::to_string(target.inputs) + " inputs");
-    int& input_user = source_of[t * kMaxPorts + k];
-    if (input_user >= 0) Fail(name + ": that input already has a source (connection " + std::to_string(input_user) + ")");
-    int& output_user = target_of[s * kMaxPorts + m];
+      Fail(name() + ": slot " + std::to_string(t) + " has " + std::to_string(target.inputs) + " inputs");
+    std::int16_t& input_user = source_of[t * kMaxPorts + k];
+    if (input_user >= 0)
+      Fail(name() + ": that input already has a source (connection " + std::to_string(input_user) + ")");
+    std::int16_t& output_user = target_of[s * kMaxPorts + m];
     if (output_user >= 0)
-      Fail(name + ": that output already feeds an input (connection " + std::to_string(output_user) + ")");
-    if (Feeds(t, s, sources)) Fail(name + " would close a cycle");
+      Fail(name() + ": that output already feeds an input (connection " + std::to_string(output_user) + ")");
+    if (Feeds(t, s, sources)) Fail(name() + " would close a cycle");
     sources[t].push_back(s);
-    input_user = output_user = index;
+    input_user = output_user = static_cast<std::int16_t>(index);
     image.connections.push_back({s, m, t, k});
     ++index;
   }
@@ -393,16 +399,44 @@ struct ValueCounter : nlohmann::json_sax<Json> {
   bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
 };
 
+// A bound on the values a JSON text holds, found without lexing it: outside
+// strings, every value but the first follows '[', ',' or ':'. For a text
+// that is not JSON it still bounds the values before the first error, so
+// the outcome is the same as counting them.
+std::size_t ValueBound(const char* data, std::size_t size) {
+  std::size_t bound = 1;
+  bool in_string = false;
+  for (std::size_t i = 0; i < size; ++i) {
+    const char c = data[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == ',' || c == ':') {
+      ++bound;
+    }
+  }
+  return bound;
+}
+
 Image Parse(const char* data, std::size_t size) {
   if (size > kMaxModuleImageSize) Fail(TooLargeReason("the module image", size));
-  ValueCounter counter;
-  try {
-    Json::sax_parse(data, data + size, &counter);
-  } catch (const Json::exception&) {
-    // The real parse below reports it.
+  // Counting value by value costs as much as parsing; a real module is far
+  // below the bound, so only texts the bound cannot clear are counted.
+  if (ValueBound(data, size) > kMaxModuleImageValues) {
+    ValueCounter counter;
+    try {
+      Json::sax_parse(data, data + size, &counter);
+    } catch (const Json::exception&) {
+      // The real parse below reports it.
+    }
+    if (counter.values > kMaxModuleImageValues)
+      Fail("the module image holds too many values (more than " + std::to_string(kMaxModuleImageValues) + ")");
   }
-  if (counter.values > kMaxModuleImageValues)
-    Fail("the module image holds too many values (more than " + std::to_string(kMaxModuleImageValues) + ")");
   Json root;
   try {
     root = Json::parse(data, data + size);

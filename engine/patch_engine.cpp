@@ -223,6 +223,8 @@ void PatchEngine::PublishLocked() {
         if (descriptor[s]->input_source_slot[k] < kSlotCount) ++readers[descriptor[s]->input_source_slot[k]];
     }
     std::vector<CallShape> shape;
+    shape.reserve(slot_count);
+    plan->calls.reserve(slot_count);
     bool placed[kSlotCount] = {};
     const auto place = [&](auto& self, int s) -> void {
       const ComponentDescriptor* d = descriptor[s];

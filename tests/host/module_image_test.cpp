@@ -121,5 +121,23 @@ TEST_F(ModuleTest, BadImagesAreRefusedWithOneLineAndNoChange) {
   EXPECT_EQ(engine.context.delay_position, 77u);
 }
 
+// The value limit holds to the value, whatever the text's strings hold
+// (brackets, commas, colons and escaped quotes inside them count nothing).
+TEST(ModuleImageLimit, TheValueLimitIsExact) {
+  const auto with_values = [](std::size_t total) {
+    // The root, the format, the version, the components list and the
+    // "x" list are five values; a tricky string is the sixth.
+    std::string text = R"({"format": "korvel-module", "version": 1, "components": [], "x": ["\\\"[,:[\"", )";
+    for (std::size_t i = 7; i < total; ++i) text += "0,";
+    return text + "0]}";
+  };
+  std::string error;
+  const std::string at = with_values(kMaxModuleImageValues), over = with_values(kMaxModuleImageValues + 1);
+  EXPECT_FALSE(CheckModuleImage(at.data(), at.size(), error));
+  EXPECT_NE(error.find("unknown key \"x\""), std::string::npos) << "at the limit the text is read: " << error;
+  EXPECT_FALSE(CheckModuleImage(over.data(), over.size(), error));
+  EXPECT_NE(error.find("too many values"), std::string::npos) << error;
+}
+
 }  // namespace
 }  // namespace korvel
