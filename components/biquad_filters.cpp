@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "components/iir_fir_filters.h"
 #include "engine/host_timing.h"
 
 namespace korvel {
@@ -147,16 +148,31 @@ void ProcessBiquad(ComponentRecord* self, ComponentRecord* const* inputs, const 
   SetBuffer(self, 0, b);
 }
 
-using StageUpdate = void (*)(BiquadRecord*, double, double);
+// What a cascade member does before the pass: tell whether its
+// coefficients hold for the whole block, then bring them up to date.
+struct SectionSetup {
+  bool (*holds)(const ComponentCall&) = nullptr;
+  void (*take)(const ComponentCall&) = nullptr;
+};
 
-// How a cascade member brings its coefficients up to date: by the design of
-// its own type.
-StageUpdate UpdateFor(ComponentProcess process) {
-  if (process == ProcessLowpass) return Update<LowpassCoefficients>;
-  if (process == ProcessHighpass) return Update<HighpassCoefficients>;
-  if (process == ProcessBandpass) return Update<BandpassCoefficients>;
-  if (process == ProcessBandReject) return Update<BandRejectCoefficients>;
-  return nullptr;
+bool ControlsAreConstants(const ComponentCall& c) {
+  return ReadInput(c.inputs, c.source_outputs, 1).is_constant() &&
+         ReadInput(c.inputs, c.source_outputs, 2).is_constant();
+}
+
+template <Design design>
+void TakeDesign(const ComponentCall& c) {
+  Update<design>(static_cast<BiquadRecord*>(c.self), ReadInput(c.inputs, c.source_outputs, 1).value,
+                 ReadInput(c.inputs, c.source_outputs, 2).value);
+}
+
+SectionSetup SetupFor(ComponentProcess process) {
+  if (process == ProcessLowpass) return {ControlsAreConstants, TakeDesign<LowpassCoefficients>};
+  if (process == ProcessHighpass) return {ControlsAreConstants, TakeDesign<HighpassCoefficients>};
+  if (process == ProcessBandpass) return {ControlsAreConstants, TakeDesign<BandpassCoefficients>};
+  if (process == ProcessBandReject) return {ControlsAreConstants, TakeDesign<BandRejectCoefficients>};
+  if (process == ProcessIir2) return {Iir2CoefficientsHold, TakeIir2Coefficients};
+  return {};
 }
 
 }  // namespace
@@ -174,26 +190,22 @@ void ProcessBandReject(ComponentRecord* self, ComponentRecord* const* inputs, co
   ProcessBiquad<BandRejectCoefficients>(self, inputs, source_outputs);
 }
 
-// Every member needs constant controls, so that its coefficients hold for
-// the whole block; the first needs a buffer to work in, which then passes
-// down the cascade. Otherwise the engine calls the members one by one.
+void RunBiquadStage(BiquadRecord& filter, double* b, int frames) { RunStage(filter, b, frames); }
+
+// Every member's coefficients must hold for the whole block (they come
+// from constants); the first member needs a buffer to work in, which then
+// passes down the cascade. Otherwise the engine calls the members one by
+// one.
 bool ProcessBiquadCascade(const ComponentCall* calls, int count) {
   if (count <= 0 || !ReadInput(calls[0].inputs, calls[0].source_outputs, 0).is_buffer()) return false;
   for (int i = 0; i < count; ++i) {
-    const ComponentCall& c = calls[i];
-    if (UpdateFor(c.process) == nullptr || !ReadInput(c.inputs, c.source_outputs, 1).is_constant() ||
-        !ReadInput(c.inputs, c.source_outputs, 2).is_constant())
-      return false;
+    const SectionSetup setup = SetupFor(calls[i].process);
+    if (setup.holds == nullptr || !setup.holds(calls[i])) return false;
   }
   double* b = ReadInput(calls[0].inputs, calls[0].source_outputs, 0).buffer;
   const int frames = calls[0].self->block_length;
-  if (frames > 0) {
-    for (int i = 0; i < count; ++i) {
-      const ComponentCall& c = calls[i];
-      UpdateFor(c.process)(static_cast<BiquadRecord*>(c.self), ReadInput(c.inputs, c.source_outputs, 1).value,
-                           ReadInput(c.inputs, c.source_outputs, 2).value);
-    }
-  }
+  if (frames > 0)
+    for (int i = 0; i < count; ++i) SetupFor(calls[i].process).take(calls[i]);
   int i = 0;
   for (; i + 1 < count; i += 2)
     RunStagePair(*static_cast<BiquadRecord*>(calls[i].self), *static_cast<BiquadRecord*>(calls[i + 1].self), b,

@@ -90,8 +90,12 @@ void ProcessLowpass(ComponentRecord*, ComponentRecord* const*, const std::int16_
 void ProcessHighpass(ComponentRecord*, ComponentRecord* const*, const std::int16_t*);
 void ProcessBandpass(ComponentRecord*, ComponentRecord* const*, const std::int16_t*);
 void ProcessBandReject(ComponentRecord*, ComponentRecord* const*, const std::int16_t*);
-// Any mix of the four in series, two filters per pass over the block.
+// Any mix of the four and the IIR2 in series, two filters per pass over
+// the block.
 bool ProcessBiquadCascade(const ComponentCall* calls, int count);
+// One filter over the block in place with its coefficients as they stand;
+// a non-finite history is cleared afterwards.
+void RunBiquadStage(BiquadRecord& filter, double* b, int frames);
 
 inline constexpr TypeDescription kBiquadTypes[] = {
     {kLowpassType, "LP filter", 3, 1, kProcessingColour,

@@ -22,6 +22,21 @@ inline double FirStep(const double (&b)[kFirTaps], double (&x)[kFirTaps - 1], do
 
 }  // namespace
 
+bool Iir2CoefficientsHold(const ComponentCall& call) {
+  if (!ReadInput(call.inputs, call.source_outputs, 1).connected() ||
+      !ReadInput(call.inputs, call.source_outputs, 2).connected())
+    return false;
+  for (int j = 1; j <= 5; ++j)
+    if (ReadInput(call.inputs, call.source_outputs, j).is_buffer()) return false;
+  return true;
+}
+
+void TakeIir2Coefficients(const ComponentCall& call) {
+  double k[5];
+  for (int j = 0; j < 5; ++j) k[j] = ReadInput(call.inputs, call.source_outputs, j + 1).value;
+  static_cast<BiquadRecord*>(call.self)->k = {k[0], k[1], k[2], k[3], k[4]};
+}
+
 void ProcessIir2(ComponentRecord* self, ComponentRecord* const* inputs, const std::int16_t* source_outputs) {
   auto* rec = static_cast<BiquadRecord*>(self);
   const Signal in = ReadInput(inputs, source_outputs, 0);
@@ -37,21 +52,19 @@ void ProcessIir2(ComponentRecord* self, ComponentRecord* const* inputs, const st
   }
   double* b = in.buffer;
   const int frames = self->block_length;
-  BiquadHistory h0 = rec->channel[0], h1 = rec->channel[1];
   if (all_constant) {
-    const BiquadCoefficients k{coefficient[0].value, coefficient[1].value, coefficient[2].value,
-                               coefficient[3].value, coefficient[4].value};
-    for (int f = 0; f < frames; ++f) {
-      b[2 * f] = BiquadStep(k, h0, b[2 * f]);
-      b[2 * f + 1] = BiquadStep(k, h1, b[2 * f + 1]);
-    }
-  } else {
-    for (int f = 0; f < frames; ++f) {
-      const BiquadCoefficients k{coefficient[0].control(f), coefficient[1].control(f), coefficient[2].control(f),
-                                 coefficient[3].control(f), coefficient[4].control(f)};
-      b[2 * f] = BiquadStep(k, h0, b[2 * f]);
-      b[2 * f + 1] = BiquadStep(k, h1, b[2 * f + 1]);
-    }
+    rec->k = {coefficient[0].value, coefficient[1].value, coefficient[2].value, coefficient[3].value,
+              coefficient[4].value};
+    RunBiquadStage(*rec, b, frames);
+    SetBuffer(self, 0, b);
+    return;
+  }
+  BiquadHistory h0 = rec->channel[0], h1 = rec->channel[1];
+  for (int f = 0; f < frames; ++f) {
+    const BiquadCoefficients k{coefficient[0].control(f), coefficient[1].control(f), coefficient[2].control(f),
+                               coefficient[3].control(f), coefficient[4].control(f)};
+    b[2 * f] = BiquadStep(k, h0, b[2 * f]);
+    b[2 * f + 1] = BiquadStep(k, h1, b[2 * f + 1]);
   }
   ClearIfNotFinite(h0);
   ClearIfNotFinite(h1);

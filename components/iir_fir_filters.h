@@ -12,13 +12,18 @@ inline constexpr int kFir8Type = 23;
 
 inline constexpr int kFirTaps = 9;
 
-// The IIR2 uses the biquad record but only its two histories.
+// The IIR2 uses the biquad record: its two histories, and its coefficients
+// while they are constants.
 struct FirRecord : ComponentRecord {
   double history[2][kFirTaps - 1];  // per channel x1..x8, x1 the most recent
 };
 
 void ProcessIir2(ComponentRecord*, ComponentRecord* const*, const std::int16_t*);
 void ProcessFir8(ComponentRecord*, ComponentRecord* const*, const std::int16_t*);
+// For cascades: whether an IIR2's coefficients are constants this block
+// (in2 and in3 connected, none of the five audio), and taking them.
+bool Iir2CoefficientsHold(const ComponentCall& call);
+void TakeIir2Coefficients(const ComponentCall& call);
 
 inline constexpr TypeDescription kIirFirTypes[] = {
     {kIir2Type, "IIR5 filter", 6, 1, kProcessingColour,
@@ -32,7 +37,7 @@ inline constexpr TypeDescription kIirFirTypes[] = {
      "in5: a1/a0\r\n"
      "in6: a2/a0\r\n"
      "out1: Filtered output\r\n",
-     sizeof(BiquadRecord), ProcessIir2},
+     sizeof(BiquadRecord), ProcessIir2, nullptr, ProcessBiquadCascade},
     {kFir8Type, "FIR5 filter", 10, 1, kProcessingColour,
      "STATE FILTER\r\n"
      "This component filters the signal based on the 8th filter order FIR coefficients given.\r\n\r\n"

@@ -12,6 +12,7 @@
 
 #include "components/arithmetic.h"
 #include "components/biquad_filters.h"
+#include "components/iir_fir_filters.h"
 #include "components/routing.h"
 #include "components/value_sources.h"
 #include "engine/patch_engine.h"
@@ -20,9 +21,10 @@
 namespace korvel {
 namespace {
 
+// A filter and the constants on its inputs 1, 2, ...
 struct Stage {
   int type;
-  double cutoff, resonance;
+  std::vector<double> controls;
 };
 
 // One patch IN -> filters -> OUT. With `apart`, an Add with only its first
@@ -38,11 +40,12 @@ struct Chain {
     in = engine->CreateComponent(kInType);
     int previous = in;
     for (const Stage& s : stages) {
-      const int f = engine->CreateComponent(s.type), c = engine->CreateComponent(kConstantType),
-                r = engine->CreateComponent(kConstantType);
-      static_cast<ConstantRecord*>(engine->record[c])->value = s.cutoff;
-      static_cast<ConstantRecord*>(engine->record[r])->value = s.resonance;
-      EXPECT_TRUE(engine->Connect(c, 0, f, 1) && engine->Connect(r, 0, f, 2));
+      const int f = engine->CreateComponent(s.type);
+      for (std::size_t k = 0; k < s.controls.size(); ++k) {
+        const int c = engine->CreateComponent(kConstantType);
+        static_cast<ConstantRecord*>(engine->record[c])->value = s.controls[k];
+        EXPECT_TRUE(engine->Connect(c, 0, f, static_cast<int>(k + 1)));
+      }
       if (apart && previous != in) {
         const int pass = engine->CreateComponent(kAddType);
         EXPECT_TRUE(engine->Connect(previous, 0, pass, 0));
@@ -101,16 +104,26 @@ void ExpectSameSound(Chain& fused, Chain& apart) {
 
 TEST(Cascade, MixedChainsOfAnyLengthSoundAsTheirFiltersOneByOne) {
   testing::TestUi ui;
+  const BiquadCoefficients k = LowpassCoefficients(3000.0, 0.7, 44100.0);
   const std::vector<Stage> mix = {
-      {kLowpassType, 1000.0, 1.414}, {kHighpassType, 80.0, 0.7},   {kBandpassType, 2500.0, 1.5},
-      {kBandRejectType, 600.0, 2.0}, {kLowpassType, 22000.0, 0.005}, {kHighpassType, 5.0, 127.0},
-      {kBandpassType, 21000.0, 4.0}};  // near the top, BP's design gives no numbers: silent
+      {kLowpassType, {1000.0, 1.414}},
+      {kIir2Type, {k.b0, k.b1, k.b2, k.c1, k.c2}},
+      {kHighpassType, {80.0, 0.7}},
+      {kBandpassType, {2500.0, 1.5}},
+      {kBandRejectType, {600.0, 2.0}},
+      {kIir2Type, {0.5, -0.25}},  // in4..in6 unconnected: coefficients 0
+      {kLowpassType, {22000.0, 0.005}},
+      {kHighpassType, {5.0, 127.0}},
+      {kBandpassType, {21000.0, 4.0}},  // near the top, BP's design gives no numbers: silent
+      {kIir2Type, {0.5}}};              // in3 unconnected: no output, so OUT is silent
   for (std::size_t count = 1; count <= mix.size(); ++count) {
     const std::vector<Stage> stages(mix.begin(), mix.begin() + count);
     Chain fused(stages, false), apart(stages, true);
     // The constants between the filters run first; the filters form one run.
+    std::size_t constants = 0;
+    for (const Stage& s : stages) constants += s.controls.size();
     const std::vector<std::uint32_t> runs = fused.engine->RunLengths();
-    EXPECT_EQ(runs.size(), 2 * count + 3) << "IN, the constants, the filters, OUT";
+    EXPECT_EQ(runs.size(), constants + 3) << "IN, the constants, the filters, OUT";
     EXPECT_EQ(*std::max_element(runs.begin(), runs.end()), count);
     ExpectSameSound(fused, apart);
   }
@@ -120,7 +133,7 @@ TEST(Cascade, MixedChainsOfAnyLengthSoundAsTheirFiltersOneByOne) {
 // control is audio makes its cascade fall back to one call at a time.
 TEST(Cascade, TapsAndAudioControlsChangeNothingAudible) {
   testing::TestUi ui;
-  const std::vector<Stage> lows(5, Stage{kLowpassType, 3000.0, 1.0});
+  const std::vector<Stage> lows(5, Stage{kLowpassType, {3000.0, 1.0}});
   Chain fused(lows, false), apart(lows, true);
   for (Chain* c : {&fused, &apart}) {
     PatchEngine& e = *c->engine;
@@ -147,7 +160,7 @@ TEST(Cascade, TapsAndAudioControlsChangeNothingAudible) {
 // must be read after that filter has run this block.
 TEST(Cascade, AFiltersControlFromTheChainItselfSplitsTheChain) {
   testing::TestUi ui;
-  const std::vector<Stage> lows(4, Stage{kLowpassType, 3000.0, 1.0});
+  const std::vector<Stage> lows(4, Stage{kLowpassType, {3000.0, 1.0}});
   Chain fused(lows, false), apart(lows, true);
   for (Chain* c : {&fused, &apart}) c->engine->AttachInput(c->filters[2], 2, c->filters[1], 0);
   const std::vector<std::uint32_t> runs = fused.engine->RunLengths();
