@@ -14,6 +14,7 @@
 #include <new>
 #include <vector>
 
+#include "bench/cascade_module.h"
 #include "components/arithmetic.h"
 #include "components/biquad_filters.h"
 #include "components/clipping.h"
@@ -29,9 +30,13 @@
 namespace korvel {
 namespace {
 
+using bench::CascadeEngine;
+using bench::Cutoff;
+using bench::kResonance;
+using bench::kStages;
+
 constexpr int kFrames = 256;
 constexpr int kValues = 2 * kFrames;
-constexpr int kStages = 64;
 
 std::vector<double> Noise() {
   std::vector<double> v(kValues);
@@ -139,26 +144,6 @@ void DelaySet(benchmark::State& state) {
 void DelayGet(benchmark::State& state) {
   Lines lines;
   RunType(state, kDelayGetType, {nullptr}, &lines.context);
-}
-
-double Cutoff(int stage) { return 500.0 + 150.0 * stage; }
-constexpr double kResonance = 0.7;
-
-// IN -> 64 LP filters (constant controls) -> OUT.
-std::unique_ptr<PatchEngine> CascadeEngine() {
-  auto engine = std::make_unique<PatchEngine>();
-  engine->ResetEngine();
-  int previous = engine->CreateComponent(kInType);
-  for (int i = 0; i < kStages; ++i) {
-    const int lp = engine->CreateComponent(kLowpassType);
-    const int f = engine->CreateComponent(kConstantType), r = engine->CreateComponent(kConstantType);
-    static_cast<ConstantRecord*>(engine->record[f])->value = Cutoff(i);
-    static_cast<ConstantRecord*>(engine->record[r])->value = kResonance;
-    if (!engine->Connect(previous, 0, lp, 0) || !engine->Connect(f, 0, lp, 1) || !engine->Connect(r, 0, lp, 2)) std::abort();
-    previous = lp;
-  }
-  if (!engine->Connect(previous, 0, engine->CreateComponent(kOutType), 0)) std::abort();
-  return engine;
 }
 
 // The same cascade with nothing around it, one filter at a time over the

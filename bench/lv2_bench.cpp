@@ -10,11 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "components/biquad_filters.h"
-#include "components/routing.h"
-#include "components/value_sources.h"
+#include "bench/cascade_module.h"
 #include "engine/module_image.h"
-#include "engine/patch_engine.h"
 #include "host/lv2/lv2_names.h"
 #include "tests/lv2/lilv_host.h"
 #include "tools/pluginhost/plugin_host.h"
@@ -23,26 +20,9 @@ namespace korvel {
 namespace {
 
 constexpr std::uint32_t kFrames = 256;
-constexpr int kStages = 64;
 
-// IN -> 64 LP filters (constant controls, 500 Hz up in 150 Hz steps) -> OUT,
-// the cascade of the engine benchmark, as a module image.
-std::string CascadeImage() {
-  auto engine = std::make_unique<PatchEngine>();
-  engine->ResetEngine();
-  int previous = engine->CreateComponent(kInType);
-  for (int i = 0; i < kStages; ++i) {
-    const int lp = engine->CreateComponent(kLowpassType);
-    const int f = engine->CreateComponent(kConstantType), r = engine->CreateComponent(kConstantType);
-    static_cast<ConstantRecord*>(engine->record[f])->value = 500.0 + 150.0 * i;
-    static_cast<ConstantRecord*>(engine->record[r])->value = 0.7;
-    if (!engine->Connect(previous, 0, lp, 0) || !engine->Connect(f, 0, lp, 1) || !engine->Connect(r, 0, lp, 2))
-      std::abort();
-    previous = lp;
-  }
-  if (!engine->Connect(previous, 0, engine->CreateComponent(kOutType), 0)) std::abort();
-  return WriteModuleImage(*engine);
-}
+// The engine benchmark's cascade as a module image.
+std::string CascadeImage() { return WriteModuleImage(*bench::CascadeEngine()); }
 
 // Host-scale noise, one block per channel.
 std::vector<float> Noise(unsigned seed) {
@@ -81,25 +61,11 @@ struct PluginHostCascade {
   std::vector<float> out_left = std::vector<float>(kFrames), out_right = std::vector<float>(kFrames);
 };
 
-std::string Escaped(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
-  }
-  return out;
-}
-
 struct Lv2Cascade {
   Lv2Cascade() : world(lv2::kPluginUri), instance(world, 44100.0) {
     if (!instance.ok()) return;
-    const std::string turtle = std::string(
-                                   "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
-                                   "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
-                                   "@prefix state: <http://lv2plug.in/ns/ext/state#> .\n"
-                                   "<urn:korvel:bench:cascade> a pset:Preset ; lv2:appliesTo <") +
-                               lv2::kPluginUri + "> ;\n state:state [ <" + lv2::kModuleImageUri + "> \"\"\"" +
-                               Escaped(CascadeImage()) + "\"\"\" ] .\n";
+    const std::string turtle =
+        lv2test::StateTurtle("\"\"\"" + lv2test::TurtleEscaped(CascadeImage()) + "\"\"\"");
     LilvState* state = world.StateFromTurtle(turtle);
     if (state == nullptr) return;
     instance.Restore(state);

@@ -94,13 +94,6 @@ inline ChannelPair LoadFrame(const double* b) {
 
 inline void StoreFrame(double* b, ChannelPair v) { std::memcpy(b, &v, sizeof v); }
 
-// One filter over the block in place, its coefficients already current.
-void RunStage(BiquadRecord& r, double* b, int frames) {
-  PairedStage s = Pair(r);
-  for (int f = 0; f < frames; ++f) StoreFrame(b + 2 * f, PairedStep(s, LoadFrame(b + 2 * f)));
-  Unpair(s, r);
-}
-
 // Two filters in series over the block, frame by frame. One filter's next
 // output waits on its last (about nine cycles of multiply and add), so a
 // lone filter leaves the arithmetic units mostly idle; with the second
@@ -130,7 +123,7 @@ void ProcessBiquad(ComponentRecord* self, ComponentRecord* const* inputs, const 
   if (!cutoff.is_buffer() && !resonance.is_buffer()) {
     // Constant controls can change the coefficients only at the first frame.
     if (frames > 0) Update<design>(rec, cutoff.value, resonance.value);
-    RunStage(*rec, b, frames);
+    RunBiquadStage(*rec, b, frames);
   } else {
     // Working copies: the block cannot alias them, so they stay in registers.
     BiquadHistory h0 = rec->channel[0], h1 = rec->channel[1];
@@ -190,7 +183,11 @@ void ProcessBandReject(ComponentRecord* self, ComponentRecord* const* inputs, co
   ProcessBiquad<BandRejectCoefficients>(self, inputs, source_outputs);
 }
 
-void RunBiquadStage(BiquadRecord& filter, double* b, int frames) { RunStage(filter, b, frames); }
+void RunBiquadStage(BiquadRecord& filter, double* b, int frames) {
+  PairedStage s = Pair(filter);
+  for (int f = 0; f < frames; ++f) StoreFrame(b + 2 * f, PairedStep(s, LoadFrame(b + 2 * f)));
+  Unpair(s, filter);
+}
 
 // Every member's coefficients must hold for the whole block (they come
 // from constants); the first member needs a buffer to work in, which then
@@ -210,7 +207,7 @@ bool ProcessBiquadCascade(const ComponentCall* calls, int count) {
   for (; i + 1 < count; i += 2)
     RunStagePair(*static_cast<BiquadRecord*>(calls[i].self), *static_cast<BiquadRecord*>(calls[i + 1].self), b,
                  frames);
-  if (i < count) RunStage(*static_cast<BiquadRecord*>(calls[i].self), b, frames);
+  if (i < count) RunBiquadStage(*static_cast<BiquadRecord*>(calls[i].self), b, frames);
   for (i = 0; i < count; ++i) SetBuffer(calls[i].self, 0, b);
   return true;
 }

@@ -266,4 +266,22 @@ void Instance::Restore(const LilvState* state) {
   lilv_state_restore(state, instance_, &SetValue, this, 0, features_.data());
 }
 
+std::string TurtleEscaped(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+std::string StateTurtle(const std::string& value) {
+  return std::string("@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
+                     "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
+                     "@prefix state: <http://lv2plug.in/ns/ext/state#> .\n"
+                     "<urn:korvel:test:state> a pset:Preset ;\n"
+                     "  lv2:appliesTo <") +
+         lv2::kPluginUri + "> ;\n  state:state [ <" + lv2::kModuleImageUri + "> " + value + " ] .\n";
+}
+
 }  // namespace korvel::lv2test

@@ -130,4 +130,10 @@ class Instance {
   std::string reported_file_;
 };
 
+// A text as the inside of a Turtle string literal.
+std::string TurtleEscaped(const std::string& text);
+// A preset for the plug-in whose state holds `value`, a Turtle object,
+// under the module image key: a saved state as a host keeps it.
+std::string StateTurtle(const std::string& value);
+
 }  // namespace korvel::lv2test

@@ -26,6 +26,7 @@
 #include "host/lv2/lv2_names.h"
 #include "tests/lv2/lilv_host.h"
 #include "tests/support/alloc_counter.h"
+#include "tests/support/scratch_dir.h"
 
 namespace korvel::lv2test {
 namespace {
@@ -111,26 +112,6 @@ std::string ScaledByModule(int source_type) {
   "connections": [{"from": [0, 0], "to": [2, 0]}, {"from": [1, 0], "to": [2, 1]}, {"from": [2, 0], "to": [3, 0]}]})";
 }
 
-std::string Escaped(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
-  }
-  return out;
-}
-
-// A saved state as a host would keep it in a project: `value` is the Turtle
-// object stored under the module image key.
-std::string StateTurtle(const std::string& value) {
-  return std::string("@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
-                     "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
-                     "@prefix state: <http://lv2plug.in/ns/ext/state#> .\n"
-                     "<urn:korvel:test:state> a pset:Preset ;\n"
-                     "  lv2:appliesTo <") +
-         lv2::kPluginUri + "> ;\n  state:state [ <" + lv2::kModuleImageUri + "> " + value + " ] .\n";
-}
-
 struct StateDeleter {
   void operator()(LilvState* state) const { lilv_state_free(state); }
 };
@@ -151,14 +132,10 @@ class Lv2PluginTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_NE(world_->plugin(), nullptr) << "plug-in not found on LV2_PATH=" << std::getenv("LV2_PATH");
-    dir_ = fs::temp_directory_path() /
-           ("korvel-lv2-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  testing::ScratchDir scratch{"lv2"};
+  std::string Path(const std::string& name) const { return scratch.Path(name); }
   static std::string Example(const std::string& name) { return std::string(KORVEL_EXAMPLES) + "/" + name; }
 
   std::unique_ptr<Instance> NewInstance(double rate = kRate) {
@@ -191,7 +168,6 @@ class Lv2PluginTest : public ::testing::Test {
   }
 
   static World* world_;
-  fs::path dir_;
 };
 
 World* Lv2PluginTest::world_ = nullptr;
@@ -343,7 +319,7 @@ TEST_F(Lv2PluginTest, ModuleFileParameterLoadsOffTheAudioThread) {
 
   // Refused files: the reason is logged and the lowpass stays.
   std::ofstream(Path("text.korvel")) << "hello";
-  for (const std::string& bad : {Path("missing.korvel"), Path("text.korvel"), dir_.string()}) {
+  for (const std::string& bad : {Path("missing.korvel"), Path("text.korvel"), scratch.dir().string()}) {
     SCOPED_TRACE(bad);
     instance->log().clear();
     LoadPath(*instance, bad);
@@ -396,14 +372,14 @@ TEST_F(Lv2PluginTest, BadStateLeavesTheModuleAndSaysWhy) {
     std::string object, logged;
   } cases[] = {
       {"\"not a module\"", "couldn't restore the module from the saved state: "},
-      {"\"" + Escaped(R"({"format": "korvel-module", "version": 1, "components": [{"slot": 0, "type": 999}]})") +
+      {"\"" + lv2test::TurtleEscaped(R"({"format": "korvel-module", "version": 1, "components": [{"slot": 0, "type": 999}]})") +
            "\"",
        "couldn't restore the module from the saved state: "},
       {"42", "its image is not text"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.object);
-    State bad(world_->StateFromTurtle(StateTurtle(c.object)));
+    State bad(world_->StateFromTurtle(lv2test::StateTurtle(c.object)));
     ASSERT_NE(bad, nullptr);
     instance->log().clear();
     instance->Restore(bad.get());

@@ -22,16 +22,15 @@
 
 #include "engine/module_image.h"
 #include "engine/patch_engine.h"
+#include "tests/support/scratch_dir.h"
 
 namespace korvel {
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-  int status;
-  std::string out, err;
-};
+using testing::Outcome;
+using testing::ReadBytes;
 
 struct Audio {
   int rate = 0, channels = 0, format = 0;
@@ -39,39 +38,12 @@ struct Audio {
   std::size_t frames() const { return channels ? samples.size() / channels : 0; }
 };
 
-std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
 class CliTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("korvel-cli-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-
-  // Runs a shell command line whose first word is the program; standard
-  // output is captured, standard error kept in a file.
-  Outcome Shell(const std::string& line) const {
-    const std::string err = Path("stderr.txt");
-    const std::string command = "cd " + dir_.string() + " && " + line + " 2>" + err;
-    Outcome run{};
-    FILE* pipe = popen(command.c_str(), "r");
-    char buffer[4096];
-    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.out.append(buffer, got);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.err = ReadBytes(err);
-    return run;
-  }
+  testing::ScratchDir scratch{"cli"};
+  std::string Path(const std::string& name) const { return scratch.Path(name); }
+  // Runs a shell command line in the test's folder.
+  Outcome Shell(const std::string& line) const { return scratch.Run(line); }
   Outcome Korvel(const std::string& args) const { return Shell(std::string(KORVEL_CLI) + " " + args); }
 
   static std::string Example(const std::string& name) { return std::string(KORVEL_EXAMPLES) + "/" + name; }
@@ -123,7 +95,7 @@ class CliTest : public ::testing::Test {
   // Every file in the test's folder with its bytes.
   std::map<std::string, std::string> Snapshot() const {
     std::map<std::string, std::string> files;
-    for (const auto& entry : fs::directory_iterator(dir_)) {
+    for (const auto& entry : fs::directory_iterator(scratch.dir())) {
       const std::string name = entry.path().filename().string();
       if (name == "stderr.txt") continue;
       files[name] = entry.is_symlink()          ? "link to " + fs::read_symlink(entry.path()).string()
@@ -132,8 +104,6 @@ class CliTest : public ::testing::Test {
     }
     return files;
   }
-
-  fs::path dir_;
 };
 
 // ---------------------------------------------------------------- file safety

@@ -3,7 +3,6 @@
 // refused with one line and no output.
 #include <gtest/gtest.h>
 #include <sndfile.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -17,6 +16,7 @@
 
 #include "engine/module_image.h"
 #include "host/plugin_module.h"
+#include "tests/support/scratch_dir.h"
 #include "tests/support/test_ui.h"
 #include "tools/pluginhost/plugin_host.h"
 
@@ -24,6 +24,7 @@ namespace korvel {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Outcome;
 
 constexpr int kRate = 44100;
 constexpr int kBlock = 256;
@@ -41,34 +42,10 @@ constexpr char kGateModule[] = R"({"format": "korvel-module", "version": 1, "com
 
 class HostControlCli : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("korvel-control-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-  std::string Write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(Path(name), std::ios::binary) << bytes;
-    return Path(name);
-  }
-
-  struct Outcome {
-    int status;
-    std::string out, err;
-  };
-  Outcome Korvel(const std::string& args) const {
-    const int status = std::system((std::string(KORVEL_CLI) + " " + args + " >" + Path("out.txt") + " 2>" +
-                                    Path("err.txt")).c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read("out.txt"), Read("err.txt")};
-  }
-  std::string Read(const std::string& name) const {
-    std::stringstream text;
-    text << std::ifstream(Path(name)).rdbuf();
-    return text.str();
-  }
+  testing::ScratchDir scratch{"control"};
+  std::string Path(const std::string& name) const { return scratch.Path(name); }
+  std::string Write(const std::string& name, const std::string& bytes) const { return scratch.Write(name, bytes); }
+  Outcome Korvel(const std::string& args) const { return scratch.Run(std::string(KORVEL_CLI) + " " + args); }
 
   // Stereo float input: a fixed, float-exact pattern.
   std::vector<float> Input(int frames) const {
@@ -97,7 +74,6 @@ class HostControlCli : public ::testing::Test {
   }
 
   testing::TestUi ui;
-  fs::path dir_;
 };
 
 // The same module in this process: `before(block, module)` runs before

@@ -3,7 +3,6 @@
 // geometry puts boxes and wires.
 #include <cairo.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cmath>
@@ -19,6 +18,7 @@
 #include "editor/module_view_geometry.h"
 #include "engine/module_image.h"
 #include "engine/patch_engine.h"
+#include "tests/support/scratch_dir.h"
 
 namespace korvel {
 namespace {
@@ -26,10 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 namespace mv = module_view;
 
-struct Outcome {
-  int status;
-  std::string out, err;
-};
+using testing::Outcome;
 
 struct Row {
   double hz, db[2], phase[2];
@@ -37,30 +34,11 @@ struct Row {
 
 class PictureTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("korvel-picture-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  testing::ScratchDir scratch{"picture"};
+  std::string Path(const std::string& name) const { return scratch.Path(name); }
   static std::string Example(const std::string& name) { return std::string(KORVEL_EXAMPLES) + "/" + name; }
 
-  Outcome Korvel(const std::string& args) const {
-    const std::string err = Path("stderr.txt");
-    Outcome run{};
-    FILE* pipe = popen((std::string(KORVEL_CLI) + " " + args + " 2>" + err).c_str(), "r");
-    char buffer[65536];
-    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.out.append(buffer, got);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::stringstream text;
-    text << std::ifstream(err).rdbuf();
-    run.err = text.str();
-    return run;
-  }
+  Outcome Korvel(const std::string& args) const { return scratch.Run(std::string(KORVEL_CLI) + " " + args); }
 
   // The rows of `korvel plot MODULE --csv ARGS`.
   std::vector<Row> Response(const std::string& module, const std::string& args = "") const {
@@ -80,7 +58,6 @@ class PictureTest : public ::testing::Test {
     return rows;
   }
 
-  fs::path dir_;
 };
 
 // The row nearest `hz`.
@@ -239,7 +216,7 @@ TEST_F(PictureTest, BothRefuseABadModuleAndLeaveNoFile) {
     EXPECT_NE(run.err.find("300"), std::string::npos) << run.err;
     EXPECT_EQ(run.out, "") << args;
   }
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2) << "bad.korvel, stderr.txt";
+  EXPECT_EQ(std::distance(fs::directory_iterator(scratch.dir()), fs::directory_iterator()), 2) << "bad.korvel, stderr.txt";
   for (const char* args : {"draw x.korvel -o y.gif", "plot x.korvel", "plot x.korvel --csv -o y.png",
                            "plot x.korvel --csv --what loudness", "plot x.korvel --csv --set 26=0.5",
                            "plot x.korvel --csv --set 3=2", "draw x.korvel -o y.png --scale 0"})

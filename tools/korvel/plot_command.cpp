@@ -334,6 +334,25 @@ std::pair<double, double> RangeOf(const std::vector<double> (&values)[2], double
   return {lo, hi};
 }
 
+// A panel over frequency: caption, axes, both channels' curves clipped to
+// the panel, frame and, if asked, the legend.
+void SpectrumPanel(cairo_t* cr, const Panel& p, const char* caption, const std::vector<double> (&curves)[2],
+                   double bin_hz, double low, double high, double step, int label_every, bool legend) {
+  Caption(cr, p, caption);
+  FrequencyAxis(cr, p);
+  ValueAxis(cr, p, low, high, step, label_every);
+  cairo_save(cr);
+  cairo_rectangle(cr, p.x, p.y, p.w, p.h);
+  cairo_clip(cr);
+  for (int c = 0; c < 2; ++c) {
+    SpectrumCurve(cr, p, curves[c], bin_hz, low, high);
+    StrokeChannel(cr, c);
+  }
+  cairo_restore(cr);
+  Frame(cr, p);
+  if (legend) Legend(cr, p);
+}
+
 void MagnitudePanel(cairo_t* cr, const Panel& p, const Spectrum& s, bool legend) {
   // Ranged on the audible band: a filter's zero at half the sample rate
   // would otherwise stretch the scale for its last few bins.
@@ -342,19 +361,7 @@ void MagnitudePanel(cairo_t* cr, const Panel& p, const Spectrum& s, bool legend)
   const double bottom = std::clamp(6 * std::floor((lo - 0.5) / 6), top - 120, top - 24);
   const double pixels_per_step = p.h * 6 / (top - bottom);
   const int label_every = pixels_per_step >= 20 ? 1 : pixels_per_step >= 10 ? 2 : 4;
-  Caption(cr, p, "Magnitude (dB)");
-  FrequencyAxis(cr, p);
-  ValueAxis(cr, p, bottom, top, 6, label_every);
-  cairo_save(cr);
-  cairo_rectangle(cr, p.x, p.y, p.w, p.h);
-  cairo_clip(cr);
-  for (int c = 0; c < 2; ++c) {
-    SpectrumCurve(cr, p, s.magnitude_db[c], s.bin_hz, bottom, top);
-    StrokeChannel(cr, c);
-  }
-  cairo_restore(cr);
-  Frame(cr, p);
-  if (legend) Legend(cr, p);
+  SpectrumPanel(cr, p, "Magnitude (dB)", s.magnitude_db, s.bin_hz, bottom, top, 6, label_every, legend);
 }
 
 void PhasePanel(cairo_t* cr, const Panel& p, const Spectrum& s, bool legend) {
@@ -377,19 +384,7 @@ void PhasePanel(cairo_t* cr, const Panel& p, const Spectrum& s, bool legend) {
   if (hi - lo > 8 * step) step = NiceStep(hi - lo, 8);
   double low = step * std::floor(lo / step), high = step * std::ceil(hi / step);
   if (high - low < 2 * step) low -= step, high += step;
-  Caption(cr, p, "Phase (degrees, unwrapped)");
-  FrequencyAxis(cr, p);
-  ValueAxis(cr, p, low, high, step, 1);
-  cairo_save(cr);
-  cairo_rectangle(cr, p.x, p.y, p.w, p.h);
-  cairo_clip(cr);
-  for (int c = 0; c < 2; ++c) {
-    SpectrumCurve(cr, p, s.phase_deg[c], s.bin_hz, low, high);
-    StrokeChannel(cr, c);
-  }
-  cairo_restore(cr);
-  Frame(cr, p);
-  if (legend) Legend(cr, p);
+  SpectrumPanel(cr, p, "Phase (degrees, unwrapped)", s.phase_deg, s.bin_hz, low, high, step, 1, legend);
 }
 
 // Until the response stays 60 dB under its peak, rounded up to 1, 2 or 5

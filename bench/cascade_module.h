@@ -1,0 +1,36 @@
+// The benchmarks' cascade: IN -> 64 LP filters -> OUT, the controls
+// constants (cutoffs from 500 Hz up in 150 Hz steps, resonance 0.7).
+#pragma once
+
+#include <cstdlib>
+#include <memory>
+
+#include "components/biquad_filters.h"
+#include "components/routing.h"
+#include "components/value_sources.h"
+#include "engine/patch_engine.h"
+
+namespace korvel::bench {
+
+inline constexpr int kStages = 64;
+inline constexpr double kResonance = 0.7;
+inline double Cutoff(int stage) { return 500.0 + 150.0 * stage; }
+
+inline std::unique_ptr<PatchEngine> CascadeEngine() {
+  auto engine = std::make_unique<PatchEngine>();
+  engine->ResetEngine();
+  int previous = engine->CreateComponent(kInType);
+  for (int i = 0; i < kStages; ++i) {
+    const int lp = engine->CreateComponent(kLowpassType);
+    const int f = engine->CreateComponent(kConstantType), r = engine->CreateComponent(kConstantType);
+    static_cast<ConstantRecord*>(engine->record[f])->value = Cutoff(i);
+    static_cast<ConstantRecord*>(engine->record[r])->value = kResonance;
+    if (!engine->Connect(previous, 0, lp, 0) || !engine->Connect(f, 0, lp, 1) || !engine->Connect(r, 0, lp, 2))
+      std::abort();
+    previous = lp;
+  }
+  if (!engine->Connect(previous, 0, engine->CreateComponent(kOutType), 0)) std::abort();
+  return engine;
+}
+
+}  // namespace korvel::bench
