@@ -53,7 +53,7 @@ void Update(BiquadRecord* rec, double f, double r) {
   if (!ControlChanged(f, rec->cached_cutoff) && !ControlChanged(r, rec->cached_resonance)) return;
   rec->cached_cutoff = f;
   rec->cached_resonance = r;
-  const double fs = LoadHostTiming().sample_rate;
+  const double fs = SampleRateOf(rec);
   rec->k = FiniteOrSilent(
       design(LimitControl(f, kMinCutoff, kMaxCutoff), LimitControl(r, kMinResonance, kMaxBiquadResonance), fs));
 }

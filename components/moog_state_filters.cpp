@@ -13,7 +13,7 @@ void Update(MoogRecord* rec, double cutoff, double resonance) {
   rec->cached_resonance = resonance;
   const double f = LimitControl(cutoff, kMinCutoff, kMaxCutoff);
   const double r = LimitControl(resonance, kMinResonance, kMaxMoogResonance);
-  const double fc = f / LoadHostTiming().sample_rate;
+  const double fc = f / SampleRateOf(rec);
   const double u = 1 - fc;
   rec->p = fc * (1 + 0.800000011920929 * u);
   rec->g = 2 * rec->p - 1;

@@ -13,22 +13,22 @@ void ProcessConstant(ComponentRecord* self, ComponentRecord* const*, const std::
   SetConstant(self, 0, static_cast<ConstantRecord*>(self)->value);
 }
 void ProcessSampleRate(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
-  SetConstant(self, 0, LoadHostTiming().sample_rate);
+  SetConstant(self, 0, SampleRateOf(self));
 }
 void ProcessSamplesPerTick(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
-  SetConstant(self, 0, LoadHostTiming().samples_per_tick);
+  SetConstant(self, 0, TimingOf(self).samples_per_tick);
 }
 void ProcessMaxSample(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
   SetConstant(self, 0, kMaxSampleValue);
 }
 void ProcessBpm(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
-  SetConstant(self, 0, LoadHostTiming().bpm);
+  SetConstant(self, 0, TimingOf(self).bpm);
 }
 void ProcessTpb(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
-  SetConstant(self, 0, LoadHostTiming().tpb);
+  SetConstant(self, 0, TimingOf(self).tpb);
 }
 void ProcessBpb(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
-  SetConstant(self, 0, LoadHostTiming().bpb);
+  SetConstant(self, 0, TimingOf(self).bpb);
 }
 
 void InitialiseSlider(ComponentRecord* self) {
@@ -99,7 +99,7 @@ void ProcessNoteFrequency(ComponentRecord* self, ComponentRecord* const*, const 
   ProcessNoteSource(self, [](double frequency, double) { return frequency; });
 }
 void ProcessNoteWavePeriod(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {
-  const double rate = LoadHostTiming().sample_rate;
+  const double rate = SampleRateOf(self);
   ProcessNoteSource(self, [rate](double frequency, double) { return frequency > 0.0 ? rate / frequency : 0.0; });
 }
 void ProcessNoteTrigger(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {

@@ -19,6 +19,7 @@ inline constexpr int kDelayLineCount = 8;  // four stereo lines
 inline constexpr int kParameterCount = 26;
 
 struct NoteBlock;
+class InstanceTiming;
 
 // Values an engine shares with its components.
 struct EngineContext {
@@ -33,6 +34,10 @@ struct EngineContext {
   // The notes of the block being processed (engine/notes.h); null when no
   // module feeds the engine notes, which the Note components read as none.
   const NoteBlock* notes;
+  // The module instance's timing (engine/host_timing.h), read through
+  // TimingOf; null for an engine no module object feeds, which reads the
+  // process-wide values.
+  const InstanceTiming* timing;
 };
 
 // Header of every component instance. A type's own data follows it (types

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "engine/component.h"
+
 namespace korvel {
 namespace {
 
@@ -39,10 +41,43 @@ void StoreSampleTiming(double sample_rate, double samples_per_tick) {
   g_timing.samples_per_tick.store(samples_per_tick, kOrder);
 }
 
+void StoreDeclaredSampleRate(double sample_rate) { g_timing.declared_sample_rate.store(sample_rate, kOrder); }
+
+HostTiming InstanceTiming::Load() const {
+  return {sample_rate_.load(kOrder), samples_per_tick_.load(kOrder), bpm_.load(kOrder),
+          tpb_.load(kOrder),         bpb_.load(kOrder),              declared_sample_rate_.load(kOrder)};
+}
+
+void InstanceTiming::Store(const HostTiming& timing) {
+  StoreSampleTiming(timing.sample_rate, timing.samples_per_tick);
+  bpm_.store(timing.bpm, kOrder);
+  tpb_.store(timing.tpb, kOrder);
+  bpb_.store(timing.bpb, kOrder);
+}
+
+void InstanceTiming::StoreSampleTiming(double sample_rate, double samples_per_tick) {
+  sample_rate_.store(sample_rate, kOrder);
+  samples_per_tick_.store(samples_per_tick, kOrder);
+}
+
+void InstanceTiming::StoreDeclaredSampleRate(double sample_rate) {
+  declared_sample_rate_.store(sample_rate, kOrder);
+}
+
+HostTiming TimingOf(const ComponentRecord* self) {
+  const EngineContext* context = self != nullptr ? self->context : nullptr;
+  if (context != nullptr && context->timing != nullptr) return context->timing->Load();
+  return LoadHostTiming();
+}
+
 }  // namespace korvel
 
 namespace korvel {
 
-void StoreDeclaredSampleRate(double sample_rate) { g_timing.declared_sample_rate.store(sample_rate, kOrder); }
+double SampleRateOf(const ComponentRecord* self) {
+  const EngineContext* context = self != nullptr ? self->context : nullptr;
+  if (context != nullptr && context->timing != nullptr) return context->timing->SampleRate();
+  return LoadHostTiming().sample_rate;
+}
 
 }  // namespace korvel

@@ -30,10 +30,6 @@ constexpr double kInitialExtraValue = 1.0;
 constexpr double kExtraDisplayFactor = 0.7874015748031495;  // 100 / 127
 constexpr std::uint32_t kStateScratchSize = 65536;
 
-// Parameter changes restore the declared rate (44100 unless a host that
-// knows its own declared it) and 100 samples per tick.
-void ResetTiming() { StoreSampleTiming(LoadHostTiming().declared_sample_rate, 100.0); }
-
 // Truncated toward zero and held to 32 bits; NaN reads as 0.
 std::int32_t Truncate(double value) {
   if (std::isnan(value)) return 0;
@@ -71,14 +67,16 @@ void PluginModule::Init(HostInterface* host) {
     engine_.context.parameter_values = parameter_values_;
     engine_.context.extra_parameter = &parameter_values_[kNamedParameterCount];
     engine_.context.notes = &note_block_;
+    engine_.context.timing = &timing_;
     notes_.Reset();
     note_block_ = {};
   }
   for (double& value : parameter_values_) StoreParameter(value, kInitialValue);
   StoreParameter(parameter_values_[kNamedParameterCount], kInitialExtraValue);
   HostTiming timing;  // the defaults, at the declared rate
-  timing.sample_rate = LoadHostTiming().declared_sample_rate;
+  timing.sample_rate = timing_.Load().declared_sample_rate;
   StoreHostTiming(timing);
+  timing_.Store(timing);
   if (host_ != nullptr) {
     host_->RegisterPort(text::kAudioPort, 0, &AudioPort);
     host_->RegisterPort(text::kNotesPort, 0, &NotesPort);
@@ -206,9 +204,19 @@ std::int32_t PluginModule::SetParameterValue(std::int32_t index, ParameterValueR
 
 bool PluginModule::SetSampleRate(double rate) {
   if (!(rate >= kMinSampleRate && rate <= kMaxSampleRate)) return false;
-  StoreDeclaredSampleRate(rate);
+  timing_.StoreDeclaredSampleRate(rate);
   StoreSampleTiming(rate, LoadHostTiming().samples_per_tick);
+  timing_.StoreSampleTiming(rate, timing_.Load().samples_per_tick);
   return true;
+}
+
+// Parameter changes restore the declared rate (44100 unless a host that
+// knows its own declared it) and 100 samples per tick, in the process-wide
+// values as the host interface defines and in this instance's own.
+void PluginModule::ResetTiming() {
+  const double rate = timing_.Load().declared_sample_rate;
+  StoreSampleTiming(rate, 100.0);
+  timing_.StoreSampleTiming(rate, 100.0);
 }
 
 void PluginModule::BindController(int parameter, std::int32_t controller) {

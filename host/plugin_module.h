@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/component.h"
+#include "engine/host_timing.h"
 #include "engine/notes.h"
 #include "engine/patch_engine.h"
 #include "host/host_api.h"
@@ -55,6 +56,8 @@ class PluginModule final : public ModuleBase {
   // sample rate becomes `rate` now, and Init and SetParameterValue restore
   // it rather than 44100. False, and nothing changes, outside the range.
   bool SetSampleRate(double rate);
+  // This instance's timing, which its components read. [any thread, atomic]
+  InstanceTiming& timing() { return timing_; }
 
   // Maps automation controller `controller` onto parameter 0..24, and sets
   // the range of controllers automation events may carry. A host embedding
@@ -72,6 +75,7 @@ class PluginModule final : public ModuleBase {
 
  private:
   void Process(float* samples, std::uint32_t frames, bool& wrote);
+  void ResetTiming();
 
   HostInterface* host_ = nullptr;
   PatchEngine engine_;
@@ -88,6 +92,7 @@ class PluginModule final : public ModuleBase {
   NoteTracker notes_;
   NoteBlock note_block_ = {};
   std::atomic<std::uint64_t> non_finite_count_{0};  // [audio thread writes]
+  InstanceTiming timing_;
 };
 
 // The callbacks as plain functions taking the module first, the form in
