@@ -2,11 +2,47 @@
 
 #include <cmath>
 
+#include <nlohmann/json.hpp>
+
 #include "engine/host_timing.h"
 #include "engine/notes.h"
 #include "engine/parameters.h"
+#include "engine/type_settings.h"
 
 namespace korvel {
+namespace {
+
+constexpr const char* kConstantKeys[] = {"value"};
+constexpr const char* kSliderKeys[] = {"parameter", "min", "max"};
+
+void WriteConstant(const ComponentRecord& self, nlohmann::ordered_json& out) {
+  out["value"] = settings::Number(static_cast<const ConstantRecord&>(self).value);
+}
+
+bool ReadConstant(const nlohmann::json& in, ComponentRecord& self, std::string& error) {
+  return settings::ReadReal(in, "value", static_cast<ConstantRecord&>(self).value, error);
+}
+
+// Parameters are numbered 1..25 in the file, as the user sees them.
+void WriteSlider(const ComponentRecord& self, nlohmann::ordered_json& out) {
+  const auto& slider = static_cast<const SliderRecord&>(self);
+  out["parameter"] = slider.parameter + 1;
+  out["min"] = settings::Number(slider.minimum);
+  out["max"] = settings::Number(slider.maximum);
+}
+
+bool ReadSlider(const nlohmann::json& in, ComponentRecord& self, std::string& error) {
+  auto& slider = static_cast<SliderRecord&>(self);
+  long long parameter = slider.parameter + 1;
+  if (!settings::ReadInteger(in, "parameter", 1, kParameterCount - 1, parameter, error)) return false;
+  slider.parameter = static_cast<std::int32_t>(parameter - 1);
+  return settings::ReadReal(in, "min", slider.minimum, error) && settings::ReadReal(in, "max", slider.maximum, error);
+}
+
+}  // namespace
+
+const TypeSettings kConstantSettings = {kConstantKeys, std::size(kConstantKeys), WriteConstant, ReadConstant};
+const TypeSettings kSliderSettings = {kSliderKeys, std::size(kSliderKeys), WriteSlider, ReadSlider};
 
 // Each block reads the value afresh, so a change shows in the next block.
 void ProcessConstant(ComponentRecord* self, ComponentRecord* const*, const std::int16_t*) {

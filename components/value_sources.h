@@ -22,13 +22,12 @@ inline constexpr int kNoteTriggerType = 90;
 
 inline constexpr double kMaxSampleValue = 32767.0;
 
-// The module file and the settings dialog read and write `value`.
 struct ConstantRecord : ComponentRecord {
   double value;
 };
 
 // Output = minimum + (maximum - minimum) x the bound parameter's value. The
-// settings (parameter, minimum, maximum) change only under the graph lock;
+// settings (parameter, minimum, maximum) change only by renewing the record;
 // the rest is the audio thread's.
 struct SliderRecord : ComponentRecord {
   std::int32_t parameter;  // 0..24, host parameter parameter + 1
@@ -46,6 +45,10 @@ void InitialiseSlider(ComponentRecord* self);
 struct NoteSourceRecord : ComponentRecord {
   double values[kMaxBlockValues];
 };
+
+// "value" for a constant; "parameter" (1..25), "min" and "max" for a Slider.
+extern const TypeSettings kConstantSettings;
+extern const TypeSettings kSliderSettings;
 
 void ProcessConstant(ComponentRecord*, ComponentRecord* const*, const std::int16_t*);
 void ProcessSampleRate(ComponentRecord*, ComponentRecord* const*, const std::int16_t*);
@@ -65,7 +68,7 @@ inline constexpr TypeDescription kValueSourceTypes[] = {
      "The constant component outputs a fixed constant value that is specified in the component's "
      "settings.\r\n\r\n"
      "out1: constant value",
-     sizeof(ConstantRecord), ProcessConstant},
+     sizeof(ConstantRecord), ProcessConstant, nullptr, nullptr, &kConstantSettings},
     {kSampleRateType, "Samplerate", 0, 1, kValueSourceColour,
      "SAMPLE RATE\r\n"
      "This component outputs the fixed constant value of the current samplerate (eg. 44100)\r\n\r\n"
@@ -103,7 +106,7 @@ inline constexpr TypeDescription kValueSourceTypes[] = {
      "the range Min..Max given in the component's settings. When the host moves the parameter, the output "
      "glides to the new value across one block, so automation does not click.\r\n\r\n"
      "out1: Min + (Max - Min) x parameter value",
-     sizeof(SliderRecord), ProcessSlider, InitialiseSlider},
+     sizeof(SliderRecord), ProcessSlider, InitialiseSlider, nullptr, &kSliderSettings},
     {kNoteFrequencyType, "Note Frequency", 0, 1, kValueSourceColour,
      "NOTE FREQUENCY\r\n"
      "This component outputs the frequency in Hz of the most recent note that is held (note 69 is 440 Hz). "

@@ -20,6 +20,7 @@ inline constexpr int kParameterCount = 26;
 
 struct NoteBlock;
 class InstanceTiming;
+struct TypeSettings;  // engine/type_settings.h
 
 // Values an engine shares with its components.
 struct EngineContext {
@@ -157,6 +158,9 @@ struct TypeDescription {
   // Set for types whose calls run faster together when one feeds the next;
   // types sharing the function may be mixed in one cascade.
   ComponentProcessCascade process_cascade = nullptr;
+  // The type's own settings, saved with the module; null for types that
+  // have none.
+  const TypeSettings* settings = nullptr;
 };
 
 // Box colours by family.

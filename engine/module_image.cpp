@@ -8,6 +8,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "engine/messages.h"
 #include "engine/parameters.h"
 #include "engine/patch_engine.h"
+#include "engine/type_settings.h"
 #include "engine/type_table.h"
 #include "engine/ui.h"
 #include "script/script_engine.h"
@@ -34,6 +36,10 @@ std::string Dump(const Json& value) {
   // Texts typed into the editor need not be UTF-8; replacing a stray byte
   // beats refusing to save.
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string DumpOrdered(const nlohmann::ordered_json& value) {
+  return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 std::string Text(const char* buffer, std::size_t capacity) {
@@ -81,11 +87,10 @@ std::size_t EditDistance(const std::string& a, const std::string& b) {
   return row[b.size()];
 }
 
-template <std::size_t N>
-void CheckKeys(const Json& object, const char* const (&known)[N], const std::string& where) {
+void CheckKeys(const Json& object, std::span<const char* const> known, const std::string& where) {
   for (const auto& item : object.items()) {
     const std::string& key = item.key();
-    if (std::find_if(known, known + N, [&](const char* k) { return key == k; }) != known + N) continue;
+    if (std::find_if(known.begin(), known.end(), [&](const char* k) { return key == k; }) != known.end()) continue;
     const char* nearest = known[0];
     for (const char* k : known)
       if (EditDistance(key, k) < EditDistance(key, nearest)) nearest = k;
@@ -95,9 +100,28 @@ void CheckKeys(const Json& object, const char* const (&known)[N], const std::str
 
 constexpr const char* kModuleKeys[] = {"format", "version", "name", "author", "description", "script",
                                        "parameters", "in", "out", "components", "connections"};
-constexpr const char* kComponentKeys[] = {"slot",   "type",  "label", "x",         "y",   "width",
-                                          "height", "colour", "value", "parameter", "min", "max"};
+constexpr const char* kCommonComponentKeys[] = {"slot", "type", "label", "x", "y", "width", "height", "colour"};
 constexpr const char* kConnectionKeys[] = {"from", "to"};
+
+// A component entry's keys: the common ones, then every type's settings
+// keys. A key of another type's settings is accepted and ignored (as a
+// "value" on a filter always was); `korvel check` points it out.
+const std::vector<const char*>& ComponentKeys() {
+  static const std::vector<const char*> keys = [] {
+    std::vector<const char*> all(std::begin(kCommonComponentKeys), std::end(kCommonComponentKeys));
+    for (int type = 0; type < kTypeCount; ++type) {
+      const TypeSettings* settings = SettingsOf(type);
+      if (settings == nullptr) continue;
+      for (std::size_t i = 0; i < settings->key_count; ++i)
+        if (std::find_if(all.begin(), all.end(), [&](const char* k) {
+              return std::strcmp(k, settings->keys[i]) == 0;
+            }) == all.end())
+          all.push_back(settings->keys[i]);
+    }
+    return all;
+  }();
+  return keys;
+}
 constexpr const char* kParameterKeys[] = {"name", "kind", "value"};
 
 std::int64_t Integer(const Json& value, const std::string& what, std::int64_t low, std::int64_t high) {
@@ -174,10 +198,7 @@ struct ImageComponent {
   std::int32_t x = 0, y = 0;
   std::optional<std::int16_t> width, height;
   std::optional<std::uint32_t> colour;
-  double value = 0.0;
-  // Slider Interface: the bound parameter (0-based) and the range.
-  int parameter = 0;
-  double minimum = kSliderDefaultMinimum, maximum = kSliderDefaultMaximum;
+  Json settings;  // the entry's keys of the type's own settings, checked
   int inputs, outputs;
 };
 
@@ -238,7 +259,7 @@ void ReadComponents(const Json& list, Image& image) {
     if (image.at[c.slot] >= 0)
       Fail(name + ": slot " + std::to_string(c.slot) + " is already used by component " +
            std::to_string(image.at[c.slot]));
-    CheckKeys(entry, kComponentKeys, name + ": ");
+    CheckKeys(entry, ComponentKeys(), name + ": ");
     const Json* type_value = Find(entry, "type");
     if (type_value == nullptr) Fail(name + " has no " + Quoted("type"));
     c.type = static_cast<int>(Integer(*type_value, name + ": " + Quoted("type"), std::numeric_limits<int>::min(),
@@ -259,14 +280,12 @@ void ReadComponents(const Json& list, Image& image) {
       c.height = static_cast<std::int16_t>(Integer(*v, name + ": " + Quoted("height"), -32768, 32767));
     if (const Json* v = Find(entry, "colour"))
       c.colour = static_cast<std::uint32_t>(Integer(*v, name + ": " + Quoted("colour"), 0, 0xFFFFFFFF));
-    if (c.type == kConstantType)
-      if (const Json* v = Find(entry, "value")) c.value = Real(*v, name + ": " + Quoted("value"));
-    if (c.type == kSliderType) {
-      // Parameters are numbered 1..25 here, as the user sees them.
-      if (const Json* v = Find(entry, "parameter"))
-        c.parameter = static_cast<int>(Integer(*v, name + ": " + Quoted("parameter"), 1, kNamedParameterCount)) - 1;
-      if (const Json* v = Find(entry, "min")) c.minimum = Real(*v, name + ": " + Quoted("min"));
-      if (const Json* v = Find(entry, "max")) c.maximum = Real(*v, name + ": " + Quoted("max"));
+    if (const TypeSettings* settings = SettingsOf(c.type)) {
+      c.settings = Json::object();
+      for (std::size_t i = 0; i < settings->key_count; ++i)
+        if (const Json* v = Find(entry, settings->keys[i])) c.settings[settings->keys[i]] = *v;
+      std::string error;
+      if (!CheckSettings(c.type, c.settings, error)) Fail(name + ": " + error);
     }
     image.at[c.slot] = index;
     image.components.push_back(std::move(c));
@@ -498,12 +517,9 @@ void Apply(PatchEngine& engine, const Image& image) {
       if (c->width) d.width = *c->width;
       if (c->height) d.height = *c->height;
       if (c->colour) d.colour = *c->colour;
-      if (c->type == kConstantType) static_cast<ConstantRecord*>(engine.record[c->slot])->value = c->value;
-      if (c->type == kSliderType) {
-        auto* slider = static_cast<SliderRecord*>(engine.record[c->slot]);
-        slider->parameter = c->parameter;
-        slider->minimum = c->minimum;
-        slider->maximum = c->maximum;
+      if (const TypeSettings* settings = SettingsOf(c->type)) {
+        std::string checked;  // read once already, by Parse
+        settings->read(c->settings, *engine.record[c->slot], checked);
       }
     }
     for (const ImageConnection& c : image.connections)
@@ -579,12 +595,10 @@ std::string WriteModuleImage(const PatchEngine& engine) {
                        ", \"label\": " + Dump(Text(d->label, kLabelSize)) + ", \"x\": " + std::to_string(d->x) +
                        ", \"y\": " + std::to_string(d->y) + ", \"width\": " + std::to_string(d->width) +
                        ", \"height\": " + std::to_string(d->height) + ", \"colour\": " + std::to_string(d->colour);
-    if (d->type == kConstantType)
-      line += ", \"value\": " + Dump(Number(static_cast<const ConstantRecord*>(engine.record[s])->value));
-    if (d->type == kSliderType) {
-      const auto* slider = static_cast<const SliderRecord*>(engine.record[s]);
-      line += ", \"parameter\": " + std::to_string(slider->parameter + 1) + ", \"min\": " +
-              Dump(Number(slider->minimum)) + ", \"max\": " + Dump(Number(slider->maximum));
+    if (const TypeSettings* settings = SettingsOf(d->type)) {
+      nlohmann::ordered_json values = nlohmann::ordered_json::object();
+      settings->write(*engine.record[s], values);
+      for (const auto& item : values.items()) line += ", " + Dump(item.key()) + ": " + DumpOrdered(item.value());
     }
     components.push_back(line + "}");
     // Each connection once, from its input end, in slot and input order.

@@ -1,5 +1,7 @@
 #include "engine/patch_engine.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cstring>
 #include <mutex>
@@ -7,6 +9,7 @@
 #include <vector>
 
 #include "engine/messages.h"
+#include "engine/type_settings.h"
 #include "engine/type_table.h"
 #include "engine/ui.h"
 #include "script/script_engine.h"
@@ -313,6 +316,37 @@ ComponentRecord* PatchEngine::NewRecordLocked(int slot) {
   auto* fresh = reinterpret_cast<ComponentRecord*>(dispatch[slot](kCreateState, nullptr, nullptr));
   if (fresh != nullptr) fresh->context = &context;
   return fresh;
+}
+
+nlohmann::ordered_json PatchEngine::Settings(int slot) const {
+  auto lock = LockEdits();
+  nlohmann::ordered_json values = nlohmann::ordered_json::object();
+  if (!IsOccupied(slot) || record[slot] == nullptr) return values;
+  if (const TypeSettings* hooks = SettingsOf(descriptor[slot]->type)) hooks->write(*record[slot], values);
+  return values;
+}
+
+bool PatchEngine::SetSettings(int slot, const nlohmann::json& settings, std::string& error) {
+  auto lock = LockEdits();
+  const TypeSettings* hooks = IsOccupied(slot) ? SettingsOf(descriptor[slot]->type) : nullptr;
+  if (hooks == nullptr || record[slot] == nullptr) {
+    error = IsOccupied(slot) ? "this component has no settings" : "there is no component in that slot";
+    return false;
+  }
+  ComponentRecord* fresh = NewRecordLocked(slot);
+  if (fresh == nullptr) {
+    error = "not enough memory to change the settings";
+    return false;
+  }
+  // The settings it had, then the ones that change.
+  nlohmann::ordered_json kept = nlohmann::ordered_json::object();
+  hooks->write(*record[slot], kept);
+  if (!hooks->read(nlohmann::json(kept), *fresh, error) || !hooks->read(settings, *fresh, error)) {
+    dispatch[slot](kDestroyState, nullptr, fresh);
+    return false;
+  }
+  SwapRecordLocked(slot, fresh);
+  return true;
 }
 
 void PatchEngine::SwapRecordLocked(int slot, ComponentRecord* fresh) {

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "engine/component.h"
 #include "engine/delay_line_storage.h"
 #include "engine/ui.h"
@@ -166,6 +168,15 @@ class PatchEngine {
     }
     return renewed;
   }
+
+  // A component's own settings (engine/type_settings.h) as the module file
+  // holds them: an empty object for types without any or an empty slot.
+  nlohmann::ordered_json Settings(int slot) const;
+  // Changes some or all of a component's settings (the keys `settings`
+  // holds; the rest keep their values) by renewing its record. False with
+  // `error` set, and nothing changed, when a value is refused, the slot is
+  // empty or its type has no settings.
+  bool SetSettings(int slot, const nlohmann::json& settings, std::string& error);
 
   bool IsOccupied(int slot) const {
     return slot >= 0 && slot < kSlotCount && descriptor[slot] != nullptr;

@@ -4,7 +4,10 @@
 #include <cstring>
 #include <utility>
 
+#include <nlohmann/json.hpp>
+
 #include "components/catalog.h"
+#include "engine/type_settings.h"
 
 namespace korvel {
 namespace {
@@ -83,6 +86,24 @@ constinit const ComponentTypeTable kComponentTypeTable = BuildTable(std::make_in
 bool IsTypeAvailable(int type) {
   return type >= 0 && type < kTypeCount && kComponentTypeTable.process[type] != nullptr &&
          kComponentTypeTable.dispatch[type] != nullptr;
+}
+
+const TypeSettings* SettingsOf(int type) {
+  const TypeDescription* description = type >= 0 && type < kTypeCount ? FindDescription(type) : nullptr;
+  return description != nullptr ? description->settings : nullptr;
+}
+
+bool CheckSettings(int type, const nlohmann::json& settings, std::string& error) {
+  const TypeSettings* hooks = SettingsOf(type);
+  if (hooks == nullptr) return true;
+  auto* scratch = reinterpret_cast<ComponentRecord*>(kComponentTypeTable.dispatch[type](kCreateState, nullptr, nullptr));
+  if (scratch == nullptr) {
+    error = "not enough memory to check the settings";
+    return false;
+  }
+  const bool read = hooks->read(settings, *scratch, error);
+  kComponentTypeTable.dispatch[type](kDestroyState, nullptr, scratch);
+  return read;
 }
 
 }  // namespace korvel

@@ -2,6 +2,9 @@
 // compile time from the families' descriptions and shared by every engine.
 #pragma once
 
+#include <nlohmann/json_fwd.hpp>
+#include <string>
+
 #include "engine/component.h"
 
 namespace korvel {
@@ -16,5 +19,12 @@ extern const ComponentTypeTable kComponentTypeTable;
 
 // Both entries set, and the number in range.
 bool IsTypeAvailable(int type);
+
+// The type's own settings (engine/type_settings.h), or null when it has
+// none or the number names no type.
+const TypeSettings* SettingsOf(int type);
+// Whether `settings` (the type's keys, any subset) would be read without a
+// fault; `error` names the first fault. Reads them into a scratch record.
+bool CheckSettings(int type, const nlohmann::json& settings, std::string& error);
 
 }  // namespace korvel

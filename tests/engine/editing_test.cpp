@@ -3,7 +3,11 @@
 
 #include <cstring>
 
+#include <nlohmann/json.hpp>
+
 #include "components/routing.h"
+#include "components/biquad_filters.h"
+#include "components/value_sources.h"
 #include "engine/type_table.h"
 #include "tests/support/engine_fixture.h"
 
@@ -152,6 +156,22 @@ TEST_F(EngineTest, ClearModuleEmptiesSlotsAndNamesButKeepsKindsScriptTextsAndDel
   EXPECT_EQ(engine->delay_lines[3][77], 5.0);
   EXPECT_EQ(engine->context.delay_position, 99u);
   EXPECT_EQ(Create(kInType), 0);
+}
+
+// Settings change through the type's own hooks: a renewed record, the
+// other keys kept, and a refused value changing nothing.
+TEST_F(EngineTest, SettingsChangeByRenewalAndARefusedValueChangesNothing) {
+  const int slider = Create(kSliderType), filter = Create(kLowpassType);
+  std::string error;
+  const ComponentRecord* before = engine->record[slider];
+  ASSERT_TRUE(engine->SetSettings(slider, {{"parameter", 3}, {"max", 3000.0}}, error)) << error;
+  EXPECT_NE(engine->record[slider], before);
+  EXPECT_EQ(engine->Settings(slider).dump(), R"({"parameter":3,"min":0.0,"max":3000.0})");
+  EXPECT_FALSE(engine->SetSettings(slider, {{"min", 1.0}, {"parameter", 26}}, error));
+  EXPECT_EQ(error, "\"parameter\" is 26, outside 1..25");
+  EXPECT_EQ(engine->Settings(slider).dump(), R"({"parameter":3,"min":0.0,"max":3000.0})");
+  EXPECT_FALSE(engine->SetSettings(filter, {{"value", 1.0}}, error));
+  EXPECT_TRUE(engine->Settings(filter).empty());
 }
 
 TEST(RoutingProcess, GenericOutputsSixtyFourSilentConstants) {
