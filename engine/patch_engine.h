@@ -220,6 +220,11 @@ class PatchEngine {
   bool TakeUnseenProblem(std::string& line);
   void MarkProblemSeen();
 
+  // [any thread, atomic] Frames by which the output lags the input (the
+  // processing the plan adds, such as resampling filters); 0 for a plan
+  // that adds none. Hosts report it to line the output up.
+  std::uint32_t LatencyFrames() const { return latency_frames_.load(std::memory_order_relaxed); }
+
   // Published plan generations retired but not yet freed (tests).
   std::size_t RetiredCount() const;
   // The published plan's runs, by their number of calls (tests).
@@ -303,6 +308,7 @@ class PatchEngine {
   // 2 · generation after it.
   std::atomic<std::uint64_t> audio_state_{0};
   std::atomic<std::uint32_t> delay_restart_{0};  // bumped by module loads
+  std::atomic<std::uint32_t> latency_frames_{0};  // written when a plan is published
 
   // [audio thread]
   std::uint64_t audio_generation_ = 0;

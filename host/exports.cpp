@@ -46,6 +46,12 @@ KORVEL_EXPORT std::uint64_t KorvelNonFiniteCount(const korvel::ModuleBase* modul
   return module == nullptr ? 0 : static_cast<const korvel::PluginModule*>(module)->NonFiniteCount();
 }
 
+// Frames by which the module's output lags its input, for hosts that line
+// the output up or report the delay to theirs.
+KORVEL_EXPORT std::uint32_t KorvelLatencyFrames(const korvel::ModuleBase* module) {
+  return module == nullptr ? 0 : static_cast<const korvel::PluginModule*>(module)->LatencyFrames();
+}
+
 KORVEL_EXPORT const korvel::ModuleInfoRecord* DaveModuleInfo(korvel::PortDeclarer* ports) {
   if (ports != nullptr) {
     ports->DeclareFirstKind(korvel::text::kAutomationPort, 1);

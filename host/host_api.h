@@ -208,5 +208,7 @@ inline constexpr double kMaxSampleRate = 768000.0;
 using KorvelStateProblemFn = std::int32_t (*)(ModuleBase*, char* text, std::int32_t capacity);
 // Korvel's own: output values replaced at the audio boundary.
 using KorvelNonFiniteCountFn = std::uint64_t (*)(const ModuleBase*);
+// Korvel's own: frames by which the output lags the input.
+using KorvelLatencyFramesFn = std::uint32_t (*)(const ModuleBase*);
 
 }  // namespace korvel

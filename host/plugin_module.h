@@ -72,6 +72,8 @@ class PluginModule final : public ModuleBase {
   // because they were not finite, since the module was created.
   std::uint64_t NonFiniteCount() const { return non_finite_count_.load(std::memory_order_relaxed); }
   HostInterface* host() const { return host_; }
+  // [any thread] Frames by which the output lags the input.
+  std::uint32_t LatencyFrames() const { return engine_.LatencyFrames(); }
 
  private:
   void Process(float* samples, std::uint32_t frames, bool& wrote);

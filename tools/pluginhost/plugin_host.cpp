@@ -92,7 +92,8 @@ std::unique_ptr<Library> Library::Load(const std::string& path, std::string& err
       !Resolve(handle, "CreateAdapterHandler", library->create_adapter_handler, error) ||
       !Resolve(handle, "HasAdapterHandler", library->has_adapter_handler, error) ||
       !Resolve(handle, "KorvelSetSampleRate", library->set_sample_rate, error) ||
-      !Resolve(handle, "KorvelNonFiniteCount", library->non_finite_count, error))
+      !Resolve(handle, "KorvelNonFiniteCount", library->non_finite_count, error) ||
+      !Resolve(handle, "KorvelLatencyFrames", library->latency_frames, error))
     return nullptr;
   std::string ignored;
   if (!Resolve(handle, "KorvelStateProblem", library->state_problem, ignored)) library->state_problem = nullptr;
@@ -243,6 +244,8 @@ std::int32_t Module::Audio(float* interleaved, std::uint32_t frames) {
 }
 
 std::uint64_t Module::NonFiniteCount() const { return library_.non_finite_count(object_); }
+
+std::uint32_t Module::LatencyFrames() const { return library_.latency_frames(object_); }
 
 std::int32_t Module::Notes(void* record) { return CallPort("notes", record); }
 

@@ -45,6 +45,7 @@ class Library {
   KorvelSetSampleRateFn set_sample_rate = nullptr;
   KorvelStateProblemFn state_problem = nullptr;  // optional
   KorvelNonFiniteCountFn non_finite_count = nullptr;
+  KorvelLatencyFramesFn latency_frames = nullptr;
 
  private:
   Library() = default;
@@ -143,6 +144,7 @@ class Module {
   std::int32_t Automation(AutomationEventList* events);
   // Output values the module replaced by 0.0 because they were not finite.
   std::uint64_t NonFiniteCount() const;
+  std::uint32_t LatencyFrames() const;
 
  private:
   Module(Library& library, ModuleBase* object) : library_(library), object_(object) {}
