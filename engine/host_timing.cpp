@@ -64,10 +64,20 @@ void InstanceTiming::StoreDeclaredSampleRate(double sample_rate) {
   declared_sample_rate_.store(sample_rate, kOrder);
 }
 
+namespace {
+// The running rate is the host's times the module's oversampling; so is a
+// tick counted in samples.
+double RateFactor(const EngineContext* context) {
+  return context != nullptr && context->rate_factor > 1 ? context->rate_factor : 1.0;
+}
+}  // namespace
+
 HostTiming TimingOf(const ComponentRecord* self) {
   const EngineContext* context = self != nullptr ? self->context : nullptr;
-  if (context != nullptr && context->timing != nullptr) return context->timing->Load();
-  return LoadHostTiming();
+  HostTiming timing = context != nullptr && context->timing != nullptr ? context->timing->Load() : LoadHostTiming();
+  timing.sample_rate *= RateFactor(context);
+  timing.samples_per_tick *= RateFactor(context);
+  return timing;
 }
 
 }  // namespace korvel
@@ -76,8 +86,9 @@ namespace korvel {
 
 double SampleRateOf(const ComponentRecord* self) {
   const EngineContext* context = self != nullptr ? self->context : nullptr;
-  if (context != nullptr && context->timing != nullptr) return context->timing->SampleRate();
-  return LoadHostTiming().sample_rate;
+  const double rate = context != nullptr && context->timing != nullptr ? context->timing->SampleRate()
+                                                                       : LoadHostTiming().sample_rate;
+  return context != nullptr && context->rate_factor > 1 ? rate * context->rate_factor : rate;
 }
 
 }  // namespace korvel

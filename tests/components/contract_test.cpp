@@ -21,6 +21,7 @@ const struct { int type; const char* name; int inputs, outputs; std::uint32_t co
     {26, "Clip Bottom", 2, 1, 0xF5B963, "BOTTOM CLIP DISTORTION\r\nThe bottom clip component clips the bottom region (negative) of the first input by the threshold specified by the second input, and outputs the result.\r\n\r\nin1: input to be clipped\r\nin2: clipping threshold\r\nout1: result of clipping"}, {27, "Delay Set", 2, 1, 0xF5B963, "DELAY SET\r\nThis component sets the value at the current delay position + input 2.\r\n\r\nin1: Value to be set\r\nin2: Delay in samples\r\nout1: Input 1"},
     {28, "Delay Add", 2, 1, 0xF5B963, "COMPONENT: DELAY ADD\r\nThe delay add component adds the value at the current delay position + input 2\r\n\r\nin1: The value to add\r\nin2: Delay in samples\r\nout1: Input 1"}, {29, "Delay Get", 2, 1, 0xF5B963, "DELAY GET\r\nThis component gets the sample at the current delay position + input 2.\r\n\r\nin1: Passthrough Input\r\nin2: Delay in samples\r\nout1: Input 1 + the delay line value"},
     {30, "Delay Get", 2, 1, 0xF5B963, "DELAY Z^-1 (1 sample delay)\r\nThis component delays the stream by one sample, useful for custom filters, convolvers, etc. the output is the input 1 sample ago.\r\n\r\nin1: input to be delayed by 1\r\nout1: input 1 sample ago"}, {31, "Delay Get", 2, 1, 0xF5B963, "DELAY SIMPLE\r\nThis component delays the signal by in2 samples.\r\n\r\nin1: Input\r\nin2: Delay in samples\r\nout1: Delayed signal"},
+    {32, "Delay Tap", 2, 1, 0xF5B963, "DELAY TAP\r\nThis component reads the delay line in2 samples in the past, between samples when in2 has a fraction, and adds it to input 1. A Delay Set with in2 = 0 before it and in2 = 100.5 here delays by 100.5 samples.\r\n\r\nin1: Passthrough Input\r\nin2: Delay in samples, 0 or more (fractions allowed)\r\nout1: Input 1 + the delay line value in2 samples ago"},
     {80, "constant", 0, 1, 0x69FFF6, "CONSTANT\r\nThe constant component outputs a fixed constant value that is specified in the component's settings.\r\n\r\nout1: constant value"}, {81, "Samplerate", 0, 1, 0x69FFF6, "SAMPLE RATE\r\nThis component outputs the fixed constant value of the current samplerate (eg. 44100)\r\n\r\nout1: sample rate"},
     {82, "SampsPerTick", 0, 1, 0x69FFF6, "SAMPLES PER TICK\r\nThe samples per tick component outputs the fixed constant value of the current samples per tick\r\n\r\nout1: samples per tick"}, {83, "V max", 0, 1, 0x69FFF6, "MAX SAMPLE VALUE\r\nThis component outputs the fixed constant value of the current maximum sample value that will not be clipped by the host's output. This number is normally 32767\r\n\r\nout1: the maximum sample value, always 32767"},
     {84, "BPM", 0, 1, 0x69FFF6, "BPM\r\nThis component outputs the current BPM or Beats per Minute\r\n\r\nout1: BPM value\r\n"}, {85, "TPB", 0, 1, 0x69FFF6, "TPB\r\nThis component outputs the current TPB, or Ticks per Beat\r\n\r\nout1: TPB value\r\n"},
@@ -34,7 +35,7 @@ const struct { int type; const char* name; int inputs, outputs; std::uint32_t co
 TEST(TypeContract, EveryTypeAnswersItsNameCountsColourAndInfoText) {
   int available = 0;
   for (int t = 0; t < kTypeCount; ++t) available += IsTypeAvailable(t);
-  EXPECT_EQ(available, 37);
+  EXPECT_EQ(available, 38);
   static char info[kInfoBufferSize];
   for (const auto& e : kTypes) {
     SCOPED_TRACE(e.type);

@@ -106,7 +106,7 @@ TEST(DelayLine, PositionsWrapForAnyDelay) {
   const struct { std::uint32_t position; int frame; double delay; std::uint32_t expected; } cases[] = {
       {100, 3, 2.9, 105}, {100, 3, -0.5, 103}, {kLength - 1, 1, 0.0, 0}, {0, 0, -1.0, kLength - 1},
       {10, 0, 3.0 * kLength + 5, 15}, {10, 0, -2.0 * kLength - 11, kLength - 1}, {7, 0, NAN, 7},
-      {0, 0, INFINITY, INT64_MAX % kLength}, {0, 0, -1e300, static_cast<std::uint32_t>(kLength + INT64_MIN % kLength)}};
+      {0, 0, INFINITY, INT64_MAX % kLength}, {0, 0, -1e300, static_cast<std::uint32_t>((kLength + INT64_MIN % kLength) % kLength)}};
   for (const auto& c : cases) EXPECT_EQ(DelayLinePosition(c.position, c.frame, c.delay), c.expected) << c.delay;
 }
 

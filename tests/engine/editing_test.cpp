@@ -37,7 +37,7 @@ TEST_F(EngineTest, NewComponentTakesTypeDefaults) {
 }
 
 TEST_F(EngineTest, UnavailableTypesAreRefusedSilently) {
-  for (int type : {-1, 4, 6, 32, 42, 199, 200, 1000}) EXPECT_EQ(Create(type), -1) << type;
+  for (int type : {-1, 4, 6, 33, 42, 199, 200, 1000}) EXPECT_EQ(Create(type), -1) << type;
   EXPECT_EQ(engine->slot_count, 0);
   EXPECT_TRUE(ui.messages.empty());
 }
@@ -138,6 +138,7 @@ TEST_F(EngineTest, ClearModuleEmptiesSlotsAndNamesButKeepsKindsScriptTextsAndDel
   }
   std::strcpy(engine->author, "someone");
   engine->script_text = "# mine";
+  ASSERT_TRUE(engine->ReserveDelayLines());
   engine->delay_lines[3][77] = 5.0;
   engine->context.delay_position = 99;
   const int in = Create(kInType), out = Create(kOutType);

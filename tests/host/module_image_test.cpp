@@ -21,6 +21,7 @@ std::string Module(const std::string& components, const std::string& rest = "") 
 
 TEST_F(ModuleTest, AnImageReplacesTheWholeModule) {
   Load(testing::kRichImage);
+  ASSERT_TRUE(engine.ReserveDelayLines());
   engine.delay_lines[3][1000] = 7.0;
   engine.context.delay_position = 500;
   engine.selected_slot = 9;
@@ -104,6 +105,7 @@ TEST_F(ModuleTest, BadImagesAreRefusedWithOneLineAndNoChange) {
        "the module image holds too many values"},
   };
   Load(testing::kRichImage);
+  ASSERT_TRUE(engine.ReserveDelayLines());
   engine.delay_lines[2][99] = 3.0;
   engine.context.delay_position = 77;
   const std::string before = Image();
