@@ -24,16 +24,17 @@ using Json = nlohmann::json;
 
 constexpr char kInfoUsage[] =
     "usage: korvel info MODULE.korvel [--json]\n"
-    "Shows the module's name, author, description, components, connections and\n"
-    "the host parameters its Sliders follow, as the plug-in holds them after\n"
-    "loading the file.\n"
+    "Shows the module's name, author, description, oversampling and latency,\n"
+    "components, connections and the host parameters its Sliders follow, as\n"
+    "the plug-in holds them after loading the file.\n"
     "--json prints the module exactly as the plug-in saves it.\n";
 
 constexpr char kCheckUsage[] =
     "usage: korvel check MODULE.korvel\n"
     "Lists what in the module will make silence or nonsense: inputs a component\n"
     "needs left unconnected, OUT not reached from IN, a \"value\" on a type that\n"
-    "has none, outputs that are never set, a second In or Out.\n"
+    "has none, outputs that are never set, a second In or Out, a constant delay\n"
+    "longer than the delay line (at 44100 Hz times the module's oversampling).\n"
     "Exit status 0 when there is nothing to report, 1 when there is (or when\n"
     "the file is not a module).\n";
 
@@ -53,10 +54,16 @@ std::string Number(const Json& value) {
   return value.is_string() ? value.get<std::string>() : std::string();
 }
 
-void PrintModule(const Json& m) {
+void PrintModule(const Json& m, std::uint32_t latency) {
   std::printf("name:         %s\n", Escaped(m.value("name", "")).c_str());
   std::printf("author:       %s\n", Escaped(m.value("author", "")).c_str());
   std::printf("description:  %s\n", Escaped(m.value("description", "")).c_str());
+  const int factor = m.value("oversampling", 1);
+  if (factor > 1) {
+    std::printf("oversampling: %dx, latency %u frames at the host's rate\n", factor, latency);
+  } else {
+    std::printf("oversampling: none (runs at the host's rate, no latency)\n");
+  }
   std::printf("\ncomponents:\n");
   std::printf("  %4s  %4s  %-14s %-24s %11s  %s\n", "slot", "type", "name", "label", "position", "value");
   const int in = m.value("in", -1), out = m.value("out", -1);
@@ -128,7 +135,7 @@ int InfoCommand(const Args& args) {
     return kExitOk;
   }
   try {
-    PrintModule(Json::parse(saved));
+    PrintModule(Json::parse(saved), plugin->module->LatencyFrames());
   } catch (const Json::exception& e) {
     return Fail(kExitFailure, std::string("the plug-in saved something unreadable: ") + e.what());
   }

@@ -1,6 +1,7 @@
 #include "tools/korvel/module_check.h"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "components/moog_state_filters.h"
 #include "components/routing.h"
 #include "components/value_sources.h"
+#include "engine/delay_lengths.h"
 #include "engine/type_table.h"
 #include "tools/korvel/text_format.h"
 
@@ -65,6 +67,44 @@ struct Wire {
   int from_slot, from_output, to_slot, to_input;
 };
 
+// The module file as the delay-length check reads it.
+class JsonView final : public PatchView {
+ public:
+  JsonView(const Json& root) {
+    for (const Json& c : root["components"]) {
+      const int slot = c.value("slot", 0);
+      types_[slot] = c.value("type", -1);
+      const Json& value = c.contains("value") ? c["value"] : Json();
+      values_[slot] = value.is_number() ? value.get<double>() : value == "nan" ? NAN : value == "inf" ? INFINITY
+                                                                 : value == "-inf" ? -INFINITY : 0.0;
+    }
+    if (root.contains("connections"))
+      for (const Json& w : root["connections"])
+        sources_[{w["to"][0].get<int>(), w["to"][1].get<int>()}] = {w["from"][0].get<int>(), w["from"][1].get<int>()};
+  }
+  int SlotCount() const override { return 256; }
+  int Type(int slot) const override {
+    const auto it = types_.find(slot);
+    return it == types_.end() ? -1 : it->second;
+  }
+  double ConstantValue(int slot) const override {
+    const auto it = values_.find(slot);
+    return it == values_.end() ? 0.0 : it->second;
+  }
+  bool Source(int slot, int input, int& from_slot, int& from_output) const override {
+    const auto it = sources_.find({slot, input});
+    if (it == sources_.end()) return false;
+    from_slot = it->second.first;
+    from_output = it->second.second;
+    return true;
+  }
+
+ private:
+  std::map<int, int> types_;
+  std::map<int, double> values_;
+  std::map<std::pair<int, int>, std::pair<int, int>> sources_;
+};
+
 // Outputs that no process ever sets, so they read as silence.
 bool OutputNeverSet(int type, int output) {
   return (type == kInType && output > 0) || type == kGroupType || (type == kStateFilterType && output > 0);
@@ -72,7 +112,7 @@ bool OutputNeverSet(int type, int output) {
 
 }  // namespace
 
-std::vector<std::string> CheckModule(const std::string& image) {
+std::vector<std::string> CheckModule(const std::string& image, double host_rate) {
   std::vector<std::string> found;
   Json root;
   try {
@@ -143,6 +183,11 @@ std::vector<std::string> CheckModule(const std::string& image) {
         found.push_back(name(slot) + ": a second " + kind + "; the module's " + kind + " is slot " +
                         std::to_string(chosen) + ", so this one " + effect);
   };
+  const int factor = root.contains("oversampling") && root["oversampling"].is_number_integer()
+                         ? root["oversampling"].get<int>()
+                         : 1;
+  for (const DelayLengthProblem& p : DelayLengthProblems(JsonView(root), host_rate, factor))
+    if (components.count(p.slot) != 0) found.push_back(name(p.slot) + ": " + p.text);
   second(ins, in, "In", "outputs silence");
   second(outs, out, "Out", "is never heard");
 
@@ -171,7 +216,8 @@ std::vector<std::string> CheckModule(const std::string& image) {
       bool line_written = false, line_heard = false;
       for (const auto& [slot, c] : components) {
         if ((c.type == kDelaySetType || c.type == kDelayAddType) && upstream(slot)[in]) line_written = true;
-        if ((c.type == kDelayGetType || c.type == kDelaySimpleType) && feeds_out[slot]) line_heard = true;
+        if ((c.type == kDelayGetType || c.type == kDelaySimpleType || c.type == kDelayTapType) && feeds_out[slot])
+          line_heard = true;
       }
       reached = line_written && line_heard;
     }

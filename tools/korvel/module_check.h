@@ -8,7 +8,8 @@
 namespace korvel::cli {
 
 // One line per finding, in the module's order. `image` is a module the
-// image reader accepts (an empty list otherwise).
-std::vector<std::string> CheckModule(const std::string& image);
+// image reader accepts (an empty list otherwise); delays derived from the
+// sample rate are judged at `host_rate` times the module's oversampling.
+std::vector<std::string> CheckModule(const std::string& image, double host_rate = 44100.0);
 
 }  // namespace korvel::cli

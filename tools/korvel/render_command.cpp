@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "engine/oversampling.h"
 #include "tools/korvel/audio.h"
 #include "tools/korvel/cli.h"
 #include "tools/korvel/file_safety.h"
@@ -47,6 +50,8 @@ constexpr char kRenderUsage[] =
     "  --block FRAMES    frames per call of the plug-in's audio port (default 256)\n"
     "  --seconds S       pad the input with silence, or cut it, to S seconds\n"
     "                    (0 to 86400)\n"
+    "  --oversample N    run the module at N times the input's rate (1, 2, 4, 8\n"
+    "                    or 16), whatever its file says\n"
     "  -q                no progress line and no summary (warnings still show)\n"
     KORVEL_HOST_CONTROL_USAGE
     "\n"
@@ -54,7 +59,8 @@ constexpr char kRenderUsage[] =
     "written beside OUT under a temporary name and replaces OUT only when\n"
     "complete. The summary gives peak and RMS per channel, integrated loudness\n"
     "(EBU R128) and true peak, and warns of clipping and of samples that were\n"
-    "not numbers.\n";
+    "not numbers. An oversampled module's latency is taken out: each output\n"
+    "frame lines up with the input frame it came from.\n";
 
 constexpr double kMaxSeconds = 24 * 3600.0;
 // Frames read and written at a time; the plug-in is called with --block.
@@ -69,6 +75,7 @@ struct RenderOptions {
   int channels = 0;  // as the input
   bool dither = true;
   bool quiet = false;
+  std::optional<int> oversample;
   HostControl control;  // --set, --automation, --midi
 };
 
@@ -131,7 +138,31 @@ const OptionRow kOptions[] = {
        return o.seconds = s, std::string();
      }},
     {"-q", false, [](RenderOptions& o, const std::string&) { return o.quiet = true, std::string(); }},
+    {"--oversample", true,
+     [](RenderOptions& o, const std::string& v) {
+       const auto n = WholeNumber(v);
+       if (!n || !IsOversamplingFactor(static_cast<double>(*n))) {
+         double value = n ? static_cast<double>(*n) : 1.0;
+         try {
+           value = std::stod(v);
+         } catch (...) {
+         }
+         return "--oversample " + OversamplingRefusal(value) + ", not '" + v + "'";
+       }
+       return o.oversample = static_cast<int>(*n), std::string();
+     }},
 };
+
+// The module image with its oversampling replaced.
+std::string WithOversampling(const std::string& image, int factor) {
+  auto root = nlohmann::ordered_json::parse(image);
+  if (factor == 1) {
+    root.erase("oversampling");
+  } else {
+    root["oversampling"] = factor;
+  }
+  return root.dump(1);
+}
 
 // Answers an exit code when the arguments are not usable.
 std::optional<int> ParseRenderArgs(const Args& args, RenderOptions& options) {
@@ -236,8 +267,9 @@ int RenderCommand(const Args& args) {
   const bool to_stdout = options.output == "-";
 
   std::string error;
-  const auto image = ReadModuleFile(options.module, error);
+  auto image = ReadModuleFile(options.module, error);
   if (!image) return Fail(kExitFailure, error);
+  if (options.oversample) image = WithOversampling(*image, *options.oversample);
 
   // Refusals first, while nothing has been made.
   std::string target;
@@ -271,7 +303,7 @@ int RenderCommand(const Args& args) {
   const auto type = ChooseOutputType(*major, options.format, channels, rate, error);
   if (!type) return Fail(kExitFailure, error);
 
-  for (const std::string& warning : CheckModule(*image))
+  for (const std::string& warning : CheckModule(*image, rate))
     std::fprintf(stderr, "korvel: warning: %s\n", warning.c_str());
 
   auto plugin = OpenPlugin(error);
@@ -292,6 +324,9 @@ int RenderCommand(const Args& args) {
   const std::string output_name = to_stdout ? "standard output" : "'" + options.output + "'";
   if (!output) return Fail(kExitFailure, "cannot write " + output_name + ": " + error);
 
+  // The output lags by the plug-in's latency: that many frames are left
+  // out at the start and rendered from silence at the end.
+  const std::int64_t latency = module.LatencyFrames();
   const std::int64_t limit =
       options.seconds ? std::llround(*options.seconds * rate) : std::numeric_limits<std::int64_t>::max();
   const std::int64_t expected = options.seconds ? limit : source->length_hint();
@@ -305,7 +340,33 @@ int RenderCommand(const Args& args) {
   Progress progress(!options.quiet, expected, rate);
   const auto start = std::chrono::steady_clock::now();
   bool input_ended = false;
-  std::int64_t done = 0;
+  std::int64_t done = 0, skip = latency;
+  // The plug-in's output for n frames (at the engine's scale), minus what is
+  // still to be skipped, to the meters and the file.
+  const auto deliver = [&](float* samples, std::int64_t n) {
+    for (std::size_t i = 0; i < 2 * static_cast<std::size_t>(n); ++i) samples[i] *= static_cast<float>(1.0 / kEngineScale);
+    const std::int64_t skipped = std::min(skip, n);
+    skip -= skipped;
+    samples += 2 * skipped;
+    n -= skipped;
+    if (n == 0) return true;
+    if (channels == 1) {
+      for (std::int64_t f = 0; f < n; ++f) mixed[f] = (samples[2 * f] + samples[2 * f + 1]) * 0.5f;
+      samples = mixed.data();
+    }
+    meter.Add(samples, n);
+    if (loudness) loudness->Add(samples, n);
+    return output->Write(samples, n);
+  };
+  const auto play = [&](float* samples, std::int64_t n, std::int64_t at_frame) {
+    for (std::int64_t at = 0; at < n; at += block) {
+      const auto frames = static_cast<std::uint32_t>(std::min(block, n - at));
+      // Per-block host events (parameters, automation, notes) are
+      // delivered here, before the block's audio call.
+      options.control.BeforeBlock(module, at_frame + at, frames);
+      module.Audio(samples + 2 * at, frames);
+    }
+  };
   while (done < limit) {
     const std::int64_t want = std::min(io_frames, limit - done);
     std::int64_t n = 0;
@@ -322,23 +383,18 @@ int RenderCommand(const Args& args) {
     float* samples = buffer.data();
     const std::size_t values = 2 * static_cast<std::size_t>(n);
     for (std::size_t i = 0; i < values; ++i) samples[i] *= static_cast<float>(kEngineScale);
-    for (std::int64_t at = 0; at < n; at += block) {
-      const auto frames = static_cast<std::uint32_t>(std::min(block, n - at));
-      // Per-block host events (parameters, automation, notes) are
-      // delivered here, before the block's audio call.
-      options.control.BeforeBlock(module, done + at, frames);
-      module.Audio(samples + 2 * at, frames);
-    }
-    for (std::size_t i = 0; i < values; ++i) samples[i] *= static_cast<float>(1.0 / kEngineScale);
-    if (channels == 1) {
-      for (std::int64_t f = 0; f < n; ++f) mixed[f] = (samples[2 * f] + samples[2 * f + 1]) * 0.5f;
-      samples = mixed.data();
-    }
-    meter.Add(samples, n);
-    if (loudness) loudness->Add(samples, n);
-    if (!output->Write(samples, n)) return Fail(kExitFailure, "cannot write " + output_name + ": " + output->error());
+    play(samples, n, done);
+    if (!deliver(samples, n)) return Fail(kExitFailure, "cannot write " + output_name + ": " + output->error());
     done += n;
     progress.Update(done, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  // What the latency still holds back: silence in, the last frames out.
+  for (std::int64_t rendered = 0; rendered < latency;) {
+    const std::int64_t n = std::min(io_frames, latency - rendered);
+    std::fill_n(buffer.data(), 2 * n, 0.0f);
+    play(buffer.data(), n, done + rendered);
+    if (!deliver(buffer.data(), n)) return Fail(kExitFailure, "cannot write " + output_name + ": " + output->error());
+    rendered += n;
   }
   progress.Finish();
   if (!output->Close()) return Fail(kExitFailure, "cannot finish " + output_name + ": " + output->error());
@@ -390,6 +446,9 @@ int RenderCommand(const Args& args) {
     std::fprintf(summary, "  loudness %s; true peak %s dBTP\n", integrated.c_str(), Decibels(true_peak).c_str());
   }
   if (non_finite > 0) std::fprintf(summary, "  not a number: %s samples, written as 0\n", Grouped(non_finite).c_str());
+  if (latency > 0)
+    std::fprintf(summary, "  latency %s frames (oversampling), taken out: output lines up with input\n",
+                 Grouped(latency).c_str());
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (elapsed > 0 && done > 0) std::fprintf(summary, "  speed  %.1fx real time\n", seconds / elapsed);
   return kExitOk;
