@@ -206,5 +206,25 @@ TEST(RoutingProcess, ReplicatorFedAConstantPassesItOnWithoutCopying) {
   dispatch(kDestroyState, nullptr, rec);
 }
 
+// A new factor renews every record (a filter designed at the old rate has
+// no place at the new one) with its settings kept, and sets the latency; a
+// factor outside the list changes nothing; a new module runs at 1.
+TEST_F(EngineTest, OversamplingRenewsRecordsKeepsSettingsAndSetsTheLatency) {
+  const int c = Create(kConstantType), lp = Create(kLowpassType);
+  std::string error;
+  ASSERT_TRUE(engine->SetSettings(c, {{"value", 2.5}}, error)) << error;
+  const ComponentRecord* before = engine->record[lp];
+  EXPECT_FALSE(engine->SetOversampling(3));
+  EXPECT_EQ(engine->record[lp], before);
+  ASSERT_TRUE(engine->SetOversampling(8));
+  EXPECT_NE(engine->record[lp], before);
+  EXPECT_EQ(engine->Settings(c)["value"], 2.5);
+  EXPECT_EQ(engine->Oversampling(), 8);
+  EXPECT_EQ(engine->LatencyFrames(), OversamplingLatency(8));
+  engine->ClearModule();
+  EXPECT_EQ(engine->Oversampling(), 1);
+  EXPECT_EQ(engine->LatencyFrames(), 0u);
+}
+
 }  // namespace
 }  // namespace korvel

@@ -59,7 +59,7 @@ TEST_F(ModuleTest, TheCompiledStateAfterTwoLoadsHoldsTheLastModulesFunctionsOnly
 
 TEST_F(ModuleTest, SavingAndLoadingGivesTheSameBytes) {
   for (const std::string& image :
-       {std::string(testing::kRichImage), Module(""),
+       {std::string(testing::kRichImage), Module(""), Module("", R"(, "oversampling": 8)"),
         Module(R"({"slot": 0, "type": 80, "value": "inf"}, {"slot": 1, "type": 80, "value": "nan"})")}) {
     Load(image);
     const std::string saved = Image();
@@ -98,6 +98,10 @@ TEST_F(ModuleTest, BadImagesAreRefusedWithOneLineAndNoChange) {
       {wired("", R"(, "conections": [])"), "unknown key \"conections\" (did you mean \"connections\"?)"},
       {Module(R"({"slot": 3, "type": 80, "valeu": 2})"),
        "component 0 (slot 3): unknown key \"valeu\" (did you mean \"value\"?)"},
+      {Module("", R"(, "oversampling": 3)"), "\"oversampling\" is 3, but it must be 1, 2, 4, 8 or 16 (the nearest is 4)"},
+      {Module("", R"(, "oversampling": 100)"), "\"oversampling\" is 100, but it must be 1, 2, 4, 8 or 16 (the nearest is 16)"},
+      {Module("", R"(, "oversampling": "nan")"), "\"oversampling\" is \"nan\", but it must be 1, 2, 4, 8 or 16 (the nearest is 1)"},
+      {Module("", R"(, "oversampling": "four")"), "\"oversampling\" is not a number"},
       {wired(R"({"from": [0, 0], "too": [2, 0]})"), "connection 0: unknown key \"too\" (did you mean \"to\"?)"},
       {std::string(kMaxModuleImageSize + 1, ' '), "the module image is too large (4194305 bytes; at most 4194304)"},
       {R"({"format": "korvel-module", "version": 1, "components": [], "notes": [)" + std::string(300000, '[') +
