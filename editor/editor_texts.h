@@ -36,7 +36,14 @@ inline constexpr char kUnnamedParameterEntry[] = "%d";
 // printf format: the refused text.
 inline constexpr char kNotANumber[] = "\"%s\" is not a number.";
 // printf format: line number (1..4).
-inline constexpr char kDelayLineEntry[] = "Delay line %d (stereo, 441000 samples)";
+inline constexpr char kDelayLineEntry[] = "Delay line %d (stereo, 2097152 samples)";
+
+// Ensemble Information's oversampling list: factor 1, then the others as
+// printf formats of the factor and its latency in frames.
+inline constexpr char kOversamplingNone[] = "None (the host's rate)";
+inline constexpr char kOversamplingEntry[] = "%dx (latency %u frames)";
+inline constexpr char kOversamplingTitle[] = "Ensemble Information";
+inline constexpr char kOversamplingNoMemory[] = "There is not enough memory to oversample this module.";
 
 inline constexpr const char* kParameterKindNames[] = {
     "<none>", "Percent 0 to 100", "Percent -100 to 100", "Percent -100 to 0"};

@@ -49,6 +49,7 @@
 #define IDC_DELAY_LINES 1054
 #define IDC_DELAY_RESET 1055
 #define IDC_PARAMETER_HELP 1068
+#define IDC_OVERSAMPLING 1090
 
 // Menu commands.
 #define ID_ABOUT 40003
@@ -112,6 +113,7 @@
 #define ID_MODULE_VIEW 40078
 #define ID_CODE_VIEW 40079
 #define ID_GUI_VIEW 40080
+#define ID_DELAY_TAP 40083
 
 // Code View buttons and the status bar.
 #define IDC_SAVE_AND_APPLY 123

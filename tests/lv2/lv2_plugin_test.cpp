@@ -21,7 +21,10 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "engine/component.h"
+#include "engine/oversampling.h"
 #include "engine/type_table.h"
 #include "host/lv2/lv2_names.h"
 #include "tests/lv2/lilv_host.h"
@@ -265,9 +268,17 @@ TEST_F(Lv2PluginTest, PresetsMatchTheCommandLineHost) {
     ASSERT_NE(preset, nullptr);
     auto instance = NewInstance();
     instance->Restore(preset.get());
-    const Stereo out = Render(*instance, input);
-    EXPECT_LE(MaxDifference(out.left, reference.left), 1e-6f);
-    EXPECT_LE(MaxDifference(out.right, reference.right), 1e-6f);
+    Stereo out = Render(*instance, input);
+    // korvel render takes an oversampled module's latency out; a host
+    // does it from the latency the plug-in reports.
+    std::ifstream file(Example(name + ".korvel"));
+    const auto latency = static_cast<std::ptrdiff_t>(
+        OversamplingLatency(nlohmann::json::parse(file).value("oversampling", 1)));
+    for (auto* channel : {&out.left, &out.right}) channel->erase(channel->begin(), channel->begin() + latency);
+    Stereo expected = reference;
+    for (auto* channel : {&expected.left, &expected.right}) channel->resize(channel->size() - latency);
+    EXPECT_LE(MaxDifference(out.left, expected.left), 1e-6f);
+    EXPECT_LE(MaxDifference(out.right, expected.right), 1e-6f);
     EXPECT_TRUE(instance->log().empty());
   }
 }
