@@ -37,27 +37,54 @@ int CascadeDelay(int factor) {
 
 int PadOf(int factor) { return (factor - CascadeDelay(factor) % factor) % factor; }
 
+// Both channels of a frame side by side in one register, as they lie in a
+// block: every operation below advances the two channels at once.
+using ChannelPair = double __attribute__((vector_size(16)));
+
+inline ChannelPair Load(const double* at) {
+  ChannelPair v;
+  std::memcpy(&v, at, sizeof v);
+  return v;
+}
+
+inline void Store(double* at, ChannelPair v) { std::memcpy(at, &v, sizeof v); }
+
+// The sum over i of c[i] · (a(i) + b(i)) for the K taps of one output, in
+// four partial sums (taps i, i + 4, i + 8 ... in each) so that the additions
+// do not all wait on one another; the same order on every platform. K is
+// known when compiled, so short filters unroll whole and the sums stay in
+// registers.
+template <int K, class A, class B>
+inline ChannelPair TapSum(const double* c, A a, B b) {
+  ChannelPair s0 = {}, s1 = {}, s2 = {}, s3 = {};
+  int i = 0;
+  for (; i + 4 <= K; i += 4) {
+    s0 += c[i] * (Load(a(i)) + Load(b(i)));
+    s1 += c[i + 1] * (Load(a(i + 1)) + Load(b(i + 1)));
+    s2 += c[i + 2] * (Load(a(i + 2)) + Load(b(i + 2)));
+    s3 += c[i + 3] * (Load(a(i + 3)) + Load(b(i + 3)));
+  }
+  if constexpr (K % 4 > 0) s0 += c[i] * (Load(a(i)) + Load(b(i)));
+  if constexpr (K % 4 > 1) s1 += c[i + 1] * (Load(a(i + 1)) + Load(b(i + 1)));
+  if constexpr (K % 4 > 2) s2 += c[i + 2] * (Load(a(i + 2)) + Load(b(i + 2)));
+  return (s0 + s1) + (s2 + s3);
+}
+
 // One stage up: n stereo frames of `in` become 2n in `out`. Output 2m is
 // interpolated, 2m + 1 is input m - K + 1; `history` holds the 2K - 1
-// frames before `in`.
-void UpStage(const Halfband& f, double* history, const double* in, int n, double* out, double* work) {
-  const int h = 2 * f.k - 1;
+// frames before `in`. The interpolation doubles the taps (the zeros stuffed
+// between the inputs halve the level).
+template <int K>
+void UpStage(const double* c, double* history, const double* in, int n, double* out, double* work) {
+  constexpr int h = 2 * K - 1;
   std::memcpy(work, history, sizeof(double) * 2 * h);
   std::memcpy(work + 2 * h, in, sizeof(double) * 2 * n);
   for (int m = 0; m < n; ++m) {
     const double* x = work + 2 * (h + m);  // input m; input m - t at x - 2t
-    double s0 = 0.0, s1 = 0.0;
-    for (int i = 0; i < f.k; ++i) {
-      const double* a = x - 2 * (f.k - 1 - i);
-      const double* b = x - 2 * (f.k + i);
-      s0 += 2.0 * f.c[i] * (a[0] + b[0]);
-      s1 += 2.0 * f.c[i] * (a[1] + b[1]);
-    }
-    const double* centre = x - 2 * (f.k - 1);
-    out[4 * m] = s0;
-    out[4 * m + 1] = s1;
-    out[4 * m + 2] = centre[0];
-    out[4 * m + 3] = centre[1];
+    const ChannelPair sum =
+        TapSum<K>(c, [x](int i) { return x - 2 * (K - 1 - i); }, [x](int i) { return x - 2 * (K + i); });
+    Store(out + 4 * m, 2.0 * sum);
+    Store(out + 4 * m + 2, Load(x - 2 * (K - 1)));
   }
   std::memcpy(history, work + 2 * n, sizeof(double) * 2 * h);
 }
@@ -65,25 +92,29 @@ void UpStage(const Halfband& f, double* history, const double* in, int n, double
 // One stage down: 2n stereo frames of `in` become n in `out`, output m
 // filtered from inputs up to 2m + 1; `history` holds the 4K - 3 frames
 // before `in`.
-void DownStage(const Halfband& f, double* history, const double* in, int n, double* out, double* work) {
-  const int h = 4 * f.k - 3;
+template <int K>
+void DownStage(const double* c, double* history, const double* in, int n, double* out, double* work) {
+  constexpr int h = 4 * K - 3;
   std::memcpy(work, history, sizeof(double) * 2 * h);
   std::memcpy(work + 2 * h, in, sizeof(double) * 4 * n);
   for (int m = 0; m < n; ++m) {
     const double* x = work + 2 * (h + 2 * m + 1);  // input 2m + 1; input 2m + 1 - t at x - 2t
-    const double* centre = x - 2 * (2 * f.k - 1);
-    double s0 = 0.5 * centre[0], s1 = 0.5 * centre[1];
-    for (int i = 0; i < f.k; ++i) {
-      const double* a = x - 2 * (2 * f.k - 2 - 2 * i);
-      const double* b = x - 2 * (2 * f.k + 2 * i);
-      s0 += f.c[i] * (a[0] + b[0]);
-      s1 += f.c[i] * (a[1] + b[1]);
-    }
-    out[2 * m] = s0;
-    out[2 * m + 1] = s1;
+    const ChannelPair sum = TapSum<K>(
+        c, [x](int i) { return x - 2 * (2 * K - 2 - 2 * i); }, [x](int i) { return x - 2 * (2 * K + 2 * i); });
+    Store(out + 2 * m, 0.5 * Load(x - 2 * (2 * K - 1)) + sum);
   }
   std::memcpy(history, work + 4 * n, sizeof(double) * 2 * h);
 }
+
+using StageFunction = void (*)(const double*, double*, const double*, int, double*, double*);
+template <const auto& C>
+constexpr StageFunction kUp = &UpStage<static_cast<int>(std::size(C))>;
+template <const auto& C>
+constexpr StageFunction kDown = &DownStage<static_cast<int>(std::size(C))>;
+constexpr StageFunction kUpStages[Oversampler::kStages] = {kUp<halfband::kStage1>, kUp<halfband::kStage2>,
+                                                           kUp<halfband::kStage3>, kUp<halfband::kStage4>};
+constexpr StageFunction kDownStages[Oversampler::kStages] = {kDown<halfband::kStage1>, kDown<halfband::kStage2>,
+                                                             kDown<halfband::kStage3>, kDown<halfband::kStage4>};
 
 }  // namespace
 
@@ -125,7 +156,7 @@ void Oversampler::Up(const double* in, int frames) {
   int n = frames;
   for (int j = 0; j < stages_; ++j) {
     double* to = j + 1 == stages_ ? running_input_ : (j % 2 == 0 ? pass_a_ : pass_b_);
-    UpStage(kHalfbands[j], up_history_[j], from, n, to, work_);
+    kUpStages[j](kHalfbands[j].c, up_history_[j], from, n, to, work_);
     from = to;
     n *= 2;
   }
@@ -146,7 +177,7 @@ void Oversampler::Down(const double* running, int frames, double* out) {
   for (int j = stages_ - 1; j >= 0; --j) {
     n /= 2;
     double* to = j == 0 ? out : (from == pass_a_ ? pass_b_ : pass_a_);
-    DownStage(kHalfbands[j], down_history_[j], from, n, to, work_);
+    kDownStages[j](kHalfbands[j].c, down_history_[j], from, n, to, work_);
     from = to;
   }
 }
