@@ -108,7 +108,7 @@ TapPoint TapAt(double delay) {
   const double held = TapDelay(delay);
   TapPoint point{};
   point.nearest = NearestOf(held);
-  const double u = held - static_cast<double>(point.nearest);
+  const double u = held - static_cast<double>(static_cast<std::int32_t>(point.nearest));  // SSE2, not x87
   const double a = u - 1.0, b = u - 2.0, c = u - 3.0;
   point.weight[0] = -(a * b * c) / 6.0;
   point.weight[1] = (u * b * c) / 2.0;

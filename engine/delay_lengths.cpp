@@ -119,7 +119,8 @@ std::vector<DelayLengthProblem> DelayLengthProblems(const PatchView& view, doubl
     const double frames = std::trunc(*delay);
     if (std::fabs(frames) >= kDelayLineLength)
       found.push_back({slot, "the delay of " + Grouped(frames) + " frames is longer than " + line +
-                                 ", so it wraps around to " + Grouped(DelayLineOffset(*delay)) + " frames"});
+                                 ", so it wraps around to " +
+                                 Grouped(static_cast<std::int32_t>(DelayLineOffset(*delay))) + " frames"});
   }
   return found;
 }

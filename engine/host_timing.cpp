@@ -1,6 +1,7 @@
 #include "engine/host_timing.h"
 
 #include <atomic>
+#include <cstdint>
 
 #include "engine/component.h"
 
@@ -67,8 +68,9 @@ void InstanceTiming::StoreDeclaredSampleRate(double sample_rate) {
 namespace {
 // The running rate is the host's times the module's oversampling; so is a
 // tick counted in samples.
+// Through a signed 32-bit value, which 32-bit code converts in SSE2.
 double RateFactor(const EngineContext* context) {
-  return context != nullptr && context->rate_factor > 1 ? context->rate_factor : 1.0;
+  return context != nullptr && context->rate_factor > 1 ? static_cast<std::int32_t>(context->rate_factor) : 1.0;
 }
 }  // namespace
 
@@ -88,7 +90,7 @@ double SampleRateOf(const ComponentRecord* self) {
   const EngineContext* context = self != nullptr ? self->context : nullptr;
   const double rate = context != nullptr && context->timing != nullptr ? context->timing->SampleRate()
                                                                        : LoadHostTiming().sample_rate;
-  return context != nullptr && context->rate_factor > 1 ? rate * context->rate_factor : rate;
+  return context != nullptr && context->rate_factor > 1 ? rate * static_cast<std::int32_t>(context->rate_factor) : rate;
 }
 
 }  // namespace korvel
