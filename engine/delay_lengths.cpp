@@ -61,13 +61,14 @@ std::optional<double> Fold(const PatchView& view, int slot, int output, EngineCo
   return self->output[output] != nullptr ? self->output[output][0] : 0.0;  // an unset output is silence
 }
 
+// No fabs here or below: 32-bit code would compute it on the x87.
 std::string Grouped(double frames) {
   char digits[64];
-  if (!(std::fabs(frames) < 1e15)) {
+  if (!(frames < 1e15 && frames > -1e15)) {
     std::snprintf(digits, sizeof digits, "%.3g", frames);
     return digits;
   }
-  std::snprintf(digits, sizeof digits, "%.0f", std::fabs(frames));
+  std::snprintf(digits, sizeof digits, "%.0f", frames < 0 ? -frames : frames);
   std::string text(digits), grouped;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (i > 0 && (text.size() - i) % 3 == 0) grouped += ',';
@@ -117,7 +118,7 @@ std::vector<DelayLengthProblem> DelayLengthProblems(const PatchView& view, doubl
       continue;
     }
     const double frames = std::trunc(*delay);
-    if (std::fabs(frames) >= kDelayLineLength)
+    if (frames >= kDelayLineLength || frames <= -1.0 * kDelayLineLength)
       found.push_back({slot, "the delay of " + Grouped(frames) + " frames is longer than " + line +
                                  ", so it wraps around to " +
                                  Grouped(static_cast<std::int32_t>(DelayLineOffset(*delay))) + " frames"});

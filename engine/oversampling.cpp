@@ -124,13 +124,13 @@ bool IsOversamplingFactor(double value) {
   return false;
 }
 
+// Nearest on a log scale: below the geometric mean of two neighbours, the
+// lower one (no maths library, so 32-bit code stays in SSE2).
 int NearestOversamplingFactor(double value) {
-  if (!(value > 1.0)) return 1;  // below 1, and NaN
-  if (value >= kMaxOversampling) return kMaxOversampling;
-  int nearest = 1;
-  for (int f : kOversamplingFactors)
-    if (std::fabs(std::log2(value) - std::log2(f)) < std::fabs(std::log2(value) - std::log2(nearest))) nearest = f;
-  return nearest;
+  constexpr double kBetween[] = {1.4142135623730951, 2.8284271247461903, 5.6568542494923806, 11.313708498984761};
+  int nearest = 0;
+  while (nearest < 4 && value >= kBetween[nearest]) ++nearest;
+  return kOversamplingFactors[nearest];  // NaN compares false: 1
 }
 
 std::string OversamplingRefusal(double value) {
