@@ -102,7 +102,7 @@ Instance::Instance(World& world, double rate, bool offer_worker) : world_(world)
   lilv_instance_connect_port(instance_, lv2::kOutputRight, out_[1].data());
   for (int p = 0; p < lv2::kParameterPortCount; ++p)
     lilv_instance_connect_port(instance_, lv2::kFirstParameter + p, &controls_[p]);
-  lilv_instance_connect_port(instance_, lv2::kControl, control_buffer_.data());
+  lilv_instance_connect_port(instance_, lv2::kMidiIn, control_buffer_.data());
   lilv_instance_connect_port(instance_, lv2::kNotify, notify_buffer_.data());
   lilv_instance_activate(instance_);
 }

@@ -202,7 +202,7 @@ TEST_F(Lv2PluginTest, PortsAsDeclared) {
     EXPECT_EQ(maximum[i], 1.0f);
     EXPECT_EQ(initial[i], 0.5f);
   }
-  const LilvPort* midi_in = lilv_plugin_get_port_by_index(plugin, lv2::kControl);
+  const LilvPort* midi_in = lilv_plugin_get_port_by_index(plugin, lv2::kMidiIn);
   EXPECT_TRUE(lilv_port_is_a(plugin, midi_in, atom) && lilv_port_is_a(plugin, midi_in, input));
   EXPECT_TRUE(lilv_port_supports_event(plugin, midi_in, midi));
   EXPECT_EQ(lilv_plugin_get_num_ports_of_class(plugin, atom, input, nullptr), 1u);
