@@ -33,6 +33,15 @@ void ControllerBindings::Clear() {
   for (auto& binding : bound_) binding.store(kNoController, kRelaxed);
 }
 
+bool ControllerBindings::Moves(std::uint8_t controller) const {
+  const int coarse = controller - kFineControllerOffset;
+  for (const auto& binding : bound_) {
+    const std::int32_t bound = binding.load(kRelaxed);
+    if (bound == controller || (coarse >= 0 && coarse < kCoarseControllerCount && bound == coarse)) return true;
+  }
+  return false;
+}
+
 void ControllerBindings::Apply(std::uint8_t controller, std::uint8_t value, double* parameter_values) {
   controller &= 0x7F;
   value &= 0x7F;

@@ -29,6 +29,10 @@ class ControllerBindings {
   bool Set(int parameter, std::int32_t controller);
   void Clear();
 
+  // [any thread] Whether a Control Change of `controller` moves any
+  // parameter: one is bound to it, or to its coarse half.
+  bool Moves(std::uint8_t controller) const;
+
   // [audio thread] One Control Change: every parameter bound to
   // `controller` takes value / 127. A fine controller (32..63) that follows
   // its coarse one also gives the parameters bound to the coarse one the

@@ -338,9 +338,9 @@ bool PluginModule::OnMenuCommand(std::int32_t menu, std::int32_t item) {
 // Subnormal values are flushed to zero while the block is computed.
 //
 // The call is processed in pieces: at most the engine's block, and ended
-// early at the frame of the next Control Change or transport record, which
-// is applied before the piece that starts there. Events past the end of
-// the call land on its last frame.
+// early at the frame of the next transport record or Control Change that
+// moves a parameter, which is applied before the piece that starts there.
+// Events past the end of the call land on its last frame.
 std::int32_t PluginModule::AudioCallback(AudioBlockRecord* block) {
   const float* sidechain = sidechain_;  // for this call only
   const std::uint32_t sidechain_frames = sidechain_frames_;
@@ -359,7 +359,11 @@ std::int32_t PluginModule::AudioCallback(AudioBlockRecord* block) {
   for (std::uint32_t done = 0; done < frames;) {
     ApplyEventsDue(done + 1 == frames ? kNone : done);
     std::uint32_t end = std::min<std::uint32_t>(frames, done + kMaxBlockFrames);
-    const std::uint32_t next = std::min(control_changes_.NextFrame(kNone), transport_.NextFrame(kNone));
+    // Only a Control Change that moves a parameter ends a piece; the others
+    // are applied as the pieces pass them.
+    const std::uint32_t next_change = control_changes_.NextFrameWhere(
+        [this](const ControlChange& change) { return engine_.controllers.Moves(change.controller); }, kNone);
+    const std::uint32_t next = std::min(next_change, transport_.NextFrame(kNone));
     if (next != kNone) end = std::min(end, std::min(next, frames - 1));
     const std::uint32_t piece = end - done;
     notes_.Render(done, piece, end == frames, note_block_);
@@ -370,6 +374,7 @@ std::int32_t PluginModule::AudioCallback(AudioBlockRecord* block) {
     AdvanceTransport(piece);
     done = end;
   }
+  ApplyEventsDue(kNone);  // those that moved nothing, for the editor's "learn"
   control_changes_.Clear();
   transport_.Clear();
   return wrote ? static_cast<std::int32_t>(8u * frames) : 0;

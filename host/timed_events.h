@@ -35,6 +35,13 @@ class TimedEvents {
   }
   // The frame of the next unread event, or `none` when all are read.
   std::uint32_t NextFrame(std::uint32_t none) const { return next_ < count_seen_ ? queue_[next_].frame : none; }
+  // The same for the next unread event that `matters`, or `none`.
+  template <class Predicate>
+  std::uint32_t NextFrameWhere(Predicate matters, std::uint32_t none) const {
+    for (std::int32_t i = next_; i < count_seen_; ++i)
+      if (matters(queue_[i].event)) return queue_[i].frame;
+    return none;
+  }
   // The next unread event when it is due at or before `frame`, or null.
   const Event* TakeDue(std::uint32_t frame) {
     if (next_ >= count_seen_ || queue_[next_].frame > frame) return nullptr;
