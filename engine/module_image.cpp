@@ -397,8 +397,8 @@ void ReadParameters(const Json& list, Image& image) {
       parameter.kind = static_cast<std::uint32_t>(Integer(*v, item + ": " + Quoted("kind"), 0, 0xFFFFFFFF));
     if (const Json* v = Find(entry, "controller")) {
       if (p >= static_cast<std::size_t>(kNamedParameterCount)) Fail(item + ": the extra parameter has no controller");
-      parameter.controller =
-          static_cast<std::int32_t>(Integer(*v, item + ": " + Quoted("controller"), kNoController, kControllerCount - 1));
+      const std::string what = item + ": " + Quoted("controller");
+      parameter.controller = static_cast<std::int32_t>(Integer(*v, what, kNoController, kControllerCount - 1));
     }
     if (const Json* v = Find(entry, "value")) parameter.value = Real(*v, item + ": " + Quoted("value"));
   }

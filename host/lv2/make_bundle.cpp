@@ -113,8 +113,9 @@ std::string PluginTurtle() {
     << " ; lv2:symbol \"notify\" ; lv2:name \"Notify\" ;\n"
     << "          atom:bufferType atom:Sequence ; atom:supports patch:Message ;\n"
     << "          lv2:designation lv2:control ; lv2:portProperty lv2:connectionOptional ] ,\n";
-  for (const auto& [index, symbol, name] : {std::tuple{korvel::lv2::kSidechainLeft, "sidechain_left", "Sidechain left"},
-                                            std::tuple{korvel::lv2::kSidechainRight, "sidechain_right", "Sidechain right"}}) {
+  using korvel::lv2::kSidechainLeft, korvel::lv2::kSidechainRight;
+  for (const auto& [index, symbol, name] : {std::tuple{kSidechainLeft, "sidechain_left", "Sidechain left"},
+                                            std::tuple{kSidechainRight, "sidechain_right", "Sidechain right"}}) {
     t << "        [ a lv2:AudioPort , lv2:InputPort ; lv2:index " << index << " ; lv2:symbol \"" << symbol
       << "\" ; lv2:name \"" << name << "\" ;\n"
       << "          lv2:portProperty lv2:isSideChain , lv2:connectionOptional ] ,\n";

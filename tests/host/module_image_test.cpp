@@ -66,12 +66,12 @@ TEST_F(ModuleTest, SavingAndLoadingGivesTheSameBytes) {
     Load(saved);
     EXPECT_EQ(Image(), saved);
   }
+  EXPECT_TRUE(std::isnan(static_cast<ConstantRecord*>(engine.record[1])->value));
   Load(testing::kRichImage);
   EXPECT_EQ(engine.controllers.Get(1), 74);
   EXPECT_NE(Image().find(R"({"name": "Feedback", "kind": 2, "controller": 74, "value": 0.75})"), std::string::npos)
       << "a controller is written where one is bound, and only there";
   EXPECT_EQ(Image().find(R"("controller": -1)"), std::string::npos);
-  EXPECT_TRUE(std::isnan(static_cast<ConstantRecord*>(engine.record[1])->value));
 }
 
 // One image per check; each refusal is one line naming its item, and leaves

@@ -52,9 +52,10 @@ constexpr int kSampsPerTickType = 82, kBpmType = 84;
 
 // The MIDI file of the gate test below, 96 ticks a quarter note: 120 BPM,
 // then 60 BPM from tick 96 (0.5 s); a note from tick 48 to 144.
-const std::string kTempoChangeMidi = std::string("MThd\0\0\0\6\0\1\0\2\0\140", 14) +
-                                     std::string("MTrk\0\0\0\22\0\377\121\3\7\241\40\140\377\121\3\17\102\100\0\377\57\0", 26) +
-                                     std::string("MTrk\0\0\0\13\60\223\74\100\140\74\0\0\377\57\0", 19);
+const std::string kTempoChangeMidi =
+    std::string("MThd\0\0\0\6\0\1\0\2\0\140", 14) +
+    std::string("MTrk\0\0\0\22\0\377\121\3\7\241\40\140\377\121\3\17\102\100\0\377\57\0", 26) +
+    std::string("MTrk\0\0\0\13\60\223\74\100\140\74\0\0\377\57\0", 19);
 
 class HostControlCli : public ::testing::Test {
  protected:

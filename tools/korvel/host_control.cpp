@@ -223,7 +223,8 @@ bool HostControl::BeforeBlock(pluginhost::Module& module, std::int64_t first_fra
 
   for (; next_transport_ < transport_.size() && transport_[next_transport_].frame < last; ++next_transport_) {
     TransportRecord record = transport_[next_transport_].record;
-    record.frame = static_cast<std::uint32_t>(std::max<std::int64_t>(transport_[next_transport_].frame - first_frame, 0));
+    const std::int64_t offset = transport_[next_transport_].frame - first_frame;
+    record.frame = static_cast<std::uint32_t>(std::max<std::int64_t>(offset, 0));
     module.Transport(record);
   }
 

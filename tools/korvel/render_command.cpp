@@ -246,7 +246,8 @@ int RenderCommand(const Args& args) {
   if (!to_stdout) {
     std::vector<ProtectedFile> inputs{{options.module, "the module"}};
     if (!options.input.empty()) inputs.push_back({options.input, "the input"});
-    if (!options.control.sidechain_path().empty()) inputs.push_back({options.control.sidechain_path(), "the sidechain"});
+    const std::string& sidechain = options.control.sidechain_path();
+    if (!sidechain.empty()) inputs.push_back({sidechain, "the sidechain"});
     target = WritablePath(options.output, inputs, error);
     if (target.empty()) return Fail(kExitFailure, error);
   }
