@@ -45,6 +45,12 @@ inline constexpr char kOversamplingEntry[] = "%dx (latency %u frames)";
 inline constexpr char kOversamplingTitle[] = "Ensemble Information";
 inline constexpr char kOversamplingNoMemory[] = "There is not enough memory to oversample this module.";
 
+// The MIDI controller list: none, then 0..127 (printf format).
+inline constexpr char kNoControllerEntry[] = "None";
+inline constexpr char kControllerEntry[] = "%d";
+inline constexpr char kLearnWaiting[] = "Move a controller...";
+inline constexpr char kLearned[] = "Learned controller %d";  // printf format
+
 inline constexpr const char* kParameterKindNames[] = {
     "<none>", "Percent 0 to 100", "Percent -100 to 100", "Percent -100 to 0"};
 

@@ -149,16 +149,37 @@ void Oversampler::Reset(int factor) {
   std::memset(up_history_, 0, sizeof up_history_);
   std::memset(down_history_, 0, sizeof down_history_);
   std::memset(pad_history_, 0, sizeof pad_history_);
+  sidechain_running_ = false;
 }
 
-void Oversampler::Up(const double* in, int frames) {
+void Oversampler::Raise(const double* in, int frames, double (*history)[2 * kMaxHistory], double* to) {
   const double* from = in;
   int n = frames;
   for (int j = 0; j < stages_; ++j) {
-    double* to = j + 1 == stages_ ? running_input_ : (j % 2 == 0 ? pass_a_ : pass_b_);
-    kUpStages[j](kHalfbands[j].c, up_history_[j], from, n, to, work_);
-    from = to;
+    double* stage_out = j + 1 == stages_ ? to : (j % 2 == 0 ? pass_a_ : pass_b_);
+    kUpStages[j](kHalfbands[j].c, history[j], from, n, stage_out, work_);
+    from = stage_out;
     n *= 2;
+  }
+}
+
+void Oversampler::Up(const double* in, int frames) { Raise(in, frames, up_history_, running_input_); }
+
+void Oversampler::UpSidechain(const double* left, const double* right, int frames) {
+  if (!sidechain_running_) std::memset(sidechain_history_, 0, sizeof sidechain_history_);
+  sidechain_running_ = true;
+  for (int f = 0; f < frames; ++f) {
+    sidechain_pair_[2 * f] = left[2 * f];
+    sidechain_pair_[2 * f + 1] = right[2 * f];
+  }
+  // Raised as one stereo signal into the left buffer, then each channel
+  // spread over both values of its own buffer.
+  Raise(sidechain_pair_, frames, sidechain_history_, running_sidechain_[0]);
+  const int n = frames * factor_;
+  for (int f = 0; f < n; ++f) {
+    const double l = running_sidechain_[0][2 * f], r = running_sidechain_[0][2 * f + 1];
+    running_sidechain_[0][2 * f + 1] = l;
+    running_sidechain_[1][2 * f] = running_sidechain_[1][2 * f + 1] = r;
   }
 }
 

@@ -44,12 +44,19 @@ class Oversampler {
   // `frames` host frames (<= HostFramesPerPass()) of `in` become
   // frames · factor running frames in running_input().
   void Up(const double* in, int frames);
+  // The sidechain the same way: `left` and `right` each hold one channel
+  // in both of their values per frame, and so do running_sidechain(0) and
+  // (1) afterwards. A sidechain that comes back after a pass without one
+  // starts from silence.
+  void UpSidechain(const double* left, const double* right, int frames);
+  void NoSidechain() { sidechain_running_ = false; }
   // frames · factor running frames of `running` (null: silence) become
   // `frames` host frames in `out`.
   void Down(const double* running, int frames, double* out);
 
   double* running_input() { return running_input_; }
   double* running_output() { return running_output_; }
+  double* running_sidechain(int channel) { return running_sidechain_[channel & 1]; }
 
  private:
   // The longest history a stage keeps, in frames: 4K - 3 for the largest K.
@@ -59,6 +66,8 @@ class Oversampler {
   int factor_ = 1;
   int stages_ = 0;
   int pad_ = 0;  // running frames of plain delay that make the latency whole
+  bool sidechain_running_ = false;
+  void Raise(const double* in, int frames, double (*history)[2 * kMaxHistory], double* to);
   // Per stage (index 0 = host <-> 2x), stereo frames.
   double up_history_[kStages][2 * kMaxHistory] = {};
   double down_history_[kStages][2 * kMaxHistory] = {};
@@ -68,6 +77,9 @@ class Oversampler {
   double pass_b_[2 * kRunningFrames] = {};
   double running_input_[2 * kRunningFrames] = {};
   double running_output_[2 * kRunningFrames] = {};
+  double sidechain_history_[kStages][2 * kMaxHistory] = {};
+  double sidechain_pair_[2 * kRunningFrames] = {};  // left and right as one signal
+  double running_sidechain_[2][2 * kRunningFrames] = {};
 };
 
 }  // namespace korvel

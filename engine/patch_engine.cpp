@@ -8,8 +8,9 @@
 #include <new>
 #include <vector>
 
-#include "engine/messages.h"
 #include "components/delays.h"
+#include "components/routing.h"
+#include "engine/messages.h"
 #include "engine/type_settings.h"
 #include "engine/type_table.h"
 #include "engine/ui.h"
@@ -139,7 +140,11 @@ const double* PatchEngine::ProcessBlock(std::uint32_t n) {
   }
   if (plan == nullptr || plan->out == nullptr) return nullptr;
   context.rate_factor = static_cast<std::uint32_t>(plan->factor);
-  if (plan->factor <= 1 || plan->oversampler == nullptr) return RunPlan(*plan, input_buffer, n, output_buffer_);
+  if (plan->factor <= 1 || plan->oversampler == nullptr) {
+    const InFrames in{input_buffer, {sidechain_present_ ? sidechain_buffer_[0] : nullptr,
+                                     sidechain_present_ ? sidechain_buffer_[1] : nullptr}};
+    return RunPlan(*plan, in, n, output_buffer_);
+  }
 
   // Oversampled: in passes of at most the engine's block at the running
   // rate, each raised, run and brought back down.
@@ -150,6 +155,14 @@ const double* PatchEngine::ProcessBlock(std::uint32_t n) {
   for (std::uint32_t done = 0; done < n;) {
     const std::uint32_t frames = std::min<std::uint32_t>(n - done, static_cast<std::uint32_t>(cascade.HostFramesPerPass()));
     cascade.Up(input_buffer + 2 * done, static_cast<int>(frames));
+    InFrames in{cascade.running_input(), {nullptr, nullptr}};
+    if (sidechain_present_) {
+      cascade.UpSidechain(sidechain_buffer_[0] + 2 * done, sidechain_buffer_[1] + 2 * done, static_cast<int>(frames));
+      in.side[0] = cascade.running_sidechain(0);
+      in.side[1] = cascade.running_sidechain(1);
+    } else {
+      cascade.NoSidechain();
+    }
     if (notes != nullptr) {
       // The pass's notes, at their frames of the running rate.
       pass_notes_.frequency = notes->frequency;
@@ -167,7 +180,7 @@ const double* PatchEngine::ProcessBlock(std::uint32_t n) {
       }
       context.notes = &pass_notes_;
     }
-    const double* out = RunPlan(*plan, cascade.running_input(), frames * factor, cascade.running_output());
+    const double* out = RunPlan(*plan, in, frames * factor, cascade.running_output());
     cascade.Down(out, static_cast<int>(frames), output_buffer_ + 2 * done);
     done += frames;
   }
@@ -175,7 +188,7 @@ const double* PatchEngine::ProcessBlock(std::uint32_t n) {
   return output_buffer_;
 }
 
-void PatchEngine::RunRuns(const EvaluationPlan& plan, std::size_t first, std::size_t end, double* in) {
+void PatchEngine::RunRuns(const EvaluationPlan& plan, std::size_t first, std::size_t end, const InFrames& in) {
   const ComponentCall* calls = plan.calls.data();
   for (std::size_t r = first; r < end; ++r) {
     const PlanRun& run = plan.runs[r];
@@ -185,7 +198,15 @@ void PatchEngine::RunRuns(const EvaluationPlan& plan, std::size_t first, std::si
     for (std::uint32_t i = 0; i < run.count; ++i) {
       const ComponentCall& call = head[i];
       if (call.process == nullptr) {
-        SetBuffer(call.self, 0, in);
+        SetBuffer(call.self, 0, in.signal);
+        // out3 and out4: the sidechain's left and right, or silence.
+        for (int c = 0; c < 2; ++c) {
+          if (in.side[c] != nullptr) {
+            SetBuffer(call.self, kSidechainOutput + c, in.side[c]);
+          } else {
+            SetConstant(call.self, kSidechainOutput + c, 0.0);
+          }
+        }
       } else {
         call.process(call.self, call.inputs, call.source_outputs);
       }
@@ -201,7 +222,8 @@ void Advance(EngineContext& context, std::uint32_t frames) {
 }
 }  // namespace
 
-const double* PatchEngine::RunPlan(const EvaluationPlan& plan, double* in, std::uint32_t frames, double* gather) {
+const double* PatchEngine::RunPlan(const EvaluationPlan& plan, const InFrames& in, std::uint32_t frames,
+                                   double* gather) {
   const auto length = static_cast<std::int16_t>(frames);
   for (ComponentRecord* live : plan.live) {
     live->pending = 1;
@@ -230,7 +252,7 @@ const double* PatchEngine::RunPlan(const EvaluationPlan& plan, double* in, std::
       shifted = offset;
     }
     for (ComponentRecord* r : plan.sliced) r->block_length = static_cast<std::int16_t>(n);
-    RunRuns(plan, control_runs, plan.runs.size(), in + 2 * static_cast<std::size_t>(offset));
+    RunRuns(plan, control_runs, plan.runs.size(), in.At(offset));
     if (!plan.out_in_control) {
       double* to = gather + 2 * static_cast<std::size_t>(offset);
       if (out->constant_flag[0] || out->output[0] == nullptr) {

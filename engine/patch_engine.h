@@ -14,6 +14,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "engine/component.h"
+#include "engine/controllers.h"
 #include "engine/delay_line_storage.h"
 #include "engine/notes.h"
 #include "engine/oversampling.h"
@@ -278,6 +279,14 @@ class PatchEngine {
   // that adds none. Hosts report it to line the output up.
   std::uint32_t LatencyFrames() const { return latency_frames_.load(std::memory_order_relaxed); }
 
+  // [audio thread] The sidechain of the next block: a host that has one
+  // fills SidechainBuffer(0) and (1) (each channel in both of a signal's
+  // channels) and calls SetSidechain(true) before ProcessBlock; the IN
+  // component then outputs them as out3 and out4. Without one they are the
+  // constant 0.0.
+  double* SidechainBuffer(int channel) { return sidechain_buffer_[channel & 1]; }
+  void SetSidechain(bool present) { sidechain_present_ = present; }
+
   // Published plan generations retired but not yet freed (tests).
   std::size_t RetiredCount() const;
   // [audio thread] The slice length the last sliced block ran with (tests
@@ -305,6 +314,9 @@ class PatchEngine {
   // [editor thread] Under the edit mutex.
   char* parameter_names[kNamedParameterCount] = {};
   std::uint32_t parameter_kinds[kNamedParameterCount] = {};
+  // [any thread, atomic] The MIDI controller bound to each parameter; like
+  // the kinds, they describe the host's parameters and outlive New Module.
+  ControllerBindings controllers;
   char name[kModuleNameSize] = {};
   char author[kModuleAuthorSize] = {};
   char description[kModuleDescriptionSize] = {};
@@ -355,12 +367,23 @@ class PatchEngine {
   void ResetEditorState();
   bool ReserveDelayLinesLocked();
   ComponentRecord* NewRecordLocked(int slot);
-  // One pass of the plan over `frames` frames whose IN is `in`: marks the
-  // records, runs the first part once and the rest in slices, and advances
-  // the delay position. Answers OUT's output (a slice's output is gathered
-  // into `gather`), or null for silence. [audio thread]
-  const double* RunPlan(const EvaluationPlan& plan, double* in, std::uint32_t frames, double* gather);
-  void RunRuns(const EvaluationPlan& plan, std::size_t first, std::size_t end, double* in);
+  // What the IN of a pass or a slice outputs: the host's block (at the
+  // running rate) and the sidechain's two channels, null when there is
+  // none.
+  struct InFrames {
+    double* signal;
+    double* side[2];
+    InFrames At(std::uint32_t frame) const {
+      const std::size_t values = 2 * static_cast<std::size_t>(frame);
+      return {signal + values, {side[0] ? side[0] + values : nullptr, side[1] ? side[1] + values : nullptr}};
+    }
+  };
+  // One pass of the plan over `frames` frames whose IN outputs `in`: marks
+  // the records, runs the first part once and the rest in slices, and
+  // advances the delay position. Answers OUT's output (a slice's output is
+  // gathered into `gather`), or null for silence. [audio thread]
+  const double* RunPlan(const EvaluationPlan& plan, const InFrames& in, std::uint32_t frames, double* gather);
+  void RunRuns(const EvaluationPlan& plan, std::size_t first, std::size_t end, const InFrames& in);
   std::uint32_t SliceLength(const EvaluationPlan& plan, std::uint32_t frames);
   void SwapRecordLocked(int slot, ComponentRecord* fresh);
   void RetireRecordLocked(ComponentRecord* self, ComponentDispatch type_dispatch);
@@ -377,6 +400,8 @@ class PatchEngine {
 
   // [audio thread]
   std::uint64_t audio_generation_ = 0;
+  bool sidechain_present_ = false;
+  double sidechain_buffer_[2][kMaxBlockValues] = {};
   std::uint32_t delay_restart_seen_ = 0;
   std::uint32_t slice_length_ = 0;
   // The line offsets each line step reached in the last sliced block, and

@@ -105,9 +105,11 @@ class JsonView final : public PatchView {
   std::map<std::pair<int, int>, std::pair<int, int>> sources_;
 };
 
-// Outputs that no process ever sets, so they read as silence.
+// Outputs that no process ever sets, so they read as silence. The IN's
+// out3 and out4 are the host's sidechain.
 bool OutputNeverSet(int type, int output) {
-  return (type == kInType && output > 0) || type == kGroupType || (type == kStateFilterType && output > 0);
+  const bool in_unset = output > 0 && output != kSidechainOutput && output != kSidechainOutput + 1;
+  return (type == kInType && in_unset) || type == kGroupType || (type == kStateFilterType && output > 0);
 }
 
 }  // namespace

@@ -76,7 +76,7 @@ struct RenderOptions {
   bool dither = true;
   bool quiet = false;
   std::optional<int> oversample;
-  HostControl control;  // --set, --automation, --midi
+  HostControl control;  // --set, --automation, --midi, --bpm, --sidechain
 };
 
 std::optional<long long> WholeNumber(const std::string& text) {
@@ -194,6 +194,8 @@ std::optional<int> ParseRenderArgs(const Args& args, RenderOptions& options) {
   }
   if (options.module.empty()) return UsageError("no module given", kRenderUsage);
   if (options.output.empty()) return UsageError("no output file given (-o OUT.wav, or -o - for standard output)", kRenderUsage);
+  if (options.input == "-" && options.control.sidechain_path() == "-")
+    return UsageError("standard input can feed -i or --sidechain, not both", kRenderUsage);
   return std::nullopt;
 }
 
@@ -276,6 +278,8 @@ int RenderCommand(const Args& args) {
   if (!to_stdout) {
     std::vector<ProtectedFile> inputs{{options.module, "the module"}};
     if (!options.input.empty()) inputs.push_back({options.input, "the input"});
+    const std::string& sidechain = options.control.sidechain_path();
+    if (!sidechain.empty()) inputs.push_back({sidechain, "the sidechain"});
     target = WritablePath(options.output, inputs, error);
     if (target.empty()) return Fail(kExitFailure, error);
   }
@@ -361,11 +365,12 @@ int RenderCommand(const Args& args) {
   const auto play = [&](float* samples, std::int64_t n, std::int64_t at_frame) {
     for (std::int64_t at = 0; at < n; at += block) {
       const auto frames = static_cast<std::uint32_t>(std::min(block, n - at));
-      // Per-block host events (parameters, automation, notes) are
-      // delivered here, before the block's audio call.
-      options.control.BeforeBlock(module, at_frame + at, frames);
+      // Per-block host events (parameters, automation, notes, tempo, the
+      // sidechain) are delivered here, before the block's audio call.
+      if (!options.control.BeforeBlock(module, at_frame + at, frames, error)) return false;
       module.Audio(samples + 2 * at, frames);
     }
+    return true;
   };
   while (done < limit) {
     const std::int64_t want = std::min(io_frames, limit - done);
@@ -383,7 +388,7 @@ int RenderCommand(const Args& args) {
     float* samples = buffer.data();
     const std::size_t values = 2 * static_cast<std::size_t>(n);
     for (std::size_t i = 0; i < values; ++i) samples[i] *= static_cast<float>(kEngineScale);
-    play(samples, n, done);
+    if (!play(samples, n, done)) return Fail(kExitFailure, error);
     if (!deliver(samples, n)) return Fail(kExitFailure, "cannot write " + output_name + ": " + output->error());
     done += n;
     progress.Update(done, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
@@ -392,7 +397,7 @@ int RenderCommand(const Args& args) {
   for (std::int64_t rendered = 0; rendered < latency;) {
     const std::int64_t n = std::min(io_frames, latency - rendered);
     std::fill_n(buffer.data(), 2 * n, 0.0f);
-    play(buffer.data(), n, done + rendered);
+    if (!play(buffer.data(), n, done + rendered)) return Fail(kExitFailure, error);
     if (!deliver(buffer.data(), n)) return Fail(kExitFailure, "cannot write " + output_name + ": " + output->error());
     rendered += n;
   }
