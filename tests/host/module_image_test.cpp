@@ -98,6 +98,15 @@ TEST_F(ModuleTest, BadImagesAreRefusedWithOneLineAndNoChange) {
       {Module(R"({"slot": 3, "type": 80, "valeu": 2})"),
        "component 0 (slot 3): unknown key \"valeu\" (did you mean \"value\"?)"},
       {wired(R"({"from": [0, 0], "too": [2, 0]})"), "connection 0: unknown key \"too\" (did you mean \"to\"?)"},
+      {Module(R"({"slot": 3, "type": 10, "x": 1048577})"),
+       "component 0 (slot 3): \"x\" is 1048577, outside -1048576..1048576"},
+      // Strict: nothing after the closing brace (a NUL ends the parser's
+      // text, not the refusal), and every key once per object.
+      {Module("") + "\n x", "there is more after the module's closing brace (line 2, column 2)"},
+      {Module("") + std::string("\n\0{}", 4), "there is more after the module's closing brace (line 2, column 1)"},
+      {"{\"format\": \"korvel-module\", \"version\": 1, \"components\": [\n{\"slot\": 3, \"type\": 80,\n"
+       "\"value\": 1, \"valu\\u0065\": 2}]}",
+       "duplicate key \"value\" (line 3)"},
       {std::string(kMaxModuleImageSize + 1, ' '), "the module image is too large (4194305 bytes; at most 4194304)"},
       {R"({"format": "korvel-module", "version": 1, "components": [], "notes": [)" + std::string(300000, '[') +
            std::string(300000, ']') + "]}",
