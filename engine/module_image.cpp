@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -260,11 +262,14 @@ struct DuplicateKey {
 };
 
 std::optional<DuplicateKey> FindDuplicateKey(const char* data, std::size_t size) {
+  // Keys are compared as they stand in the text; a key written with an
+  // escape is decoded once and kept here, so "valu\u0065" is "value".
   struct Level {
     bool object;
-    std::unordered_set<std::string> keys;
+    std::unordered_set<std::string_view> keys;
   };
   std::vector<Level> levels;
+  std::vector<std::unique_ptr<std::string>> decoded;
   std::size_t depth = 0, line = 1;
   bool expect_key = false;
   for (std::size_t i = 0; i < size; ++i) {
@@ -293,13 +298,13 @@ std::optional<DuplicateKey> FindDuplicateKey(const char* data, std::size_t size)
       }
       if (!expect_key) continue;
       expect_key = false;
-      std::string key(data + start + 1, i - start - 1);
-      if (escaped) key = Json::parse(std::string_view(data + start, i - start + 1)).get<std::string>();
-      if (!levels[depth - 1].keys.insert(std::move(key)).second) {
-        std::string twice(data + start + 1, i - start - 1);
-        if (escaped) twice = Json::parse(std::string_view(data + start, i - start + 1)).get<std::string>();
-        return DuplicateKey{std::move(twice), line};
+      std::string_view key(data + start + 1, i - start - 1);
+      if (escaped) {
+        decoded.push_back(std::make_unique<std::string>(
+            Json::parse(std::string_view(data + start, i - start + 1)).get<std::string>()));
+        key = *decoded.back();
       }
+      if (!levels[depth - 1].keys.insert(key).second) return DuplicateKey{std::string(key), line};
     }
   }
   return std::nullopt;
@@ -481,12 +486,18 @@ struct ValueCounter : nlohmann::json_sax<Json> {
   bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
 };
 
-// A bound on the values a JSON text holds, found without lexing it: outside
-// strings, every value but the first follows '[', ',' or ':'. For a text
-// that is not JSON it still bounds the values before the first error, so
-// the outcome is the same as counting them.
-std::size_t ValueBound(const char* data, std::size_t size) {
-  std::size_t bound = 1;
+// What a byte scan tells of a JSON text without lexing it. Outside
+// strings, every value but the first follows '[', ',' or ':', which bounds
+// the values (for a text that is not JSON it still bounds the values
+// before the first error, so the outcome is the same as counting them);
+// and every key is followed by ':', which counts the keys.
+struct TextShape {
+  std::size_t value_bound = 1;
+  std::size_t keys = 0;
+};
+
+TextShape ShapeOf(const char* data, std::size_t size) {
+  TextShape shape;
   bool in_string = false;
   for (std::size_t i = 0; i < size; ++i) {
     const char c = data[i];
@@ -499,17 +510,34 @@ std::size_t ValueBound(const char* data, std::size_t size) {
     } else if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == ',' || c == ':') {
-      ++bound;
+      ++shape.value_bound;
+      if (c == ':') ++shape.keys;
     }
   }
-  return bound;
+  return shape;
+}
+
+// The members of every object in a parsed document. Fewer than the text's
+// keys means a key was given twice (the parser keeps one of them).
+std::size_t MembersOf(const Json& root) {
+  std::size_t members = 0;
+  std::vector<const Json*> pending{&root};
+  while (!pending.empty()) {
+    const Json* value = pending.back();
+    pending.pop_back();
+    if (value->is_object()) members += value->size();
+    if (value->is_structured())
+      for (const Json& child : *value) pending.push_back(&child);
+  }
+  return members;
 }
 
 Image Parse(const char* data, std::size_t size) {
   if (size > kMaxModuleImageSize) Fail(TooLargeReason("the module image", size));
   // Counting value by value costs as much as parsing; a real module is far
   // below the bound, so only texts the bound cannot clear are counted.
-  if (ValueBound(data, size) > kMaxModuleImageValues) {
+  const TextShape shape = ShapeOf(data, size);
+  if (shape.value_bound > kMaxModuleImageValues) {
     ValueCounter counter;
     try {
       Json::sax_parse(data, data + size, &counter);
@@ -531,9 +559,11 @@ Image Parse(const char* data, std::size_t size) {
   // one is refused like anything else after the closing brace.
   if (const void* nul = std::memchr(data, '\0', size))
     Fail(TrailingBytes(data, size, static_cast<std::size_t>(static_cast<const char*>(nul) - data)));
-  if (const auto twice = FindDuplicateKey(data, size))
-    Fail("duplicate key " + Dump(CutToFit(twice->key, 41)) + " (line " + std::to_string(twice->line) +
-         "): each key may appear once in an object");
+  // Keys the document lost are looked for, key by key, only when some are.
+  if (MembersOf(root) != shape.keys)
+    if (const auto twice = FindDuplicateKey(data, size))
+      Fail("duplicate key " + Dump(CutToFit(twice->key, 41)) + " (line " + std::to_string(twice->line) +
+           "): each key may appear once in an object");
   if (!root.is_object()) Fail("not a module: the JSON is not an object");
   const Json* format = Find(root, "format");
   if (format == nullptr) Fail("not a module: there is no " + Quoted("format"));
