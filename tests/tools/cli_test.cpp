@@ -124,12 +124,18 @@ TEST_F(CliTest, RefusalsLeaveEveryFileByteIdentical) {
   fs::create_symlink("m.korvel", Path("link.korvel"));
   fs::create_directory(Path("folder"));
   ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+  std::ofstream(Path("auto.csv")) << "0,1,0.5\n";
+  std::ofstream(Path("notes.mid")) << "MThd";
   const auto before = Snapshot();
   const std::pair<std::string, const char*> refusals[] = {
       {"render m.korvel -o m.korvel", "same file as the module"},
       {"render link.korvel -o ./m.korvel", "same file as the module"},
       {"render m.korvel -o link.korvel", "same file as the module"},
       {"render m.korvel -i in.wav -o ./folder/../in.wav", "same file as the input"},
+      {"render m.korvel -o auto.csv --automation auto.csv", "same file as the automation file 'auto.csv'"},
+      {"render m.korvel -o notes.mid --midi notes.mid", "same file as the MIDI file 'notes.mid'"},
+      {"render m.korvel -i - -o /dev/stdin < in.wav", "same file as the input (standard input)"},
+      {"render m.korvel -i in.wav -o - >> in.wav", "cannot write standard output: it is the same file as the input"},
       {"render m.korvel -o folder", "is a directory"},
       {"render m.korvel -o fifo", "not a regular file"},
       {"render m.korvel -o old.wav --format f32 --type flac", "cannot hold"},
