@@ -15,6 +15,11 @@
 //   if (!ReadInputFile(path, {kMaxModuleImageSize}, bytes, reason))
 //     Tell("couldn't load '" + path + "': " + reason);
 //
+// Each kind of input has its bound, stated where the kind is defined and
+// listed in docs/robustness.md (a module: kModuleFileLimits in
+// engine/module_file.h). A stream with no bound (audio) is opened with
+// InputFile::Open, which makes the same checks, and read in pieces.
+//
 // Writing. Output goes to a fresh temporary file beside the target, created
 // exclusively (never a fixed name, never through a symbolic link planted at
 // that name), and replaces the target in one rename only when it is
@@ -26,10 +31,17 @@
 // /dev/fd/N naming an input is caught). A target that is a symbolic link is
 // written through: the file it names is replaced and the link stays.
 //
-//   auto out = OutputFile::Create(path, {{module_path, "the module"}}, Existing::kReplace, reason);
-//   if (!out || !out->Write(bytes.data(), bytes.size()) || !out->Commit(reason)) ...
-//   // or, for bytes already in memory:
-//   WriteWholeFile(path, bytes, {}, Existing::kReplace, reason);
+//   // Every file the command reads, "-" for standard input:
+//   const std::vector<ProtectedInput> inputs{{module_path, "the module"}, {input_path, "the input"}};
+//   // Refuse early, before any work, where the work is long (a render):
+//   if (!CheckOutputTarget(path, inputs, Existing::kReplace, reason)) ...
+//   auto out = OutputFile::Create(path, inputs, Existing::kReplace, reason);
+//   if (!out) ...
+//   out->Write(data, size);  // as often as needed; a failure is kept
+//   if (!out->Commit(reason)) ...  // reports the first failure, if any
+//   // An OutputFile destroyed without a Commit removes its temporary file.
+//   // For bytes already in memory, all of it in one call:
+//   WriteWholeFile(path, bytes, inputs, Existing::kReplace, reason);
 //
 // Every `reason` is one line without the file's name (the caller names it):
 // "it is a directory", "No space left on device", ... Paths are in the
