@@ -1,5 +1,7 @@
 #include "tests/support/alloc_counter.h"
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <new>
 
@@ -9,31 +11,35 @@ thread_local std::size_t t_count = 0;
 thread_local std::size_t t_live = 0;
 thread_local std::size_t t_peak = 0;
 
-// Each block starts with its size and whether it was counted, so that a
-// free takes back exactly what its allocation added.
-struct alignas(16) Header {
-  std::size_t size;
-  bool counted;
-};
-
-void* Allocate(std::size_t size) {
-  auto* header = static_cast<Header*>(std::malloc(sizeof(Header) + size));
-  if (header == nullptr) throw std::bad_alloc();
-  header->size = size;
-  header->counted = t_counting;
-  if (t_counting) {
-    ++t_count;
-    t_live += size;
-    if (t_live > t_peak) t_peak = t_live;
-  }
-  return header + 1;
+// The size the allocator gave the block. No header of our own: blocks may
+// also come from a sanitizer's allocator.
+std::size_t SizeOf(void* p) {
+#ifdef _WIN32
+  return _msize(p);
+#else
+  return malloc_usable_size(p);
+#endif
 }
 
+void* Allocate(std::size_t size) {
+  void* p = std::malloc(size == 0 ? 1 : size);
+  if (p == nullptr) throw std::bad_alloc();
+  if (t_counting) {
+    ++t_count;
+    t_live += SizeOf(p);
+    if (t_live > t_peak) t_peak = t_live;
+  }
+  return p;
+}
+
+// A block allocated before counting began may be freed while it counts:
+// the live bytes never go below zero (the peak stays a lower bound).
 void Release(void* p) noexcept {
-  if (p == nullptr) return;
-  Header* header = static_cast<Header*>(p) - 1;
-  if (header->counted && t_live >= header->size) t_live -= header->size;
-  std::free(header);
+  if (p != nullptr && t_counting) {
+    const std::size_t size = SizeOf(p);
+    t_live -= size < t_live ? size : t_live;
+  }
+  std::free(p);
 }
 }  // namespace
 
