@@ -130,12 +130,18 @@ void Forget(int slot) {
   if (slot >= 0) g_temporaries[slot].state.store(0, std::memory_order_release);
 }
 
+// Runs on whichever thread the signal reaches; a second signal may run it
+// on another thread at the same time, which is harmless. The handler stays
+// installed until the files are gone: had it been reset on entry, a second
+// signal reaching another thread (`timeout` signals the process and its
+// group) would end the process before they were.
 extern "C" void RemoveTemporariesAndStop(int signal_number) {
   const int saved = errno;
   for (TemporarySlot& slot : g_temporaries)
     if (slot.state.load(std::memory_order_acquire) == 2) unlink(slot.path);
-  // The handler was reset to the default action on entry: raised again, the
-  // signal ends the process as it would have, once this handler returns.
+  // Raised again with the default action, the signal ends the process as
+  // it would have, once this handler returns (it is blocked until then).
+  std::signal(signal_number, SIG_DFL);
   raise(signal_number);
   errno = saved;
 }
@@ -352,7 +358,7 @@ void RemoveTemporaryFilesOnSignals() {
     struct sigaction action {};
     action.sa_handler = RemoveTemporariesAndStop;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;
+    for (int other : kStoppingSignals) sigaddset(&action.sa_mask, other);
     sigaction(s, &action, nullptr);
   }
   std::signal(SIGXFSZ, SIG_IGN);
