@@ -134,6 +134,7 @@ TEST_F(CliTest, RefusalsLeaveEveryFileByteIdentical) {
       {"render m.korvel -i in.wav -o ./folder/../in.wav", "same file as the input"},
       {"render m.korvel -o auto.csv --automation auto.csv", "same file as the automation file 'auto.csv'"},
       {"render m.korvel -o notes.mid --midi notes.mid", "same file as the MIDI file 'notes.mid'"},
+      {"render m.korvel -o in.wav --sidechain in.wav", "same file as the sidechain 'in.wav'"},
       {"render m.korvel -i - -o /dev/stdin < in.wav", "same file as the input (standard input)"},
       {"render m.korvel -i in.wav -o - >> in.wav", "cannot write standard output: it is the same file as the input"},
       {"render m.korvel -o folder", "is a directory"},
