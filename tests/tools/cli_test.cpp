@@ -137,6 +137,7 @@ TEST_F(CliTest, RefusalsLeaveEveryFileByteIdentical) {
       {"render m.korvel -o in.wav --sidechain in.wav", "same file as the sidechain 'in.wav'"},
       {"render m.korvel -i - -o /dev/stdin < in.wav", "same file as the input (standard input)"},
       {"render m.korvel -i in.wav -o - >> in.wav", "cannot write standard output: it is the same file as the input"},
+      {"plot m.korvel --csv >> m.korvel", "cannot write standard output: it is the same file as the module"},
       {"render m.korvel -o folder", "is a directory"},
       {"render m.korvel -o fifo", "not a regular file"},
       {"render m.korvel -o old.wav --format f32 --type flac", "cannot hold"},

@@ -521,9 +521,11 @@ int PlotCommand(const Args& args) {
   std::string error;
   const auto module_file = LoadModule(o.module, error);
   if (!module_file) return Fail(kExitFailure, error);
-  // A picture that could not be written is refused before the measuring.
-  if (!o.csv && !CheckOutputTarget(o.output, {{o.module, "the module"}}, Existing::kReplace, error))
-    return Fail(kExitFailure, "cannot write '" + o.output + "': " + error);
+  // A picture that could not be written is refused before the measuring;
+  // so is CSV on a standard output appended to the module.
+  const std::string output_name = o.csv ? "standard output" : "'" + o.output + "'";
+  if (!CheckOutputTarget(o.csv ? "-" : o.output, {{o.module, "the module"}}, Existing::kReplace, error))
+    return Fail(kExitFailure, "cannot write " + output_name + ": " + error);
   auto library = pluginhost::Library::Load(pluginhost::DefaultLibraryPath(), error);
   if (!library) return Fail(kExitFailure, error);
 
