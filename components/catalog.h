@@ -10,6 +10,8 @@
 #include "components/iir_fir_filters.h"
 #include "components/moog_state_filters.h"
 #include "components/routing.h"
+#include "components/sources.h"
+#include "components/tables.h"
 #include "components/value_sources.h"
 
 namespace korvel {
@@ -18,6 +20,7 @@ namespace korvel {
 inline constexpr std::span<const TypeDescription> kFamilies[] = {
     kRoutingTypes, kArithmeticTypes, kBiquadTypes, kMoogStateTypes,
     kIirFirTypes,  kClippingTypes,   kDelayTypes,  kValueSourceTypes,
+    kSourceTypes,  kTableTypes,
 };
 
 // Whether a family declares the type number. Only numbers are compared,
