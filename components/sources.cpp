@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "components/source_maths.h"
@@ -61,16 +63,19 @@ constexpr Phase kHalfCycle = Phase{1} << 63;
 Phase EdgeOf(double width) { return UnitToPhase(width < 1.0 ? width : 0x1.fffffffffffffp-1); }
 
 double Naive(int shape, Phase phase, Phase edge) {
-  const double u = PhaseToUnit(phase);
   switch (shape) {
-    case kTriangle:
+    case kTriangle: {
+      const double u = PhaseToUnit(phase);
       return u < 0.5 ? 4.0 * u - 1.0 : 3.0 - 4.0 * u;
+    }
     case kSaw:
-      return 2.0 * u - 1.0;
+      // 2u - 1 from the top 32 bits: one conversion, 2^-31 resolution.
+      return static_cast<double>(static_cast<std::int32_t>(static_cast<std::uint32_t>(phase >> 32) ^ 0x80000000u)) *
+             0x1p-31;
     case kPulse:
       return phase < edge ? 1.0 : -1.0;
     default:
-      return SinCycles(u);
+      return SinCycles(PhaseToUnit(phase));
   }
 }
 
@@ -82,11 +87,16 @@ double SlopeOf(int shape, Phase phase, double cycles) {
   return 0.0;
 }
 
-// Adds the corrections for a corner `ago` frames before the current frame
-// (0..1): `jump` in the wave's value, `bend` in its slope per frame. The
-// tables are read at a fraction of their spacing with Hermite
-// interpolation (the step's slope table, and the step as the ramp's slope).
-void AddCorner(OscillatorRecord& o, double ago, double jump, double bend) {
+// The wave plus its slope term: what the output follows between corners.
+double Settled(int shape, Phase phase, Phase edge, double cycles) {
+  return Naive(shape, phase, edge) + kBlepRampSettle * SlopeOf(shape, phase, cycles);
+}
+
+// Adds the corrections for a corner `ago` frames before frame `f` (0..1):
+// `jump` in the wave's value, `bend` in its slope per frame. The tables
+// are read at a fraction of their spacing with Hermite interpolation (the
+// step's slope table, and the step as the ramp's slope).
+void AddCorner(OscillatorRecord& o, int f, double ago, double jump, double bend) {
   const double position = Clamp(ago, 0.0, 1.0) * kBlepPhases;
   int row = FloorToInt(position);
   if (row > kBlepPhases - 1) row = kBlepPhases - 1;
@@ -96,16 +106,23 @@ void AddCorner(OscillatorRecord& o, double ago, double jump, double bend) {
   const double c = 3.0 * w2 - 2.0 * w3, d = (w3 - w2) / kBlepPhases;
   const float* step0 = kBlepStep[row];
   const float* step1 = kBlepStep[row + 1];
-  const float* slope0 = kBlepSlope[row];
-  const float* slope1 = kBlepSlope[row + 1];
-  const float* ramp0 = kBlepRamp[row];
-  const float* ramp1 = kBlepRamp[row + 1];
-  const std::uint32_t at = o.next;
-  for (int i = 0; i < kBlepTaps; ++i) {
-    double v = 0.0;
-    if (jump != 0.0) v += jump * (a * step0[i] + b * slope0[i] + c * step1[i] + d * slope1[i]);
-    if (bend != 0.0) v += bend * (a * ramp0[i] + b * step0[i] + c * ramp1[i] + d * step1[i]);
-    o.corrections[(at + i) & (kCornerFrames - 1)] += v;
+  double* to = o.pending + f;
+  if (bend == 0.0) {
+    const float* slope0 = kBlepSlope[row];
+    const float* slope1 = kBlepSlope[row + 1];
+    for (int i = 0; i < kBlepTaps; ++i) to[i] += jump * (a * step0[i] + b * slope0[i] + c * step1[i] + d * slope1[i]);
+  } else if (jump == 0.0) {
+    const float* ramp0 = kBlepRamp[row];
+    const float* ramp1 = kBlepRamp[row + 1];
+    for (int i = 0; i < kBlepTaps; ++i) to[i] += bend * (a * ramp0[i] + b * step0[i] + c * ramp1[i] + d * step1[i]);
+  } else {
+    const float* slope0 = kBlepSlope[row];
+    const float* slope1 = kBlepSlope[row + 1];
+    const float* ramp0 = kBlepRamp[row];
+    const float* ramp1 = kBlepRamp[row + 1];
+    for (int i = 0; i < kBlepTaps; ++i)
+      to[i] += jump * (a * step0[i] + b * slope0[i] + c * step1[i] + d * slope1[i]) +
+               bend * (a * ramp0[i] + b * step0[i] + c * ramp1[i] + d * step1[i]);
   }
 }
 
@@ -120,68 +137,217 @@ double Ago(double past, double speed) {
 // below the edge; it rises where the phase wraps past 0 and falls where it
 // passes the edge (or the edge passes it). Which jumps happened follows
 // from the exact states; only their times are estimates.
-void PulseCorners(OscillatorRecord& o, Phase old_phase, double cycles, double edge_speed) {
-  const Phase relative = o.phase - o.edge;
-  const double speed = cycles - edge_speed;  // the phase against the edge
-  const double relative_unit = PhaseToUnit(relative);
-  const double fall_ago = Ago(relative_unit, speed);        // passed upward through the edge
-  const double rise_ago = Ago(1.0 - relative_unit, speed);  // passed downward
-  bool high = o.pulse_high != 0;
+void PulseCorners(OscillatorRecord& o, int f, Phase old_phase, double cycles, double edge_speed) {
   const bool wrapped_up = cycles > 0.0 && o.phase < old_phase;
   const bool wrapped_down = cycles < 0.0 && o.phase > old_phase;
+  const bool now = o.phase < o.edge;
+  bool high = o.pulse_high != 0;
+  if (!wrapped_up && !wrapped_down && high == now) return;
+  const double speed = cycles - edge_speed;  // the phase against the edge
+  const double relative = PhaseToUnit(o.phase - o.edge);
+  const double fall_ago = Ago(relative, speed);        // passed upward through the edge
+  const double rise_ago = Ago(1.0 - relative, speed);  // passed downward
   if (wrapped_up) {
     const double ago = Ago(PhaseToUnit(o.phase), cycles);
-    if (high) AddCorner(o, fall_ago, -2.0, 0.0);  // fell before it wrapped
+    if (high) AddCorner(o, f, fall_ago, -2.0, 0.0);  // fell before it wrapped
     high = o.edge > 0;
-    if (high) AddCorner(o, ago, 2.0, 0.0);
+    if (high) AddCorner(o, f, ago, 2.0, 0.0);
   } else if (wrapped_down) {
     const double ago = Ago(1.0 - PhaseToUnit(o.phase), cycles);
     if (!high && o.edge > 0) {
-      AddCorner(o, rise_ago, 2.0, 0.0);  // rose before it wrapped
+      AddCorner(o, f, rise_ago, 2.0, 0.0);  // rose before it wrapped
       high = true;
     }
-    if (high) AddCorner(o, ago, -2.0, 0.0);
+    if (high) AddCorner(o, f, ago, -2.0, 0.0);
     high = false;
   }
-  const bool now = o.phase < o.edge;
-  if (high != now) AddCorner(o, now ? rise_ago : fall_ago, now ? 2.0 : -2.0, 0.0);
+  if (high != now) AddCorner(o, f, now ? rise_ago : fall_ago, now ? 2.0 : -2.0, 0.0);
   o.pulse_high = now ? 1 : 0;
 }
 
 // The triangle's corners: a bend of +8 cycles per frame at 0, -8 at half a
 // cycle, whichever way the phase runs.
-void TriangleCorners(OscillatorRecord& o, Phase old_phase, double cycles) {
+void TriangleCorners(OscillatorRecord& o, int f, Phase old_phase, double cycles) {
   const double speed = std::fabs(cycles);
-  const double u = PhaseToUnit(o.phase);
   if (cycles > 0.0 && o.phase < old_phase) {
-    AddCorner(o, Ago(u, cycles), 0.0, 8.0 * speed);
+    AddCorner(o, f, Ago(PhaseToUnit(o.phase), cycles), 0.0, 8.0 * speed);
   } else if (cycles < 0.0 && o.phase > old_phase) {
-    AddCorner(o, Ago(1.0 - u, cycles), 0.0, 8.0 * speed);
+    AddCorner(o, f, Ago(1.0 - PhaseToUnit(o.phase), cycles), 0.0, 8.0 * speed);
   } else if ((old_phase < kHalfCycle) != (o.phase < kHalfCycle)) {
-    AddCorner(o, Ago(cycles > 0.0 ? u - 0.5 : 0.5 - u, cycles), 0.0, -8.0 * speed);
+    const double u = PhaseToUnit(o.phase);
+    AddCorner(o, f, Ago(cycles > 0.0 ? u - 0.5 : 0.5 - u, cycles), 0.0, -8.0 * speed);
   }
 }
 
-void SawCorners(OscillatorRecord& o, Phase old_phase, double cycles) {
-  if (cycles > 0.0 && o.phase < old_phase) AddCorner(o, Ago(PhaseToUnit(o.phase), cycles), -2.0, 0.0);
-  if (cycles < 0.0 && o.phase > old_phase) AddCorner(o, Ago(1.0 - PhaseToUnit(o.phase), cycles), 2.0, 0.0);
+void SawCorners(OscillatorRecord& o, int f, Phase old_phase, double cycles) {
+  if (cycles > 0.0 && o.phase < old_phase) AddCorner(o, f, Ago(PhaseToUnit(o.phase), cycles), -2.0, 0.0);
+  if (cycles < 0.0 && o.phase > old_phase) AddCorner(o, f, Ago(1.0 - PhaseToUnit(o.phase), cycles), 2.0, 0.0);
 }
 
-// The wave plus its slope term: what the output follows between corners.
-double Settled(int shape, Phase phase, Phase edge, double cycles) {
-  return Naive(shape, phase, edge) + kBlepRampSettle * SlopeOf(shape, phase, cycles);
+// One frame's output: the settled wave plus the corrections for the frame
+// (0 where there are none), times the gain. The same arithmetic on every
+// path, so a block gives the same bits however it is taken.
+inline void Emit(OscillatorRecord& o, int f, double settled, double scale) {
+  o.out[2 * f] = o.out[2 * f + 1] = (settled + o.pending[f]) * scale;
+}
+
+// What one frame's controls ask for.
+struct OscillatorControls {
+  double cycles;  // per frame; 0 when silent
+  double scale;   // the fade near half the rate times the amplitude
+  double width;
+  int shape;
+  bool restart;
+};
+
+OscillatorControls ReadControls(OscillatorRecord& o, const Signal* in, int f, double per_frame) {
+  OscillatorControls c;
+  c.cycles = Defined(in[0].control(f) * per_frame, 0.0);
+  double gain = 1.0;
+  const double speed = std::fabs(c.cycles);
+  if (!(speed < 0.5)) {
+    c.cycles = 0.0;  // silent from half the rate up, and the phase holds
+    gain = 0.0;
+  } else if (speed > 0.45) {
+    gain = (0.5 - speed) * 20.0;  // fades out over the top tenth below half the rate
+  }
+  c.shape = Choice(in[1].control(f), kPulse);
+  c.width = in[2].connected() ? Clamp(Defined(in[2].control(f), 0.5), 0.0, 1.0) : 0.5;
+  c.scale = gain * (in[4].connected() ? Level(in[4].control(f)) : kDefaultAmplitude);
+  c.restart = o.sync.Rises(in[3].control(f));
+  return c;
+}
+
+// One frame with everything that may change: shape, width, frequency, sync.
+void AnyFrame(OscillatorRecord& o, int f, const OscillatorControls& c, double glide) {
+  const int shape = c.shape;
+  if (o.started == 0) {
+    // The first frame is the cycle's start.
+    o.started = 1;
+    o.phase = 0;
+    o.pulse_width = c.width;
+    o.edge = EdgeOf(c.width);
+    o.pulse_high = o.edge > 0 ? 1 : 0;
+    o.shape = shape;
+    o.cycles = c.cycles;
+    o.step = StepOf(c.cycles);
+    o.slope = SlopeOf(shape, 0, c.cycles);
+    // From silence into the wave: the first value, too, is a band-limited
+    // step, so a saw or pulse does not start with a click.
+    AddCorner(o, f, 0.0, Settled(shape, 0, o.edge, c.cycles), 0.0);
+  } else {
+    const Phase old_phase = o.phase, old_edge = o.edge;
+    if (shape != o.shape) {
+      // A change of shape at the frame before: the jump between the two
+      // waves is band-limited like any other.
+      const double jump = Settled(shape, old_phase, old_edge, o.cycles) - Settled(o.shape, old_phase, old_edge, o.cycles);
+      AddCorner(o, f, 1.0, jump, 0.0);
+      o.shape = shape;
+      o.pulse_high = old_phase < old_edge ? 1 : 0;
+      o.slope = SlopeOf(shape, old_phase, o.cycles);
+    }
+    const double old_width = o.pulse_width;
+    if (c.width != old_width) {
+      o.pulse_width += glide * (c.width - old_width);
+      // Arrived once within 2^-40 of a cycle, rather than creeping on.
+      if (std::fabs(c.width - o.pulse_width) < 0x1p-40) o.pulse_width = c.width;
+      o.edge = EdgeOf(o.pulse_width);
+    }
+    if (c.cycles != o.cycles) o.step = StepOf(c.cycles);
+    o.phase = old_phase + o.step;
+    // A change of frequency bends the wave where the frame's step starts.
+    const double bend = SlopeOf(shape, old_phase, c.cycles) - o.slope;
+    if (bend != 0.0) AddCorner(o, f, 1.0, 0.0, bend);
+    switch (shape) {
+      case kTriangle:
+        TriangleCorners(o, f, old_phase, c.cycles);
+        break;
+      case kSaw:
+        SawCorners(o, f, old_phase, c.cycles);
+        break;
+      case kPulse:
+        PulseCorners(o, f, old_phase, c.cycles, o.pulse_width - old_width);
+        break;
+      default:
+        break;
+    }
+    if (c.restart) {
+      // The cycle starts again at this frame: whatever the wave jumps by,
+      // and its bend, are band-limited from here on.
+      const double jump = Naive(shape, 0, o.edge) - Naive(shape, o.phase, o.edge);
+      const double bend_here = SlopeOf(shape, 0, c.cycles) - SlopeOf(shape, o.phase, c.cycles);
+      AddCorner(o, f, 0.0, jump, bend_here);
+      o.phase = 0;
+      o.pulse_high = o.edge > 0 ? 1 : 0;
+    }
+    o.cycles = c.cycles;
+    o.slope = SlopeOf(shape, o.phase, c.cycles);
+  }
+  Emit(o, f, Settled(shape, o.phase, o.edge, c.cycles), c.scale);
+}
+
+// A block whose controls hold still (the same frequency, shape, width and
+// amplitude as the frame before, no sync): only the corners the phase
+// passes remain. Each frame is what AnyFrame does in that case, so the bits
+// are the same.
+template <int kShape>
+void SteadyFrames(OscillatorRecord& o, int n, double cycles, double scale) {
+  const Phase step = o.step;
+  for (int f = 0; f < n; ++f) {
+    const Phase old_phase = o.phase;
+    o.phase = old_phase + step;
+    if constexpr (kShape == kTriangle) TriangleCorners(o, f, old_phase, cycles);
+    if constexpr (kShape == kPulse) PulseCorners(o, f, old_phase, cycles, 0.0);
+    Emit(o, f, Settled(kShape, o.phase, o.edge, cycles), scale);
+  }
+  o.slope = SlopeOf(kShape, o.phase, cycles);
+}
+
+// The saw's steady block, the common case, without a test per frame: the
+// frames on which the phase wraps follow from the phase and the step, their
+// corrections go in first, then every frame is computed in one pass.
+template <>
+void SteadyFrames<kSaw>(OscillatorRecord& o, int n, double cycles, double scale) {
+  const Phase start = o.phase, step = o.step;
+  if (step != 0) {
+    // Frame f holds the phase start + (f + 1) · step; a wrap happens on the
+    // frame whose step carries the phase past 2^64 (upward) or below 0.
+    const bool up = cycles > 0.0;
+    const Phase magnitude = up ? step : Phase{0} - step;
+    Phase before = start;
+    for (long long f = -1;;) {
+      const Phase room = up ? ~before : before;  // steps that fit before the wrap, times the step
+      f += static_cast<long long>(room / magnitude) + 1;
+      if (f >= n) break;
+      const Phase phase = start + static_cast<Phase>(f + 1) * step;
+      o.phase = phase;
+      SawCorners(o, static_cast<int>(f), phase - step, cycles);
+      before = phase;
+    }
+  }
+  const double term = kBlepRampSettle * SlopeOf(kSaw, 0, cycles);
+  Phase phase = start;
+  for (int f = 0; f < n; ++f) {
+    phase += step;
+    o.out[2 * f] = o.out[2 * f + 1] = (Naive(kSaw, phase, 0) + term + o.pending[f]) * scale;
+  }
+  o.phase = phase;
+  o.slope = SlopeOf(kSaw, phase, cycles);
 }
 
 }  // namespace
 
-// [audio thread]
+// [audio thread] A block whose controls are constants that match the last
+// frame's goes through SteadyFrames; any other through AnyFrame, frame by
+// frame.
 void ProcessOscillator(ComponentRecord* self, ComponentRecord* const* inputs, const std::int16_t* source_outputs) {
   auto& o = *static_cast<OscillatorRecord*>(self);
-  const Signal frequency = ReadInput(inputs, source_outputs, 0);
-  const Signal shape_in = ReadInput(inputs, source_outputs, 1);
-  const Signal width = ReadInput(inputs, source_outputs, 2);
-  const Signal sync = ReadInput(inputs, source_outputs, 3);
-  const Signal amplitude = ReadInput(inputs, source_outputs, 4);
+  Signal in[5];
+  bool buffers = false;
+  for (int k = 0; k < 5; ++k) {
+    in[k] = ReadInput(inputs, source_outputs, k);
+    buffers = buffers || in[k].is_buffer();
+  }
   const double rate = SampleRateOf(self);
   const double per_frame = 1.0 / rate;
   // The pulse width glides with a 1 ms time constant (backward Euler), so a
@@ -190,88 +356,32 @@ void ProcessOscillator(ComponentRecord* self, ComponentRecord* const* inputs, co
   // cycle per frame.
   const double glide = std::fmin(0.5, 1.0 / (1.0 + 0.001 * rate));
   const int n = self->block_length;
-  for (int f = 0; f < n; ++f) {
-    double cycles = Defined(frequency.control(f) * per_frame, 0.0);
-    double gain = 1.0;
-    const double speed = std::fabs(cycles);
-    if (!(speed < 0.5)) {
-      cycles = 0.0;  // silent from half the rate up, and the phase holds
-      gain = 0.0;
-    } else if (speed > 0.45) {
-      gain = (0.5 - speed) * 20.0;  // fades out over the top tenth below half the rate
-    }
-    const int shape = Choice(shape_in.control(f), kPulse);
-    const double target_width = width.connected() ? Clamp(Defined(width.control(f), 0.5), 0.0, 1.0) : 0.5;
-    const double level = amplitude.connected() ? Level(amplitude.control(f)) : kDefaultAmplitude;
-    const bool restart = o.sync.Rises(sync.control(f));
-
-    if (o.started == 0) {
-      // The first frame is the cycle's start.
-      o.started = 1;
-      o.phase = 0;
-      o.pulse_width = target_width;
-      o.edge = EdgeOf(target_width);
-      o.pulse_high = o.edge > 0 ? 1 : 0;
-      o.shape = shape;
-      o.cycles = cycles;
-      o.step = StepOf(cycles);
-      o.slope = SlopeOf(shape, 0, cycles);
-      // From silence into the wave: the first value, too, is a band-limited
-      // step, so a saw or pulse does not start with a click.
-      AddCorner(o, 0.0, Settled(shape, 0, o.edge, cycles), 0.0);
-    } else {
-      const Phase old_phase = o.phase, old_edge = o.edge;
-      if (shape != o.shape) {
-        // A change of shape at the frame before: the jump between the two
-        // waves is band-limited like any other.
-        const double jump = Settled(shape, old_phase, old_edge, o.cycles) - Settled(o.shape, old_phase, old_edge, o.cycles);
-        AddCorner(o, 1.0, jump, 0.0);
-        o.shape = shape;
-        o.pulse_high = old_phase < old_edge ? 1 : 0;
-        o.slope = SlopeOf(shape, old_phase, o.cycles);
-      }
-      const double old_width = o.pulse_width;
-      if (target_width != old_width) {
-        o.pulse_width += glide * (target_width - old_width);
-        // Arrived once within 2^-40 of a cycle, rather than creeping on.
-        if (std::fabs(target_width - o.pulse_width) < 0x1p-40) o.pulse_width = target_width;
-        o.edge = EdgeOf(o.pulse_width);
-      }
-      if (cycles != o.cycles) o.step = StepOf(cycles);
-      o.phase = old_phase + o.step;
-      // A change of frequency bends the wave where the frame's step starts.
-      const double bend = SlopeOf(shape, old_phase, cycles) - o.slope;
-      if (bend != 0.0) AddCorner(o, 1.0, 0.0, bend);
-      switch (shape) {
+  if (n > 0) {
+    const OscillatorControls first = ReadControls(o, in, 0, per_frame);
+    const bool steady = !buffers && o.started != 0 && !first.restart && first.shape == o.shape &&
+                        first.cycles == o.cycles && first.width == o.pulse_width;
+    if (steady) {
+      switch (first.shape) {
         case kTriangle:
-          TriangleCorners(o, old_phase, cycles);
+          SteadyFrames<kTriangle>(o, n, first.cycles, first.scale);
           break;
         case kSaw:
-          SawCorners(o, old_phase, cycles);
+          SteadyFrames<kSaw>(o, n, first.cycles, first.scale);
           break;
         case kPulse:
-          PulseCorners(o, old_phase, cycles, o.pulse_width - old_width);
+          SteadyFrames<kPulse>(o, n, first.cycles, first.scale);
           break;
         default:
+          SteadyFrames<kSine>(o, n, first.cycles, first.scale);
           break;
       }
-      if (restart) {
-        // The cycle starts again at this frame: whatever the wave jumps by,
-        // and its bend, are band-limited from here on.
-        const double jump = Naive(shape, 0, o.edge) - Naive(shape, o.phase, o.edge);
-        const double bend_here = SlopeOf(shape, 0, cycles) - SlopeOf(shape, o.phase, cycles);
-        AddCorner(o, 0.0, jump, bend_here);
-        o.phase = 0;
-        o.pulse_high = o.edge > 0 ? 1 : 0;
-      }
-      o.cycles = cycles;
-      o.slope = SlopeOf(shape, o.phase, cycles);
+    } else {
+      AnyFrame(o, 0, first, glide);
+      for (int f = 1; f < n; ++f) AnyFrame(o, f, ReadControls(o, in, f, per_frame), glide);
     }
-    const std::uint32_t at = o.next;
-    const double value = (Settled(shape, o.phase, o.edge, cycles) + o.corrections[at]) * gain * level;
-    o.corrections[at] = 0.0;
-    o.next = (at + 1) & (kCornerFrames - 1);
-    o.out[2 * f] = o.out[2 * f + 1] = value;
+    // The corrections reaching past the block carry over to the next.
+    std::memmove(o.pending, o.pending + n, sizeof(double) * kCornerFrames);
+    std::fill(o.pending + kCornerFrames, o.pending + kCornerFrames + n, 0.0);
   }
   SetBuffer(self, 0, o.out);
 }

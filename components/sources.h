@@ -26,9 +26,9 @@ inline constexpr double kDefaultNoiseLevel = 8192.0;
 inline constexpr int kDefaultSteps = 16;
 inline constexpr int kMaxSteps = 4096;
 
-// Frames a band-limited corner takes to settle: the Oscillator's ring of
-// corrections (the length of its step table, checked where it is used).
-inline constexpr int kCornerFrames = 64;
+// Frames a band-limited corner takes to settle (the length of the
+// Oscillator's step table, checked where it is used).
+inline constexpr int kCornerFrames = 32;
 
 // A gate or clock input: high while at or above 0.5; NaN is low.
 struct EdgeState {
@@ -51,8 +51,9 @@ struct OscillatorRecord : ComponentRecord {
   double cycles;               // the last frame's frequency, cycles per frame
   std::uint64_t step;          // the phase step for `cycles`
   double slope;                // the naive wave's slope at the last frame, per frame
-  double corrections[kCornerFrames];  // band-limited corrections still to come, a ring
-  std::uint32_t next;          // the ring's slot for the coming frame
+  // Band-limited corrections for this block's frames and the kCornerFrames
+  // after it, added in the order the corners come; the tail carries over.
+  double pending[kMaxBlockFrames + kCornerFrames];
   std::int32_t shape;
   std::uint8_t started;
   std::uint8_t pulse_high;

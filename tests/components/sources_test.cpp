@@ -8,14 +8,19 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <numbers>
 #include <vector>
 
 #include "components/source_maths.h"
 #include "components/sources.h"
 #include "components/tables.h"
 #include "engine/host_timing.h"
+#include "engine/module_image.h"
+#include "engine/patch_engine.h"
 #include "tests/components/component_harness.h"
 #include "tests/support/spectrum.h"
+#include "tests/support/test_ui.h"
+#include <nlohmann/json.hpp>
 
 namespace korvel::testing {
 namespace {
@@ -27,8 +32,10 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // unconnected. Channel 1 gets `right` when given, else the same value.
 struct Input {
   std::function<double(long long)> left, right;
+  bool constant = false;  // delivered as a constant, not a buffer
 };
 Input Value(double v) { return {[v](long long) { return v; }, {}}; }
+Input Constant(double v) { return {[v](long long) { return v; }, {}, true}; }
 Input Unconnected() { return {}; }
 
 struct Rendered {
@@ -49,6 +56,11 @@ Rendered Render(int type, long long frames, const std::vector<Input>& inputs, in
     for (const Input& in : inputs) {
       if (!in.left) {
         pointers.push_back(nullptr);
+        continue;
+      }
+      if (in.constant) {
+        feeds.push_back(std::make_unique<Feed>(in.left(done)));
+        pointers.push_back(feeds.back().get());
         continue;
       }
       std::vector<double> v(2 * n);
@@ -150,6 +162,18 @@ TEST_F(Sources, TheLfoPhaseDoesNotDrift) {
   EXPECT_EQ(c.as<OscillatorRecord>().phase, step * (100ull * 4096 - 1));
 }
 
+TEST_F(Sources, TheOscillatorGivesTheSameBitsForConstantsAndSignals) {
+  // Constant controls take the oscillator's steady path, signals the
+  // frame-by-frame one: the same values must give the same bits.
+  for (int shape : {0, 1, 2, 3})
+    for (double frequency : {0.0, 3.5, 440.0, -1234.5, 10000.0, 20500.0, 30000.0}) {
+      const Rendered steady = Render(kOscillatorType, 3000, {Constant(frequency), Constant(shape), Constant(0.3)}, 200);
+      const Rendered moving = Render(kOscillatorType, 3000, {Value(frequency), Value(shape), Value(0.3)}, 200);
+      ASSERT_EQ(0, std::memcmp(steady.left.data(), moving.left.data(), steady.left.size() * sizeof(double)))
+          << "shape " << shape << " at " << frequency << " Hz";
+    }
+}
+
 TEST_F(Sources, SyncRestartsTheCycleAtItsFrame) {
   // Synced at frame 1000, an oscillator sounds from there on like one
   // started at frame 1000, once the band-limited corner has settled.
@@ -197,7 +221,7 @@ TEST_F(Sources, EnvelopesKeepTheirTimesToTheFrame) {
 
 TEST_F(Sources, TheFollowerReadsPeakAndRms) {
   Rate(48000.0);
-  const auto sine = [](long long f) { return 16384.0 * std::sin(2.0 * M_PI * 1000.0 * static_cast<double>(f) / 48000.0); };
+  const auto sine = [](long long f) { return 16384.0 * std::sin(2.0 * std::numbers::pi * 1000.0 * static_cast<double>(f) / 48000.0); };
   for (const auto& [mode, expected] : {std::pair{0, 16384.0}, std::pair{1, 11585.2375}}) {
     const Rendered r = Render(kEnvelopeFollowerType, 96000, {Input{sine, {}}, Value(10), Value(100), Value(mode)});
     for (long long f = 72000; f < 96000; f += 7) ASSERT_NEAR(r.left[f], expected, 0.01 * expected) << mode << " " << f;
@@ -323,23 +347,74 @@ TEST_F(Sources, TablesAndFunctionsMapAsWritten) {
     EXPECT_FALSE(ParseTableText(text, points, error));
     EXPECT_EQ(error, message);
   }
-  // Function: each of the nine, and what lies outside their domains.
+  // Function: each of the nine, and what lies outside their domains. The
+  // platform's maths library is asked at run time, as the component asks
+  // it: libraries (and the compiler's folding) differ in the last bit.
+  const auto at_run_time = [](double v) {
+    volatile double kept = v;
+    return kept;
+  };
+  const double four = at_run_time(4.0), largest = at_run_time(1.7976931348623157e308);
+  const double smallest = at_run_time(2.2250738585072014e-308);
   const double x[] = {-4.0, 0.0, kNan, -kInf};
-  const double expected[9][4] = {{std::sin(-4.0), 0.0, 0.0, std::sin(-1.7976931348623157e308)},
-                                 {std::cos(-4.0), 1.0, 1.0, std::cos(-1.7976931348623157e308)},
-                                 {std::tanh(-4.0), 0.0, 0.0, -1.0},
-                                 {4.0, 0.0, 0.0, 1.7976931348623157e308},
-                                 {-2.0, 0.0, 0.0, -std::sqrt(1.7976931348623157e308)},
-                                 {std::exp(-4.0), 1.0, 1.0, 0.0},
-                                 {std::log(4.0), std::log(2.2250738585072014e-308), std::log(2.2250738585072014e-308),
-                                  std::log(1.7976931348623157e308)},
-                                 {-4.0, 0.0, 0.0, -1.7976931348623157e308},
+  const double expected[9][4] = {{std::sin(-four), 0.0, 0.0, std::sin(-largest)},
+                                 {std::cos(-four), 1.0, 1.0, std::cos(-largest)},
+                                 {std::tanh(-four), 0.0, 0.0, -1.0},
+                                 {4.0, 0.0, 0.0, largest},
+                                 {-2.0, 0.0, 0.0, -std::sqrt(largest)},
+                                 {std::exp(-four), 1.0, 1.0, 0.0},
+                                 {std::log(four), std::log(smallest), std::log(smallest), std::log(largest)},
+                                 {-4.0, 0.0, 0.0, -largest},
                                  {-1.0, 0.0, 0.0, -1.0}};
   for (int function = 0; function < 9; ++function)
     for (int i = 0; i < 4; ++i) {
       const Rendered r = Render(kFunctionType, 1, {Value(x[i]), Value(function)});
       EXPECT_EQ(r.left[0], expected[function][i]) << "function " << function << " of " << x[i];
     }
+}
+
+// A table's points and interpolation and a Noise's seed are saved and
+// loaded with the module, and a bad table is refused naming its point.
+TEST(SourceSettings, TablesAndSeedsTravelWithTheModule) {
+  TestUi ui;
+  const auto image = [](const std::string& components) {
+    return R"({"format": "korvel-module", "version": 1, "components": [)" + components + "]}";
+  };
+  const std::string table = R"({"slot": 3, "type": 47, "interpolation": "cubic", "table": [[-1, 2], [0.5, -3], [7, 1e300]]})";
+  const std::string noise = R"({"slot": 4, "type": 42, "seed": 4294967295})";
+  PatchEngine first, second;
+  first.ResetEngine();
+  second.ResetEngine();
+  std::string error;
+  ASSERT_TRUE(ReadModuleImage(first, image(table + ", " + noise).data(), image(table + ", " + noise).size(), error))
+      << error;
+  const std::string saved = WriteModuleImage(first);
+  const nlohmann::json json = nlohmann::json::parse(saved);
+  EXPECT_EQ(json["components"][0]["table"], nlohmann::json::parse("[[-1, 2], [0.5, -3], [7, 1e300]]"));
+  EXPECT_EQ(json["components"][0]["interpolation"], "cubic");
+  EXPECT_EQ(json["components"][1]["seed"], 4294967295u);
+  ASSERT_TRUE(ReadModuleImage(second, saved.data(), saved.size(), error)) << error;
+  EXPECT_EQ(WriteModuleImage(second), saved);
+  const auto& read = *static_cast<const TableRecord*>(second.record[3]);
+  EXPECT_EQ(read.count, 3);
+  EXPECT_EQ(read.y[2], 1e300);
+  EXPECT_EQ(read.interpolation, Interpolation::kCubic);
+
+  for (const auto& [components, message] :
+       {std::pair{std::string(R"({"slot": 3, "type": 47, "table": [[0, 0], [1, 1], [1, 2]]})"),
+                  "component 0 (slot 3): \"table\" point 3: x 1 is not greater than the x before it (1)"},
+        std::pair{std::string(R"({"slot": 3, "type": 47, "table": []})"),
+                  "component 0 (slot 3): \"table\" has 0 points; it holds 1 to 4096"},
+        std::pair{std::string(R"({"slot": 3, "type": 47, "interpolation": "cubc"})"),
+                  "component 0 (slot 3): \"interpolation\" is \"cubc\"; it is one of \"step\", \"linear\", \"cubic\""},
+        std::pair{std::string(R"({"slot": 3, "type": 42, "seed": -1})"),
+                  "component 0 (slot 3): \"seed\" is -1, outside 0..4294967295"},
+        std::pair{std::string(R"({"slot": 3, "type": 47, "tables": []})"),
+                  "component 0 (slot 3): unknown key \"tables\" (did you mean \"table\"?)"}}) {
+    EXPECT_FALSE(ReadModuleImage(second, image(components).data(), image(components).size(), error));
+    EXPECT_EQ(error, message);
+  }
+  EXPECT_EQ(WriteModuleImage(second), saved) << "a refused image leaves the module as it was";
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <complex>
+#include <numbers>
 #include <utility>
 #include <vector>
 
@@ -21,7 +22,7 @@ inline std::vector<double> Amplitudes(const std::vector<double>& x) {
     if (i < j) std::swap(a[i], a[j]);
   }
   for (std::size_t length = 2; length <= n; length <<= 1) {
-    const double angle = -2.0 * M_PI / static_cast<double>(length);
+    const double angle = -2.0 * std::numbers::pi / static_cast<double>(length);
     for (std::size_t start = 0; start < n; start += length) {
       for (std::size_t k = 0; k < length / 2; ++k) {
         const std::complex<double> w = std::polar(1.0, angle * static_cast<double>(k));

@@ -33,7 +33,7 @@
 
 namespace {
 
-constexpr int kTaps = 64;         // kernel length, frames
+constexpr int kTaps = 32;         // kernel length, frames
 constexpr int kPhases = 32;       // table points per frame
 constexpr int kFine = 512;        // points per frame while designing
 constexpr double kStopEdge = 0.5465;  // fraction of the sample rate
