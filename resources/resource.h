@@ -14,6 +14,7 @@
 #define IDD_COMPONENT_INFO 107
 #define IDD_ENSEMBLE_INFO 108
 #define IDD_FILTER_SETTINGS 109
+#define IDD_TABLE_SETTINGS 110
 
 // Tab-strip bitmaps: caps and middles for the active and inactive tab,
 // the strip's fill, a separator and the strip's two ends.
@@ -49,6 +50,8 @@
 #define IDC_DELAY_LINES 1054
 #define IDC_DELAY_RESET 1055
 #define IDC_PARAMETER_HELP 1068
+#define IDC_TABLE_POINTS 1070
+#define IDC_TABLE_INTERPOLATION 1071
 
 // Menu commands.
 #define ID_ABOUT 40003
@@ -112,6 +115,8 @@
 #define ID_MODULE_VIEW 40078
 #define ID_CODE_VIEW 40079
 #define ID_GUI_VIEW 40080
+#define ID_ENVELOPE_FOLLOWER 40081
+#define ID_FUNCTION 40082
 
 // Code View buttons and the status bar.
 #define IDC_SAVE_AND_APPLY 123
