@@ -1,6 +1,7 @@
 #include "tools/korvel/module_check.h"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -12,6 +13,8 @@
 #include "components/iir_fir_filters.h"
 #include "components/moog_state_filters.h"
 #include "components/routing.h"
+#include "components/sources.h"
+#include "components/tables.h"
 #include "components/value_sources.h"
 #include "engine/type_table.h"
 #include "tools/korvel/text_format.h"
@@ -44,6 +47,8 @@ const std::vector<Required>& RequiredInputs() {
     for (int type : {kDelaySetType, kDelayAddType, kDelayZType, kReplicatorType})
       t.push_back({type, {{0, "the signal (in1)"}}});
     t.push_back({kOutType, {{0, "the signal (in1)"}}});
+    for (int type : {kEnvelopeFollowerType, kTranslationTableType, kFunctionType})
+      t.push_back({type, {{0, "the signal (in1)"}}});
     return t;
   }();
   return table;
@@ -59,7 +64,37 @@ struct Component {
   int slot, type;
   std::string label;
   bool has_value;
+  bool has_seed;
+  // The highest value the component's output can take when that is known
+  // from the file (a constant, a Slider's range); NaN otherwise.
+  double highest;
 };
+
+// The inputs read as gates or clocks (high from 0.5), and what each is.
+struct Trigger {
+  int type, input;
+  const char* what;
+  const char* effect;
+};
+constexpr Trigger kTriggers[] = {
+    {kLinearAdsrType, 0, "the gate (in1)", "the envelope never starts"},
+    {kExponentialAdsrType, 0, "the gate (in1)", "the envelope never starts"},
+    {kLinearAdsrType, 5, "the retrigger (in6)", "it never retriggers"},
+    {kExponentialAdsrType, 5, "the retrigger (in6)", "it never retriggers"},
+    {kStepCounterType, 0, "the clock (in1)", "it never leaves step 0"},
+    {kStepCounterType, 2, "the reset (in3)", "it never resets"},
+    {kOscillatorType, 3, "the sync (in4)", "it never restarts"},
+};
+
+double Highest(const Json& c, int type) {
+  const auto number = [&](const char* key, double otherwise) {
+    const auto it = c.find(key);
+    return it != c.end() && it->is_number() ? it->get<double>() : otherwise;
+  };
+  if (type == kConstantType) return number("value", 0.0);
+  if (type == kSliderType) return std::max(number("min", 0.0), number("max", 1.0));
+  return std::nan("");
+}
 
 struct Wire {
   int from_slot, from_output, to_slot, to_input;
@@ -83,7 +118,9 @@ std::vector<std::string> CheckModule(const std::string& image) {
   if (!root.is_object() || !root.contains("components")) return found;
   std::map<int, Component> components;
   for (const Json& c : root["components"]) {
-    Component component{c.value("slot", 0), c.value("type", 0), c.value("label", std::string()), c.contains("value")};
+    const int type = c.value("type", 0);
+    Component component{c.value("slot", 0), type, c.value("label", std::string()), c.contains("value"),
+                        c.contains("seed"), Highest(c, type)};
     if (component.label.empty()) component.label = TypeName(component.type);
     components[component.slot] = component;
   }
@@ -126,6 +163,24 @@ std::vector<std::string> CheckModule(const std::string& image) {
     if ((c.type == kAddType || c.type == kSubtractType) && source_of(slot, 0) == nullptr &&
         source_of(slot, 1) == nullptr)
       found.push_back(name(slot) + ": neither operand is connected, so its output is silence");
+    if ((c.type == kOscillatorType || c.type == kFmOscillatorType) && source_of(slot, 0) == nullptr)
+      found.push_back(name(slot) + ": the frequency (in1) is not connected, so the wave stands still at 0 Hz");
+    if (c.type == kNoiseType && !c.has_seed)
+      found.push_back(name(slot) + ": it has no \"seed\", so it draws different noise at every load");
+    for (const Trigger& t : kTriggers) {
+      if (t.type != c.type) continue;
+      const Wire* w = source_of(slot, t.input);
+      if (w == nullptr) {
+        // A gate or clock left unconnected; an unconnected retrigger, reset
+        // or sync is only unused.
+        if (t.input == 0) found.push_back(name(slot) + ": " + t.what + " is not connected, so " + t.effect);
+        continue;
+      }
+      const double highest = components.at(w->from_slot).highest;
+      if (highest < 0.5)
+        found.push_back(name(slot) + ": " + t.what + " comes from " + name(w->from_slot) + ", which never reaches 0.5, so " +
+                        t.effect);
+    }
   }
   for (const Wire& w : wires) {
     const Component& from = components.at(w.from_slot);
@@ -147,37 +202,46 @@ std::vector<std::string> CheckModule(const std::string& image) {
   second(outs, out, "Out", "is never heard");
 
   // Whether the input reaches the output: through wires, or through the
-  // shared delay lines (written on one path, read on another).
+  // shared delay lines (written on one path, read on another). A module
+  // whose output comes from its own oscillators or noise is an instrument:
+  // not hearing the input is then its purpose.
+  const auto upstream = [&](int from) {
+    std::vector<bool> seen(256, false);
+    std::vector<int> stack{from};
+    seen[from] = true;
+    while (!stack.empty()) {
+      const int s = stack.back();
+      stack.pop_back();
+      for (const Wire& w : wires)
+        if (w.to_slot == s && !seen[w.from_slot]) stack.push_back(w.from_slot), seen[w.from_slot] = true;
+    }
+    return seen;
+  };
   if (out < 0) {
     found.push_back("the module has no Out component, so its output is silence");
-  } else if (in < 0) {
-    found.push_back("the module has no In component, so the input is never heard");
-  } else {
-    const auto upstream = [&](int from) {
-      std::vector<bool> seen(256, false);
-      std::vector<int> stack{from};
-      seen[from] = true;
-      while (!stack.empty()) {
-        const int s = stack.back();
-        stack.pop_back();
-        for (const Wire& w : wires)
-          if (w.to_slot == s && !seen[w.from_slot]) stack.push_back(w.from_slot), seen[w.from_slot] = true;
-      }
-      return seen;
-    };
-    const auto feeds_out = upstream(out);
-    bool reached = feeds_out[in];
-    if (!reached) {
-      bool line_written = false, line_heard = false;
-      for (const auto& [slot, c] : components) {
-        if ((c.type == kDelaySetType || c.type == kDelayAddType) && upstream(slot)[in]) line_written = true;
-        if ((c.type == kDelayGetType || c.type == kDelaySimpleType) && feeds_out[slot]) line_heard = true;
-      }
-      reached = line_written && line_heard;
-    }
-    if (!reached) found.push_back("OUT (slot " + std::to_string(out) + ") is not reached from IN (slot " +
-                                  std::to_string(in) + "), so the input is never heard");
+    return found;
   }
+  const auto feeds_out = upstream(out);
+  bool sounds = false;
+  for (const auto& [slot, c] : components)
+    if ((c.type == kOscillatorType || c.type == kFmOscillatorType || c.type == kNoiseType) && feeds_out[slot])
+      sounds = true;
+  if (in < 0) {
+    if (!sounds) found.push_back("the module has no In component, so the input is never heard");
+    return found;
+  }
+  bool reached = feeds_out[in];
+  if (!reached) {
+    bool line_written = false, line_heard = false;
+    for (const auto& [slot, c] : components) {
+      if ((c.type == kDelaySetType || c.type == kDelayAddType) && upstream(slot)[in]) line_written = true;
+      if ((c.type == kDelayGetType || c.type == kDelaySimpleType) && feeds_out[slot]) line_heard = true;
+    }
+    reached = line_written && line_heard;
+  }
+  if (!reached && !sounds)
+    found.push_back("OUT (slot " + std::to_string(out) + ") is not reached from IN (slot " + std::to_string(in) +
+                    "), so the input is never heard");
   return found;
 }
 

@@ -37,6 +37,8 @@
 #include <vector>
 
 #include "components/catalog.h"
+#include "components/sources.h"
+#include "components/tables.h"
 #include "engine/module_image.h"
 #include "engine/ui.h"
 #include "host/plugin_module.h"
@@ -74,6 +76,7 @@ class Random {
 struct Part {
   int type;
   double value;  // constants only
+  nlohmann::json settings = nlohmann::json::object();  // a type's own settings (seed, table)
 };
 struct Wire {
   int from, output, to, input;
@@ -114,6 +117,25 @@ double SpecialValue(Random& r) {
   return r.Pick(kValues);
 }
 
+// Settings for the types that keep some in the module: a Noise's seed (the
+// image must name it, or every load would draw another), a table's points.
+nlohmann::json SettingsFor(int type, Random& r) {
+  nlohmann::json settings = nlohmann::json::object();
+  if (type == kNoiseType) settings["seed"] = static_cast<std::uint32_t>(r.Next());
+  if (type == kTranslationTableType) {
+    nlohmann::json points = nlohmann::json::array();
+    double x = r.Chance(20) ? -1e300 : -40000.0 * r.Unit();
+    for (int i = 1 + r.Below(8); i > 0; --i) {
+      const double y = r.Chance(10) ? (r.Chance(50) ? 1e300 : -1e300) : (r.Unit() * 2 - 1) * 32768.0;
+      points.push_back({x, y});
+      x = x < -1e6 ? -40000.0 : x + (r.Chance(10) ? 1e-9 : 1.0 + r.Unit() * 20000.0);
+    }
+    settings["table"] = points;
+    settings["interpolation"] = std::vector<const char*>{"step", "linear", "cubic"}[static_cast<std::size_t>(r.Below(3))];
+  }
+  return settings;
+}
+
 int BlockSize(Random& r) {
   static const std::vector<int> kEdges = {1, 2, 3, 63, 64, 65, 512, 4095, 4096, 4097, 8192, 10000};
   if (r.Chance(50)) return r.Pick(kEdges);
@@ -129,7 +151,7 @@ Case Generate(std::uint64_t seed) {
   const int count = 1 + r.Below(r.Chance(80) ? 8 : 24);
   for (int i = 0; i < count; ++i) {
     const int type = r.Pick(kTypes);
-    c.parts.push_back({type, type == kConstantType ? SpecialValue(r) : 0.0});
+    c.parts.push_back({type, type == kConstantType ? SpecialValue(r) : 0.0, SettingsFor(type, r)});
   }
   // Outputs still free to wire, from components earlier in the chain (so no
   // wire can close a loop). An output feeds at most one input.
@@ -202,6 +224,7 @@ std::string ImageOf(const Case& c) {
     if (c.parts[slot].type < 0) continue;  // removed while shrinking
     nlohmann::json part = {{"slot", slot}, {"type", c.parts[slot].type}};
     if (c.parts[slot].type == kConstantType) part["value"] = Number(c.parts[slot].value);
+    for (const auto& item : c.parts[slot].settings.items()) part[item.key()] = item.value();
     components.push_back(part);
   }
   for (const Wire& w : c.wires)
