@@ -157,6 +157,16 @@ void AliasFigures() {
     if (level > worst) worst = level, at = k * rate / kWindow;
   }
   std::printf("  saw, every semitone from 220 Hz to 13.2 kHz: worst %.1f dB (at %.0f Hz)\n", worst, at);
+  // The band: a saw's harmonic h has amplitude 1/h of the fundamental;
+  // what the band-limiting leaves of it, near the top of the band.
+  const long long k = CyclesNear(500.0, rate);
+  const std::vector<double> m = Magnitudes(Tone(kOscillatorType, 2, k * rate / kWindow, rate, 4096));
+  std::printf("  saw at %.1f Hz, harmonics against 1/h:", k * rate / kWindow);
+  for (double f : {10000.0, 15000.0, 16500.0, 18000.0, 19000.0, 19700.0, 21000.0}) {
+    const long long h = std::llround(f / (k * rate / kWindow));
+    std::printf(" %.1f kHz %+.2f dB;", h * k * rate / kWindow / 1000.0, Db(m[h * k] * h / m[k]));
+  }
+  std::printf("\n");
 }
 
 void SineFigures() {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "components/source_maths.h"
@@ -92,37 +93,51 @@ double Settled(int shape, Phase phase, Phase edge, double cycles) {
   return Naive(shape, phase, edge) + kBlepRampSettle * SlopeOf(shape, phase, cycles);
 }
 
+// The step and ramp tables refined to kFineRows rows per frame by the
+// tables' own Hermite interpolation (their slope tables, and the step as
+// the ramp's slope), so that a corner reads them by straight lines: two
+// values a tap instead of four. Built once, off the audio thread, when the
+// first Oscillator is made; 256 KB.
+constexpr int kFineRows = 512;
+constexpr int kRefine = kFineRows / kBlepPhases;
+struct FineTables {
+  double step[kFineRows + 1][kBlepTaps];
+  double ramp[kFineRows + 1][kBlepTaps];
+};
+FineTables g_fine;
+
+void RefineTables() {
+  for (int row = 0; row <= kFineRows; ++row) {
+    const int coarse = row / kRefine < kBlepPhases ? row / kRefine : kBlepPhases - 1;
+    const double w = static_cast<double>(row - coarse * kRefine) / kRefine;
+    const double w2 = w * w, w3 = w2 * w;
+    const double a = 2.0 * w3 - 3.0 * w2 + 1.0, b = (w3 - 2.0 * w2 + w) / kBlepPhases;
+    const double c = 3.0 * w2 - 2.0 * w3, d = (w3 - w2) / kBlepPhases;
+    for (int i = 0; i < kBlepTaps; ++i) {
+      const double s0 = kBlepStep[coarse][i], s1 = kBlepStep[coarse + 1][i];
+      g_fine.step[row][i] = a * s0 + b * kBlepSlope[coarse][i] + c * s1 + d * kBlepSlope[coarse + 1][i];
+      g_fine.ramp[row][i] = a * kBlepRamp[coarse][i] + b * s0 + c * kBlepRamp[coarse + 1][i] + d * s1;
+    }
+  }
+}
+
 // Adds the corrections for a corner `ago` frames before frame `f` (0..1):
-// `jump` in the wave's value, `bend` in its slope per frame. The tables
-// are read at a fraction of their spacing with Hermite interpolation (the
-// step's slope table, and the step as the ramp's slope).
+// `jump` in the wave's value, `bend` in its slope per frame.
 void AddCorner(OscillatorRecord& o, int f, double ago, double jump, double bend) {
-  const double position = Clamp(ago, 0.0, 1.0) * kBlepPhases;
+  const double position = Clamp(ago, 0.0, 1.0) * kFineRows;
   int row = FloorToInt(position);
-  if (row > kBlepPhases - 1) row = kBlepPhases - 1;
+  if (row > kFineRows - 1) row = kFineRows - 1;
   const double w = position - row;
-  const double w2 = w * w, w3 = w2 * w;
-  const double a = 2.0 * w3 - 3.0 * w2 + 1.0, b = (w3 - 2.0 * w2 + w) / kBlepPhases;
-  const double c = 3.0 * w2 - 2.0 * w3, d = (w3 - w2) / kBlepPhases;
-  const float* step0 = kBlepStep[row];
-  const float* step1 = kBlepStep[row + 1];
   double* to = o.pending + f;
-  if (bend == 0.0) {
-    const float* slope0 = kBlepSlope[row];
-    const float* slope1 = kBlepSlope[row + 1];
-    for (int i = 0; i < kBlepTaps; ++i) to[i] += jump * (a * step0[i] + b * slope0[i] + c * step1[i] + d * slope1[i]);
-  } else if (jump == 0.0) {
-    const float* ramp0 = kBlepRamp[row];
-    const float* ramp1 = kBlepRamp[row + 1];
-    for (int i = 0; i < kBlepTaps; ++i) to[i] += bend * (a * ramp0[i] + b * step0[i] + c * ramp1[i] + d * step1[i]);
-  } else {
-    const float* slope0 = kBlepSlope[row];
-    const float* slope1 = kBlepSlope[row + 1];
-    const float* ramp0 = kBlepRamp[row];
-    const float* ramp1 = kBlepRamp[row + 1];
-    for (int i = 0; i < kBlepTaps; ++i)
-      to[i] += jump * (a * step0[i] + b * slope0[i] + c * step1[i] + d * slope1[i]) +
-               bend * (a * ramp0[i] + b * step0[i] + c * ramp1[i] + d * step1[i]);
+  if (jump != 0.0) {
+    const double* near = g_fine.step[row];
+    const double* far = g_fine.step[row + 1];
+    for (int i = 0; i < kBlepTaps; ++i) to[i] += jump * (near[i] + w * (far[i] - near[i]));
+  }
+  if (bend != 0.0) {
+    const double* near = g_fine.ramp[row];
+    const double* far = g_fine.ramp[row + 1];
+    for (int i = 0; i < kBlepTaps; ++i) to[i] += bend * (near[i] + w * (far[i] - near[i]));
   }
 }
 
@@ -337,6 +352,11 @@ void SteadyFrames<kSaw>(OscillatorRecord& o, int n, double cycles, double scale)
 
 }  // namespace
 
+void InitialiseOscillator(ComponentRecord*) {
+  static std::once_flag refined;
+  std::call_once(refined, RefineTables);
+}
+
 // [audio thread] A block whose controls are constants that match the last
 // frame's goes through SteadyFrames; any other through AnyFrame, frame by
 // frame.
@@ -394,6 +414,16 @@ void ProcessOscillator(ComponentRecord* self, ComponentRecord* const* inputs, co
 // removed instead of folding back. Beyond that they would fold; it takes an
 // index far beyond a musical one to put energy there.
 
+struct Taps {
+  double taps[kFmDecimatorTaps];
+};
+constexpr Taps Reversed() {
+  Taps t{};
+  for (int k = 0; k < kFmDecimatorTaps; ++k) t.taps[k] = kFmDecimator[kFmDecimatorTaps - 1 - k];
+  return t;
+}
+constexpr Taps kReversedDecimator = Reversed();
+
 // [audio thread]
 void ProcessFmOscillator(ComponentRecord* self, ComponentRecord* const* inputs, const std::int16_t* source_outputs) {
   auto& o = *static_cast<FmOscillatorRecord*>(self);
@@ -437,10 +467,14 @@ void ProcessFmOscillator(ComponentRecord* self, ComponentRecord* const* inputs, 
       o.next = (o.next + 1) & (kFmDecimatorTaps - 1);
     }
     o.external = wired;
-    // Tap 0 meets the newest value, the last one written.
-    const double* window = o.history + o.next;  // oldest first
-    double sum = 0.0;
-    for (int k = 0; k < kFmDecimatorTaps; ++k) sum += kFmDecimator[k] * window[kFmDecimatorTaps - 1 - k];
+    // The window holds the last kFmDecimatorTaps values, oldest first; the
+    // taps are reversed to meet it. Eight sums in turn, added in a fixed
+    // order at the end: eight chains of additions in flight instead of one.
+    const double* window = o.history + o.next;
+    double part[8] = {};
+    for (int k = 0; k < kFmDecimatorTaps; k += 8)
+      for (int j = 0; j < 8; ++j) part[j] += kReversedDecimator.taps[k + j] * window[k + j];
+    const double sum = ((part[0] + part[1]) + (part[2] + part[3])) + ((part[4] + part[5]) + (part[6] + part[7]));
     o.out[2 * f] = o.out[2 * f + 1] = sum * gain;
   }
   SetBuffer(self, 0, o.out);
@@ -455,7 +489,9 @@ void ProcessFmOscillator(ComponentRecord* self, ComponentRecord* const* inputs, 
 // their poles, and a zero at -0.18 that straightens the slope below half
 // the rate: -3 dB/octave within ±0.1 dB from 20 Hz to 0.45 of the rate at
 // any rate. Brown: a leaky integrator with its corner at 5 Hz and a zero at
-// -0.16. Both are scaled to unit RMS for unit white.
+// -0.16. Both are scaled to unit RMS for unit white. A colour's filter runs
+// only while that colour is chosen: switching colour is a jump in the
+// noise's character anyway, and white costs a fifth of pink.
 
 namespace {
 
@@ -574,19 +610,23 @@ void ProcessNoise(ComponentRecord* self, ComponentRecord* const* inputs, const s
       NoiseChannel& ch = o.channel[c];
       const double white =
           static_cast<double>(static_cast<std::int32_t>(NextRandom(ch.state))) * 0x1p-31 * kUnitRms;
-      double x = white, previous = ch.pink_in;
-      for (int k = 0; k < sections; ++k) {
-        const double y = x - o.pink_zero[k] * previous + o.pink_pole[k] * ch.pink[k];
-        previous = ch.pink[k];
-        ch.pink[k] = y;
-        x = y;
+      double value = white;
+      if (colour == 1) {
+        double x = white, previous = ch.pink_in;
+        for (int k = 0; k < sections; ++k) {
+          const double y = x - o.pink_zero[k] * previous + o.pink_pole[k] * ch.pink[k];
+          previous = ch.pink[k];
+          ch.pink[k] = y;
+          x = y;
+        }
+        value = (x + kPinkEdgeZero * previous) * o.pink_gain;
+        ch.pink_in = white;
+      } else if (colour == 2) {
+        const double y = white + kBrownEdgeZero * ch.brown_in + o.brown_pole * ch.brown;
+        ch.brown = y;
+        ch.brown_in = white;
+        value = y * o.brown_gain;
       }
-      const double pink = (x + kPinkEdgeZero * previous) * o.pink_gain;
-      ch.pink_in = white;
-      const double brown_y = white + kBrownEdgeZero * ch.brown_in + o.brown_pole * ch.brown;
-      ch.brown = brown_y;
-      ch.brown_in = white;
-      const double value = colour == 0 ? white : (colour == 1 ? pink : brown_y * o.brown_gain);
       o.out[2 * f + c] = value * level;
     }
   }

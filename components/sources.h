@@ -61,6 +61,10 @@ struct OscillatorRecord : ComponentRecord {
   double out[kMaxBlockValues];
 };
 
+// Builds the tables the Oscillator reads, the first time one is made.
+// [editor thread]
+void InitialiseOscillator(ComponentRecord* self);
+
 inline constexpr int kFmOversampling = 2;
 inline constexpr int kFmDecimatorTaps = 128;
 
@@ -75,8 +79,8 @@ struct FmOscillatorRecord : ComponentRecord {
 
 // Pink noise: first-order sections in series (a pole every half decade,
 // a zero between each two) and one zero at the top; brown noise: a leaky
-// integrator. Both run beside the white source, so a change of colour
-// never starts them from rest.
+// integrator. Each runs while its colour is chosen and otherwise keeps its
+// state.
 inline constexpr int kMaxPinkSections = 12;
 
 struct NoiseChannel {
@@ -158,7 +162,7 @@ inline constexpr TypeDescription kSourceTypes[] = {
      "in4: sync: rising through 0.5 restarts the cycle\r\n"
      "in5: amplitude (unconnected 16384)\r\n"
      "out1: the wave",
-     sizeof(OscillatorRecord), ProcessOscillator},
+     sizeof(OscillatorRecord), ProcessOscillator, InitialiseOscillator},
     {kFmOscillatorType, "FM Oscillator", 5, 1, kSourceColour,
      "FM OSCILLATOR\r\n"
      "A sine carrier whose phase is modulated by a sine (or by the signal at in5): the classic two-operator "
