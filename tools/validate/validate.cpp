@@ -7,8 +7,9 @@
 //   - every sample the host receives is finite;
 //   - saving the state and restoring it into a new module gives the same
 //     chunk, byte for byte, and the same audio;
-//   - without types that depend on the block size (the global delay line),
-//     other block sizes give the same audio, bit for bit;
+//   - without types that depend on the block size (the global delay line)
+//     and without a value that is not finite anywhere in the patch, other
+//     block sizes give the same audio, bit for bit;
 //   - and, built with the sanitizers, nothing they watch goes wrong.
 // Cases run in a child process, so a crash is caught like any other
 // failure; a failing case is shrunk to a minimal module written to a file.
@@ -41,6 +42,7 @@
 #include "components/tables.h"
 #include "engine/module_image.h"
 #include "engine/ui.h"
+#include "engine/patch_engine.h"
 #include "host/plugin_module.h"
 #include "tools/pluginhost/plugin_host.h"
 
@@ -253,7 +255,31 @@ struct Outcome {
   bool invariance_checked = false;
 };
 
-std::vector<float> Play(PluginModule& module, std::vector<float> samples, const std::vector<int>& blocks) {
+// Whether any component's output in the block just processed holds a value
+// that is not finite. A filter that meets one clears its history at the
+// block's end (docs/design.md), so what follows depends on where blocks
+// end; and a component that answers every input with a finite value (an
+// oscillator's frequency, a noise's colour) can carry that into the output
+// without a non-finite value ever reaching the host.
+bool InsideNotFinite(PatchEngine& engine) {
+  for (int s = 0; s < kSlotCount; ++s) {
+    const ComponentRecord* r = engine.record[s];
+    const ComponentDescriptor* d = engine.descriptor[s];
+    if (r == nullptr || d == nullptr) continue;
+    for (int m = 0; m < d->output_count; ++m) {
+      if (r->constant_flag[m]) {
+        if (!std::isfinite(r->constant[m])) return true;
+      } else if (r->output[m] != nullptr) {
+        for (int i = 0; i < 2 * r->block_length; ++i)
+          if (!std::isfinite(r->output[m][i])) return true;
+      }
+    }
+  }
+  return false;
+}
+
+std::vector<float> Play(PluginModule& module, std::vector<float> samples, const std::vector<int>& blocks,
+                        bool* inside_not_finite = nullptr) {
   const auto frames = static_cast<std::uint32_t>(samples.size() / 2);
   std::size_t b = 0;
   for (std::uint32_t done = 0; done < frames;) {
@@ -261,6 +287,7 @@ std::vector<float> Play(PluginModule& module, std::vector<float> samples, const 
     void* buffers[1] = {samples.data() + 2 * static_cast<std::size_t>(done)};
     AudioBlockRecord block{buffers, n};
     AudioPort(&module, &block);
+    if (inside_not_finite != nullptr && !*inside_not_finite) *inside_not_finite = InsideNotFinite(module.engine());
     done += n;
   }
   return samples;
@@ -293,7 +320,8 @@ Outcome RunCase(const Case& c) {
   a->Init(nullptr);
   std::string error;
   if (!ReadModuleImage(a->engine(), image.data(), image.size(), error)) return fail("the image is refused: " + error);
-  const std::vector<float> out = Play(*a, input, c.blocks);
+  bool inside_not_finite = false;
+  const std::vector<float> out = Play(*a, input, c.blocks, &inside_not_finite);
   o.replaced = a->NonFiniteCount();
   for (std::size_t i = 0; i < out.size(); ++i)
     if (!std::isfinite(out[i])) return fail("the host received a non-finite sample at value " + std::to_string(i));
@@ -310,7 +338,7 @@ Outcome RunCase(const Case& c) {
   b.reset();
 
   const bool dependent = std::any_of(c.parts.begin(), c.parts.end(), [](const Part& p) { return BlockDependent(p.type); });
-  if (!dependent && o.replaced == 0 && AllFinite(c)) {
+  if (!dependent && o.replaced == 0 && !inside_not_finite && AllFinite(c)) {
     o.invariance_checked = true;
     auto d = std::make_unique<PluginModule>();
     d->Init(nullptr);
