@@ -8,6 +8,10 @@
 #include <bit>
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace korvel::source_maths {
 
 // A phase is a 64-bit fraction of a cycle: 2^64 is one cycle, so it wraps by
@@ -15,6 +19,24 @@ namespace korvel::source_maths {
 using Phase = std::uint64_t;
 
 inline constexpr double kTwoPi = 6.283185307179586476925286766559;
+
+// |x|, on the bits. (A 32-bit build would compute std::fabs on the x87.)
+inline double Magnitude(double x) {
+  return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) & 0x7FFFFFFFFFFFFFFFull);
+}
+
+// x when it is a number, otherwise `otherwise`. A 32-bit build chooses
+// between two doubles with the x87's fcmov, however the choice is written,
+// so it is made with SSE2 masks where there is SSE2.
+inline double NumberOr(double x, double otherwise) {
+#if defined(__SSE2__)
+  const __m128d value = _mm_set_sd(x);
+  const __m128d number = _mm_cmpord_sd(value, value);  // all ones unless NaN
+  return _mm_cvtsd_f64(_mm_or_pd(_mm_and_pd(number, value), _mm_andnot_pd(number, _mm_set_sd(otherwise))));
+#else
+  return x == x ? x : otherwise;
+#endif
+}
 
 // Truncation toward minus infinity of |x| < 2^31.
 inline std::int32_t FloorToInt(double x) {

@@ -24,8 +24,6 @@ static_assert(sizeof(kFmDecimator) / sizeof(kFmDecimator[0]) == kFmDecimatorTaps
 
 constexpr double kLargest = 1e300;  // what an amplitude or level is limited to
 
-// A value read from a control: NaN becomes `otherwise`.
-double Defined(double value, double otherwise) { return value == value ? value : otherwise; }
 
 // A level or amplitude: non-finite values are silence, the rest kept below
 // 1e300 so that the wave times it stays finite.
@@ -144,7 +142,7 @@ void AddCorner(OscillatorRecord& o, int f, double ago, double jump, double bend)
 // How long ago a boundary was crossed, given how far past it the value now
 // is and how fast it moved (both in cycles).
 double Ago(double past, double speed) {
-  const double ago = past / std::fabs(speed);
+  const double ago = past / Magnitude(speed);
   return ago >= 0.0 ? (ago < 1.0 ? ago : 1.0) : 0.0;
 }
 
@@ -183,7 +181,7 @@ void PulseCorners(OscillatorRecord& o, int f, Phase old_phase, double cycles, do
 // The triangle's corners: a bend of +8 cycles per frame at 0, -8 at half a
 // cycle, whichever way the phase runs.
 void TriangleCorners(OscillatorRecord& o, int f, Phase old_phase, double cycles) {
-  const double speed = std::fabs(cycles);
+  const double speed = Magnitude(cycles);
   if (cycles > 0.0 && o.phase < old_phase) {
     AddCorner(o, f, Ago(PhaseToUnit(o.phase), cycles), 0.0, 8.0 * speed);
   } else if (cycles < 0.0 && o.phase > old_phase) {
@@ -217,9 +215,9 @@ struct OscillatorControls {
 
 OscillatorControls ReadControls(OscillatorRecord& o, const Signal* in, int f, double per_frame) {
   OscillatorControls c;
-  c.cycles = Defined(in[0].control(f) * per_frame, 0.0);
+  c.cycles = NumberOr(in[0].control(f) * per_frame, 0.0);
   double gain = 1.0;
-  const double speed = std::fabs(c.cycles);
+  const double speed = Magnitude(c.cycles);
   if (!(speed < 0.5)) {
     c.cycles = 0.0;  // silent from half the rate up, and the phase holds
     gain = 0.0;
@@ -227,7 +225,7 @@ OscillatorControls ReadControls(OscillatorRecord& o, const Signal* in, int f, do
     gain = (0.5 - speed) * 20.0;  // fades out over the top tenth below half the rate
   }
   c.shape = Choice(in[1].control(f), kPulse);
-  c.width = in[2].connected() ? Clamp(Defined(in[2].control(f), 0.5), 0.0, 1.0) : 0.5;
+  c.width = in[2].connected() ? Clamp(NumberOr(in[2].control(f), 0.5), 0.0, 1.0) : 0.5;
   c.scale = gain * (in[4].connected() ? Level(in[4].control(f)) : kDefaultAmplitude);
   c.restart = o.sync.Rises(in[3].control(f));
   return c;
@@ -265,7 +263,7 @@ void AnyFrame(OscillatorRecord& o, int f, const OscillatorControls& c, double gl
     if (c.width != old_width) {
       o.pulse_width += glide * (c.width - old_width);
       // Arrived once within 2^-40 of a cycle, rather than creeping on.
-      if (std::fabs(c.width - o.pulse_width) < 0x1p-40) o.pulse_width = c.width;
+      if (Magnitude(c.width - o.pulse_width) < 0x1p-40) o.pulse_width = c.width;
       o.edge = EdgeOf(o.pulse_width);
     }
     if (c.cycles != o.cycles) o.step = StepOf(c.cycles);
@@ -437,16 +435,16 @@ void ProcessFmOscillator(ComponentRecord* self, ComponentRecord* const* inputs, 
   constexpr double kLargestIndex = 1e6;
   const int n = self->block_length;
   for (int f = 0; f < n; ++f) {
-    double carrier_cycles = Defined(carrier.control(f) * per_frame, 0.0);
-    double modulator_cycles = Defined(modulator.control(f) * per_frame, 0.0);
+    double carrier_cycles = NumberOr(carrier.control(f) * per_frame, 0.0);
+    double modulator_cycles = NumberOr(modulator.control(f) * per_frame, 0.0);
     double gain = amplitude.connected() ? Level(amplitude.control(f)) : kDefaultAmplitude;
     // At or beyond the rate (the doubled rate's half) a frequency has no
     // meaning here: silence, and the phases hold.
-    if (!(std::fabs(carrier_cycles) < 1.0) || !(std::fabs(modulator_cycles) < 1.0)) {
+    if (!(Magnitude(carrier_cycles) < 1.0) || !(Magnitude(modulator_cycles) < 1.0)) {
       carrier_cycles = modulator_cycles = 0.0;
       gain = 0.0;
     }
-    const double depth = Clamp(Defined(index.control(f), 0.0), -kLargestIndex, kLargestIndex) * kPerRadian;
+    const double depth = Clamp(NumberOr(index.control(f), 0.0), -kLargestIndex, kLargestIndex) * kPerRadian;
     double wired = 0.0;
     if (external.connected()) {
       const double e = external.control(f);
@@ -690,7 +688,7 @@ void ProcessAdsr(ComponentRecord* self, ComponentRecord* const* inputs, const st
     o.coefficient_for = -1.0;
   };
   for (int f = 0; f < n; ++f) {
-    const double sustain = Clamp(Defined(in.sustain.control(f), 0.0), 0.0, 1.0);
+    const double sustain = Clamp(NumberOr(in.sustain.control(f), 0.0), 0.0, 1.0);
     const bool gate_rises = o.gate.Rises(in.gate.control(f));
     const bool retriggered = o.retrigger.Rises(in.retrigger.control(f));
     const bool held = o.gate.high != 0;
@@ -802,7 +800,7 @@ void ProcessEnvelopeFollower(ComponentRecord* self, ComponentRecord* const* inpu
   }
   const int n = self->block_length;
   for (int f = 0; f < n; ++f) {
-    const double attack_ms = Defined(attack.control(f), 0.0), release_ms = Defined(release.control(f), 0.0);
+    const double attack_ms = NumberOr(attack.control(f), 0.0), release_ms = NumberOr(release.control(f), 0.0);
     if (attack_ms != o.attack_for) {
       o.attack_for = attack_ms;
       o.attack = Coefficient(attack_ms, rate);
@@ -820,7 +818,7 @@ void ProcessEnvelopeFollower(ComponentRecord* self, ComponentRecord* const* inpu
         o.mean_square[c] += o.attack * (x * x - o.mean_square[c]);
         detected = std::sqrt(o.mean_square[c]);
       } else {
-        detected = std::fabs(x);
+        detected = Magnitude(x);
       }
       const double held = o.hold[c] * o.release;
       o.hold[c] = detected > held ? detected : held;

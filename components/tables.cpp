@@ -6,6 +6,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "components/source_maths.h"
 #include "engine/type_settings.h"
 
 namespace korvel {
@@ -68,7 +69,7 @@ int SegmentOf(const TableRecord& t, double x, std::int32_t& hint) {
 }
 
 double Lookup(const TableRecord& t, double x, std::int32_t& hint) {
-  if (!(x == x)) x = 0.0;
+  x = source_maths::NumberOr(x, 0.0);
   const int last = t.count - 1;
   if (x <= t.x[0]) return t.y[0];
   if (x >= t.x[last]) return t.y[last];
@@ -95,7 +96,7 @@ void WriteTable(const ComponentRecord& self, nlohmann::ordered_json& out) {
 }
 
 bool Finite(const nlohmann::json& v, double& value) {
-  return settings::NumberValue(v, value) && std::fabs(value) <= kLargestTableValue;
+  return settings::NumberValue(v, value) && source_maths::Magnitude(value) <= kLargestTableValue;
 }
 
 bool ReadTable(const nlohmann::json& in, ComponentRecord& self, std::string& error) {
@@ -211,7 +212,7 @@ bool ParseTableText(const std::string& text, std::vector<TablePoint>& points, st
       error = where + "more than two numbers: write \"x y\"";
       return false;
     }
-    if (!(std::fabs(point.x) <= kLargestTableValue) || !(std::fabs(point.y) <= kLargestTableValue)) {
+    if (!(source_maths::Magnitude(point.x) <= kLargestTableValue) || !(source_maths::Magnitude(point.y) <= kLargestTableValue)) {
       error = where + "numbers must lie within ±1e300";
       return false;
     }
@@ -257,7 +258,7 @@ void ProcessTranslationTable(ComponentRecord* self, ComponentRecord* const* inpu
 namespace {
 
 double Apply(int function, double x) {
-  if (!(x == x)) x = 0.0;
+  x = source_maths::NumberOr(x, 0.0);
   if (std::isinf(x)) x = std::copysign(kLargestDouble, x);
   switch (function) {
     case 0:
@@ -267,7 +268,7 @@ double Apply(int function, double x) {
     case 2:
       return std::tanh(x);
     case 3:
-      return std::fabs(x);
+      return source_maths::Magnitude(x);
     case 4:
       return x < 0.0 ? -std::sqrt(-x) : std::sqrt(x);
     case 5: {
@@ -275,7 +276,7 @@ double Apply(int function, double x) {
       return e <= kLargestDouble ? e : kLargestDouble;
     }
     case 6:
-      return std::log(std::fmax(std::fabs(x), std::numeric_limits<double>::min()));
+      return std::log(std::fmax(source_maths::Magnitude(x), std::numeric_limits<double>::min()));
     case 7:
       return std::floor(x);
     default:
