@@ -1,8 +1,8 @@
 #include "components/sources.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -19,16 +19,15 @@ namespace {
 
 using namespace source_maths;
 
-static_assert(kBlepTaps == kCornerFrames, "the Oscillator's ring holds one step");
+static_assert(kBlepTaps == kCornerFrames, "a corner's corrections reach kCornerFrames frames");
 static_assert(sizeof(kFmDecimator) / sizeof(kFmDecimator[0]) == kFmDecimatorTaps);
 
 constexpr double kLargest = 1e300;  // what an amplitude or level is limited to
 
+double Clamp(double value, double low, double high) { return value < low ? low : (value > high ? high : value); }
 
 // A level or amplitude: non-finite values are silence, the rest kept below
 // 1e300 so that the wave times it stays finite.
-double Clamp(double value, double low, double high) { return value < low ? low : (value > high ? high : value); }
-
 double Level(double value) { return std::isfinite(value) ? Clamp(value, -kLargest, kLargest) : 0.0; }
 
 // A choice read from a control: rounded to the nearest whole number within
@@ -47,9 +46,9 @@ double FramesIn(double ms, double rate) { return ms > 0.0 ? ms * rate * 0.001 : 
 // The naive wave (exact at every phase, so an LFO keeps its shape) plus a
 // correction at each corner: a minimum-phase band-limited step for a jump
 // in the wave, its integral for a bend in the slope. The corrections are
-// added into a ring of the coming frames, with the corner's fraction of a
-// frame, so the output is what a band-limited wave would give at the frame,
-// with no latency. A minimum-phase step arrives late by kBlepRampSettle
+// added to the coming frames, from the corner's fraction of a frame on, so
+// the output is what a band-limited wave would give at the frame, with no
+// latency. A minimum-phase step arrives late by kBlepRampSettle
 // frames at low frequencies; the straight parts of the wave are moved by
 // the same amount (the slope term), which keeps the wave's mean at zero.
 

@@ -550,7 +550,7 @@ TEST_F(CliTest, TypesShowTheComponentReference) {
     EXPECT_NE(Korvel("types " + type).out.find("\n### " + type + " "), std::string::npos) << type;
     ++listed;
   }
-  EXPECT_EQ(listed, 37);
+  EXPECT_EQ(listed, 46);
   EXPECT_EQ(Korvel("types 4").status, 1);
 }
 
