@@ -52,6 +52,11 @@
 #define IDC_PARAMETER_HELP 1068
 #define IDC_TABLE_POINTS 1070
 #define IDC_TABLE_INTERPOLATION 1071
+// Parameter Information: the MIDI controller of the chosen parameter.
+#define IDC_CONTROLLER_PARAMETER 1120
+#define IDC_CONTROLLER_NUMBER 1121
+#define IDC_CONTROLLER_LEARN 1122
+#define IDC_CONTROLLER_STATUS 1123
 
 // Menu commands.
 #define ID_ABOUT 40003
