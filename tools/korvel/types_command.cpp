@@ -43,10 +43,10 @@ int TypesCommand(const Args& args) {
   }
   if (args.size() > 1) return UsageError("types takes at most one type number", kTypesUsage);
   if (args.empty()) {
-    std::printf("%4s  %-14s %6s %7s\n", "type", "name", "inputs", "outputs");
+    std::printf("%4s  %-17s %6s %7s\n", "type", "name", "inputs", "outputs");
     for (int type = 0; type < kTypeCount; ++type) {
       if (!IsTypeAvailable(type)) continue;
-      std::printf("%4d  %-14s %6d %7d\n", type, TypeName(type), Count(type, kGetInputCount),
+      std::printf("%4d  %-17s %6d %7d\n", type, TypeName(type), Count(type, kGetInputCount),
                   Count(type, kGetOutputCount));
     }
     return kExitOk;
