@@ -84,11 +84,20 @@ bool LoadModuleFile(PatchEngine& engine, const std::string& path, std::string& e
     return false;
   }
   file.reset();
-  return ReadModuleImage(engine, bytes.data(), bytes.size(), error);
+  // Sound files named relative to the module file are found beside it.
+  ImagePaths paths;
+  paths.folder = FolderOf(path);
+  if (!ReadModuleImage(engine, bytes.data(), bytes.size(), error, paths)) return false;
+  engine.SetModuleFolder(paths.folder);
+  return true;
 }
 
-bool SaveModuleFile(const PatchEngine& engine, const std::string& path, std::string& error) {
-  const std::string image = WriteModuleImage(engine);
+bool SaveModuleFile(PatchEngine& engine, const std::string& path, std::string& error) {
+  // Sound files in the module file's folder, or below it, are written
+  // relative to it, so the two can move together.
+  ImagePaths paths;
+  paths.folder = FolderOf(path);
+  const std::string image = WriteModuleImage(engine, paths);
   const std::string temporary = path + ".saving";
   errno = 0;
   File file(std::fopen(temporary.c_str(), "wb"));
@@ -110,6 +119,7 @@ bool SaveModuleFile(const PatchEngine& engine, const std::string& path, std::str
     std::remove(temporary.c_str());
     return false;
   }
+  engine.SetModuleFolder(paths.folder);
   return true;
 }
 

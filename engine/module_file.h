@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "engine/sound_paths.h"
+
 namespace korvel {
 
 class PatchEngine;
@@ -33,9 +35,11 @@ bool LoadModuleCommand(PatchEngine& engine);
 bool SaveModuleAsCommand(PatchEngine& engine);
 
 // The commands' work without dialogs; `error` is one line naming the
-// reason (the caller names the file).
+// reason (the caller names the file). Sound files are read and written
+// relative to the module file's folder, which becomes the engine's
+// ModuleFolder().
 bool LoadModuleFile(PatchEngine& engine, const std::string& path, std::string& error);
 // Writes a temporary file beside `path` and renames it over `path`.
-bool SaveModuleFile(const PatchEngine& engine, const std::string& path, std::string& error);
+bool SaveModuleFile(PatchEngine& engine, const std::string& path, std::string& error);
 
 }  // namespace korvel
