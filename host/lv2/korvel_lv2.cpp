@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -53,6 +54,8 @@ inline constexpr char kRefusedState[] =
 inline constexpr char kBadStateType[] =
     "Korvel Modular: couldn't restore the module from the saved state: its image is not text; "
     "the module is unchanged\n";
+// A sound file a component could not load (the engine's line).
+inline constexpr char kSoundProblem[] = "Korvel Modular: %s\n";
 }  // namespace text
 
 // Frames handed to the module per audio call; longer runs are split.
@@ -99,8 +102,9 @@ class Plugin {
   void Connect(std::uint32_t port, void* data);
   void Run(std::uint32_t frames);  // [audio thread]
 
-  LV2_State_Status Save(LV2_State_Store_Function store, LV2_State_Handle handle);
-  LV2_State_Status Restore(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle);
+  LV2_State_Status Save(LV2_State_Store_Function store, LV2_State_Handle handle, const LV2_Feature* const* features);
+  LV2_State_Status Restore(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle,
+                           const LV2_Feature* const* features);
   LV2_Worker_Status Work(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle,
                          std::uint32_t size, const void* data);  // [worker thread]
   LV2_Worker_Status WorkResponse(std::uint32_t size, const void* data);  // [audio thread]
@@ -111,6 +115,7 @@ class Plugin {
   void ReadMessage(const LV2_Atom_Object* object);
   void AddNote(const LV2_Atom_Event* event, std::uint32_t frames);
   void WriteFileReport();
+  void LogSoundProblems();
   void ProcessChunk(std::uint32_t start, std::uint32_t frames, std::int32_t& next_note);
 
   std::unique_ptr<PluginModule> module_;
@@ -274,15 +279,57 @@ void Plugin::Run(std::uint32_t frames) {
   if (notifying) lv2_atom_forge_pop(&forge_, &sequence);
 }
 
+const LV2_Feature* FindFeature(const LV2_Feature* const* features, const char* uri) {
+  for (; features != nullptr && *features != nullptr; ++features)
+    if (std::strcmp((*features)->URI, uri) == 0) return *features;
+  return nullptr;
+}
+
+// Sound paths through the host's state:mapPath, when it offers one: the host
+// stores them its own way (relative to the session, or as links and
+// copies), so a session moved to another folder or machine keeps its
+// sounds. Without it, paths stay absolute.
+ImagePaths HostPaths(const LV2_Feature* const* features) {
+  ImagePaths paths;
+  const LV2_Feature* map_feature = FindFeature(features, LV2_STATE__mapPath);
+  const LV2_Feature* free_feature = FindFeature(features, LV2_STATE__freePath);
+  if (map_feature == nullptr || map_feature->data == nullptr) return paths;
+  const auto* map = static_cast<const LV2_State_Map_Path*>(map_feature->data);
+  const auto* release = free_feature != nullptr ? static_cast<const LV2_State_Free_Path*>(free_feature->data) : nullptr;
+  const auto take = [release](char* mapped) {
+    std::string text = mapped != nullptr ? mapped : "";
+    if (mapped != nullptr) {
+      if (release != nullptr) {
+        release->free_path(release->handle, mapped);
+      } else {
+        std::free(mapped);
+      }
+    }
+    return text;
+  };
+  paths.to_stored = [map, take](const std::string& absolute) {
+    return take(map->abstract_path(map->handle, absolute.c_str()));
+  };
+  paths.to_absolute = [map, take](const std::string& stored) {
+    return take(map->absolute_path(map->handle, stored.c_str()));
+  };
+  return paths;
+}
+
 // The state is the module image, the same JSON as a ".korvel" file.
-LV2_State_Status Plugin::Save(LV2_State_Store_Function store, LV2_State_Handle handle) {
+LV2_State_Status Plugin::Save(LV2_State_Store_Function store, LV2_State_Handle handle,
+                              const LV2_Feature* const* features) {
   if (!mapped_) return LV2_STATE_ERR_NO_FEATURE;
-  const std::string image = WriteModuleImage(module_->engine());
+  const std::string image = WriteModuleImage(module_->engine(), HostPaths(features));
   return store(handle, uris_.module_image, image.c_str(), image.size() + 1, uris_.atom_string,
                LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
 }
 
-LV2_State_Status Plugin::Restore(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle) {
+// Restoring runs outside the audio thread (the host does not run the
+// plug-in meanwhile): the sounds the image names are loaded here, before
+// the new module is published.
+LV2_State_Status Plugin::Restore(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle,
+                                 const LV2_Feature* const* features) {
   if (!mapped_) return LV2_STATE_ERR_NO_FEATURE;
   std::size_t size = 0;
   std::uint32_t type = 0;
@@ -296,13 +343,18 @@ LV2_State_Status Plugin::Restore(LV2_State_Retrieve_Function retrieve, LV2_State
   // A string's size counts its terminating NUL.
   const std::size_t length = type == uris_.atom_string ? strnlen(static_cast<const char*>(data), size) : size;
   std::string error;
-  if (!ReadModuleImage(module_->engine(), data, length, error)) {
+  if (!ReadModuleImage(module_->engine(), data, length, error, HostPaths(features))) {
     lv2_log_error(&logger_, text::kRefusedState, error.c_str());
     return LV2_STATE_ERR_UNKNOWN;
   }
+  LogSoundProblems();
   module_file_[0] = '\0';
   resend_parameters_.store(true, std::memory_order_release);
   return LV2_STATE_SUCCESS;
+}
+
+void Plugin::LogSoundProblems() {
+  for (const std::string& line : module_->SoundProblems()) lv2_log_warning(&logger_, text::kSoundProblem, line.c_str());
 }
 
 LV2_Worker_Status Plugin::Work(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle,
@@ -313,6 +365,7 @@ LV2_Worker_Status Plugin::Work(LV2_Worker_Respond_Function respond, LV2_Worker_R
     lv2_log_error(&logger_, text::kRefusedFile, path.c_str(), error.c_str());
     return LV2_WORKER_SUCCESS;
   }
+  LogSoundProblems();
   resend_parameters_.store(true, std::memory_order_release);
   respond(handle, static_cast<std::uint32_t>(path.size() + 1), path.c_str());
   return LV2_WORKER_SUCCESS;
@@ -326,12 +379,6 @@ LV2_Worker_Status Plugin::WorkResponse(std::uint32_t size, const void* data) {
   module_file_[length] = '\0';
   report_file_ = true;
   return LV2_WORKER_SUCCESS;
-}
-
-const LV2_Feature* FindFeature(const LV2_Feature* const* features, const char* uri) {
-  for (; features != nullptr && *features != nullptr; ++features)
-    if (std::strcmp((*features)->URI, uri) == 0) return *features;
-  return nullptr;
 }
 
 Plugin* Self(LV2_Handle handle) { return static_cast<Plugin*>(handle); }
@@ -384,18 +431,18 @@ void RunPlugin(LV2_Handle handle, std::uint32_t frames) { Self(handle)->Run(fram
 void Cleanup(LV2_Handle handle) { delete Self(handle); }
 
 LV2_State_Status SaveState(LV2_Handle handle, LV2_State_Store_Function store, LV2_State_Handle state, std::uint32_t,
-                           const LV2_Feature* const*) {
+                           const LV2_Feature* const* features) {
   try {
-    return Self(handle)->Save(store, state);
+    return Self(handle)->Save(store, state, features);
   } catch (const std::bad_alloc&) {
     return LV2_STATE_ERR_UNKNOWN;
   }
 }
 
 LV2_State_Status RestoreState(LV2_Handle handle, LV2_State_Retrieve_Function retrieve, LV2_State_Handle state,
-                              std::uint32_t, const LV2_Feature* const*) {
+                              std::uint32_t, const LV2_Feature* const* features) {
   try {
-    return Self(handle)->Restore(retrieve, state);
+    return Self(handle)->Restore(retrieve, state, features);
   } catch (const std::bad_alloc&) {
     return LV2_STATE_ERR_UNKNOWN;
   }

@@ -280,6 +280,10 @@ int RenderCommand(const Args& args) {
   if (!module.SetSampleRate(rate))
     return Fail(kExitFailure, "the plug-in cannot run at " + std::to_string(rate) + " Hz");
   if (!LoadIntoPlugin(module, *image, options.module, error)) return Fail(kExitFailure, error);
+  // Every sound is loaded by now, before the first block; one that could
+  // not be is silent, and said so.
+  for (const std::string& problem : module.SoundProblems())
+    std::fprintf(stderr, "korvel: warning: %s\n", problem.c_str());
   if (!options.control.Prepare(module, rate, error)) return Fail(kExitFailure, error);
 
   Destination destination;
