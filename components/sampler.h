@@ -90,7 +90,7 @@ extern const TypeSettings kSamplerSettings;
 inline constexpr TypeDescription kSamplerTypes[] = {
     {kSamplerType, "Sampler", 4, 1, kValueSourceColour,
      "SAMPLER\r\n"
-     "This component plays a sound file (WAV, FLAC, AIFF, Ogg...), mono or stereo, chosen in the component's "
+     "This component plays a sound file (WAV; on Linux also FLAC, AIFF, Ogg and the rest libsndfile reads), mono or stereo, chosen in the component's "
      "settings together with its root frequency, one-shot or gate playback and a loop. A rising edge of in1 "
      "through 0.5 starts the sound at its start point. One-shot: it plays to its end (or loops until the next "
      "start). Gate: it plays while in1 stays at 0.5 or above, then fades out over the release time. A file "
