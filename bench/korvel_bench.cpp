@@ -7,7 +7,11 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -22,7 +26,10 @@
 #include "components/iir_fir_filters.h"
 #include "components/moog_state_filters.h"
 #include "components/routing.h"
+#include "components/sampler.h"
 #include "components/value_sources.h"
+#include "engine/host_timing.h"
+#include "engine/sound_store.h"
 #include "engine/patch_engine.h"
 #include "engine/type_table.h"
 #include "host/plugin_module.h"
@@ -253,6 +260,115 @@ void SliderLowpass(benchmark::State& state, bool moving) {
 }
 void SliderLowpassHeld(benchmark::State& state) { SliderLowpass(state, false); }
 void SliderLowpassMoving(benchmark::State& state) { SliderLowpass(state, true); }
+
+// Resident memory of this process in bytes (Linux).
+double ResidentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  double pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * 4096.0;
+}
+
+// `seconds` of stereo noise at `rate` Hz as a float WAV in /tmp; its path.
+std::string NoiseWav(double rate, double seconds) {
+  const auto frames = static_cast<std::uint32_t>(rate * seconds);
+  const std::string path = "/tmp/korvel-bench-" + std::to_string(static_cast<int>(rate)) + "-" +
+                           std::to_string(frames) + ".wav";
+  std::string wav = "RIFF";
+  const auto le = [&wav](std::uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) wav += static_cast<char>(v >> (8 * i) & 0xFF);
+  };
+  le(36 + 8 * frames, 4);
+  wav += "WAVEfmt ";
+  le(16, 4), le(3, 2), le(2, 2), le(static_cast<std::uint32_t>(rate), 4), le(static_cast<std::uint32_t>(rate) * 8, 4);
+  le(8, 2), le(32, 2);
+  wav += "data";
+  le(8 * frames, 4);
+  unsigned seed = 99;
+  for (std::uint32_t i = 0; i < 2 * frames; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    const float x = (static_cast<float>(seed >> 8) / 16777216.0f - 0.5f) * 0.5f;
+    std::uint32_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    le(bits, 4);
+  }
+  std::ofstream(path, std::ios::binary) << wav;
+  return path;
+}
+
+// 64 Samplers playing at once at 44.1 kHz, summed by a chain of adders into
+// OUT: each started by a constant 1 and looping a sound of two seconds of
+// stereo noise recorded at `rate`, at `pitch` times its root frequency (in2
+// unconnected for 1). Every Sampler names the same file: one copy of it.
+void Samplers(benchmark::State& state, double rate, double pitch) {
+  StoreSampleTiming(44100.0, 100.0);
+  const std::string path = NoiseWav(rate, 2.0);
+  auto engine = std::make_unique<PatchEngine>();
+  engine->ResetEngine();
+  int sum = -1;
+  std::string error;
+  for (int i = 0; i < 64; ++i) {
+    const int sampler = engine->CreateComponent(kSamplerType), trigger = engine->CreateComponent(kConstantType);
+    static_cast<ConstantRecord*>(engine->record[trigger])->value = 1.0;
+    if (!engine->SetSettings(sampler, {{"file", path}, {"loop", "forward"}}, error) ||
+        !engine->Connect(trigger, 0, sampler, 0))
+      std::abort();
+    if (pitch != 1.0) {
+      const int frequency = engine->CreateComponent(kConstantType);
+      static_cast<ConstantRecord*>(engine->record[frequency])->value = pitch * kSamplerDefaultRoot;
+      if (!engine->Connect(frequency, 0, sampler, 1)) std::abort();
+    }
+    if (sum < 0) {
+      sum = sampler;
+    } else {
+      const int add = engine->CreateComponent(kAddType);
+      if (!engine->Connect(sum, 0, add, 0) || !engine->Connect(sampler, 0, add, 1)) std::abort();
+      sum = add;
+    }
+  }
+  if (!engine->Connect(sum, 0, engine->CreateComponent(kOutType), 0) || !engine->SoundProblems().empty()) std::abort();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(engine->ProcessBlock(kFrames));
+    engine->BlockDone();
+    benchmark::ClobberMemory();
+  }
+  ReportFrames(state);
+  state.counters["copies"] = static_cast<double>(LoadedSoundCount());
+}
+void SamplersOwnPitch(benchmark::State& state) { Samplers(state, 44100.0, 1.0); }
+void SamplersFrom48k(benchmark::State& state) { Samplers(state, 48000.0, 1.0); }
+void SamplersFifthUp(benchmark::State& state) { Samplers(state, 44100.0, 1.5); }
+void SamplersOctaveDown(benchmark::State& state) { Samplers(state, 44100.0, 0.5); }
+
+// What 64 Samplers naming one file cost in memory: the store's bytes and
+// the growth of the process, against the same module with no file named.
+void SamplerMemory(benchmark::State& state) {
+  const std::string path = NoiseWav(44100.0, 10.0);
+  double with_file = 0, without = 0, stored = 0;
+  for (auto _ : state) {
+    for (const bool named : {false, true}) {
+      const double before = ResidentBytes();
+      auto engine = std::make_unique<PatchEngine>();
+      engine->ResetEngine();
+      std::string error;
+      for (int i = 0; i < 64; ++i) {
+        const int sampler = engine->CreateComponent(kSamplerType);
+        if (named && !engine->SetSettings(sampler, {{"file", path}}, error)) std::abort();
+      }
+      (named ? with_file : without) = ResidentBytes() - before;
+      if (named) stored = static_cast<double>(LoadedSoundBytes());
+    }
+  }
+  state.counters["sound_bytes"] = stored;
+  state.counters["growth_with_file"] = with_file;
+  state.counters["growth_without"] = without;
+}
+
+BENCHMARK(SamplersOwnPitch);
+BENCHMARK(SamplersFrom48k);
+BENCHMARK(SamplersFifthUp);
+BENCHMARK(SamplersOctaveDown);
+BENCHMARK(SamplerMemory)->Iterations(1);
 
 BENCHMARK(Refill);
 BENCHMARK(Lowpass);

@@ -88,16 +88,18 @@ constexpr std::array<double, kKernelSize> MakeKernel() {
 
 constexpr std::array<double, kKernelSize> kKernel = MakeKernel();
 
-// The kernel at t = |u| x kSamplerPhases (t below the table's end).
-inline double Kernel(double t) {
-  const auto j = static_cast<std::int32_t>(t);
-  const double a = t - j;
-  return kKernel[j] + a * (kKernel[j + 1] - kKernel[j]);
-}
-
 // ------------------------------------------------------------------ reading
 
 constexpr int kMaxTaps = 2 * kSamplerMaxReach + 2;
+
+// Frames the kernel reaches on each side at `stretch` (1 .. kSamplerMaxStep):
+// kSamplerHalfTaps x stretch, rounded up. Integer arithmetic rather than
+// the library's ceil, which 32-bit builds would take from the x87.
+inline std::int32_t Reach(double stretch) {
+  const double reach = kSamplerHalfTaps * stretch;
+  const auto whole = static_cast<std::int32_t>(reach);
+  return whole < reach ? whole + 1 : whole;
+}
 
 // Reads a sound at a position: the frames before and through the loop's
 // first pass as they are, and past the loop's end the loop repeated
@@ -132,9 +134,30 @@ class SoundReader {
     return loop_start_ + period_ - u;
   }
 
-  // Whether frames first..last (inclusive) lie in the sound as they are.
-  bool Direct(std::int32_t first, std::int32_t last) const {
-    return first >= 0 && last < (looping_ ? loop_end_ : frames_);
+  // What positions i, i + 1, ... read, as far as they read one stretch of
+  // the sound: from frame `at` (-1: silence) on, `length` positions, moving
+  // by `direction` frames each (+1, or -1 on a ping-pong loop's way back).
+  struct Span {
+    std::int32_t at, length, direction;
+  };
+  Span SpanAt(std::int32_t i) const {
+    constexpr std::int32_t kSilence = 0x3FFFFFFF;
+    if (i < 0) return {-1, -i, 0};
+    if (!looping_) return i < frames_ ? Span{i, frames_ - i, 1} : Span{-1, kSilence, 0};
+    if (i < loop_end_) return {i, loop_end_ - i, 1};
+    const std::int32_t u = (i - loop_start_) % period_;
+    if (!ping_pong_ || u < length_) return {loop_start_ + u, length_ - u, 1};
+    return {loop_start_ + period_ - u, period_ - u, -1};
+  }
+  // Copies `count` positions from `first` on, every channel, into `to`.
+  void Gather(std::int32_t first, int count, float* to) const {
+    for (int k = 0; k < count;) {
+      const Span span = SpanAt(first + k);
+      const int n = span.length < count - k ? span.length : count - k;
+      for (int m = 0; m < n; ++m, ++k)
+        for (int c = 0; c < channels_; ++c)
+          to[k * channels_ + c] = span.at >= 0 ? Frame(span.at + m * span.direction)[c] : 0.0f;
+    }
   }
   const float* Frame(std::int32_t i) const { return data_ + static_cast<std::ptrdiff_t>(i) * channels_; }
 
@@ -158,6 +181,74 @@ class SoundReader {
   std::int32_t loop_start_ = 0, loop_end_ = 0, length_ = 0, period_ = 1;
 };
 
+// The kernel laid out by phase: row p holds it at distances j + p / P
+// (j = 0 .. kSamplerHalfTaps - 1, P = kSamplerPhases) for p = 0 .. P + 1,
+// so the weights of a position on the unwidened grid are read from two
+// neighbouring rows, in order.
+constexpr int kRows = kSamplerPhases + 2;
+constexpr std::array<double, kRows * kSamplerHalfTaps> MakePolyphase() {
+  std::array<double, kRows * kSamplerHalfTaps> rows{};
+  for (int p = 0; p < kRows; ++p)
+    for (int j = 0; j < kSamplerHalfTaps; ++j) {
+      const int at = j * kSamplerPhases + p;
+      rows[p * kSamplerHalfTaps + j] = at < kKernelSize ? kKernel[at] : 0.0;
+    }
+  return rows;
+}
+constexpr std::array<double, kRows * kSamplerHalfTaps> kPolyphase = MakePolyphase();
+
+// weight[j] = the kernel at distance j + x frames (0 <= x <= 1).
+inline void RowWeights(double x, double* weight) {
+  const double t = x * kSamplerPhases;
+  const auto p = static_cast<std::int32_t>(t);
+  const double a = t - p;
+  const double* low = kPolyphase.data() + p * kSamplerHalfTaps;
+  const double* high = low + kSamplerHalfTaps;
+  for (int j = 0; j < kSamplerHalfTaps; ++j) weight[j] = low[j] + a * (high[j] - low[j]);
+}
+
+// The weighted sums of the taps, each channel's in fixed partial sums
+// added in a fixed order: the same bits on every build, with several
+// multiply-adds in flight (and, for stereo, both channels side by side).
+inline void Dot(const double* weight, const float* taps, int channels, int count, double* value) {
+  int k = 0;
+  if (channels == 2) {
+    double l0 = 0.0, r0 = 0.0, l1 = 0.0, r1 = 0.0;
+    for (; k + 2 <= count; k += 2) {
+      l0 += weight[k] * taps[2 * k];
+      r0 += weight[k] * taps[2 * k + 1];
+      l1 += weight[k + 1] * taps[2 * k + 2];
+      r1 += weight[k + 1] * taps[2 * k + 3];
+    }
+    for (; k < count; ++k) {
+      l0 += weight[k] * taps[2 * k];
+      r0 += weight[k] * taps[2 * k + 1];
+    }
+    value[0] = l0 + l1;
+    value[1] = r0 + r1;
+    return;
+  }
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+  for (; k + 4 <= count; k += 4) {
+    s0 += weight[k] * taps[k];
+    s1 += weight[k + 1] * taps[k + 1];
+    s2 += weight[k + 2] * taps[k + 2];
+    s3 += weight[k + 3] * taps[k + 3];
+  }
+  for (; k < count; ++k) s0 += weight[k] * taps[k];
+  value[0] = (s0 + s1) + (s2 + s3);
+}
+
+// The kernel at t = |u| x kSamplerPhases for any t >= 0: past its reach
+// the table's last two entries, both 0, give 0.
+inline double KernelAnywhere(double t) {
+  constexpr std::int32_t kEnd = kSamplerHalfTaps * kSamplerPhases;
+  const double whole = t < kEnd ? t : kEnd;
+  const auto j = static_cast<std::int32_t>(whole);
+  const double a = whole - j;
+  return kKernel[j] + a * (kKernel[j + 1] - kKernel[j]);
+}
+
 // The interpolated value of every channel at (index + fraction), reading
 // with the kernel widened by `stretch` (>= 1).
 void Interpolate(const SoundReader& reader, std::int32_t index, double fraction, double stretch, double* value) {
@@ -168,34 +259,44 @@ void Interpolate(const SoundReader& reader, std::int32_t index, double fraction,
     for (int c = 0; c < channels; ++c) value[c] = at >= 0 ? reader.Frame(at)[c] : 0.0;
     return;
   }
-  const auto reach = static_cast<std::int32_t>(std::ceil(kSamplerHalfTaps * stretch));
+  // Tap k reads frame first + k; its weight is the kernel at its distance
+  // from the position, in frames of the widened kernel.
+  const std::int32_t reach = Reach(stretch);
   const std::int32_t first = index - reach + 1;
   const int taps = 2 * reach;
-  // Each tap's weight: the kernel at its distance from the position, in
-  // frames of the widened kernel.
   double weight[kMaxTaps];
-  const double scale = kSamplerPhases / stretch;
-  const double limit = static_cast<double>(kSamplerHalfTaps) * kSamplerPhases;
-  for (int k = 0; k < taps; ++k) {
-    const double t = std::fabs(static_cast<double>(k - reach + 1) - fraction) * scale;
-    weight[k] = t < limit ? Kernel(t) : 0.0;
-  }
-  const double gain = 1.0 / stretch;
-  if (reader.Direct(first, first + taps - 1)) {
-    const float* at = reader.Frame(first);
-    for (int c = 0; c < channels; ++c) {
-      double sum = 0.0;
-      for (int k = 0; k < taps; ++k) sum += weight[k] * at[k * channels + c];
-      value[c] = sum * gain;
+  double gain = 1.0;
+  if (stretch == 1.0) {
+    // Taps left of the position (at distances j + fraction) and right of
+    // it (at j + 1 - fraction), from two rows of the table each.
+    double left[kSamplerHalfTaps];
+    RowWeights(fraction, left);
+    RowWeights(1.0 - fraction, weight + kSamplerHalfTaps);
+    for (int j = 0; j < kSamplerHalfTaps; ++j) weight[kSamplerHalfTaps - 1 - j] = left[j];
+  } else {
+    // The same two sides, on the widened kernel: distance j + fraction
+    // (left) and j + 1 - fraction (right), in frames of the sound, divided
+    // by the stretch.
+    const double scale = kSamplerPhases / stretch;
+    const double right = 1.0 - fraction;
+    for (int j = 0; j < reach; ++j) {
+      weight[reach - 1 - j] = KernelAnywhere((j + fraction) * scale);
+      weight[reach + j] = KernelAnywhere((j + right) * scale);
     }
-    return;
+    gain = 1.0 / stretch;
   }
-  for (int c = 0; c < channels; ++c) value[c] = 0.0;
-  for (int k = 0; k < taps; ++k) {
-    const std::int32_t at = reader.Map(first + k);
-    if (at < 0) continue;
-    for (int c = 0; c < channels; ++c) value[c] += weight[k] * reader.Frame(at)[c];
+  // The taps in place when they are one forward stretch of the sound;
+  // otherwise gathered across the loop points and the ends.
+  const float* at;
+  float gathered[2 * kMaxTaps];
+  const SoundReader::Span span = reader.SpanAt(first);
+  if (span.at >= 0 && span.direction == 1 && span.length >= taps) {
+    at = reader.Frame(span.at);
+  } else {
+    reader.Gather(first, taps, gathered);
+    at = gathered;
   }
+  Dot(weight, at, channels, taps, value);
   for (int c = 0; c < channels; ++c) value[c] *= gain;
 }
 
@@ -210,10 +311,10 @@ void Fade(SamplerVoice& voice, std::int32_t frames) {
   voice.fade_step = voice.level / frames;
 }
 
-// Adds one frame of `voice` to left and right and moves it on by `step`. A
-// fade's frames sound at levels (n - 1)/n, ..., 1/n, 0 of where it began,
-// so a release starts to fall at the frame the gate falls.
-void Render(SamplerVoice& voice, const SoundReader& reader, double step, double& left, double& right) {
+// Adds one frame of `voice` to out[0] and out[1] and moves it on by
+// `step`. A fade's frames sound at levels (n - 1)/n, ..., 1/n, 0 of where
+// it began, so a release starts to fall at the frame the gate falls.
+inline void RenderFrame(SamplerVoice& voice, const SoundReader& reader, double step, double* out) {
   const double stretch = step > 1.0 ? step : 1.0;
   if (voice.fade_left > 0) {
     voice.level = --voice.fade_left > 0 ? voice.level - voice.fade_step : 0.0;
@@ -222,8 +323,8 @@ void Render(SamplerVoice& voice, const SoundReader& reader, double step, double&
   double value[2];
   Interpolate(reader, voice.index, voice.fraction, stretch, value);
   const double level = voice.level;
-  left += value[0] * level;
-  right += value[reader.channels() - 1] * level;
+  out[0] += value[0] * level;
+  out[1] += value[reader.channels() - 1] * level;
   voice.fraction += step;
   if (voice.fraction >= 1.0) {
     const auto whole = static_cast<std::int32_t>(voice.fraction);
@@ -231,7 +332,38 @@ void Render(SamplerVoice& voice, const SoundReader& reader, double step, double&
     voice.fraction -= whole;
   }
   reader.Fold(voice.index);
-  if (reader.Ended(voice.index, static_cast<std::int32_t>(std::ceil(kSamplerHalfTaps * stretch)))) voice.active = 0;
+  if (reader.Ended(voice.index, Reach(stretch))) voice.active = 0;
+}
+
+// Adds `count` frames of `voice` at a constant `step` to out (interleaved).
+// A voice at its own pitch and rate, on a whole frame and not fading, is
+// its frames copied: the same values RenderFrame gives, without its
+// per-frame work.
+void RenderRun(SamplerVoice& voice, const SoundReader& reader, double step, double* out, int count) {
+  if (step == 1.0 && voice.fraction == 0.0 && voice.fade_left == 0) {
+    const int channels = reader.channels();
+    const double level = voice.level;
+    int f = 0;
+    while (f < count) {
+      const SoundReader::Span span = reader.SpanAt(voice.index + f);
+      if (span.at < 0 && reader.Ended(voice.index + f, 0)) break;
+      const int n = span.length < count - f ? span.length : count - f;
+      if (span.at >= 0) {
+        const float* frame = reader.Frame(span.at);
+        const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(span.direction) * channels;
+        for (int m = 0; m < n; ++m, frame += stride) {
+          out[2 * (f + m)] += frame[0] * level;
+          out[2 * (f + m) + 1] += frame[channels - 1] * level;
+        }
+      }
+      f += n;
+    }
+    voice.index += f;
+    reader.Fold(voice.index);
+    if (f < count || reader.Ended(voice.index, kSamplerHalfTaps)) voice.active = 0;
+    return;
+  }
+  for (int f = 0; f < count && voice.active; ++f) RenderFrame(voice, reader, step, out + 2 * f);
 }
 
 // A start point in frames: whole, 0 .. the longest sound; NaN is 0.
@@ -384,8 +516,17 @@ void ProcessSampler(ComponentRecord* self, ComponentRecord* const* inputs, const
   const auto declick_frames = static_cast<std::int32_t>(kSamplerDeclickSeconds * rate);
   const bool gate = s->mode == kSamplerGate;
   double* out = s->out;
+  std::fill(out, out + 2 * n, 0.0);
   double last = s->last_trigger;
-  for (int f = 0; f < n; ++f) {
+  // Step of frame f: a frequency of 0 Hz or below (or not a number) holds
+  // the position; at most four octaves up.
+  const auto step_at = [&](int f) {
+    double step = base_step;
+    if (frequency.connected()) step = base_step * (frequency.control(f) / s->root);
+    if (!(step > 0.0)) step = 0.0;
+    return step > kSamplerMaxStep ? kSamplerMaxStep : step;
+  };
+  for (int f = 0; f < n;) {
     const double g = trigger.control(f);
     const bool high = g >= 0.5;
     if (high && !(last >= 0.5)) {
@@ -403,18 +544,27 @@ void ProcessSampler(ComponentRecord* self, ComponentRecord* const* inputs, const
       s->voice.released = 1;
       Fade(s->voice, release_frames);
     }
-    last = g;
-    double step = base_step;
-    if (frequency.connected()) step = base_step * (frequency.control(f) / s->root);
-    // A frequency of 0 Hz or below (or not a number) holds the position.
-    if (!(step > 0.0)) step = 0.0;
-    if (step > kSamplerMaxStep) step = kSamplerMaxStep;
-    double left = 0.0, right = 0.0;
-    if (s->voice.active) Render(s->voice, reader, step, left, right);
-    if (s->tail.active) Render(s->tail, reader, step, left, right);
-    const double gain = kSamplerFileScale * (amplitude.connected() ? amplitude.control(f) : 1.0);
-    out[2 * f] = left * gain;
-    out[2 * f + 1] = right * gain;
+    // The frames up to the trigger's next crossing of 0.5 start and
+    // release nothing: one run, at one step while the frequency holds.
+    int run = 1;
+    if (!frequency.is_buffer())
+      while (f + run < n && (trigger.control(f + run) >= 0.5) == high) ++run;
+    last = trigger.control(f + run - 1);
+    const double step = step_at(f);
+    if (s->voice.active) RenderRun(s->voice, reader, step, out + 2 * f, run);
+    if (s->tail.active) RenderRun(s->tail, reader, step, out + 2 * f, run);
+    f += run;
+  }
+  const double scale = kSamplerFileScale;
+  if (amplitude.is_buffer()) {
+    for (int f = 0; f < n; ++f) {
+      const double gain = scale * amplitude.buffer[2 * f];
+      out[2 * f] *= gain;
+      out[2 * f + 1] *= gain;
+    }
+  } else {
+    const double gain = scale * (amplitude.connected() ? amplitude.value : 1.0);
+    for (int i = 0; i < 2 * n; ++i) out[i] *= gain;
   }
   s->last_trigger = last;
   SetBuffer(self, 0, out);

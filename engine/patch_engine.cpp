@@ -488,6 +488,12 @@ std::vector<std::string> PatchEngine::SoundProblems() const {
   return lines;
 }
 
+std::string PatchEngine::SoundProblem(int slot) const {
+  std::lock_guard lock(problem_mutex_);
+  const auto it = sound_problems_.find(slot);
+  return it != sound_problems_.end() ? it->second : std::string();
+}
+
 std::string PatchEngine::ModuleFolder() const {
   std::lock_guard lock(problem_mutex_);
   return module_folder_;

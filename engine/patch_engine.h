@@ -189,6 +189,8 @@ class PatchEngine {
   // every module load and kept up to date by settings changes and deletes.
   // [any thread]
   std::vector<std::string> SoundProblems() const;
+  // The line of one slot, or "".
+  std::string SoundProblem(int slot) const;
   // The folder of the module file last loaded or saved (empty for none).
   // [any thread]
   std::string ModuleFolder() const;

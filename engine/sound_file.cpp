@@ -50,7 +50,9 @@ bool CheckShape(double rate, long long frames, int channels, std::string& reason
     return false;
   }
   if (!(rate >= kMinSoundRate && rate <= kMaxSoundRate)) {
-    reason = "its sample rate " + std::to_string(static_cast<long long>(rate)) + " Hz is outside 1000 to 768000 Hz";
+    char shown[64];
+    std::snprintf(shown, sizeof shown, "%.0f", rate);
+    reason = std::string("its sample rate ") + shown + " Hz is outside 1000 to 768000 Hz";
     return false;
   }
   if (frames <= 0) {
