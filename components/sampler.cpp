@@ -62,6 +62,8 @@ constexpr double BesselI0(double x) {
   return sum;
 }
 
+constexpr double kWindowScale = BesselI0(kKaiserBeta);
+
 // Kernel value at u = j / kSamplerPhases frames from the centre.
 constexpr double KernelAt(int j) {
   if (j == 0) return 1.0;
@@ -77,7 +79,7 @@ constexpr double KernelAt(int j) {
     sinc = ((whole % 2) != 0 ? -sine : sine) / (kPi * u);
   }
   const double r = u / kSamplerHalfTaps;
-  return sinc * BesselI0(kKaiserBeta * SquareRoot(1.0 - r * r)) / BesselI0(kKaiserBeta);
+  return sinc * BesselI0(kKaiserBeta * SquareRoot(1.0 - r * r)) / kWindowScale;
 }
 
 constexpr std::array<double, kKernelSize> MakeKernel() {

@@ -163,8 +163,10 @@ TEST_F(SoundFileTest, ABadFileSilencesItsSamplerAndSaysWhy) {
 TEST_F(SoundFileTest, SamplersNamingOneFileShareOneCopyThatGoesWithThem) {
   const std::size_t before = LoadedSoundCount();
   const std::string path = Write("sounds/hit.wav", Wav(1, 1, 16, std::string(2 * 4410, '\7')));
+  const std::string file = nlohmann::json(path).dump();
   Load(R"({"format": "korvel-module", "version": 1, "components": [
-    {"slot": 0, "type": 50, "file": ")" + path + R"("}, {"slot": 1, "type": 50, "file": ")" + path + R"("}]})");
+    {"slot": 0, "type": 50, "file": )" + file + R"(}, {"slot": 1, "type": 50, "file": )" + file + R"(}]})");
+  ASSERT_NE(engine.record[1], nullptr);
   EXPECT_EQ(LoadedSoundCount(), before + 1);
   EXPECT_EQ(LoadedSoundBytes() >= 4410 * sizeof(float), true);
   EXPECT_NE(Sampler(0).sound, nullptr);
