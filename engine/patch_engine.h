@@ -15,6 +15,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "engine/component.h"
+#include "engine/controllers.h"
 #include "engine/delay_line_storage.h"
 #include "engine/ui.h"
 
@@ -247,6 +248,14 @@ class PatchEngine {
   // that adds none. Hosts report it to line the output up.
   std::uint32_t LatencyFrames() const { return latency_frames_.load(std::memory_order_relaxed); }
 
+  // [audio thread] The sidechain of the next block: a host that has one
+  // fills SidechainBuffer(0) and (1) (each channel in both of a signal's
+  // channels) and calls SetSidechain(true) before ProcessBlock; the IN
+  // component then outputs them as out3 and out4. Without one they are the
+  // constant 0.0.
+  double* SidechainBuffer(int channel) { return sidechain_buffer_[channel & 1]; }
+  void SetSidechain(bool present) { sidechain_present_ = present; }
+
   // Published plan generations retired but not yet freed (tests).
   std::size_t RetiredCount() const;
   // The published plan's runs, by their number of calls (tests).
@@ -271,6 +280,9 @@ class PatchEngine {
   // [editor thread] Under the edit mutex.
   char* parameter_names[kNamedParameterCount] = {};
   std::uint32_t parameter_kinds[kNamedParameterCount] = {};
+  // [any thread, atomic] The MIDI controller bound to each parameter; like
+  // the kinds, they describe the host's parameters and outlive New Module.
+  ControllerBindings controllers;
   char name[kModuleNameSize] = {};
   char author[kModuleAuthorSize] = {};
   char description[kModuleDescriptionSize] = {};
@@ -334,6 +346,8 @@ class PatchEngine {
 
   // [audio thread]
   std::uint64_t audio_generation_ = 0;
+  bool sidechain_present_ = false;
+  double sidechain_buffer_[2][kMaxBlockValues] = {};
   std::uint32_t delay_restart_seen_ = 0;
 
   // [editor thread] Under the edit mutex.

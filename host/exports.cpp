@@ -73,6 +73,18 @@ KORVEL_EXPORT std::int32_t KorvelSoundProblems(korvel::ModuleBase* module, char*
   return static_cast<std::int32_t>(lines.size());
 }
 
+// The song's tempo and position at a frame of the next audio call, from
+// hosts that play one (the command-line host's --bpm and MIDI tempo map).
+KORVEL_EXPORT bool KorvelTransport(korvel::ModuleBase* module, const korvel::TransportRecord* record) {
+  return module != nullptr && record != nullptr &&
+         static_cast<korvel::PluginModule*>(module)->QueueTransport(*record);
+}
+
+// The sidechain of the next audio call: the IN component's out3 and out4.
+KORVEL_EXPORT void KorvelSidechain(korvel::ModuleBase* module, const float* samples, std::uint32_t frames) {
+  if (module != nullptr) static_cast<korvel::PluginModule*>(module)->SetSidechain(samples, frames);
+}
+
 KORVEL_EXPORT const korvel::ModuleInfoRecord* DaveModuleInfo(korvel::PortDeclarer* ports) {
   if (ports != nullptr) {
     ports->DeclareFirstKind(korvel::text::kAutomationPort, 1);

@@ -69,7 +69,7 @@ struct RenderOptions {
   int channels = 0;  // as the input
   bool dither = true;
   bool quiet = false;
-  HostControl control;  // --set, --automation, --midi
+  HostControl control;  // --set, --automation, --midi, --bpm, --sidechain
 };
 
 std::optional<long long> WholeNumber(const std::string& text) {
@@ -163,6 +163,8 @@ std::optional<int> ParseRenderArgs(const Args& args, RenderOptions& options) {
   }
   if (options.module.empty()) return UsageError("no module given", kRenderUsage);
   if (options.output.empty()) return UsageError("no output file given (-o OUT.wav, or -o - for standard output)", kRenderUsage);
+  if (options.input == "-" && options.control.sidechain_path() == "-")
+    return UsageError("standard input can feed -i or --sidechain, not both", kRenderUsage);
   return std::nullopt;
 }
 
@@ -244,6 +246,8 @@ int RenderCommand(const Args& args) {
   if (!to_stdout) {
     std::vector<ProtectedFile> inputs{{options.module, "the module"}};
     if (!options.input.empty()) inputs.push_back({options.input, "the input"});
+    const std::string& sidechain = options.control.sidechain_path();
+    if (!sidechain.empty()) inputs.push_back({sidechain, "the sidechain"});
     target = WritablePath(options.output, inputs, error);
     if (target.empty()) return Fail(kExitFailure, error);
   }
@@ -330,7 +334,7 @@ int RenderCommand(const Args& args) {
       const auto frames = static_cast<std::uint32_t>(std::min(block, n - at));
       // Per-block host events (parameters, automation, notes) are
       // delivered here, before the block's audio call.
-      options.control.BeforeBlock(module, done + at, frames);
+      if (!options.control.BeforeBlock(module, done + at, frames, error)) return Fail(kExitFailure, error);
       module.Audio(samples + 2 * at, frames);
     }
     for (std::size_t i = 0; i < values; ++i) samples[i] *= static_cast<float>(1.0 / kEngineScale);

@@ -95,7 +95,9 @@ std::unique_ptr<Library> Library::Load(const std::string& path, std::string& err
       !Resolve(handle, "KorvelNonFiniteCount", library->non_finite_count, error) ||
       !Resolve(handle, "KorvelLatencyFrames", library->latency_frames, error) ||
       !Resolve(handle, "KorvelSetModuleFolder", library->set_module_folder, error) ||
-      !Resolve(handle, "KorvelSoundProblems", library->sound_problems, error))
+      !Resolve(handle, "KorvelSoundProblems", library->sound_problems, error) ||
+      !Resolve(handle, "KorvelTransport", library->transport, error) ||
+      !Resolve(handle, "KorvelSidechain", library->sidechain, error))
     return nullptr;
   std::string ignored;
   if (!Resolve(handle, "KorvelStateProblem", library->state_problem, ignored)) library->state_problem = nullptr;
@@ -264,6 +266,12 @@ std::int32_t Module::Audio(float* interleaved, std::uint32_t frames) {
 std::uint64_t Module::NonFiniteCount() const { return library_.non_finite_count(object_); }
 
 std::uint32_t Module::LatencyFrames() const { return library_.latency_frames(object_); }
+
+bool Module::Transport(const TransportRecord& record) { return library_.transport(object_, &record); }
+
+void Module::Sidechain(const float* interleaved, std::uint32_t frames) {
+  library_.sidechain(object_, interleaved, frames);
+}
 
 std::int32_t Module::Notes(void* record) { return CallPort("notes", record); }
 

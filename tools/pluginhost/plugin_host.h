@@ -48,6 +48,8 @@ class Library {
   KorvelLatencyFramesFn latency_frames = nullptr;
   KorvelSetModuleFolderFn set_module_folder = nullptr;
   KorvelSoundProblemsFn sound_problems = nullptr;
+  KorvelTransportFn transport = nullptr;
+  KorvelSidechainFn sidechain = nullptr;
 
  private:
   Library() = default;
@@ -152,6 +154,10 @@ class Module {
   // Output values the module replaced by 0.0 because they were not finite.
   std::uint64_t NonFiniteCount() const;
   std::uint32_t LatencyFrames() const;
+  // The song's tempo and position at a frame of the next Audio call.
+  bool Transport(const TransportRecord& record);
+  // The sidechain of the next Audio call (interleaved stereo, engine scale).
+  void Sidechain(const float* interleaved, std::uint32_t frames);
 
  private:
   Module(Library& library, ModuleBase* object) : library_(library), object_(object) {}
