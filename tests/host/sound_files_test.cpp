@@ -62,8 +62,10 @@ class SoundFileTest : public testing::ModuleTest {
   }
   ~SoundFileTest() override { fs::remove_all(folder); }
 
+  // The path in the engine's form (native separators), as its messages
+  // and settings give it back.
   std::string Write(const std::string& name, const std::string& bytes) const {
-    const std::string path = (folder / name).string();
+    const std::string path = (folder / name).lexically_normal().string();
     std::ofstream(path, std::ios::binary) << bytes;
     return path;
   }
