@@ -1,7 +1,5 @@
 #include "engine/sound_file.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -15,9 +13,10 @@
 #include <sndfile.h>
 #endif
 #ifndef _WIN32
-#include <fcntl.h>
 #include <unistd.h>
 #endif
+
+#include "engine/file_io.h"
 
 namespace korvel {
 namespace {
@@ -284,22 +283,14 @@ bool ReadSoundFile(const std::string& path, Sound& sound, std::string& reason) {
     reason = "no file named";
     return false;
   }
-  long long size = 0;
+  // The one input reader opens it: a regular file only (never a folder or
+  // a device), opened without waiting on a FIFO.
+  const auto input = InputFile::Open(path, false, reason);
+  if (!input) return false;
+  const long long size = input->size_hint();
 #ifdef _WIN32
-  struct _stat64 st {};
-  if (_stat64(path.c_str(), &st) != 0) {
-    reason = SystemReason(errno);
-    return false;
-  }
-  if ((st.st_mode & _S_IFMT) == _S_IFDIR) {
-    reason = "it is a folder, not a sound file";
-    return false;
-  }
-  if ((st.st_mode & _S_IFMT) != _S_IFREG) {
-    reason = "it is not a regular file";
-    return false;
-  }
-  size = st.st_size;
+  // The reader's handle is no C stream: the file it checked is opened
+  // again as one.
   errno = 0;
   File file(std::fopen(path.c_str(), "rb"));
   if (!file) {
@@ -307,25 +298,13 @@ bool ReadSoundFile(const std::string& path, Sound& sound, std::string& reason) {
     return false;
   }
 #else
-  // Opened without waiting (a FIFO would block an ordinary open), then
-  // looked at through the descriptor, so what is checked is what is read.
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    reason = SystemReason(errno);
-    return false;
-  }
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    reason = S_ISDIR(st.st_mode) ? "it is a folder, not a sound file" : "it is not a regular file";
-    close(fd);
-    return false;
-  }
-  size = st.st_size;
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  File file(fdopen(fd, "rb"));
+  // A stream on a copy of the reader's descriptor: what was checked is
+  // what is read.
+  const int fd = dup(input->fd());
+  File file(fd >= 0 ? fdopen(fd, "rb") : nullptr);
   if (!file) {
     reason = SystemReason(errno);
-    close(fd);
+    if (fd >= 0) close(fd);
     return false;
   }
 #endif

@@ -138,7 +138,7 @@ TEST_F(SoundFileTest, ABadFileSilencesItsSamplerAndSaysWhy) {
       {Write("cut.wav", Wav(1, 1, 16, std::string(2 * 100, '\1'), false, 2 * 1000)),
        "the file is cut short: its header announces 1000 frames, it holds 100"},
       {oversized, "too long: 134217729 frames, at most 134217728"},
-      {(folder / "a-folder.wav").string(), "it is a folder, not a sound file"},
+      {(folder / "a-folder.wav").string(), "it is a directory"},
       {Write("three.wav", three_channels), "3 channels; only mono and stereo files are played"},
   };
   for (const auto& c : cases) {

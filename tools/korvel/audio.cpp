@@ -3,7 +3,6 @@
 #include <ebur128.h>
 #include <sndfile.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,7 +25,8 @@ namespace {
 
 class FileSource final : public AudioSource {
  public:
-  FileSource(SNDFILE* file, const SF_INFO& info) : file_(file) {
+  FileSource(std::unique_ptr<InputFile> input, SNDFILE* file, const SF_INFO& info)
+      : input_(std::move(input)), file_(file) {
     rate_ = info.samplerate;
     channels_ = info.channels;
     length_hint_ = info.seekable ? info.frames : -1;
@@ -51,6 +51,7 @@ class FileSource final : public AudioSource {
     }
     return got;
   }
+  std::unique_ptr<InputFile> input_;  // the descriptor libsndfile reads
   SNDFILE* file_;
 };
 
@@ -250,10 +251,27 @@ class Encoder {
   std::vector<std::int32_t> ints_;
 };
 
+// libsndfile writes through these into the output file, so a failed write
+// is known in the system's own words ("No space left on device") whatever
+// the file type: some of its writers (Ogg) do not pass the error on.
+sf_count_t OutputLength(void* file) { return static_cast<OutputFile*>(file)->Length(); }
+sf_count_t OutputSeek(sf_count_t offset, int whence, void* file) {
+  return static_cast<OutputFile*>(file)->Seek(offset, whence);
+}
+sf_count_t OutputRead(void* data, sf_count_t count, void* file) {
+  const long long got = static_cast<OutputFile*>(file)->Read(data, static_cast<std::size_t>(count));
+  return got < 0 ? 0 : got;
+}
+sf_count_t OutputWrite(const void* data, sf_count_t count, void* file) {
+  return static_cast<OutputFile*>(file)->Write(data, static_cast<std::size_t>(count)) ? count : 0;
+}
+sf_count_t OutputTell(void* file) { return static_cast<OutputFile*>(file)->Seek(0, SEEK_CUR); }
+SF_VIRTUAL_IO kOutputIo = {OutputLength, OutputSeek, OutputRead, OutputWrite, OutputTell};
+
 class SndfileOutput final : public AudioOutput {
  public:
-  SndfileOutput(SNDFILE* file, Encoding encoding, int channels, bool dither)
-      : file_(file), channels_(channels), encoder_(encoding, channels, dither) {
+  SndfileOutput(SNDFILE* file, OutputFile* out, Encoding encoding, int channels, bool dither)
+      : file_(file), out_(out), channels_(channels), encoder_(encoding, channels, dither) {
     clips_ = encoding == Encoding::kI16 || encoding == Encoding::kI24;
   }
   ~SndfileOutput() override { Close(); }
@@ -279,6 +297,10 @@ class SndfileOutput final : public AudioOutput {
         break;
       }
     }
+    if (!out_->error().empty()) {
+      error_ = out_->error();
+      return false;
+    }
     if (wrote != frames) {
       error_ = sf_strerror(file_);
       return false;
@@ -287,15 +309,20 @@ class SndfileOutput final : public AudioOutput {
   }
 
   bool Close() override {
-    if (file_ == nullptr) return true;
+    if (file_ == nullptr) return error_.empty();
     const int rc = sf_close(file_);
     file_ = nullptr;
+    if (!out_->error().empty()) {
+      error_ = out_->error();
+      return false;
+    }
     if (rc != 0) error_ = sf_error_number(rc);
     return rc == 0;
   }
 
  private:
   SNDFILE* file_;
+  OutputFile* out_;  // owned by the caller, who commits it
   int channels_;
   Encoder encoder_;
   std::vector<std::int16_t> shorts_;
@@ -415,15 +442,17 @@ class WavStreamOutput final : public AudioOutput {
 // ------------------------------------------------------------------ opening
 
 std::unique_ptr<AudioSource> OpenAudioFile(const std::string& path, std::string& error) {
-  struct stat st {};
-  if (path != "-" && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    error = "'" + path + "' is a directory, not audio";
+  const std::string name = path == "-" ? "standard input" : "'" + path + "'";
+  // The one reader's checks (a regular file or a pipe, never a device or a
+  // directory, and no wait on a FIFO), then libsndfile on what it opened.
+  std::string reason;
+  auto input = InputFile::Open(path, /*pipes=*/true, reason);
+  if (!input) {
+    error = "cannot read " + name + ": " + reason;
     return nullptr;
   }
   SF_INFO info{};
-  SNDFILE* file = path == "-" ? sf_open_fd(STDIN_FILENO, SFM_READ, &info, SF_FALSE)
-                              : sf_open(path.c_str(), SFM_READ, &info);
-  const std::string name = path == "-" ? "standard input" : "'" + path + "'";
+  SNDFILE* file = sf_open_fd(input->fd(), SFM_READ, &info, SF_FALSE);
   if (file == nullptr) {
     error = "cannot read " + name + ": " + sf_strerror(nullptr);
     return nullptr;
@@ -433,7 +462,7 @@ std::unique_ptr<AudioSource> OpenAudioFile(const std::string& path, std::string&
     sf_close(file);
     return nullptr;
   }
-  return std::make_unique<FileSource>(file, info);
+  return std::make_unique<FileSource>(std::move(input), file, info);
 }
 
 std::unique_ptr<AudioSource> OpenTestSignal() { return std::make_unique<SignalSource>(); }
@@ -524,11 +553,11 @@ std::optional<OutputType> ChooseOutputType(int major, SampleFormat format, int c
   return std::nullopt;
 }
 
-std::unique_ptr<AudioOutput> AudioOutput::Open(int fd, bool stream, const OutputType& type, int channels, int rate,
+std::unique_ptr<AudioOutput> AudioOutput::Open(OutputFile* file, const OutputType& type, int channels, int rate,
                                                bool dither, std::string& error) {
   const Encoding encoding = EncodingOf(type.subtype);
-  if (stream) {
-    auto out = std::make_unique<WavStreamOutput>(fd, encoding, channels, rate, dither);
+  if (file == nullptr) {
+    auto out = std::make_unique<WavStreamOutput>(STDOUT_FILENO, encoding, channels, rate, dither);
     if (!out->error().empty()) {
       error = out->error();
       return nullptr;
@@ -539,16 +568,15 @@ std::unique_ptr<AudioOutput> AudioOutput::Open(int fd, bool stream, const Output
   info.samplerate = rate;
   info.channels = channels;
   info.format = type.major | type.subtype;
-  SNDFILE* file = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
-  if (file == nullptr) {
-    close(fd);
-    error = sf_strerror(nullptr);
+  SNDFILE* sound = sf_open_virtual(&kOutputIo, SFM_WRITE, &info, file);
+  if (sound == nullptr) {
+    error = !file->error().empty() ? file->error() : sf_strerror(nullptr);
     return nullptr;
   }
   // Values are converted here, rounded and counted; libsndfile only stores.
-  sf_command(file, SFC_SET_CLIPPING, nullptr, SF_FALSE);
-  sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
-  return std::make_unique<SndfileOutput>(file, encoding, channels, dither);
+  sf_command(sound, SFC_SET_CLIPPING, nullptr, SF_FALSE);
+  sf_command(sound, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
+  return std::make_unique<SndfileOutput>(sound, file, encoding, channels, dither);
 }
 
 // ------------------------------------------------------------------ measuring

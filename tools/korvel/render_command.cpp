@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/file_io.h"
 #include "tools/korvel/audio.h"
 #include "tools/korvel/cli.h"
-#include "tools/korvel/file_safety.h"
 #include "tools/korvel/host_control.h"
 #include "tools/korvel/module_check.h"
 #include "tools/korvel/module_io.h"
@@ -220,11 +220,6 @@ class Progress {
   std::size_t width_ = 0;
 };
 
-// Where the output goes: a temporary file beside the target, or stdout.
-struct Destination {
-  std::unique_ptr<SafeOutput> file;  // null for standard output
-  int fd = STDOUT_FILENO;
-};
 
 }  // namespace
 
@@ -237,20 +232,21 @@ int RenderCommand(const Args& args) {
   if (auto code = ParseRenderArgs(args, options)) return *code;
   const bool to_stdout = options.output == "-";
 
+  // Every file the render reads: the output must be none of them.
+  std::vector<ProtectedInput> inputs{{options.module, "the module"}};
+  if (!options.input.empty()) inputs.push_back({options.input, "the input"});
+  options.control.AddInputs(inputs);
+  if (std::count_if(inputs.begin(), inputs.end(), [](const ProtectedInput& p) { return p.path == "-"; }) > 1)
+    return UsageError("only one file can be standard input ('-')", kRenderUsage);
+
   std::string error;
   const auto image = ReadModuleFile(options.module, error);
   if (!image) return Fail(kExitFailure, error);
 
   // Refusals first, while nothing has been made.
-  std::string target;
-  if (!to_stdout) {
-    std::vector<ProtectedFile> inputs{{options.module, "the module"}};
-    if (!options.input.empty()) inputs.push_back({options.input, "the input"});
-    const std::string& sidechain = options.control.sidechain_path();
-    if (!sidechain.empty()) inputs.push_back({sidechain, "the sidechain"});
-    target = WritablePath(options.output, inputs, error);
-    if (target.empty()) return Fail(kExitFailure, error);
-  }
+  const std::string output_name = to_stdout ? "standard output" : "'" + options.output + "'";
+  if (!CheckOutputTarget(options.output, inputs, Existing::kReplace, error))
+    return Fail(kExitFailure, "cannot write " + output_name + ": " + error);
   std::optional<int> major;
   if (!options.type.empty()) {
     major = FileTypeByName(options.type);
@@ -273,7 +269,7 @@ int RenderCommand(const Args& args) {
   const int rate = source->rate();
   const int channels = options.channels > 0 ? options.channels : source->channels();
   const auto type = ChooseOutputType(*major, options.format, channels, rate, error);
-  if (!type) return Fail(kExitFailure, error);
+  if (!type) return Fail(kExitFailure, "cannot write " + output_name + ": " + error);
 
   for (const std::string& warning : CheckModule(*image))
     std::fprintf(stderr, "korvel: warning: %s\n", warning.c_str());
@@ -282,7 +278,8 @@ int RenderCommand(const Args& args) {
   if (!plugin) return Fail(kExitFailure, error);
   pluginhost::Module& module = *plugin->module;
   if (!module.SetSampleRate(rate))
-    return Fail(kExitFailure, "the plug-in cannot run at " + std::to_string(rate) + " Hz");
+    return Fail(kExitFailure, InputName(options.input) + " is at " + std::to_string(rate) +
+                                  " Hz, a rate the plug-in cannot run at");
   if (!LoadIntoPlugin(module, *image, options.module, error)) return Fail(kExitFailure, error);
   // Every sound is loaded by now, before the first block; one that could
   // not be is silent, and said so.
@@ -290,14 +287,14 @@ int RenderCommand(const Args& args) {
     std::fprintf(stderr, "korvel: warning: %s\n", problem.c_str());
   if (!options.control.Prepare(module, rate, error)) return Fail(kExitFailure, error);
 
-  Destination destination;
+  // A temporary file beside the target, renamed over it when complete (none
+  // for standard output). It outlives the writer that fills it.
+  std::unique_ptr<OutputFile> file;
   if (!to_stdout) {
-    destination.file = SafeOutput::Create(target, error);
-    if (!destination.file) return Fail(kExitFailure, error);
-    destination.fd = destination.file->fd();
+    file = OutputFile::Create(options.output, inputs, Existing::kReplace, error);
+    if (!file) return Fail(kExitFailure, "cannot write " + output_name + ": " + error);
   }
-  auto output = AudioOutput::Open(destination.fd, to_stdout, *type, channels, rate, options.dither, error);
-  const std::string output_name = to_stdout ? "standard output" : "'" + options.output + "'";
+  auto output = AudioOutput::Open(file.get(), *type, channels, rate, options.dither, error);
   if (!output) return Fail(kExitFailure, "cannot write " + output_name + ": " + error);
 
   const std::int64_t limit =
@@ -319,7 +316,7 @@ int RenderCommand(const Args& args) {
     std::int64_t n = 0;
     if (!input_ended) {
       n = source->Read(buffer.data(), want);
-      if (n < 0) return Fail(kExitFailure, "cannot read " + (options.input == "-" ? "standard input" : "'" + options.input + "'") + ": " + source->error());
+      if (n < 0) return Fail(kExitFailure, "cannot read " + InputName(options.input) + ": " + source->error());
       if (n == 0) input_ended = true;
     }
     if (input_ended) {
@@ -350,7 +347,7 @@ int RenderCommand(const Args& args) {
   }
   progress.Finish();
   if (!output->Close()) return Fail(kExitFailure, "cannot finish " + output_name + ": " + output->error());
-  if (destination.file && !destination.file->Commit(error)) return Fail(kExitFailure, error);
+  if (file && !file->Commit(error)) return Fail(kExitFailure, "cannot write " + output_name + ": " + error);
 
   // The plug-in hands the host finite samples only, and counts what it
   // replaced.

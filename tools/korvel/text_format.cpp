@@ -57,4 +57,11 @@ std::string Escaped(const std::string& text) {
   return out;
 }
 
+std::string Excerpt(const std::string& text) {
+  if (text.size() <= kExcerptBytes) return text;
+  std::size_t length = kExcerptBytes;
+  while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
+  return text.substr(0, length) + "...";
+}
+
 }  // namespace korvel::cli

@@ -1,6 +1,7 @@
 // How the command-line host prints numbers and texts that came from a file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -19,5 +20,11 @@ std::string Decibels(double db);
 // Control characters (C0, DEL and C1) as escapes, so a label cannot move
 // the cursor or change the terminal: "\n", "\t", "\x1b", "\u009b".
 std::string Escaped(const std::string& text);
+
+// A piece of a file's text as a message quotes it: at most kExcerptBytes
+// bytes (cut at a character boundary, then "..."), so a 10 MB field makes a
+// short message. Messages escape control characters as they are printed.
+inline constexpr std::size_t kExcerptBytes = 40;
+std::string Excerpt(const std::string& text);
 
 }  // namespace korvel::cli
