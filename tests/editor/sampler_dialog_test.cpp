@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "components/sampler.h"
+#include "engine/file_io.h"
 #include "tests/editor/editor_fixture.h"
 
 namespace korvel::testing {
@@ -114,8 +115,10 @@ TEST_F(SamplerDialogTest, AFileThatCannotBeLoadedIsToldInTheStatusBar) {
   });
   OpenSettings(slot);
   Pump();
+  std::string reason;  // the platform's words for a file that is not there
+  InputFile::Open(missing, false, reason);
   const std::string line = "Sampler \"Sampler\" (slot " + std::to_string(slot) + "): couldn't load \"" + missing +
-                           "\": No such file or directory; it stays silent";
+                           "\": " + reason + "; it stays silent";
   EXPECT_EQ(engine->SoundProblems(), std::vector<std::string>{line});
   EXPECT_EQ(StatusBar(), line);
   EXPECT_EQ(engine->Settings(slot)["file"], missing) << "the path is kept";
