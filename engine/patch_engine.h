@@ -225,6 +225,19 @@ class PatchEngine {
   // that adds none. Hosts report it to line the output up.
   std::uint32_t LatencyFrames() const { return latency_frames_.load(std::memory_order_relaxed); }
 
+  // Watching the components' outputs, for a host that wants to name the
+  // component where a runaway began. While a limit is set, every block
+  // checks each component's first output, in pull order, for a value that
+  // is not finite or beyond ±limit, and keeps the first it finds (cascades
+  // run one call at a time meanwhile, which gives the same bits). 0 stops
+  // watching. [any thread, atomic]
+  void WatchOutputs(double limit);
+  // The first offence since watching began: the slot whose output held it
+  // (-1 when the component has gone since), its frame, counted from the
+  // engine's first block, and the value. False when there was none.
+  // [editor thread]
+  bool FirstOffence(int& slot, std::uint64_t& frame, double& value) const;
+
   // Published plan generations retired but not yet freed (tests).
   std::size_t RetiredCount() const;
   // The published plan's runs, by their number of calls (tests).
@@ -296,6 +309,7 @@ class PatchEngine {
   };
 
   void ResetEditorState();
+  void InspectOutput(const ComponentRecord* self, std::uint32_t n, double limit);  // [audio thread]
   ComponentRecord* NewRecordLocked(int slot);
   void SwapRecordLocked(int slot, ComponentRecord* fresh);
   void RetireRecordLocked(ComponentRecord* self, ComponentDispatch type_dispatch);
@@ -309,10 +323,15 @@ class PatchEngine {
   std::atomic<std::uint64_t> audio_state_{0};
   std::atomic<std::uint32_t> delay_restart_{0};  // bumped by module loads
   std::atomic<std::uint32_t> latency_frames_{0};  // written when a plan is published
+  std::atomic<double> watch_limit_{0.0};          // 0: not watching
+  std::atomic<const ComponentRecord*> offence_record_{nullptr};  // written once by the audio thread
+  std::atomic<std::uint64_t> offence_frame_{0};
+  std::atomic<double> offence_value_{0.0};
 
   // [audio thread]
   std::uint64_t audio_generation_ = 0;
   std::uint32_t delay_restart_seen_ = 0;
+  std::uint64_t frames_done_ = 0;  // frames of every block so far
 
   // [editor thread] Under the edit mutex.
   mutable std::mutex edit_mutex_;
