@@ -1,5 +1,6 @@
 #include "tools/korvel/automation_file.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
@@ -12,6 +13,11 @@ std::string Trim(const std::string& text) {
   if (first == std::string::npos) return "";
   const auto last = text.find_last_not_of(" \t\r");
   return text.substr(first, last - first + 1);
+}
+
+std::string Lowered(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
 }
 
 std::string Unquote(const std::string& text) {
@@ -32,7 +38,7 @@ bool ReadAutomationFile(const std::string& text, std::vector<AutomationPoint>& p
     std::stringstream split(trimmed);
     for (std::string field; std::getline(split, field, ',');) fields.push_back(Unquote(Trim(field)));
     if (trimmed.back() == ',') fields.emplace_back();
-    const bool header = first_row && !fields.empty() && fields[0] == "seconds";
+    const bool header = first_row && !fields.empty() && Lowered(fields[0]) == "seconds";
     first_row = false;
     if (header) continue;
     const auto fail = [&](const std::string& reason) {

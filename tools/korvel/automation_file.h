@@ -1,7 +1,7 @@
 // The command-line host's automation files: CSV rows of
 // `seconds,parameter,value`, one point each. Blank lines and lines starting
 // with '#' are skipped, and so is a first row whose first field is "seconds"
-// (a header). The parameter is a number or a name; the host resolves it.
+// in any case ("Seconds", "SECONDS"): a header. The parameter is a number or a name; the host resolves it.
 #pragma once
 
 #include <string>

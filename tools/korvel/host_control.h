@@ -32,7 +32,9 @@ class Module;
   "                    the first block; repeatable\n"                             \
   "  --automation F    play a CSV of seconds,parameter,value rows: each value\n"  \
   "                    reaches the parameter at the block that holds its time,\n" \
-  "                    values between a parameter's points are interpolated\n"   \
+  "                    values between a parameter's points are interpolated.\n"  \
+  "                    A first row whose first field is 'seconds' (in any case)\n" \
+  "                    is a header; lines starting with '#' are comments\n"      \
   "  --midi F          play a Standard MIDI File (type 0 or 1, every channel)\n"  \
   "                    into the notes port, each note at its exact frame\n"
 

@@ -1,6 +1,9 @@
 #include "tools/korvel/text_format.h"
 
+#include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <cmath>
 #include <cstdio>
 
@@ -28,6 +31,38 @@ std::string Decibels(double db) {
   if (std::isinf(db) && db < 0) return "-inf";
   char text[32];
   std::snprintf(text, sizeof text, "%.2f", db);
+  return text;
+}
+
+std::string SystemErrorText(int error_number) {
+  switch (error_number) {
+    case ENOENT: return "there is no such file";
+    case EACCES:
+    case EPERM: return "permission denied";
+    case ENOSPC: return "the disk is full";
+    case EDQUOT: return "the disk quota is used up";
+    case EISDIR: return "it is a directory";
+    case ENOTDIR: return "a folder on the way to it is not a folder";
+    case EROFS: return "the file system is read-only";
+    case EIO: return "the device reported an input/output error";
+    case ENAMETOOLONG: return "the name is too long";
+    case EMFILE:
+    case ENFILE: return "too many files are open";
+    case EFBIG: return "the file would be larger than the file system allows";
+    case EPIPE: return "the reading side has gone away";
+    case ENOMEM: return "out of memory";
+    case 0: return "an unknown system error";
+    default: break;
+  }
+  std::string text = std::strerror(error_number);
+  if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  return text;
+}
+
+std::string SndfileErrorText(const char* message, int error_number) {
+  std::string text = message != nullptr ? message : "";
+  if (text.rfind("System error", 0) == 0) return SystemErrorText(error_number);
+  while (!text.empty() && (text.back() == '.' || text.back() == ' ' || text.back() == '\n')) text.pop_back();
   return text;
 }
 

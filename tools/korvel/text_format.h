@@ -16,6 +16,13 @@ std::string Grouped(std::int64_t value);
 // A level in dB with two decimals, or "-inf".
 std::string Decibels(double db);
 
+// What a failed system call means, in this program's words: "there is no
+// such file", "the disk is full", "permission denied", ...
+std::string SystemErrorText(int error_number);
+// A libsndfile message for the user: its "System error" texts become
+// SystemErrorText(error_number); the others lose their closing full stop.
+std::string SndfileErrorText(const char* message, int error_number);
+
 // Control characters (C0, DEL and C1) as escapes, so a label cannot move
 // the cursor or change the terminal: "\n", "\t", "\x1b", "\u009b".
 std::string Escaped(const std::string& text);
