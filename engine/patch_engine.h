@@ -74,6 +74,12 @@ struct EvaluationPlan {
   std::vector<ComponentCall> calls;    // sources before the slots they feed
   std::vector<PlanRun> runs;           // in order; every call in one run
   ComponentRecord* out = nullptr;      // the OUT record; null: the module is silent
+  // Per call, the size of its record: what a watched cascade keeps a copy
+  // of before it runs.
+  std::vector<std::uint32_t> record_sizes;
+  // [audio thread] Room for that copy and the cascade's block, sized for
+  // the largest cascade; the only part of a plan written after publishing.
+  mutable std::vector<double> cascade_copy;
 };
 
 // Never moved. Its delay lines live in pages of their own (DelayLineStorage),
@@ -309,7 +315,9 @@ class PatchEngine {
   };
 
   void ResetEditorState();
-  void InspectOutput(const ComponentRecord* self, std::uint32_t n, double limit);  // [audio thread]
+  // [audio thread]
+  void InspectOutput(const ComponentRecord* self, std::uint32_t n, double limit);
+  bool RunWatchedCascade(const EvaluationPlan& plan, const PlanRun& run, std::uint32_t n, double limit);
   ComponentRecord* NewRecordLocked(int slot);
   void SwapRecordLocked(int slot, ComponentRecord* fresh);
   void RetireRecordLocked(ComponentRecord* self, ComponentDispatch type_dispatch);

@@ -203,6 +203,21 @@ TEST(Cascade, WatchingSoundsTheSameAndNamesTheFirstRunaway) {
   EXPECT_EQ(value, 600000.0);
   EXPECT_FALSE(plain.engine->FirstOffence(slot, frame, value)) << "only a watched engine looks";
   ExpectSameSound(watched, plain);
+
+  // Inside a cascade: the unstable second filter is named, not the first
+  // or the last, and the chain still sounds as it does unwatched.
+  const std::vector<Stage> chain = {{kLowpassType, {3000.0, 1.0}}, {kIir2Type, {1.0, 0.0, 0.0, 1.5}},
+                                    {kLowpassType, {3000.0, 1.0}}};
+  Chain inner(chain, false), unwatched(chain, false);
+  inner.engine->WatchOutputs(519306.7);
+  const std::vector<std::uint32_t> runs = inner.engine->RunLengths();
+  EXPECT_EQ(*std::max_element(runs.begin(), runs.end()), 3u) << "one cascade";
+  const std::vector<double> noise = Noise(256, 3);
+  ASSERT_TRUE(SameBits(inner.Block(noise, 256), unwatched.Block(noise, 256)));
+  ASSERT_TRUE(inner.engine->FirstOffence(slot, frame, value));
+  EXPECT_EQ(slot, inner.filters[1]);
+  EXPECT_GT(std::fabs(value), 519306.7);
+  ExpectSameSound(inner, unwatched);
 }
 
 }  // namespace
