@@ -201,6 +201,19 @@ TEST_F(RenderJobsTest, ABatchRendersEveryGoodFileAndNamesTheBadOne) {
   fs::copy_file(Path("a.wav"), Path("sub/a.wav"));
   EXPECT_EQ(Korvel("render " + module + " -i a.wav sub/a.wav -o out/").status, 2);
   EXPECT_EQ(Korvel("render " + module + " -i a.wav - -o out/").status, 2);
+
+  // Interrupted while both files stream without end: each render removes
+  // its unfinished output.
+  std::string header = "RIFF\xff\xff\xff\xffWAVEfmt ";
+  const unsigned char fmt[] = {16, 0, 0, 0, 1, 0, 2, 0, 0x44, 0xAC, 0, 0, 0x10, 0xB1, 2, 0, 4, 0, 16, 0};
+  header.append(reinterpret_cast<const char*>(fmt), sizeof fmt);
+  scratch.Write("header.bin", header + "data\xff\xff\xff\xff");
+  fs::create_directory(Path("stopped"));
+  const Outcome stopped = Shell(
+      "mkfifo x.wav y.wav; for f in x.wav y.wav; do (cat header.bin; cat /dev/zero) > $f 2>/dev/null & done; "
+      "timeout -s TERM 1 " + std::string(KORVEL_CLI) + " render " + module + " -i x.wav y.wav -o stopped/ -j 2");
+  EXPECT_EQ(stopped.status, 124) << stopped.err;
+  EXPECT_TRUE(fs::is_empty(Path("stopped"))) << "no temporary file left";
 }
 
 // ---------------------------------------------------------------- rates and channels

@@ -245,7 +245,7 @@ std::optional<int> ParseRenderArgs(const Args& args, RenderOptions& options) {
       // One or more inputs: every argument up to the next option.
       if (inputs_given) return UsageError("-i is given twice; name every input after one -i", kRenderUsage);
       inputs_given = true;
-      while (i + 1 < args.size() && (!IsOption(args[i + 1]) || (args[i + 1] == "-"))) options.inputs.push_back(args[++i]);
+      while (i + 1 < args.size() && !IsOption(args[i + 1])) options.inputs.push_back(args[++i]);
       if (options.inputs.empty()) return UsageError("-i needs a value", kRenderUsage);
       continue;
     }
@@ -478,7 +478,7 @@ int Render(const RenderOptions& options, const std::string& image, const Job& jo
   // What the plug-in replaced in frames that were written: a tail renders
   // frames it then drops, and those do not count.
   std::vector<std::int64_t> non_finite;
-  while (done < limit) {
+  while (done < limit && !(tail && tail->over())) {
     const std::int64_t want = std::min(tail ? kTailFrames : io_frames, limit - done);
     std::int64_t n = 0;
     if (!input_ended) {
@@ -505,7 +505,7 @@ int Render(const RenderOptions& options, const std::string& image, const Job& jo
       more = tail->Add(out.data(), n, ready);
       if (!deliver(ready.data(), static_cast<std::int64_t>(ready.size()) / channels))
         return fail("cannot write " + output_name + ": " + output->error());
-      if (tail->caught_up()) non_finite = rack->NonFiniteCounts();
+      if (more && tail->caught_up()) non_finite = rack->NonFiniteCounts();
     } else if (!deliver(out.data(), n)) {
       return fail("cannot write " + output_name + ": " + output->error());
     }

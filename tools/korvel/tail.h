@@ -34,6 +34,7 @@ class TailCutter {
   bool cut_at_bound() const { return cut_at_bound_; }
   // Whether every frame taken so far has been handed on.
   bool caught_up() const { return held_.empty(); }
+  bool over() const { return over_; }
 
  private:
   int channels_;
