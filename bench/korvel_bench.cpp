@@ -24,6 +24,7 @@
 #include "components/moog_state_filters.h"
 #include "components/routing.h"
 #include "components/value_sources.h"
+#include "engine/module_image.h"
 #include "engine/patch_engine.h"
 #include "engine/type_table.h"
 #include "host/plugin_module.h"
@@ -274,6 +275,47 @@ void SliderLowpass(benchmark::State& state, bool moving) {
 void SliderLowpassHeld(benchmark::State& state) { SliderLowpass(state, false); }
 void SliderLowpassMoving(benchmark::State& state) { SliderLowpass(state, true); }
 
+// IN -> LP -> OUT through the module's audio callback, 256-frame calls, the
+// cutoff from a Slider on parameter 1, which controller 1 moves: `changes`
+// Control Changes per call, evenly spaced, each ending a piece of the call
+// (controller 1), or moving nothing (controller 2, bound to no parameter).
+void ControlChanges(benchmark::State& state, std::uint8_t controller) {
+  static constexpr char kImage[] = R"({"format": "korvel-module", "version": 1,
+    "parameters": [{"controller": 1}], "components": [{"slot": 0, "type": 0}, {"slot": 1, "type": 1},
+    {"slot": 2, "type": 15}, {"slot": 3, "type": 87, "parameter": 1, "min": 300, "max": 3000},
+    {"slot": 4, "type": 80, "value": 1.414}], "connections": [{"from": [0, 0], "to": [2, 0]},
+    {"from": [3, 0], "to": [2, 1]}, {"from": [4, 0], "to": [2, 2]}, {"from": [2, 0], "to": [1, 0]}]})";
+  auto module = std::make_unique<PluginModule>();
+  module->Init(nullptr);
+  std::string error;
+  if (!ReadModuleImage(module->engine(), kImage, sizeof kImage - 1, error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  const std::vector<double> noise = Noise();
+  std::vector<float> samples(kValues);
+  const auto changes = static_cast<int>(state.range(0));
+  std::vector<NoteEvent> events(changes);
+  int call = 0;
+  for (auto _ : state) {
+    std::copy(noise.begin(), noise.end(), samples.begin());
+    for (int i = 0; i < changes; ++i)
+      events[i] = {static_cast<std::uint32_t>((i + 1) * kFrames / (changes + 1)), kControlChange, controller,
+                   static_cast<std::uint8_t>((call + i) % 2 ? 30 : 90), 0};
+    NotesRecord record{changes, events.data()};
+    module->NotesCallback(&record);
+    void* buffers[1] = {samples.data()};
+    AudioBlockRecord block{buffers, kFrames};
+    benchmark::DoNotOptimize(module->AudioCallback(&block));
+    ++call;
+  }
+  ReportFrames(state);
+}
+void ControlChangesBound(benchmark::State& state) { ControlChanges(state, 1); }
+void ControlChangesUnbound(benchmark::State& state) { ControlChanges(state, 2); }
+
+BENCHMARK(ControlChangesBound)->Arg(0)->Arg(1)->Arg(4)->Arg(16);
+BENCHMARK(ControlChangesUnbound)->Arg(16);
 BENCHMARK(Refill);
 BENCHMARK(Lowpass);
 BENCHMARK(PeakEq);

@@ -4,8 +4,9 @@
 
 namespace korvel {
 
-// The engine itself publishes the InputBuffer for the module's IN slot; any
-// other In leaves its outputs unset (they read as the constant 0.0).
+// The engine itself publishes the InputBuffer and the sidechain for the
+// module's IN slot; any other In leaves its outputs unset (they read as the
+// constant 0.0).
 void ProcessIn(ComponentRecord*, ComponentRecord* const*, const std::int16_t*) {}
 
 void ProcessOut(ComponentRecord* self, ComponentRecord* const* inputs, const std::int16_t* source_outputs) {

@@ -10,6 +10,10 @@ inline constexpr int kOutType = 1;
 inline constexpr int kReplicatorType = 2;
 inline constexpr int kGroupType = 3;
 inline constexpr int kGenericType = 5;
+// The module's IN outputs the host's sidechain as out3 (left) and out4
+// (right), each channel in both of the signal's channels: output indices
+// 2 and 3. Out2 is never set.
+inline constexpr int kSidechainOutput = 2;
 
 // Outputs 2..8 each get a copy of the block; output 1 shares the source's.
 // Sized to the engine's largest block.

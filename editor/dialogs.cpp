@@ -245,11 +245,105 @@ INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) 
   }
 }
 
+// The MIDI controller row of Parameter Information: the bindings as edited
+// (stored on OK), and "learn", which waits for the next Control Change the
+// module receives and binds it to the chosen parameter.
+struct ControllerEdit {
+  std::int32_t bindings[kNamedParameterCount];
+  bool learning;
+  std::uint32_t received_before;  // the module's count when learning began
+};
+ControllerEdit g_controller_edit = {};
+constexpr UINT_PTR kLearnTimer = 1;
+constexpr UINT kLearnPollMs = 50;
+
+int ChosenParameter(HWND dialog) {
+  const LRESULT p = SendDlgItemMessageA(dialog, IDC_CONTROLLER_PARAMETER, CB_GETCURSEL, 0, 0);
+  return p >= 0 && p < kNamedParameterCount ? static_cast<int>(p) : 0;
+}
+
+void ShowBinding(HWND dialog) {
+  SendDlgItemMessageA(dialog, IDC_CONTROLLER_NUMBER, CB_SETCURSEL,
+                      static_cast<WPARAM>(g_controller_edit.bindings[ChosenParameter(dialog)] + 1), 0);
+}
+
+void StopLearning(HWND dialog) {
+  if (g_controller_edit.learning) KillTimer(dialog, kLearnTimer);
+  g_controller_edit.learning = false;
+}
+
+void InitControllerRow(HWND dialog, const PatchEngine& engine) {
+  HWND parameters = GetDlgItem(dialog, IDC_CONTROLLER_PARAMETER);
+  for (int p = 0; p < kNamedParameterCount; ++p) {
+    const char* parameter_name = engine.parameter_names[p] != nullptr ? engine.parameter_names[p] : "";
+    char entry[kParameterNameSize + 16];
+    if (parameter_name[0] == '\0') {
+      std::snprintf(entry, sizeof entry, editor_text::kUnnamedParameterEntry, p + 1);
+    } else {
+      std::snprintf(entry, sizeof entry, editor_text::kParameterEntry, p + 1, parameter_name);
+    }
+    SendMessageA(parameters, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry));
+    g_controller_edit.bindings[p] = engine.controllers.Get(p);
+  }
+  SendMessageA(parameters, CB_SETCURSEL, 0, 0);
+  HWND controllers = GetDlgItem(dialog, IDC_CONTROLLER_NUMBER);
+  SendMessageA(controllers, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(editor_text::kNoControllerEntry));
+  for (int c = 0; c < kControllerCount; ++c) {
+    char entry[16];
+    std::snprintf(entry, sizeof entry, editor_text::kControllerEntry, c);
+    SendMessageA(controllers, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry));
+  }
+  g_controller_edit.learning = false;
+  ShowBinding(dialog);
+}
+
+// Answers TRUE for the messages of the controller row.
+bool ControllerRowMessage(HWND dialog, const PatchEngine& engine, UINT message, WPARAM wparam) {
+  ControllerEdit& edit = g_controller_edit;
+  if (message == WM_TIMER && wparam == kLearnTimer) {
+    if (edit.learning && engine.controllers.ReceivedCount() != edit.received_before) {
+      const std::int32_t controller = engine.controllers.LastReceived();
+      StopLearning(dialog);
+      edit.bindings[ChosenParameter(dialog)] = controller;
+      ShowBinding(dialog);
+      char status[64];
+      std::snprintf(status, sizeof status, editor_text::kLearned, controller);
+      SetDlgItemTextA(dialog, IDC_CONTROLLER_STATUS, status);
+    }
+    return true;
+  }
+  if (message != WM_COMMAND) return false;
+  switch (LOWORD(wparam)) {
+    case IDC_CONTROLLER_PARAMETER:
+      if (HIWORD(wparam) != CBN_SELCHANGE) return true;
+      StopLearning(dialog);
+      SetDlgItemTextA(dialog, IDC_CONTROLLER_STATUS, "");
+      ShowBinding(dialog);
+      return true;
+    case IDC_CONTROLLER_NUMBER:
+      if (HIWORD(wparam) != CBN_SELCHANGE) return true;
+      if (const LRESULT choice = SendDlgItemMessageA(dialog, IDC_CONTROLLER_NUMBER, CB_GETCURSEL, 0, 0); choice >= 0)
+        edit.bindings[ChosenParameter(dialog)] = static_cast<std::int32_t>(choice) - 1;
+      return true;
+    case IDC_CONTROLLER_LEARN:
+      StopLearning(dialog);
+      edit.learning = true;
+      edit.received_before = engine.controllers.ReceivedCount();
+      SetTimer(dialog, kLearnTimer, kLearnPollMs, nullptr);
+      SetDlgItemTextA(dialog, IDC_CONTROLLER_STATUS, editor_text::kLearnWaiting);
+      return true;
+    default:
+      return false;
+  }
+}
+
 INT_PTR CALLBACK ParameterInfoProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
   PatchEngine* engine = DialogEngine();
   if (engine == nullptr) return CloseOn(dialog, message, wparam, {IDOK, IDCANCEL});
+  if (ControllerRowMessage(dialog, *engine, message, wparam)) return TRUE;
   switch (message) {
     case WM_INITDIALOG:
+      InitControllerRow(dialog, *engine);
       for (int i = 0; i < kNamedParameterCount; ++i) {
         SendDlgItemMessageA(dialog, IDC_PARAMETER_NAME_FIRST + i, EM_LIMITTEXT, kParameterNameSize - 1, 0);
         if (engine->parameter_names[i] != nullptr)
@@ -272,9 +366,14 @@ INT_PTR CALLBACK ParameterInfoProc(HWND dialog, UINT message, WPARAM wparam, LPA
               choice >= 0 ? static_cast<std::uint32_t>(choice) : engine->parameter_kinds[i];
           engine->SetParameterInfo(
               i, DialogText(dialog, IDC_PARAMETER_NAME_FIRST + i, kParameterNameSize).c_str(), kind);
+          engine->controllers.Set(i, g_controller_edit.bindings[i]);
         }
       }
+      if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) StopLearning(dialog);
       return CloseOn(dialog, message, wparam, {IDOK, IDCANCEL});
+    case WM_DESTROY:
+      StopLearning(dialog);
+      return FALSE;
     default:
       return CloseOn(dialog, message, wparam, {});
   }

@@ -38,6 +38,12 @@ inline constexpr char kNotANumber[] = "\"%s\" is not a number.";
 // printf format: line number (1..4).
 inline constexpr char kDelayLineEntry[] = "Delay line %d (stereo, 441000 samples)";
 
+// The MIDI controller list: none, then 0..127 (printf format).
+inline constexpr char kNoControllerEntry[] = "None";
+inline constexpr char kControllerEntry[] = "%d";
+inline constexpr char kLearnWaiting[] = "Move a controller...";
+inline constexpr char kLearned[] = "Learned controller %d";  // printf format
+
 inline constexpr const char* kParameterKindNames[] = {
     "<none>", "Percent 0 to 100", "Percent -100 to 100", "Percent -100 to 0"};
 

@@ -45,7 +45,8 @@ void StoreDeclaredSampleRate(double sample_rate) { g_timing.declared_sample_rate
 
 HostTiming InstanceTiming::Load() const {
   return {sample_rate_.load(kOrder), samples_per_tick_.load(kOrder), bpm_.load(kOrder),
-          tpb_.load(kOrder),         bpb_.load(kOrder),              declared_sample_rate_.load(kOrder)};
+          tpb_.load(kOrder),         bpb_.load(kOrder),              declared_sample_rate_.load(kOrder),
+          beat_.load(kOrder),        speed_.load(kOrder)};
 }
 
 void InstanceTiming::Store(const HostTiming& timing) {
@@ -53,6 +54,12 @@ void InstanceTiming::Store(const HostTiming& timing) {
   bpm_.store(timing.bpm, kOrder);
   tpb_.store(timing.tpb, kOrder);
   bpb_.store(timing.bpb, kOrder);
+  StoreTransport(timing.beat, timing.speed);
+}
+
+void InstanceTiming::StoreTransport(double beat, double speed) {
+  beat_.store(beat, kOrder);
+  speed_.store(speed, kOrder);
 }
 
 void InstanceTiming::StoreSampleTiming(double sample_rate, double samples_per_tick) {

@@ -30,6 +30,11 @@ struct HostTiming {
   // what Init and SetParameterValue restore instead of 44100. Hosts of the
   // DLL never declare one, so for them nothing changes.
   double declared_sample_rate = kDefaultSampleRate;
+  // The song's transport, where a host plays one: the position in beats
+  // (quarter notes) from the song's start at the block's first frame, and
+  // the speed (1 playing, 0 stopped). 0 and 0 for hosts that play none.
+  double beat = 0.0;
+  double speed = 0.0;
 };
 
 // [any thread, atomic] The process-wide values.
@@ -47,6 +52,7 @@ class InstanceTiming {
   void Store(const HostTiming& timing);  // every value but the declared rate
   void StoreSampleTiming(double sample_rate, double samples_per_tick);
   void StoreDeclaredSampleRate(double sample_rate);
+  void StoreTransport(double beat, double speed);
   double SampleRate() const { return sample_rate_.load(kOrder); }
 
  private:
@@ -57,6 +63,8 @@ class InstanceTiming {
   std::atomic<double> tpb_{1.0};
   std::atomic<double> bpb_{1.0};
   std::atomic<double> declared_sample_rate_{kDefaultSampleRate};
+  std::atomic<double> beat_{0.0};
+  std::atomic<double> speed_{0.0};
 };
 
 // [audio thread] The timing a component runs by: its engine's instance

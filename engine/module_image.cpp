@@ -122,7 +122,7 @@ const std::vector<const char*>& ComponentKeys() {
   }();
   return keys;
 }
-constexpr const char* kParameterKeys[] = {"name", "kind", "value"};
+constexpr const char* kParameterKeys[] = {"name", "kind", "controller", "value"};
 
 std::int64_t Integer(const Json& value, const std::string& what, std::int64_t low, std::int64_t high) {
   std::int64_t n = 0;
@@ -209,6 +209,7 @@ struct ImageConnection {
 struct ImageParameter {
   std::string name;
   std::uint32_t kind = 0;
+  std::int32_t controller = kNoController;
   std::optional<double> value;
 };
 
@@ -394,6 +395,11 @@ void ReadParameters(const Json& list, Image& image) {
     if (const Json* v = Find(entry, "name")) parameter.name = String(*v, item + ": " + Quoted("name"));
     if (const Json* v = Find(entry, "kind"))
       parameter.kind = static_cast<std::uint32_t>(Integer(*v, item + ": " + Quoted("kind"), 0, 0xFFFFFFFF));
+    if (const Json* v = Find(entry, "controller")) {
+      if (p >= static_cast<std::size_t>(kNamedParameterCount)) Fail(item + ": the extra parameter has no controller");
+      const std::string what = item + ": " + Quoted("controller");
+      parameter.controller = static_cast<std::int32_t>(Integer(*v, what, kNoController, kControllerCount - 1));
+    }
     if (const Json* v = Find(entry, "value")) parameter.value = Real(*v, item + ": " + Quoted("value"));
   }
 }
@@ -537,6 +543,7 @@ void Apply(PatchEngine& engine, const Image& image) {
       if (engine.parameter_names[p] != nullptr)
         CopyInto(engine.parameter_names[p], kParameterNameSize, image.parameters[p].name);
       engine.parameter_kinds[p] = image.parameters[p].kind;
+      engine.controllers.Set(p, image.parameters[p].controller);
     }
     if (double* values = engine.context.parameter_values) {
       for (int p = 0; p < kParameterCount; ++p) {
@@ -578,8 +585,11 @@ std::string WriteModuleImage(const PatchEngine& engine) {
     const double fallback = named ? kDefaultParameterValue : kDefaultExtraParameterValue;
     double* values = engine.context.parameter_values;
     // Keys in the order a reader expects them, not nlohmann's sorted order.
+    // A controller is written only where one is bound.
+    const std::int32_t controller = engine.controllers.Get(p);
     out += "    {\"name\": " + Dump(parameter_name ? Text(parameter_name, kParameterNameSize) : std::string()) +
            ", \"kind\": " + std::to_string(named ? engine.parameter_kinds[p] : 0) +
+           (controller != kNoController ? ", \"controller\": " + std::to_string(controller) : std::string()) +
            ", \"value\": " + Dump(Number(values ? LoadParameter(values[p]) : fallback)) + "}";
     out += p + 1 < kParameterCount ? ",\n" : "\n";
   }

@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "components/routing.h"
 #include "engine/messages.h"
 #include "engine/type_settings.h"
 #include "engine/type_table.h"
@@ -142,6 +143,14 @@ const double* PatchEngine::ProcessBlock(std::uint32_t n) {
       const ComponentCall& call = first[i];
       if (call.process == nullptr) {
         SetBuffer(call.self, 0, input_buffer);
+        // out3 and out4: the sidechain's left and right, or silence.
+        for (int c = 0; c < 2; ++c) {
+          if (sidechain_present_) {
+            SetBuffer(call.self, kSidechainOutput + c, sidechain_buffer_[c]);
+          } else {
+            SetConstant(call.self, kSidechainOutput + c, 0.0);
+          }
+        }
       } else {
         call.process(call.self, call.inputs, call.source_outputs);
         if (watch != 0.0) InspectOutput(call.self, n, watch);

@@ -14,6 +14,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "engine/component.h"
+#include "engine/controllers.h"
 #include "engine/delay_line_storage.h"
 #include "engine/ui.h"
 
@@ -234,15 +235,23 @@ class PatchEngine {
   // Watching the components' outputs, for a host that wants to name the
   // component where a runaway began. While a limit is set, every block
   // checks each component's first output, in pull order, for a value that
-  // is not finite or beyond ±limit, and keeps the first it finds (cascades
-  // run one call at a time meanwhile, which gives the same bits). 0 stops
-  // watching. [any thread, atomic]
+  // is not finite or beyond ±limit, and keeps the first it finds (a
+  // cascade whose output holds one runs again one call at a time, which
+  // gives the same bits). 0 stops watching. [any thread, atomic]
   void WatchOutputs(double limit);
   // The first offence since watching began: the slot whose output held it
   // (-1 when the component has gone since), its frame, counted from the
   // engine's first block, and the value. False when there was none.
   // [editor thread]
   bool FirstOffence(int& slot, std::uint64_t& frame, double& value) const;
+
+  // [audio thread] The sidechain of the next block: a host that has one
+  // fills SidechainBuffer(0) and (1) (each channel in both of a signal's
+  // channels) and calls SetSidechain(true) before ProcessBlock; the IN
+  // component then outputs them as out3 and out4. Without one they are the
+  // constant 0.0.
+  double* SidechainBuffer(int channel) { return sidechain_buffer_[channel & 1]; }
+  void SetSidechain(bool present) { sidechain_present_ = present; }
 
   // Published plan generations retired but not yet freed (tests).
   std::size_t RetiredCount() const;
@@ -268,6 +277,9 @@ class PatchEngine {
   // [editor thread] Under the edit mutex.
   char* parameter_names[kNamedParameterCount] = {};
   std::uint32_t parameter_kinds[kNamedParameterCount] = {};
+  // [any thread, atomic] The MIDI controller bound to each parameter; like
+  // the kinds, they describe the host's parameters and outlive New Module.
+  ControllerBindings controllers;
   char name[kModuleNameSize] = {};
   char author[kModuleAuthorSize] = {};
   char description[kModuleDescriptionSize] = {};
@@ -338,6 +350,8 @@ class PatchEngine {
 
   // [audio thread]
   std::uint64_t audio_generation_ = 0;
+  bool sidechain_present_ = false;
+  double sidechain_buffer_[2][kMaxBlockValues] = {};
   std::uint32_t delay_restart_seen_ = 0;
   std::uint64_t frames_done_ = 0;  // frames of every block so far
 

@@ -85,6 +85,18 @@ KORVEL_EXPORT std::uint32_t KorvelLatencyFrames(const korvel::ModuleBase* module
   return module == nullptr ? 0 : static_cast<const korvel::PluginModule*>(module)->LatencyFrames();
 }
 
+// The song's tempo and position at a frame of the next audio call, from
+// hosts that play one (the command-line host's --bpm and MIDI tempo map).
+KORVEL_EXPORT bool KorvelTransport(korvel::ModuleBase* module, const korvel::TransportRecord* record) {
+  return module != nullptr && record != nullptr &&
+         static_cast<korvel::PluginModule*>(module)->QueueTransport(*record);
+}
+
+// The sidechain of the next audio call: the IN component's out3 and out4.
+KORVEL_EXPORT void KorvelSidechain(korvel::ModuleBase* module, const float* samples, std::uint32_t frames) {
+  if (module != nullptr) static_cast<korvel::PluginModule*>(module)->SetSidechain(samples, frames);
+}
+
 KORVEL_EXPORT const korvel::ModuleInfoRecord* DaveModuleInfo(korvel::PortDeclarer* ports) {
   if (ports != nullptr) {
     ports->DeclareFirstKind(korvel::text::kAutomationPort, 1);

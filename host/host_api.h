@@ -45,16 +45,19 @@ struct AudioBlockRecord {
   std::uint32_t count;
 };
 
-// The "notes" port's record: the note events of the block the host calls the
+// The "notes" port's record: the MIDI events of the block the host calls the
 // audio port with next. The record and its events are the host's, valid only
 // during the NotesCallback call; the module copies what it needs.
-enum NoteStatus : std::uint8_t { kNoteOff = 0x80, kNoteOn = 0x90 };
+enum NoteStatus : std::uint8_t { kNoteOff = 0x80, kNoteOn = 0x90, kControlChange = 0xB0 };
 
+// A MIDI channel message as its bytes, any channel: a note, or a Control
+// Change (status kControlChange: `note` is the controller number and
+// `velocity` its value). Other statuses are ignored.
 struct NoteEvent {
   std::uint32_t frame;     // offset within the next block, 0 .. n - 1
-  std::uint8_t status;     // kNoteOn or kNoteOff (a note on of velocity 0 is a note off)
-  std::uint8_t note;       // 0..127, 69 = A4 = 440 Hz
-  std::uint8_t velocity;   // 0..127
+  std::uint8_t status;     // kNoteOn, kNoteOff (a note on of velocity 0 is a note off) or kControlChange
+  std::uint8_t note;       // 0..127, 69 = A4 = 440 Hz; the controller for a Control Change
+  std::uint8_t velocity;   // 0..127; the controller's value for a Control Change
   std::uint8_t reserved;   // 0
 };
 static_assert(sizeof(NoteEvent) == 8);
@@ -217,5 +220,29 @@ using KorvelWatchOutputsFn = void (*)(ModuleBase*, double limit);
 using KorvelFirstOffenceFn = bool (*)(ModuleBase*, std::int32_t* slot, std::uint64_t* frame, double* value);
 // Korvel's own: frames by which the output lags the input.
 using KorvelLatencyFramesFn = std::uint32_t (*)(const ModuleBase*);
+
+// Korvel's own: the song's tempo and position from a host that plays one,
+// for a frame of the next audio call. A beat is a quarter note. A field
+// that is NaN is not given and keeps its value; a tempo, beats per bar or
+// ticks per beat that is not a finite number above 0, and a position or
+// speed that is not finite, are ignored the same way.
+struct TransportRecord {
+  std::uint32_t frame;      // offset within the next audio call
+  std::uint32_t reserved;   // 0
+  double beats_per_minute;  // quarter notes per minute
+  double beats_per_bar;     // quarter notes per bar (3 for 3/4 and for 6/8)
+  double ticks_per_beat;    // the host's resolution
+  double beat;              // position in beats from the song's start
+  double speed;             // 1 playing, 0 stopped
+};
+static_assert(offsetof(TransportRecord, beats_per_minute) == 8 && sizeof(TransportRecord) == 48);
+// Queues the record for the next audio call; false when the module's queue
+// (64 records per call) is full or the record is null.
+using KorvelTransportFn = bool (*)(ModuleBase*, const TransportRecord*);
+// Korvel's own: the sidechain for the next audio call only, `frames` frames
+// of interleaved stereo floats on the audio port's scale, read during that
+// call (the host keeps them until it returns). Frames beyond `frames` are
+// silence; null, or no call, is no sidechain.
+using KorvelSidechainFn = void (*)(ModuleBase*, const float* samples, std::uint32_t frames);
 
 }  // namespace korvel

@@ -56,7 +56,7 @@ void PluginModule::Init(HostInterface* host) {
   automation_low_ = 65535;
   automation_high_ = 0;
   std::memset(parameter_names_, 0, sizeof parameter_names_);
-  std::fill(std::begin(controller_bindings_), std::end(controller_bindings_), -1);
+  engine_.controllers.Clear();
   engine_.ResetEngine();
   {
     auto lock = engine_.LockEdits();
@@ -77,6 +77,7 @@ void PluginModule::Init(HostInterface* host) {
   timing.sample_rate = timing_.Load().declared_sample_rate;
   StoreHostTiming(timing);
   timing_.Store(timing);
+  host_tempo_.store(false, std::memory_order_relaxed);
   if (host_ != nullptr) {
     host_->RegisterPort(text::kAudioPort, 0, &AudioPort);
     host_->RegisterPort(text::kNotesPort, 0, &NotesPort);
@@ -202,25 +203,93 @@ std::int32_t PluginModule::SetParameterValue(std::int32_t index, ParameterValueR
   return 1;
 }
 
+namespace {
+
+constexpr double kFixedSamplesPerTick = 100.0;
+
+// Samples per tick at a tempo; 0 when the tempo gives no usable number.
+double SamplesPerTick(double rate, double bpm, double tpb) {
+  const double samples = rate * 60.0 / (bpm * tpb);
+  return std::isfinite(samples) && samples > 0.0 ? samples : 0.0;
+}
+
+bool Positive(double value) { return std::isfinite(value) && value > 0.0; }
+
+}  // namespace
+
 bool PluginModule::SetSampleRate(double rate) {
   if (!(rate >= kMinSampleRate && rate <= kMaxSampleRate)) return false;
   timing_.StoreDeclaredSampleRate(rate);
   StoreSampleTiming(rate, LoadHostTiming().samples_per_tick);
-  timing_.StoreSampleTiming(rate, timing_.Load().samples_per_tick);
+  const HostTiming own = timing_.Load();
+  const double tempo_samples = SamplesPerTick(rate, own.bpm, own.tpb);
+  const bool tempo = host_tempo_.load(std::memory_order_relaxed) && tempo_samples > 0.0;
+  timing_.StoreSampleTiming(rate, tempo ? tempo_samples : own.samples_per_tick);
   return true;
 }
 
 // Parameter changes restore the declared rate (44100 unless a host that
 // knows its own declared it) and 100 samples per tick, in the process-wide
-// values as the host interface defines and in this instance's own.
+// values as the host interface defines. This instance's own copy gets the
+// same, except that once a host has given a tempo its samples per tick
+// follow the tempo: a parameter change must not undo the song.
 void PluginModule::ResetTiming() {
-  const double rate = timing_.Load().declared_sample_rate;
-  StoreSampleTiming(rate, 100.0);
-  timing_.StoreSampleTiming(rate, 100.0);
+  const HostTiming own = timing_.Load();
+  const double rate = own.declared_sample_rate;
+  StoreSampleTiming(rate, kFixedSamplesPerTick);
+  const double tempo_samples = SamplesPerTick(rate, own.bpm, own.tpb);
+  const bool tempo = host_tempo_.load(std::memory_order_relaxed) && tempo_samples > 0.0;
+  timing_.StoreSampleTiming(rate, tempo ? tempo_samples : kFixedSamplesPerTick);
 }
 
-void PluginModule::BindController(int parameter, std::int32_t controller) {
-  if (parameter >= 0 && parameter < kNamedParameterCount) controller_bindings_[parameter] = controller;
+bool PluginModule::QueueTransport(const TransportRecord& record) { return transport_.Push(record.frame, record); }
+
+void PluginModule::SetSidechain(const float* samples, std::uint32_t frames) {
+  sidechain_ = samples;
+  sidechain_frames_ = samples != nullptr ? frames : 0;
+}
+
+// [audio thread] Each field the record gives replaces the one the instance
+// had; what it does not give (NaN) or gives unusable is kept. Samples per
+// tick follow from the tempo once there is one.
+void PluginModule::ApplyTransport(const TransportRecord& record) {
+  HostTiming timing = timing_.Load();
+  const double bpm = Positive(record.beats_per_minute) ? record.beats_per_minute : timing.bpm;
+  const double tpb = Positive(record.ticks_per_beat) ? record.ticks_per_beat : timing.tpb;
+  const bool tempo_given = Positive(record.beats_per_minute);
+  const bool tempo = tempo_given || host_tempo_.load(std::memory_order_relaxed);
+  const double samples = SamplesPerTick(timing.sample_rate, bpm, tpb);
+  if (!tempo || samples > 0.0) {
+    timing.bpm = bpm;
+    timing.tpb = tpb;
+    if (tempo) {
+      timing.samples_per_tick = samples;
+      host_tempo_.store(true, std::memory_order_relaxed);
+    }
+  }
+  if (Positive(record.beats_per_bar)) timing.bpb = record.beats_per_bar;
+  if (std::isfinite(record.beat)) timing.beat = record.beat;
+  if (std::isfinite(record.speed)) timing.speed = record.speed;
+  timing_.Store(timing);
+}
+
+// [audio thread] The song moves on by `frames` at its tempo and speed.
+void PluginModule::AdvanceTransport(std::uint32_t frames) {
+  const HostTiming timing = timing_.Load();
+  if (timing.speed == 0.0) return;
+  const double beat = timing.beat + timing.speed * frames * timing.bpm / (60.0 * timing.sample_rate);
+  if (std::isfinite(beat)) timing_.StoreTransport(beat, timing.speed);
+}
+
+// [audio thread] Control Changes and transport records due at `frame`.
+void PluginModule::ApplyEventsDue(std::uint32_t frame) {
+  while (const TransportRecord* record = transport_.TakeDue(frame)) ApplyTransport(*record);
+  while (const ControlChange* change = control_changes_.TakeDue(frame))
+    engine_.controllers.Apply(change->controller, change->value, parameter_values_);
+}
+
+bool PluginModule::BindController(int parameter, std::int32_t controller) {
+  return engine_.controllers.Set(parameter, controller);
 }
 
 void PluginModule::SetAutomationRange(std::int32_t low, std::int32_t high) {
@@ -267,27 +336,67 @@ bool PluginModule::OnMenuCommand(std::int32_t menu, std::int32_t item) {
 // user interface. Each piece is evaluated with the plan published when it
 // began, so an edit made meanwhile is heard from the next piece on.
 // Subnormal values are flushed to zero while the block is computed.
+//
+// The call is processed in pieces: at most the engine's block, and ended
+// early at the frame of the next transport record or Control Change that
+// moves a parameter, which is applied before the piece that starts there.
+// Events past the end of the call land on its last frame.
 std::int32_t PluginModule::AudioCallback(AudioBlockRecord* block) {
+  const float* sidechain = sidechain_;  // for this call only
+  const std::uint32_t sidechain_frames = sidechain_frames_;
+  sidechain_ = nullptr;
+  sidechain_frames_ = 0;
   if (block == nullptr || block->buffers == nullptr || block->buffers[0] == nullptr) return 0;
   auto* samples = static_cast<float*>(block->buffers[0]);
   const std::uint32_t frames = block->count;
   if (frames == 0) return 0;
   // The host's floating-point state is restored when this returns.
   const FlushDenormals flush;
+  constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+  control_changes_.Begin();
+  transport_.Begin();
   bool wrote = false;
   for (std::uint32_t done = 0; done < frames;) {
-    const std::uint32_t piece = std::min<std::uint32_t>(frames - done, kMaxBlockFrames);
-    notes_.Render(done, piece, done + piece == frames, note_block_);
-    Process(samples + 2 * static_cast<std::size_t>(done), piece, wrote);
-    done += piece;
+    ApplyEventsDue(done + 1 == frames ? kNone : done);
+    std::uint32_t end = std::min<std::uint32_t>(frames, done + kMaxBlockFrames);
+    // Only a Control Change that moves a parameter ends a piece; the others
+    // are applied as the pieces pass them.
+    const std::uint32_t next_change = control_changes_.NextFrameWhere(
+        [this](const ControlChange& change) { return engine_.controllers.Moves(change.controller); }, kNone);
+    const std::uint32_t next = std::min(next_change, transport_.NextFrame(kNone));
+    if (next != kNone) end = std::min(end, std::min(next, frames - 1));
+    const std::uint32_t piece = end - done;
+    notes_.Render(done, piece, end == frames, note_block_);
+    const std::uint32_t side_left = sidechain_frames > done ? sidechain_frames - done : 0;
+    Process(samples + 2 * static_cast<std::size_t>(done),
+            sidechain != nullptr ? sidechain + 2 * static_cast<std::size_t>(std::min(done, sidechain_frames)) : nullptr,
+            side_left, piece, wrote);
+    AdvanceTransport(piece);
+    done = end;
   }
+  ApplyEventsDue(kNone);  // those that moved nothing, for the editor's "learn"
+  control_changes_.Clear();
+  transport_.Clear();
   return wrote ? static_cast<std::int32_t>(8u * frames) : 0;
 }
 
-void PluginModule::Process(float* samples, std::uint32_t frames, bool& wrote) {
+void PluginModule::Process(float* samples, const float* sidechain, std::uint32_t sidechain_frames,
+                           std::uint32_t frames, bool& wrote) {
   const std::size_t values = 2 * static_cast<std::size_t>(frames);
   double* in = engine_.input_buffer;
   for (std::size_t i = 0; i < values; ++i) in[i] = samples[i];
+  // Each sidechain channel fills both channels of its output; past the
+  // host's frames it is silence.
+  engine_.SetSidechain(sidechain != nullptr);
+  if (sidechain != nullptr) {
+    double* left = engine_.SidechainBuffer(0);
+    double* right = engine_.SidechainBuffer(1);
+    for (std::uint32_t f = 0; f < frames; ++f) {
+      const bool given = f < sidechain_frames;
+      left[2 * f] = left[2 * f + 1] = given ? sidechain[2 * f] : 0.0;
+      right[2 * f] = right[2 * f + 1] = given ? sidechain[2 * f + 1] : 0.0;
+    }
+  }
   const double* out = engine_.ProcessBlock(frames);
   if (out == nullptr) {
     std::fill(samples, samples + values, 0.0f);
@@ -311,7 +420,12 @@ std::int32_t PluginModule::NotesCallback(void* notes) {
   if (record == nullptr || record->events == nullptr) return 0;
   for (std::int32_t i = 0; i < record->count; ++i) {
     const NoteEvent& event = record->events[i];
-    notes_.Push(event.frame, event.status, event.note, event.velocity);
+    if ((event.status & 0xF0) != kControlChange) {
+      notes_.Push(event.frame, event.status, event.note, event.velocity);
+    } else if (event.note < kControllerCount && event.velocity < 0x80) {
+      // Past the queue's end a Control Change is dropped.
+      control_changes_.Push(event.frame, {event.note, event.velocity});
+    }
   }
   return 0;
 }
@@ -321,10 +435,10 @@ std::int32_t PluginModule::AutomationCallback(AutomationEventList* list) {
   if (list == nullptr || list->count < 1 || list->controllers == nullptr || list->events == nullptr) return 0;
   for (std::int32_t i = 0; i < list->count; ++i) {
     const std::int32_t controller = list->controllers[i];
-    if (controller < automation_low_ || controller > automation_high_) continue;
+    if (controller < automation_low_ || controller > automation_high_ || controller == kNoController) continue;
     for (int p = 0; p < kNamedParameterCount; ++p) {
       // Through the table, as the host would set it.
-      if (controller_bindings_[p] == controller) SetParameterValue(p, &list->events[i].value);
+      if (engine_.controllers.Get(p) == controller) SetParameterValue(p, &list->events[i].value);
     }
   }
   return 0;

@@ -12,6 +12,7 @@
 #include "engine/notes.h"
 #include "engine/patch_engine.h"
 #include "host/host_api.h"
+#include "host/timed_events.h"
 
 namespace korvel {
 
@@ -46,9 +47,11 @@ class PluginModule final : public ModuleBase {
   void Operation22(std::int32_t) override {}
 
   // Port callbacks. Each answers what the host's port expects; audio answers
-  // the bytes written back.
+  // the bytes written back. Control Changes and transport records split
+  // the call at their frames, so each is heard from its own frame on.
   std::int32_t AudioCallback(AudioBlockRecord* block);
-  // Copies the events (a NotesRecord) for the next audio call.
+  // Copies the events (a NotesRecord: notes and Control Changes) for the
+  // next audio call.
   std::int32_t NotesCallback(void* notes);
   std::int32_t AutomationCallback(AutomationEventList* events);
 
@@ -58,11 +61,18 @@ class PluginModule final : public ModuleBase {
   bool SetSampleRate(double rate);
   // This instance's timing, which its components read. [any thread, atomic]
   InstanceTiming& timing() { return timing_; }
+  // [event call] The song's tempo and position at a frame of the next
+  // audio call (see TransportRecord); false when 64 are already queued.
+  bool QueueTransport(const TransportRecord& record);
+  // [audio thread] The sidechain for the next audio call (see
+  // KorvelSidechainFn); read during that call only.
+  void SetSidechain(const float* samples, std::uint32_t frames);
 
-  // Maps automation controller `controller` onto parameter 0..24, and sets
-  // the range of controllers automation events may carry. A host embedding
-  // the module (and the tests) call these; no host operation reaches them.
-  void BindController(int parameter, std::int32_t controller);
+  // Binds MIDI controller 0..127 (or kNoController) to parameter 0..24;
+  // false, and nothing changed, outside those. The bindings are the
+  // module's (saved with it); automation events whose controller number
+  // lies in the automation range reach the parameters bound to it too.
+  bool BindController(int parameter, std::int32_t controller);
   void SetAutomationRange(std::int32_t low, std::int32_t high);
 
   PatchEngine& engine() { return engine_; }
@@ -82,17 +92,25 @@ class PluginModule final : public ModuleBase {
   std::uint32_t LatencyFrames() const { return engine_.LatencyFrames(); }
 
  private:
-  void Process(float* samples, std::uint32_t frames, bool& wrote);
+  struct ControlChange {
+    std::uint8_t controller, value;
+  };
+
+  void Process(float* samples, const float* sidechain, std::uint32_t sidechain_frames, std::uint32_t frames,
+               bool& wrote);
   void ResetTiming();
+  void ApplyEventsDue(std::uint32_t frame);
+  void ApplyTransport(const TransportRecord& record);
+  void AdvanceTransport(std::uint32_t frames);
 
   HostInterface* host_ = nullptr;
   PatchEngine engine_;
-  // The parameter block. Kinds live in the engine (parameter_kinds), which
-  // is where the editor, ClearModule and module loading change them.
+  // The parameter block. Kinds and controller bindings live in the engine
+  // (parameter_kinds, controllers), which is where the editor, ClearModule
+  // and module loading change them.
   char parameter_names_[kNamedParameterCount][kParameterNameSize] = {};
   // [any thread] Read and written through LoadParameter/StoreParameter.
   alignas(8) double parameter_values_[kParameterCount] = {};
-  std::int32_t controller_bindings_[kNamedParameterCount] = {};
   std::int32_t automation_low_ = 65535;
   std::int32_t automation_high_ = 0;
   // Notes: queued by the notes callback, turned into each engine block's
@@ -103,6 +121,15 @@ class PluginModule final : public ModuleBase {
   std::atomic<std::uint64_t> non_finite_channel_[2] = {0, 0};
   std::atomic<std::uint64_t> non_finite_frames_{0};
   InstanceTiming timing_;
+  // Set once a host has given a tempo: samples per tick then follow it,
+  // where they are otherwise the fixed 100. [any thread, atomic]
+  std::atomic<bool> host_tempo_{false};
+  // Control Changes and transport records for the next audio call.
+  TimedEvents<ControlChange, kMaxBlockNoteEvents> control_changes_;
+  TimedEvents<TransportRecord, 64> transport_;
+  // [audio thread] The next audio call's sidechain, or null.
+  const float* sidechain_ = nullptr;
+  std::uint32_t sidechain_frames_ = 0;
 };
 
 // The callbacks as plain functions taking the module first, the form in

@@ -49,6 +49,11 @@
 #define IDC_DELAY_LINES 1054
 #define IDC_DELAY_RESET 1055
 #define IDC_PARAMETER_HELP 1068
+// Parameter Information: the MIDI controller of the chosen parameter.
+#define IDC_CONTROLLER_PARAMETER 1120
+#define IDC_CONTROLLER_NUMBER 1121
+#define IDC_CONTROLLER_LEARN 1122
+#define IDC_CONTROLLER_STATUS 1123
 
 // Menu commands.
 #define ID_ABOUT 40003

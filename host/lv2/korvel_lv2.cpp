@@ -5,6 +5,11 @@
 // Threads: run(), connect_port() and work_response() are [audio thread];
 // work() is [worker thread]; instantiate(), restore() and cleanup() run
 // while the host is not running the plug-in; save() may run beside run().
+//
+// What reaches the module at a frame of a run: notes and Control Changes
+// (through its notes port), the song's tempo and position (time:Position,
+// through its transport queue) and the sidechain; the module splits its
+// audio call at each Control Change and position.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -24,6 +29,7 @@
 #include <lv2/midi/midi.h>
 #include <lv2/patch/patch.h>
 #include <lv2/state/state.h>
+#include <lv2/time/time.h>
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
 
@@ -53,12 +59,20 @@ inline constexpr char kRefusedState[] =
 inline constexpr char kBadStateType[] =
     "Korvel Modular: couldn't restore the module from the saved state: its image is not text; "
     "the module is unchanged\n";
+inline constexpr char kEmptyState[] = "the saved module is empty, not a module";
 }  // namespace text
 
 // Frames handed to the module per audio call; longer runs are split.
 constexpr std::uint32_t kChunkFrames = kMaxBlockFrames;
-// Note events kept per run(); later ones in the same run are dropped.
+// Note and Control Change events kept per run(); later ones in the same run
+// are dropped.
 constexpr std::int32_t kMaxNotes = 1024;
+// time:Position objects kept per run(); later ones are dropped.
+constexpr std::int32_t kMaxPositions = 64;
+// What the worker answers the audio thread: a file loaded (its path
+// follows) or refused (the file playing is reported again).
+constexpr char kLoaded = 'L';
+constexpr char kRefused = 'R';
 // The longest module file name reported back on the notify port.
 constexpr std::size_t kMaxPath = 4096;
 
@@ -72,7 +86,18 @@ struct Uris {
         atom_urid(Map(map, LV2_ATOM__URID)),
         atom_object(Map(map, LV2_ATOM__Object)),
         atom_blank(Map(map, LV2_ATOM__Blank)),
+        atom_int(Map(map, LV2_ATOM__Int)),
+        atom_long(Map(map, LV2_ATOM__Long)),
+        atom_float(Map(map, LV2_ATOM__Float)),
+        atom_double(Map(map, LV2_ATOM__Double)),
         midi_event(Map(map, LV2_MIDI__MidiEvent)),
+        time_position(Map(map, LV2_TIME__Position)),
+        time_bar(Map(map, LV2_TIME__bar)),
+        time_bar_beat(Map(map, LV2_TIME__barBeat)),
+        time_beat_unit(Map(map, LV2_TIME__beatUnit)),
+        time_beats_per_bar(Map(map, LV2_TIME__beatsPerBar)),
+        time_beats_per_minute(Map(map, LV2_TIME__beatsPerMinute)),
+        time_speed(Map(map, LV2_TIME__speed)),
         patch_get(Map(map, LV2_PATCH__Get)),
         patch_set(Map(map, LV2_PATCH__Set)),
         patch_property(Map(map, LV2_PATCH__property)),
@@ -83,7 +108,10 @@ struct Uris {
   static LV2_URID Map(LV2_URID_Map* map, const char* uri) { return map != nullptr ? map->map(map->handle, uri) : 0; }
 
   LV2_URID atom_path, atom_string, atom_chunk, atom_urid, atom_object, atom_blank;
+  LV2_URID atom_int, atom_long, atom_float, atom_double;
   LV2_URID midi_event;
+  LV2_URID time_position, time_bar, time_bar_beat, time_beat_unit, time_beats_per_bar, time_beats_per_minute,
+      time_speed;
   LV2_URID patch_get, patch_set, patch_property, patch_value;
   LV2_URID module_image, module_file;
 };
@@ -99,8 +127,9 @@ class Plugin {
   void Connect(std::uint32_t port, void* data);
   void Run(std::uint32_t frames);  // [audio thread]
 
-  LV2_State_Status Save(LV2_State_Store_Function store, LV2_State_Handle handle);
-  LV2_State_Status Restore(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle);
+  LV2_State_Status Save(LV2_State_Store_Function store, LV2_State_Handle handle, const LV2_Feature* const* features);
+  LV2_State_Status Restore(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle,
+                           const LV2_Feature* const* features);
   LV2_Worker_Status Work(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle,
                          std::uint32_t size, const void* data);  // [worker thread]
   LV2_Worker_Status WorkResponse(std::uint32_t size, const void* data);  // [audio thread]
@@ -108,10 +137,12 @@ class Plugin {
  private:
   void ApplyParameters();
   void ReadControl(std::uint32_t frames);
-  void ReadMessage(const LV2_Atom_Object* object);
-  void AddNote(const LV2_Atom_Event* event, std::uint32_t frames);
+  void ReadMessage(const LV2_Atom_Object* object, std::int64_t frame, std::uint32_t frames);
+  void ReadPosition(const LV2_Atom_Object* object, std::uint32_t frame);
+  double NumberOf(const LV2_Atom* atom) const;
+  void AddMidi(const LV2_Atom_Event* event, std::uint32_t frames);
   void WriteFileReport();
-  void ProcessChunk(std::uint32_t start, std::uint32_t frames, std::int32_t& next_note);
+  void ProcessChunk(std::uint32_t start, std::uint32_t frames, std::int32_t& next_note, std::int32_t& next_position);
 
   std::unique_ptr<PluginModule> module_;
   bool mapped_;  // the host offered urid:map: events and state work
@@ -123,6 +154,8 @@ class Plugin {
   // Ports, as the host connected them; any may be null.
   const float* input_[2] = {};
   float* output_[2] = {};
+  const float* sidechain_[2] = {};
+  float* latency_ = nullptr;
   const float* parameter_[kParameterPortCount] = {};
   const LV2_Atom_Sequence* control_ = nullptr;
   LV2_Atom_Sequence* notify_ = nullptr;
@@ -133,14 +166,28 @@ class Plugin {
   // are handed over again, since the host's controls own the values.
   std::atomic<bool> resend_parameters_{true};
 
-  // [audio thread] This run's notes, frames relative to the run.
+  // [audio thread] This run's notes and Control Changes, and its song
+  // positions, frames relative to the run.
   NoteEvent notes_[kMaxNotes] = {};
   std::int32_t note_count_ = 0;
+  TransportRecord positions_[kMaxPositions] = {};
+  std::int32_t position_count_ = 0;
   float interleaved_[2 * kChunkFrames] = {};
+  float sidechain_interleaved_[2 * kChunkFrames] = {};
+  // [audio thread] What the host's positions are counted in: the beat unit
+  // (4: quarter notes) and beats per bar in that unit, as last given.
+  double beat_unit_ = 4.0;
+  double host_beats_per_bar_ = NAN;
 
-  // [audio thread] The module file last loaded, reported on the notify port.
+  // The module file whose module plays ("" for none: the default module, a
+  // preset or a state without one), reported on the notify port. Written
+  // by the audio thread, and by restore() while the plug-in does not run.
   char module_file_[kMaxPath] = {};
-  bool report_file_ = false;
+  std::atomic<bool> report_file_{false};
+  // The same name for save(), which may run beside run(): kept by the
+  // threads that change the module (worker, restore), under its own lock.
+  std::mutex file_mutex_;
+  std::string saved_file_;
 };
 
 void Plugin::Connect(std::uint32_t port, void* data) {
@@ -150,10 +197,14 @@ void Plugin::Connect(std::uint32_t port, void* data) {
     output_[port - kOutputLeft] = static_cast<float*>(data);
   } else if (port >= kFirstParameter && port < kFirstParameter + kParameterPortCount) {
     parameter_[port - kFirstParameter] = static_cast<const float*>(data);
-  } else if (port == kControl) {
+  } else if (port == kMidiIn) {
     control_ = static_cast<const LV2_Atom_Sequence*>(data);
   } else if (port == kNotify) {
     notify_ = static_cast<LV2_Atom_Sequence*>(data);
+  } else if (port == kSidechainLeft || port == kSidechainRight) {
+    sidechain_[port - kSidechainLeft] = static_cast<const float*>(data);
+  } else if (port == kLatency) {
+    latency_ = static_cast<float*>(data);
   }
 }
 
@@ -177,28 +228,68 @@ void Plugin::ApplyParameters() {
   }
 }
 
-void Plugin::AddNote(const LV2_Atom_Event* event, std::uint32_t frames) {
+// Notes and Control Changes of any channel; other MIDI is ignored.
+void Plugin::AddMidi(const LV2_Atom_Event* event, std::uint32_t frames) {
   if (event->body.size < 3 || note_count_ >= kMaxNotes) return;
   const auto* midi = reinterpret_cast<const std::uint8_t*>(event + 1);
   const std::uint8_t kind = midi[0] & 0xF0;
-  if (kind != kNoteOn && kind != kNoteOff) return;
+  if (kind != kNoteOn && kind != kNoteOff && kind != kControlChange) return;
   NoteEvent& note = notes_[note_count_++];
   const std::int64_t frame = std::clamp<std::int64_t>(event->time.frames, 0, frames - 1);
   note.frame = static_cast<std::uint32_t>(frame);
   note.note = midi[1] & 0x7F;
   note.velocity = midi[2] & 0x7F;
-  note.status = (kind == kNoteOn && note.velocity > 0) ? kNoteOn : kNoteOff;
+  note.status = kind == kControlChange                  ? kControlChange
+                : (kind == kNoteOn && note.velocity > 0) ? kNoteOn
+                                                         : kNoteOff;
   note.reserved = 0;
 }
 
-void Plugin::ReadMessage(const LV2_Atom_Object* object) {
+// An atom's number, whichever numeric type the host chose; NaN otherwise.
+double Plugin::NumberOf(const LV2_Atom* atom) const {
+  if (atom == nullptr) return NAN;
+  if (atom->type == uris_.atom_float) return reinterpret_cast<const LV2_Atom_Float*>(atom)->body;
+  if (atom->type == uris_.atom_double) return reinterpret_cast<const LV2_Atom_Double*>(atom)->body;
+  if (atom->type == uris_.atom_int) return reinterpret_cast<const LV2_Atom_Int*>(atom)->body;
+  if (atom->type == uris_.atom_long) return static_cast<double>(reinterpret_cast<const LV2_Atom_Long*>(atom)->body);
+  return NAN;
+}
+
+// A time:Position, in the host's beat unit, as quarter notes for the
+// module. What the host leaves out stays NaN, which the module keeps as it
+// was; the module also ignores a tempo of 0, below 0 or NaN.
+void Plugin::ReadPosition(const LV2_Atom_Object* object, std::uint32_t frame) {
+  if (position_count_ >= kMaxPositions) return;
+  const LV2_Atom *bar = nullptr, *bar_beat = nullptr, *unit = nullptr, *per_bar = nullptr, *per_minute = nullptr,
+                 *speed = nullptr;
+  lv2_atom_object_get(object, uris_.time_bar, &bar, uris_.time_bar_beat, &bar_beat, uris_.time_beat_unit, &unit,
+                      uris_.time_beats_per_bar, &per_bar, uris_.time_beats_per_minute, &per_minute, uris_.time_speed,
+                      &speed, 0);
+  if (const double u = NumberOf(unit); std::isfinite(u) && u > 0.0) beat_unit_ = u;
+  if (const double b = NumberOf(per_bar); std::isfinite(b) && b > 0.0) host_beats_per_bar_ = b;
+  const double quarters = 4.0 / beat_unit_;
+  TransportRecord& record = positions_[position_count_++];
+  record = {};
+  record.frame = frame;
+  record.beats_per_minute = NumberOf(per_minute) * quarters;
+  record.beats_per_bar = NumberOf(per_bar) * quarters;
+  record.ticks_per_beat = kTicksPerBeat;
+  record.beat = (NumberOf(bar) * host_beats_per_bar_ + NumberOf(bar_beat)) * quarters;
+  record.speed = NumberOf(speed);
+}
+
+void Plugin::ReadMessage(const LV2_Atom_Object* object, std::int64_t frame, std::uint32_t frames) {
+  if (object->body.otype == uris_.time_position) {
+    ReadPosition(object, static_cast<std::uint32_t>(std::clamp<std::int64_t>(frame, 0, frames - 1)));
+    return;
+  }
   const LV2_Atom* property = nullptr;
   const LV2_Atom* value = nullptr;
   lv2_atom_object_get(object, uris_.patch_property, &property, uris_.patch_value, &value, 0);
   const bool ours = property != nullptr && property->type == uris_.atom_urid &&
                     reinterpret_cast<const LV2_Atom_URID*>(property)->body == uris_.module_file;
   if (object->body.otype == uris_.patch_get) {
-    if (property == nullptr || ours) report_file_ = true;
+    if (property == nullptr || ours) report_file_.store(true, std::memory_order_relaxed);
   } else if (object->body.otype == uris_.patch_set && ours && value != nullptr && value->type == uris_.atom_path) {
     // The file is read and checked on the worker thread; the module changes
     // there, under the engine's own rules for edits beside the audio.
@@ -208,12 +299,13 @@ void Plugin::ReadMessage(const LV2_Atom_Object* object) {
 
 void Plugin::ReadControl(std::uint32_t frames) {
   note_count_ = 0;
+  position_count_ = 0;
   if (control_ == nullptr || !mapped_) return;
   LV2_ATOM_SEQUENCE_FOREACH(control_, event) {
     if (event->body.type == uris_.midi_event) {
-      AddNote(event, frames);
+      AddMidi(event, frames);
     } else if (event->body.type == uris_.atom_object || event->body.type == uris_.atom_blank) {
-      ReadMessage(reinterpret_cast<const LV2_Atom_Object*>(&event->body));
+      ReadMessage(reinterpret_cast<const LV2_Atom_Object*>(&event->body), event->time.frames, frames);
     }
   }
 }
@@ -229,17 +321,33 @@ void Plugin::WriteFileReport() {
   lv2_atom_forge_pop(&forge_, &frame);
 }
 
-// One audio call of the module: its notes first, then the block, both on
-// the scale and in the layout the module's host interface defines.
-void Plugin::ProcessChunk(std::uint32_t start, std::uint32_t frames, std::int32_t& next_note) {
+// One audio call of the module: its notes, positions and sidechain first,
+// then the block, all on the scale and in the layout the module's host
+// interface defines. Events arrive in frame order (an atom sequence's rule).
+void Plugin::ProcessChunk(std::uint32_t start, std::uint32_t frames, std::int32_t& next_note,
+                          std::int32_t& next_position) {
   const std::int32_t first = next_note;
   while (next_note < note_count_ && notes_[next_note].frame < start + frames) notes_[next_note++].frame -= start;
   NotesRecord notes = {next_note - first, notes_ + first};
   module_->NotesCallback(&notes);
+  for (; next_position < position_count_ && positions_[next_position].frame < start + frames; ++next_position) {
+    TransportRecord record = positions_[next_position];
+    record.frame -= start;
+    module_->QueueTransport(record);
+  }
 
   for (int c = 0; c < 2; ++c) {
     const float* in = input_[c] != nullptr ? input_[c] + start : nullptr;
     for (std::uint32_t i = 0; i < frames; ++i) interleaved_[2 * i + c] = in != nullptr ? in[i] * kEngineScale : 0.0f;
+  }
+  // An unconnected sidechain is silence: out3 and out4 are then constants.
+  if (sidechain_[0] != nullptr || sidechain_[1] != nullptr) {
+    for (int c = 0; c < 2; ++c) {
+      const float* in = sidechain_[c] != nullptr ? sidechain_[c] + start : nullptr;
+      for (std::uint32_t i = 0; i < frames; ++i)
+        sidechain_interleaved_[2 * i + c] = in != nullptr ? in[i] * kEngineScale : 0.0f;
+    }
+    module_->SetSidechain(sidechain_interleaved_, frames);
   }
   void* buffers[1] = {interleaved_};
   AudioBlockRecord block = {buffers, frames};
@@ -262,27 +370,66 @@ void Plugin::Run(std::uint32_t frames) {
     lv2_atom_forge_set_buffer(&forge_, reinterpret_cast<std::uint8_t*>(notify_), notify_->atom.size);
     notifying = lv2_atom_forge_sequence_head(&forge_, &sequence, 0) != 0;
   }
-  if (notifying && report_file_) WriteFileReport();
-  report_file_ = false;
+  if (report_file_.exchange(false, std::memory_order_relaxed) && notifying) WriteFileReport();
 
-  std::int32_t next_note = 0;
+  std::int32_t next_note = 0, next_position = 0;
   for (std::uint32_t done = 0; done < frames;) {
     const std::uint32_t piece = std::min(frames - done, kChunkFrames);
-    ProcessChunk(done, piece, next_note);
+    ProcessChunk(done, piece, next_note, next_position);
     done += piece;
   }
   if (notifying) lv2_atom_forge_pop(&forge_, &sequence);
+  // The plan's latency, as the module now stands (a module load changes it).
+  if (latency_ != nullptr) *latency_ = static_cast<float>(module_->LatencyFrames());
 }
 
-// The state is the module image, the same JSON as a ".korvel" file.
-LV2_State_Status Plugin::Save(LV2_State_Store_Function store, LV2_State_Handle handle) {
+// A host's features; entries without a URI (some hosts pass them) are
+// skipped.
+const LV2_Feature* FindFeature(const LV2_Feature* const* features, const char* uri) {
+  for (; features != nullptr && *features != nullptr; ++features)
+    if ((*features)->URI != nullptr && std::strcmp((*features)->URI, uri) == 0) return *features;
+  return nullptr;
+}
+
+template <class Data>
+Data* FeatureData(const LV2_Feature* const* features, const char* uri) {
+  const LV2_Feature* feature = FindFeature(features, uri);
+  return feature != nullptr ? static_cast<Data*>(feature->data) : nullptr;
+}
+
+// A path the host's state:mapPath returned, released as the host asks.
+void FreePath(const LV2_Feature* const* features, char* path) {
+  if (auto* free_path = FeatureData<LV2_State_Free_Path>(features, LV2_STATE__freePath)) {
+    free_path->free_path(free_path->handle, path);
+  } else {
+    std::free(path);
+  }
+}
+
+// The state is the module image, the same JSON as a ".korvel" file, and the
+// module file it came from, if any, so a reopened project still names it.
+LV2_State_Status Plugin::Save(LV2_State_Store_Function store, LV2_State_Handle handle,
+                              const LV2_Feature* const* features) {
   if (!mapped_) return LV2_STATE_ERR_NO_FEATURE;
   const std::string image = WriteModuleImage(module_->engine());
-  return store(handle, uris_.module_image, image.c_str(), image.size() + 1, uris_.atom_string,
+  const LV2_State_Status status = store(handle, uris_.module_image, image.c_str(), image.size() + 1,
+                                        uris_.atom_string, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
+  std::string file;
+  {
+    std::lock_guard lock(file_mutex_);
+    file = saved_file_;
+  }
+  if (status != LV2_STATE_SUCCESS || file.empty()) return status;
+  auto* map_path = FeatureData<LV2_State_Map_Path>(features, LV2_STATE__mapPath);
+  char* abstract = map_path != nullptr ? map_path->abstract_path(map_path->handle, file.c_str()) : nullptr;
+  const std::string stored = abstract != nullptr ? abstract : file;
+  if (abstract != nullptr) FreePath(features, abstract);
+  return store(handle, uris_.module_file, stored.c_str(), stored.size() + 1, uris_.atom_path,
                LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
 }
 
-LV2_State_Status Plugin::Restore(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle) {
+LV2_State_Status Plugin::Restore(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle,
+                                 const LV2_Feature* const* features) {
   if (!mapped_) return LV2_STATE_ERR_NO_FEATURE;
   std::size_t size = 0;
   std::uint32_t type = 0;
@@ -296,42 +443,65 @@ LV2_State_Status Plugin::Restore(LV2_State_Retrieve_Function retrieve, LV2_State
   // A string's size counts its terminating NUL.
   const std::size_t length = type == uris_.atom_string ? strnlen(static_cast<const char*>(data), size) : size;
   std::string error;
-  if (!ReadModuleImage(module_->engine(), data, length, error)) {
+  if (length == 0) error = text::kEmptyState;
+  if (!error.empty() || !ReadModuleImage(module_->engine(), data, length, error)) {
     lv2_log_error(&logger_, text::kRefusedState, error.c_str());
     return LV2_STATE_ERR_UNKNOWN;
   }
-  module_file_[0] = '\0';
+  // The file the module came from, when the state names one.
+  std::string file;
+  const void* path = retrieve(handle, uris_.module_file, &size, &type, &flags);
+  if (path != nullptr && type == uris_.atom_path) {
+    file.assign(static_cast<const char*>(path), strnlen(static_cast<const char*>(path), size));
+    auto* map_path = FeatureData<LV2_State_Map_Path>(features, LV2_STATE__mapPath);
+    if (char* absolute = map_path != nullptr ? map_path->absolute_path(map_path->handle, file.c_str()) : nullptr) {
+      file = absolute;
+      FreePath(features, absolute);
+    }
+  }
+  if (file.size() >= kMaxPath) file.clear();
+  std::memcpy(module_file_, file.c_str(), file.size() + 1);
+  {
+    std::lock_guard lock(file_mutex_);
+    saved_file_ = file;
+  }
+  report_file_.store(true, std::memory_order_relaxed);
   resend_parameters_.store(true, std::memory_order_release);
   return LV2_STATE_SUCCESS;
 }
 
+// A refused file changes nothing; the audio thread is asked to report the
+// file that plays, so a host that showed the refused name shows the truth.
 LV2_Worker_Status Plugin::Work(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle,
                                std::uint32_t size, const void* data) {
   const std::string path(static_cast<const char*>(data), strnlen(static_cast<const char*>(data), size));
   std::string error;
   if (!LoadModuleFile(module_->engine(), path, error)) {
     lv2_log_error(&logger_, text::kRefusedFile, path.c_str(), error.c_str());
+    respond(handle, 1, &kRefused);
     return LV2_WORKER_SUCCESS;
   }
   resend_parameters_.store(true, std::memory_order_release);
-  respond(handle, static_cast<std::uint32_t>(path.size() + 1), path.c_str());
+  {
+    std::lock_guard lock(file_mutex_);
+    saved_file_ = path.size() < kMaxPath ? path : std::string();
+  }
+  const std::string answer = kLoaded + path;
+  respond(handle, static_cast<std::uint32_t>(answer.size() + 1), answer.c_str());
   return LV2_WORKER_SUCCESS;
 }
 
 LV2_Worker_Status Plugin::WorkResponse(std::uint32_t size, const void* data) {
-  const char* path = static_cast<const char*>(data);
-  const std::size_t length = strnlen(path, size);
-  if (length >= kMaxPath) return LV2_WORKER_SUCCESS;  // loaded, but too long a name to report
-  std::memcpy(module_file_, path, length);
-  module_file_[length] = '\0';
-  report_file_ = true;
+  const char* answer = static_cast<const char*>(data);
+  if (size >= 1 && answer[0] == kLoaded) {
+    const std::size_t length = strnlen(answer + 1, size - 1);
+    // A name too long to report is reported as none, never cut.
+    const std::size_t kept = length < kMaxPath ? length : 0;
+    std::memcpy(module_file_, answer + 1, kept);
+    module_file_[kept] = '\0';
+  }
+  report_file_.store(true, std::memory_order_relaxed);
   return LV2_WORKER_SUCCESS;
-}
-
-const LV2_Feature* FindFeature(const LV2_Feature* const* features, const char* uri) {
-  for (; features != nullptr && *features != nullptr; ++features)
-    if (std::strcmp((*features)->URI, uri) == 0) return *features;
-  return nullptr;
 }
 
 Plugin* Self(LV2_Handle handle) { return static_cast<Plugin*>(handle); }
@@ -347,13 +517,9 @@ void MakeDefaultModule(PatchEngine& engine) {
 }
 
 LV2_Handle Instantiate(const LV2_Descriptor*, double rate, const char*, const LV2_Feature* const* features) {
-  const LV2_Feature* map_feature = FindFeature(features, LV2_URID__map);
-  const LV2_Feature* log_feature = FindFeature(features, LV2_LOG__log);
-  const LV2_Feature* worker_feature = FindFeature(features, LV2_WORKER__schedule);
-  auto* map = map_feature != nullptr ? static_cast<LV2_URID_Map*>(map_feature->data) : nullptr;
-
+  auto* map = FeatureData<LV2_URID_Map>(features, LV2_URID__map);
   LV2_Log_Logger logger = {};
-  if (log_feature != nullptr) logger.log = static_cast<LV2_Log_Log*>(log_feature->data);
+  logger.log = FeatureData<LV2_Log_Log>(features, LV2_LOG__log);
   lv2_log_logger_set_map(&logger, map);
   if (map == nullptr && logger.log != nullptr) lv2_log_note(&logger, text::kNoUridMap);
   try {
@@ -368,7 +534,7 @@ LV2_Handle Instantiate(const LV2_Descriptor*, double rate, const char*, const LV
       return nullptr;
     }
     MakeDefaultModule(module->engine());
-    auto* schedule = worker_feature != nullptr ? static_cast<LV2_Worker_Schedule*>(worker_feature->data) : nullptr;
+    auto* schedule = FeatureData<LV2_Worker_Schedule>(features, LV2_WORKER__schedule);
     // Said only to a host that logs: command-line hosts without a worker
     // need no reminder on every run.
     if (schedule == nullptr && map != nullptr && logger.log != nullptr) lv2_log_note(&logger, text::kNoWorker);
@@ -384,18 +550,18 @@ void RunPlugin(LV2_Handle handle, std::uint32_t frames) { Self(handle)->Run(fram
 void Cleanup(LV2_Handle handle) { delete Self(handle); }
 
 LV2_State_Status SaveState(LV2_Handle handle, LV2_State_Store_Function store, LV2_State_Handle state, std::uint32_t,
-                           const LV2_Feature* const*) {
+                           const LV2_Feature* const* features) {
   try {
-    return Self(handle)->Save(store, state);
+    return Self(handle)->Save(store, state, features);
   } catch (const std::bad_alloc&) {
     return LV2_STATE_ERR_UNKNOWN;
   }
 }
 
 LV2_State_Status RestoreState(LV2_Handle handle, LV2_State_Retrieve_Function retrieve, LV2_State_Handle state,
-                              std::uint32_t, const LV2_Feature* const*) {
+                              std::uint32_t, const LV2_Feature* const* features) {
   try {
-    return Self(handle)->Restore(retrieve, state);
+    return Self(handle)->Restore(retrieve, state, features);
   } catch (const std::bad_alloc&) {
     return LV2_STATE_ERR_UNKNOWN;
   }

@@ -15,19 +15,34 @@ inline constexpr char kModuleImageUri[] = "urn:korvel:lv2:module-image";
 inline constexpr char kModuleFileUri[] = "urn:korvel:lv2:module-file";
 // Presets: this prefix and the example's file name without ".korvel".
 inline constexpr char kPresetUriPrefix[] = "urn:korvel:lv2:preset:";
+// The licence the plug-in is published under: the project's own terms, all
+// rights reserved, until it adopts a public licence (whose URI then goes
+// here).
+inline constexpr char kLicenseUri[] = "urn:korvel:license:all-rights-reserved";
+inline constexpr char kMaintainerName[] = "The Korvel Modular project";
+// The project the plug-in belongs to, which names its maintainer.
+inline constexpr char kProjectUri[] = "urn:korvel:project";
 
 inline constexpr int kParameterPortCount = 25;
 
+// Ports are only ever added at the end: hosts keep projects by index too.
 enum Port : std::uint32_t {
   kInputLeft = 0,
   kInputRight = 1,
   kOutputLeft = 2,
   kOutputRight = 3,
   kFirstParameter = 4,  // param1 .. param25
-  kControl = kFirstParameter + kParameterPortCount,  // 29: MIDI and patch messages in
-  kNotify = kControl + 1,                            // 30: patch messages out
-  kPortCount = kNotify + 1,
+  kMidiIn = kFirstParameter + kParameterPortCount,  // 29: MIDI, time:Position and patch messages in
+  kNotify = kMidiIn + 1,                            // 30: patch messages out
+  kSidechainLeft = kNotify + 1,                     // 31: the IN component's out3
+  kSidechainRight = kSidechainLeft + 1,             // 32: its out4
+  kLatency = kSidechainRight + 1,                   // 33: frames the output lags the input
+  kPortCount = kLatency + 1,
 };
+
+// The host's resolution the tempo values are given in: ticks per beat (a
+// quarter note), since LV2 hosts report no ticks of their own.
+inline constexpr double kTicksPerBeat = 960.0;
 
 // Host floats are full scale at 1.0; the engine is full scale at 32768.0.
 inline constexpr float kEngineScale = 32768.0f;

@@ -11,6 +11,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -26,6 +27,7 @@ using korvel::lv2::kParameterPortCount;
 constexpr char kPrefixes[] =
     "@prefix atom:  <http://lv2plug.in/ns/ext/atom#> .\n"
     "@prefix doap:  <http://usefulinc.com/ns/doap#> .\n"
+    "@prefix foaf:  <http://xmlns.com/foaf/0.1/> .\n"
     "@prefix log:   <http://lv2plug.in/ns/ext/log#> .\n"
     "@prefix lv2:   <http://lv2plug.in/ns/lv2core#> .\n"
     "@prefix midi:  <http://lv2plug.in/ns/ext/midi#> .\n"
@@ -35,6 +37,7 @@ constexpr char kPrefixes[] =
     "@prefix rdf:   <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .\n"
     "@prefix rdfs:  <http://www.w3.org/2000/01/rdf-schema#> .\n"
     "@prefix state: <http://lv2plug.in/ns/ext/state#> .\n"
+    "@prefix time:  <http://lv2plug.in/ns/ext/time#> .\n"
     "@prefix urid:  <http://lv2plug.in/ns/ext/urid#> .\n"
     "@prefix work:  <http://lv2plug.in/ns/ext/worker#> .\n\n";
 
@@ -70,11 +73,19 @@ std::string PluginTurtle() {
     << "    a rdf:Property , owl:DatatypeProperty ;\n"
     << "    rdfs:label \"Module image\" ;\n"
     << "    rdfs:comment \"The module, as the JSON text of a .korvel file: the plug-in's state.\" .\n\n";
-  t << Uri(korvel::lv2::kPluginUri) << "\n"
-    << "    a lv2:Plugin ;\n"
+  t << Uri(korvel::lv2::kProjectUri) << "\n"
+    << "    a doap:Project ;\n"
     << "    doap:name \"" << korvel::text::kModuleName << "\" ;\n"
+    << "    doap:license " << Uri(korvel::lv2::kLicenseUri) << " ;\n"
+    << "    doap:maintainer [ a foaf:Person ; foaf:name \"" << korvel::lv2::kMaintainerName << "\" ] .\n\n";
+  t << Uri(korvel::lv2::kPluginUri) << "\n"
+    << "    a lv2:Plugin , lv2:UtilityPlugin ;\n"
+    << "    doap:name \"" << korvel::text::kModuleName << "\" ;\n"
+    << "    doap:license " << Uri(korvel::lv2::kLicenseUri) << " ;\n"
+    << "    lv2:project " << Uri(korvel::lv2::kProjectUri) << " ;\n"
     << "    rdfs:comment \"A modular audio effect: filters, arithmetic, delays, clipping and value sources "
-       "patched into a graph. Modules are .korvel files.\" ;\n"
+       "patched into a graph, with a sidechain input, MIDI notes and controllers, and the host's tempo. "
+       "Modules are .korvel files.\" ;\n"
     << "    lv2:minorVersion 1 ;\n"
     << "    lv2:microVersion 0 ;\n"
     << "    lv2:optionalFeature lv2:hardRTCapable , urid:map , log:log , work:schedule ;\n"
@@ -94,14 +105,25 @@ std::string PluginTurtle() {
       << " ; lv2:symbol \"param" << p + 1 << "\" ; lv2:name \"Parameter " << p + 1
       << "\" ; lv2:default 0.5 ; lv2:minimum 0.0 ; lv2:maximum 1.0 ] ,\n";
   }
-  t << "        [ a atom:AtomPort , lv2:InputPort ; lv2:index " << korvel::lv2::kControl
-    << " ; lv2:symbol \"control\" ; lv2:name \"MIDI in\" ;\n"
-    << "          atom:bufferType atom:Sequence ; atom:supports midi:MidiEvent , patch:Message ;\n"
+  t << "        [ a atom:AtomPort , lv2:InputPort ; lv2:index " << korvel::lv2::kMidiIn
+    << " ; lv2:symbol \"midi_in\" ; lv2:name \"MIDI in\" ;\n"
+    << "          atom:bufferType atom:Sequence ; atom:supports midi:MidiEvent , time:Position , patch:Message ;\n"
     << "          lv2:designation lv2:control ; lv2:portProperty lv2:connectionOptional ] ,\n"
     << "        [ a atom:AtomPort , lv2:OutputPort ; lv2:index " << korvel::lv2::kNotify
     << " ; lv2:symbol \"notify\" ; lv2:name \"Notify\" ;\n"
     << "          atom:bufferType atom:Sequence ; atom:supports patch:Message ;\n"
-    << "          lv2:designation lv2:control ; lv2:portProperty lv2:connectionOptional ] .\n";
+    << "          lv2:designation lv2:control ; lv2:portProperty lv2:connectionOptional ] ,\n";
+  using korvel::lv2::kSidechainLeft, korvel::lv2::kSidechainRight;
+  for (const auto& [index, symbol, name] : {std::tuple{kSidechainLeft, "sidechain_left", "Sidechain left"},
+                                            std::tuple{kSidechainRight, "sidechain_right", "Sidechain right"}}) {
+    t << "        [ a lv2:AudioPort , lv2:InputPort ; lv2:index " << index << " ; lv2:symbol \"" << symbol
+      << "\" ; lv2:name \"" << name << "\" ;\n"
+      << "          lv2:portProperty lv2:isSideChain , lv2:connectionOptional ] ,\n";
+  }
+  t << "        [ a lv2:ControlPort , lv2:OutputPort ; lv2:index " << korvel::lv2::kLatency
+    << " ; lv2:symbol \"latency\" ; lv2:name \"Latency\" ;\n"
+    << "          lv2:designation lv2:latency ; lv2:portProperty lv2:reportsLatency , lv2:integer ;\n"
+    << "          lv2:minimum 0 ; lv2:maximum 192000 ; lv2:default 0 ] .\n";
   return t.str();
 }
 

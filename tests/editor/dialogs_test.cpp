@@ -185,6 +185,51 @@ TEST_F(DialogTest, ParameterInformationHandsNamesAndKindsToTheEngine) {
   EXPECT_EQ(engine->parameter_kinds[24], 2u);
 }
 
+// The MIDI controller row: a parameter's controller chosen from the list or
+// learned from the next Control Change the module receives; stored on OK
+// only.
+TEST_F(DialogTest, ParameterInformationBindsControllersByChoiceAndByLearning) {
+  const auto choose = [](HWND dialog, int control, int index) {
+    SendDlgItemMessageA(dialog, control, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+    SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(control, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, control)));
+  };
+  std::strcpy(parameter_names[2], "Cutoff");
+  engine->controllers.Set(4, 1);
+  std::string entry, learned;
+  LRESULT shown_for_5 = -1, learned_index = -1;
+  ui.drivers.push_back([&](HWND dialog) {
+    choose(dialog, IDC_CONTROLLER_PARAMETER, 2);
+    entry = Text(dialog, IDC_CONTROLLER_PARAMETER);
+    choose(dialog, IDC_CONTROLLER_NUMBER, 12);  // "11", after "None"
+    choose(dialog, IDC_CONTROLLER_PARAMETER, 4);
+    shown_for_5 = SendDlgItemMessageA(dialog, IDC_CONTROLLER_NUMBER, CB_GETCURSEL, 0, 0);
+    Press(dialog, IDC_CONTROLLER_LEARN);
+    SendMessageA(dialog, WM_TIMER, 1, 0);  // nothing received yet: still waiting
+    engine->controllers.Apply(74, 100, nullptr);  // as the audio thread would
+    SendMessageA(dialog, WM_TIMER, 1, 0);
+    learned = Text(dialog, IDC_CONTROLLER_STATUS);
+    learned_index = SendDlgItemMessageA(dialog, IDC_CONTROLLER_NUMBER, CB_GETCURSEL, 0, 0);
+    Screenshot(dialog, "dialog-parameter-information-controller");
+    Press(dialog, IDOK);
+  });
+  Command(ID_PARAMETER_PROPERTIES);
+  EXPECT_EQ(entry, "3: Cutoff");
+  EXPECT_EQ(shown_for_5, 2) << "parameter 5 was bound to controller 1";
+  EXPECT_EQ(learned, "Learned controller 74");
+  EXPECT_EQ(learned_index, 75);
+  EXPECT_EQ(engine->controllers.Get(2), 11);
+  EXPECT_EQ(engine->controllers.Get(4), 74);
+
+  ui.drivers.push_back([&](HWND dialog) {
+    choose(dialog, IDC_CONTROLLER_PARAMETER, 2);
+    choose(dialog, IDC_CONTROLLER_NUMBER, 0);  // "None"
+    Press(dialog, IDCANCEL);
+  });
+  Command(ID_PARAMETER_PROPERTIES);
+  EXPECT_EQ(engine->controllers.Get(2), 11) << "cancelled";
+}
+
 // The host-driven sources come from their menu items; a Slider's settings
 // list the 25 parameters by number and name and store the binding.
 TEST_F(DialogTest, SliderSettingsListTheParametersAndStoreTheBinding) {

@@ -26,7 +26,8 @@ inline constexpr char kSampleRateImage[] = R"({"format": "korvel-module", "versi
 inline constexpr char kRichImage[] = R"({"format": "korvel-module", "version": 1,
   "name": "Warm Echo", "author": "Ada \u00e9", "description": "Line one\r\nLine two",
   "script": "var n\r\n:Main\r\n( n + 1 ) >> n\r\n:\r\n", "in": 0, "out": 1,
-  "parameters": [{"name": "Mix", "kind": 1, "value": 0.25}, {"name": "Feedback", "kind": 2, "value": 0.75},
+  "parameters": [{"name": "Mix", "kind": 1, "value": 0.25},
+                 {"name": "Feedback", "kind": 2, "controller": 74, "value": 0.75},
                  {"name": "Cutoff", "kind": 5, "value": 0.125}],
   "components": [
     {"slot": 0, "type": 0, "label": "Host in", "x": 20, "y": 40}, {"slot": 1, "type": 1, "x": 600, "colour": 255},

@@ -33,6 +33,7 @@ TEST_F(ModuleTest, AnImageReplacesTheWholeModule) {
   EXPECT_EQ(engine.selected_slot, -1);
   EXPECT_STREQ(engine.description, "") << "what the image leaves out takes its default";
   EXPECT_EQ(engine.context.parameter_values[0], 0.5);
+  EXPECT_EQ(engine.controllers.Get(1), kNoController) << "the rich image bound it to 74";
   EXPECT_EQ(engine.delay_lines[3][1000], 0.0);
   // The audio thread owns the position: the next block restarts it (and
   // with no OUT does not move it).
@@ -66,6 +67,11 @@ TEST_F(ModuleTest, SavingAndLoadingGivesTheSameBytes) {
     EXPECT_EQ(Image(), saved);
   }
   EXPECT_TRUE(std::isnan(static_cast<ConstantRecord*>(engine.record[1])->value));
+  Load(testing::kRichImage);
+  EXPECT_EQ(engine.controllers.Get(1), 74);
+  EXPECT_NE(Image().find(R"({"name": "Feedback", "kind": 2, "controller": 74, "value": 0.75})"), std::string::npos)
+      << "a controller is written where one is bound, and only there";
+  EXPECT_EQ(Image().find(R"("controller": -1)"), std::string::npos);
 }
 
 // One image per check; each refusal is one line naming its item, and leaves
@@ -75,6 +81,8 @@ TEST_F(ModuleTest, BadImagesAreRefusedWithOneLineAndNoChange) {
     return Module(R"({"slot": 0, "type": 0}, {"slot": 1, "type": 1}, {"slot": 2, "type": 10}, {"slot": 3, "type": 10})",
                   R"(, "connections": [)" + connections + "]" + rest);
   };
+  std::string twenty_five_empty;
+  for (int p = 0; p < kNamedParameterCount; ++p) twenty_five_empty += "{}, ";
   const std::pair<std::string, const char*> cases[] = {
       {"{\n  \"format\": \"korvel-module\",\n  oops", "not JSON (line 3"},
       {R"({"format": "korvel-module", "version": 11e308, "components": []})", "a number in the text is too large"},
@@ -98,6 +106,10 @@ TEST_F(ModuleTest, BadImagesAreRefusedWithOneLineAndNoChange) {
       {Module(R"({"slot": 3, "type": 80, "valeu": 2})"),
        "component 0 (slot 3): unknown key \"valeu\" (did you mean \"value\"?)"},
       {wired(R"({"from": [0, 0], "too": [2, 0]})"), "connection 0: unknown key \"too\" (did you mean \"to\"?)"},
+      {Module("", R"(, "parameters": [{"controller": 128}])"), "parameter 0: \"controller\" is 128, outside -1..127"},
+      {Module("", R"(, "parameters": [{"controller": 1.5}])"), "parameter 0: \"controller\" is not a whole number"},
+      {Module("", R"(, "parameters": [)" + twenty_five_empty + R"({"controller": 1}])"),
+       "parameter 25: the extra parameter has no controller"},
       {std::string(kMaxModuleImageSize + 1, ' '), "the module image is too large (4194305 bytes; at most 4194304)"},
       {R"({"format": "korvel-module", "version": 1, "components": [], "notes": [)" + std::string(300000, '[') +
            std::string(300000, ']') + "]}",

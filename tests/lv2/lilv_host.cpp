@@ -5,9 +5,12 @@
 #include <lv2/patch/patch.h>
 #include <lv2/presets/presets.h>
 #include <lv2/state/state.h>
+#include <lv2/time/time.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
+#include <utility>
 #include <cstdio>
 #include <cstring>
 
@@ -72,7 +75,7 @@ LilvState* World::StateFromTurtle(const std::string& turtle) {
   return lilv_state_new_from_string(world_, urids_.map(), turtle.c_str());
 }
 
-Instance::Instance(World& world, double rate, bool offer_worker) : world_(world) {
+Instance::Instance(World& world, double rate, bool offer_worker, bool null_feature) : world_(world) {
   std::fill(std::begin(controls_), std::end(controls_), 0.5f);
   UridMap& urids = world.urids();
   log_feature_data_ = {this, &LogPrintf, &LogVprintf};
@@ -82,10 +85,11 @@ Instance::Instance(World& world, double rate, bool offer_worker) : world_(world)
   log_feature_ = {LV2_LOG__log, &log_feature_data_};
   schedule_feature_ = {LV2_WORKER__schedule, &schedule_data_};
   features_ = {&map_feature_, &unmap_feature_, &log_feature_};
+  if (null_feature) features_.insert(features_.begin(), &null_feature_);
   if (offer_worker) features_.push_back(&schedule_feature_);
   features_.push_back(nullptr);
 
-  for (auto* buffers : {in_, out_})
+  for (auto* buffers : {in_, out_, side_})
     for (int c = 0; c < 2; ++c) buffers[c].assign(kMaxFrames, 0.0f);
   control_buffer_.assign(kAtomCapacity / 8, 0);
   notify_buffer_.assign(kAtomCapacity / 8, 0);
@@ -102,8 +106,11 @@ Instance::Instance(World& world, double rate, bool offer_worker) : world_(world)
   lilv_instance_connect_port(instance_, lv2::kOutputRight, out_[1].data());
   for (int p = 0; p < lv2::kParameterPortCount; ++p)
     lilv_instance_connect_port(instance_, lv2::kFirstParameter + p, &controls_[p]);
-  lilv_instance_connect_port(instance_, lv2::kControl, control_buffer_.data());
+  lilv_instance_connect_port(instance_, lv2::kMidiIn, control_buffer_.data());
   lilv_instance_connect_port(instance_, lv2::kNotify, notify_buffer_.data());
+  lilv_instance_connect_port(instance_, lv2::kSidechainLeft, nullptr);
+  lilv_instance_connect_port(instance_, lv2::kSidechainRight, nullptr);
+  lilv_instance_connect_port(instance_, lv2::kLatency, &latency_);
   lilv_instance_activate(instance_);
 }
 
@@ -144,10 +151,53 @@ void Instance::SendGetModuleFile() {
   lv2_atom_forge_pop(&forge_, &frame);
 }
 
+void Instance::SendPosition(std::uint32_t frame, const Position& p) {
+  UridMap& urids = world_.urids();
+  LV2_Atom_Forge_Frame object;
+  lv2_atom_forge_frame_time(&forge_, frame);
+  lv2_atom_forge_object(&forge_, &object, 0, urids.Map(LV2_TIME__Position));
+  // Hosts choose the types; a mixture of them is read the same.
+  if (!std::isnan(p.bar)) {
+    lv2_atom_forge_key(&forge_, urids.Map(LV2_TIME__bar));
+    lv2_atom_forge_long(&forge_, static_cast<std::int64_t>(p.bar));
+  }
+  const std::pair<const char*, double> floats[] = {{LV2_TIME__barBeat, p.bar_beat},
+                                                   {LV2_TIME__beatsPerBar, p.beats_per_bar},
+                                                   {LV2_TIME__beatsPerMinute, p.beats_per_minute}};
+  for (const auto& [key, value] : floats) {
+    if (std::isnan(value)) continue;
+    lv2_atom_forge_key(&forge_, urids.Map(key));
+    lv2_atom_forge_float(&forge_, static_cast<float>(value));
+  }
+  if (!std::isnan(p.beat_unit)) {
+    lv2_atom_forge_key(&forge_, urids.Map(LV2_TIME__beatUnit));
+    lv2_atom_forge_int(&forge_, static_cast<std::int32_t>(p.beat_unit));
+  }
+  if (!std::isnan(p.speed)) {
+    lv2_atom_forge_key(&forge_, urids.Map(LV2_TIME__speed));
+    lv2_atom_forge_double(&forge_, p.speed);
+  }
+  lv2_atom_forge_pop(&forge_, &object);
+}
+
+void Instance::SetSidechain(const float* left, const float* right) {
+  side_source_[0] = left;
+  side_source_[1] = right;
+  const bool connect = left != nullptr || right != nullptr;
+  if (connect == side_connected_) return;
+  side_connected_ = connect;
+  lilv_instance_connect_port(instance_, lv2::kSidechainLeft, connect ? side_[0].data() : nullptr);
+  lilv_instance_connect_port(instance_, lv2::kSidechainRight, connect ? side_[1].data() : nullptr);
+}
+
 void Instance::Run(const float* left, const float* right, std::uint32_t frames) {
   frames = std::min(frames, kMaxFrames);
   std::copy(left, left + frames, in_[0].begin());
   std::copy(right, right + frames, in_[1].begin());
+  for (int c = 0; c < 2; ++c) {
+    if (side_source_[c] != nullptr) std::copy(side_source_[c], side_source_[c] + frames, side_[c].begin());
+    if (side_source_[c] != nullptr) side_source_[c] += frames;  // the next run reads on
+  }
   // An output sequence's size is its capacity until the plug-in writes it.
   auto* notify = reinterpret_cast<LV2_Atom*>(notify_buffer_.data());
   notify->size = kAtomCapacity - sizeof(LV2_Atom);
@@ -203,8 +253,10 @@ void Instance::ReadNotify() {
     if (object->body.otype != urids.Map(LV2_PATCH__Set)) continue;
     const LV2_Atom* value = nullptr;
     lv2_atom_object_get(object, urids.Map(LV2_PATCH__value), &value, 0);
-    if (value != nullptr && value->type == urids.Map(LV2_ATOM__Path))
+    if (value != nullptr && value->type == urids.Map(LV2_ATOM__Path)) {
       reported_file_ = static_cast<const char*>(LV2_ATOM_BODY_CONST(value));
+      ++reports_;
+    }
   }
 }
 

@@ -1,7 +1,8 @@
 // A small LV2 host on liblilv, the library real Linux hosts use: finds
 // plug-ins through LV2_PATH, offers urid:map, log:log and a worker, feeds
-// the MIDI/patch port, runs the plug-in and saves and restores its state
-// through lilv's state API.
+// the MIDI/patch port (MIDI, song positions, patch messages) and the
+// sidechain, runs the plug-in and saves and restores its state through
+// lilv's state API.
 #pragma once
 
 #include <lilv/lilv.h>
@@ -11,6 +12,7 @@
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -61,8 +63,10 @@ class Instance {
   static constexpr std::uint32_t kMaxFrames = 8192;
   static constexpr std::uint32_t kAtomCapacity = 65536;
 
-  // Null inside when lilv cannot instantiate; check ok().
-  Instance(World& world, double rate, bool offer_worker = true);
+  // Null inside when lilv cannot instantiate; check ok(). With
+  // `null_feature`, the features begin with one whose URI is null, as some
+  // hosts pass.
+  Instance(World& world, double rate, bool offer_worker = true, bool null_feature = false);
   ~Instance();
   Instance(const Instance&) = delete;
   Instance& operator=(const Instance&) = delete;
@@ -76,6 +80,15 @@ class Instance {
   void SendMidi(std::uint32_t frame, std::uint8_t status, std::uint8_t note, std::uint8_t velocity);
   void SendModuleFile(const std::string& path);
   void SendGetModuleFile();
+  // A time:Position with the fields given (NaN: left out), in the host's
+  // beat unit.
+  struct Position {
+    double bar = NAN, bar_beat = NAN, beat_unit = NAN, beats_per_bar = NAN, beats_per_minute = NAN, speed = NAN;
+  };
+  void SendPosition(std::uint32_t frame, const Position& position);
+  // The sidechain the next runs read, from these pointers on, run after run
+  // (both null: its ports are left unconnected).
+  void SetSidechain(const float* left, const float* right);
 
   // Runs `frames` (at most kMaxFrames) of stereo audio, then does the
   // queued work on this thread as a worker would and hands the responses
@@ -87,8 +100,12 @@ class Instance {
 
   const std::vector<float>& out_left() const { return out_[0]; }
   const std::vector<float>& out_right() const { return out_[1]; }
-  // The module file the last patch:Set on the notify port named ("" if none).
+  // The module file the last patch:Set on the notify port named ("" if none),
+  // and how many such reports came.
   const std::string& reported_file() const { return reported_file_; }
+  int reports() const { return reports_; }
+  // The latency output port's value after the last run.
+  float latency() const { return latency_; }
   // Log lines the plug-in wrote.
   std::vector<std::string>& log() { return log_; }
 
@@ -119,7 +136,12 @@ class Instance {
   LV2_Feature map_feature_, unmap_feature_, log_feature_, schedule_feature_;
   std::vector<const LV2_Feature*> features_;
 
-  std::vector<float> in_[2], out_[2];
+  std::vector<float> in_[2], out_[2], side_[2];
+  const float* side_source_[2] = {};
+  bool side_connected_ = false;
+  float latency_ = -1.0f;
+  int reports_ = 0;
+  LV2_Feature null_feature_ = {nullptr, nullptr};
   float controls_[25];
   std::vector<std::uint64_t> control_buffer_, notify_buffer_;  // 8-byte aligned atoms
   LV2_Atom_Forge forge_;

@@ -1,6 +1,7 @@
 // The LV2 bundle as a Linux host sees it, through liblilv: discovery, ports,
 // audio, presets against the command-line host, state, the "Module file"
-// parameter, MIDI and bad input.
+// parameter, MIDI notes and controllers, song positions, the sidechain, two
+// rates in one process and bad input.
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/wait.h>
@@ -202,7 +203,7 @@ TEST_F(Lv2PluginTest, PortsAsDeclared) {
     EXPECT_EQ(maximum[i], 1.0f);
     EXPECT_EQ(initial[i], 0.5f);
   }
-  const LilvPort* midi_in = lilv_plugin_get_port_by_index(plugin, lv2::kControl);
+  const LilvPort* midi_in = lilv_plugin_get_port_by_index(plugin, lv2::kMidiIn);
   EXPECT_TRUE(lilv_port_is_a(plugin, midi_in, atom) && lilv_port_is_a(plugin, midi_in, input));
   EXPECT_TRUE(lilv_port_supports_event(plugin, midi_in, midi));
   EXPECT_EQ(lilv_plugin_get_num_ports_of_class(plugin, atom, input, nullptr), 1u);
@@ -226,7 +227,12 @@ TEST_F(Lv2PluginTest, RunAllocatesNothing) {
   instance->Run(input.left.data(), input.right.data(), 256);
   instance->parameter(0) = 0.3f;
   instance->SendMidi(5, LV2_MIDI_MSG_NOTE_ON, 60, 100);
+  instance->SendMidi(40, LV2_MIDI_MSG_CONTROLLER, 7, 100);
+  Instance::Position position;
+  position.beats_per_minute = 128.0;
+  instance->SendPosition(4500, position);
   instance->SendMidi(5000, LV2_MIDI_MSG_NOTE_OFF, 60, 0);
+  instance->SetSidechain(input.right.data(), input.left.data());
   {
     testing::AllocationCounter counter;
     instance->Run(input.left.data(), input.right.data(), 6000);
@@ -388,6 +394,139 @@ TEST_F(Lv2PluginTest, BadStateLeavesTheModuleAndSaysWhy) {
     EXPECT_TRUE(Logged(*instance, "the module is unchanged"));
     EXPECT_EQ(Render(*instance, input).left, Render(*reference, input).left);
   }
+}
+
+// Two instances in one process at 44.1 and 96 kHz, their blocks taken in
+// turn: each renders exactly what it renders alone (filters and delays
+// computed at its own rate).
+TEST_F(Lv2PluginTest, TwoInstancesAtDifferentRatesRenderWhatEachRendersAlone) {
+  const Stereo input = Noise(20000);
+  State lowpass(world_->PresetState(std::string(lv2::kPresetUriPrefix) + "lowpass"));
+  const auto alone = [&](double rate) {
+    auto instance = NewInstance(rate);
+    instance->Restore(lowpass.get());
+    return Render(*instance, input);
+  };
+  const Stereo expected_44 = alone(44100.0), expected_96 = alone(96000.0);
+  ASSERT_NE(expected_44.left, expected_96.left) << "the filter must depend on the rate";
+
+  auto at_44 = NewInstance(44100.0), at_96 = NewInstance(96000.0);
+  at_44->Restore(lowpass.get());
+  at_96->Restore(lowpass.get());
+  Stereo out_44, out_96;
+  for (std::size_t done = 0; done < input.left.size(); done += 500) {
+    for (const auto& [instance, out] : {std::pair{at_44.get(), &out_44}, std::pair{at_96.get(), &out_96}}) {
+      instance->Run(&input.left[done], &input.right[done], 500);
+      out->left.insert(out->left.end(), instance->out_left().begin(), instance->out_left().begin() + 500);
+    }
+  }
+  EXPECT_EQ(out_44.left, expected_44.left);
+  EXPECT_EQ(out_96.left, expected_96.left);
+}
+
+// time:Position at its frame, in the host's beat unit, as quarter notes;
+// a tempo that is 0, negative or missing changes nothing.
+TEST_F(Lv2PluginTest, SongPositionsReachTheTempoValuesAtTheirFrame) {
+  const int bpm = TypeNamed("BPM");
+  ASSERT_GE(bpm, 0);
+  auto instance = NewInstance();
+  LoadModule(*instance, ScaledByModule(bpm));
+  const std::vector<float> ones(512, 1.0f);
+  Instance::Position position;
+  position.beats_per_minute = 240.0;  // eighth notes: 120 quarter notes
+  position.beat_unit = 8;
+  position.beats_per_bar = 6;
+  position.bar = 3;
+  position.bar_beat = 1.5;
+  position.speed = 1.0;
+  instance->SendPosition(100, position);
+  instance->Run(ones.data(), ones.data(), 512);
+  EXPECT_EQ(instance->out_left()[99], 1.0f);
+  EXPECT_EQ(instance->out_left()[100], 120.0f);
+  for (double bad : {0.0, -60.0}) {
+    Instance::Position tempo;
+    tempo.beats_per_minute = bad;
+    instance->SendPosition(0, tempo);
+  }
+  instance->SendPosition(10, Instance::Position{});
+  instance->Run(ones.data(), ones.data(), 512);
+  EXPECT_EQ(instance->out_left()[511], 120.0f);
+}
+
+// A Slider whose parameter is bound to controller 7 follows it from the
+// Control Change's frame, past the module's own block too.
+TEST_F(Lv2PluginTest, ControlChangesMoveTheBoundParameterAtTheirFrame) {
+  const int slider = TypeNamed("Slider");
+  ASSERT_GE(slider, 0);
+  auto instance = NewInstance();
+  std::string image = ScaledByModule(slider);
+  image.insert(image.find("\"components\""), R"("parameters": [{"controller": 7}], )");
+  LoadModule(*instance, image);
+  const std::vector<float> ones(Instance::kMaxFrames, 1.0f);
+  instance->SendMidi(4800, LV2_MIDI_MSG_CONTROLLER | 3, 7, 0);  // any channel
+  instance->Run(ones.data(), ones.data(), 6000);
+  EXPECT_EQ(instance->out_left()[4799], 0.5f);
+  EXPECT_EQ(instance->out_left()[5999], 0.0f);
+  instance->SendMidi(0, LV2_MIDI_MSG_CONTROLLER, 8, 127);  // bound to nothing
+  instance->Run(ones.data(), ones.data(), 64);
+  EXPECT_EQ(instance->out_left()[63], 0.0f);
+}
+
+// The sidechain pair is the IN component's out3 and out4, each channel in
+// both of the module's; unconnected, silence. The latency port says 0.
+TEST_F(Lv2PluginTest, TheSidechainReachesInsOut3AndOut4) {
+  auto instance = NewInstance();
+  const Stereo input = Noise(600), side = Noise(600, 11);
+  for (int output : {2, 3}) {
+    LoadModule(*instance, R"({"format": "korvel-module", "version": 1, "components": [{"slot": 0, "type": 0},
+      {"slot": 1, "type": 1}], "connections": [{"from": [0, )" + std::to_string(output) + R"(], "to": [1, 0]}]})");
+    instance->SetSidechain(side.left.data(), side.right.data());
+    const Stereo out = Render(*instance, input, 300);
+    const std::vector<float>& expected = output == 2 ? side.left : side.right;
+    EXPECT_EQ(out.left, expected);
+    EXPECT_EQ(out.right, expected);
+    instance->SetSidechain(nullptr, nullptr);
+    EXPECT_EQ(Render(*instance, input, 300).left, std::vector<float>(600, 0.0f));
+  }
+  EXPECT_EQ(instance->latency(), 0.0f);
+}
+
+// A host that passes a feature without a URI is not a reason to fail.
+TEST_F(Lv2PluginTest, AFeatureWithoutAUriIsSkipped) {
+  Instance instance(*world_, kRate, true, true);
+  ASSERT_TRUE(instance.ok());
+  const Stereo input = Noise(256);
+  instance.Run(input.left.data(), input.right.data(), 256);
+  EXPECT_EQ(std::vector<float>(instance.out_left().begin(), instance.out_left().begin() + 256), input.left);
+}
+
+// The file reported is the one whose module plays: after a refusal, the
+// one before (or none); after a project is reopened, the one it came from.
+// An empty saved module is refused as empty.
+TEST_F(Lv2PluginTest, TheReportedFileIsTheOneThatPlays) {
+  auto instance = NewInstance();
+  const Stereo input = Noise(64);
+  LoadPath(*instance, Path("missing.korvel"));
+  instance->Run(input.left.data(), input.right.data(), 1);
+  EXPECT_EQ(instance->reports(), 1);
+  EXPECT_EQ(instance->reported_file(), "") << "a refused file is not shown: none plays";
+  const std::string lowpass = Example("lowpass.korvel");
+  LoadPath(*instance, lowpass);
+  LoadPath(*instance, Path("missing.korvel"));
+  instance->Run(input.left.data(), input.right.data(), 1);
+  EXPECT_EQ(instance->reported_file(), lowpass);
+
+  State saved(instance->Save());
+  auto reopened = NewInstance();
+  reopened->Restore(saved.get());
+  reopened->Run(input.left.data(), input.right.data(), 1);
+  EXPECT_EQ(reopened->reported_file(), lowpass);
+
+  State empty(world_->StateFromTurtle(lv2test::StateTurtle("\"\"")));
+  reopened->Restore(empty.get());
+  ASSERT_EQ(reopened->log().size(), 1u);
+  EXPECT_TRUE(Logged(*reopened, "the saved module is empty, not a module; the module is unchanged"))
+      << reopened->log()[0];
 }
 
 // The host's rate reaches the engine and parameter changes keep it.

@@ -1,6 +1,7 @@
-// korvel render --set, --automation and --midi, run as a user runs them,
-// against the plug-in module driven in this process; and every bad file
-// refused with one line and no output.
+// korvel render --set, --automation, --midi (notes, controllers, tempo
+// map), --bpm and --sidechain, run as a user runs them, against the plug-in
+// module driven in this process; and every bad file refused with one line
+// and no output.
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
@@ -40,6 +41,22 @@ constexpr char kGateModule[] = R"({"format": "korvel-module", "version": 1, "com
   {"slot": 0, "type": 0}, {"slot": 1, "type": 1}, {"slot": 2, "type": 12}, {"slot": 3, "type": 90}],
   "connections": [{"from": [0, 0], "to": [2, 0]}, {"from": [3, 0], "to": [2, 1]}, {"from": [2, 0], "to": [1, 0]}]})";
 
+// IN x a value source of `type` -> OUT: the source's value times the input.
+std::string ScaledBy(int type) {
+  return R"({"format": "korvel-module", "version": 1, "components": [
+    {"slot": 0, "type": 0}, {"slot": 1, "type": 1}, {"slot": 2, "type": 12}, {"slot": 3, "type": )" +
+         std::to_string(type) + R"(}],
+    "connections": [{"from": [0, 0], "to": [2, 0]}, {"from": [3, 0], "to": [2, 1]}, {"from": [2, 0], "to": [1, 0]}]})";
+}
+constexpr int kSampsPerTickType = 82, kBpmType = 84;
+
+// The MIDI file of the gate test below, 96 ticks a quarter note: 120 BPM,
+// then 60 BPM from tick 96 (0.5 s); a note from tick 48 to 144.
+const std::string kTempoChangeMidi =
+    std::string("MThd\0\0\0\6\0\1\0\2\0\140", 14) +
+    std::string("MTrk\0\0\0\22\0\377\121\3\7\241\40\140\377\121\3\17\102\100\0\377\57\0", 26) +
+    std::string("MTrk\0\0\0\13\60\223\74\100\140\74\0\0\377\57\0", 19);
+
 class HostControlCli : public ::testing::Test {
  protected:
   testing::ScratchDir scratch{"control"};
@@ -59,6 +76,16 @@ class HostControlCli : public ::testing::Test {
     sf_writef_float(file, samples.data(), frames);
     sf_close(file);
     return samples;
+  }
+  std::string WriteWav(const std::string& name, int rate, int channels, const std::vector<float>& samples) const {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open(Path(name).c_str(), SFM_WRITE, &info);
+    sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size() / channels));
+    sf_close(file);
+    return Path(name);
   }
   std::vector<float> Output(const std::string& name) const {
     SF_INFO info{};
@@ -134,10 +161,7 @@ TEST_F(HostControlCli, SetAndAutomationMatchAHostDoingTheSame) {
 // note off, by running status, at tick 144 (1.0 s).
 TEST_F(HostControlCli, MidiNotesReachTheGateAtTheirExactFrames) {
   Input(2 * kRate);
-  const std::string midi = std::string("MThd\0\0\0\6\0\1\0\2\0\140", 14) +
-                           std::string("MTrk\0\0\0\22\0\377\121\3\7\241\40\140\377\121\3\17\102\100\0\377\57\0", 26) +
-                           std::string("MTrk\0\0\0\13\60\223\74\100\140\74\0\0\377\57\0", 19);
-  const Outcome run = Korvel(Render(kGateModule, "--midi " + Write("notes.mid", midi)));
+  const Outcome run = Korvel(Render(kGateModule, "--midi " + Write("notes.mid", kTempoChangeMidi)));
   ASSERT_EQ(run.status, 0) << run.err;
   const auto out = Output("out.wav");
   const auto input = Input(2 * kRate);
@@ -145,6 +169,77 @@ TEST_F(HostControlCli, MidiNotesReachTheGateAtTheirExactFrames) {
   for (int f = 0; f < 2 * kRate; ++f) {
     const bool held = f >= 11025 && f < 44100;
     ASSERT_EQ(out[2 * f], held ? input[2 * f] : 0.0f) << "frame " << f;
+  }
+}
+
+// The tempo map sets the timing at the frame of each change, inside a block
+// too (22050 = 86 x 256 + 34), with the file's 96 ticks a beat; --bpm wins
+// over it, with 960.
+TEST_F(HostControlCli, TempoFromAMidiFilesTempoMapOrBpm) {
+  const auto input = Input(30000);
+  const auto ratio = [&](const std::vector<float>& out, int frame) { return out[2 * frame] / input[2 * frame]; };
+  const std::string midi = Write("tempo.mid", kTempoChangeMidi);
+  ASSERT_EQ(Korvel(Render(ScaledBy(kSampsPerTickType), "--midi " + midi)).status, 0);
+  std::vector<float> out = Output("out.wav");
+  EXPECT_FLOAT_EQ(ratio(out, 22049), 44100.0f * 60 / (120 * 96));
+  EXPECT_FLOAT_EQ(ratio(out, 22050), 44100.0f * 60 / (60 * 96));
+  ASSERT_EQ(Korvel(Render(ScaledBy(kSampsPerTickType), "--bpm 100 --midi " + midi)).status, 0);
+  out = Output("out.wav");
+  for (int f : {1, 22050, 29999}) EXPECT_FLOAT_EQ(ratio(out, f), 44100.0f * 60 / (100 * 960)) << f;
+  ASSERT_EQ(Korvel(Render(ScaledBy(kBpmType), "--bpm 93.5,3")).status, 0);
+  EXPECT_FLOAT_EQ(ratio(Output("out.wav"), 7), 93.5f);
+  ASSERT_EQ(Korvel(Render(ScaledBy(kBpmType), "")).status, 0);
+  EXPECT_FLOAT_EQ(ratio(Output("out.wav"), 7), 1.0f) << "no song: BPM stays 1";
+}
+
+// Controller 1 at tick 48 (frame 11025) moves Depth, bound to it, to 0.
+TEST_F(HostControlCli, MidiControllersMoveTheirParameters) {
+  const auto input = Input(12000);
+  std::string module = kDepthModule;
+  module.replace(module.find(R"({"name": "Depth"})"), 17, R"({"name": "Depth", "controller": 1})");
+  const std::string midi = std::string("MThd\0\0\0\6\0\0\0\1\0\140", 14) +
+                           std::string("MTrk\0\0\0\10\60\260\1\0\0\377\57\0", 16);
+  const Outcome run = Korvel(Render(module, "--midi " + Write("cc.mid", midi)));
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto out = Output("out.wav");
+  EXPECT_EQ(out[2 * 11024], input[2 * 11024] * 0.5f);
+  EXPECT_EQ(out[2 * 11263], 0.0f) << "reached by the block's end";
+  EXPECT_EQ(out[2 * 11999], 0.0f);
+  EXPECT_NE(Korvel("info " + Write("m.korvel", module)).out.find("CC 1   -> parameter 2 Depth"), std::string::npos);
+}
+
+// The sidechain file is IN's out3 and out4, padded with silence to the
+// input's length; another rate or more than two channels are refused.
+TEST_F(HostControlCli, TheSidechainFileFeedsOut3AndOut4) {
+  Input(2000);
+  std::vector<float> side(1000);
+  for (std::size_t f = 0; f < side.size(); ++f) side[f] = static_cast<float>(f % 50) / 64.0f;
+  const std::string in_out3 = R"({"format": "korvel-module", "version": 1, "components": [{"slot": 0, "type": 0},
+    {"slot": 1, "type": 1}], "connections": [{"from": [0, 2], "to": [1, 0]}]})";
+  const Outcome run = Korvel(Render(in_out3, "--sidechain " + WriteWav("side.wav", kRate, 1, side)));
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto out = Output("out.wav");
+  ASSERT_EQ(out.size(), 4000u);
+  for (int f : {0, 49, 999}) {
+    EXPECT_EQ(out[2 * f], side[f]) << f;
+    EXPECT_EQ(out[2 * f + 1], side[f]) << f;
+  }
+  EXPECT_EQ(out[2 * 1000], 0.0f);
+  EXPECT_EQ(out[2 * 1999 + 1], 0.0f);
+
+  const struct {
+    std::string options;
+    std::string says;
+  } refused[] = {
+      {"--sidechain " + WriteWav("fast.wav", 48000, 2, std::vector<float>(200)),
+       "is at 48000 Hz and the input at 44100 Hz"},
+      {"--sidechain " + WriteWav("quad.wav", kRate, 4, std::vector<float>(400)), "4 channels; mono or stereo only"},
+  };
+  for (const auto& c : refused) {
+    const Outcome bad = Korvel(Render(in_out3, c.options, "bad.wav"));
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find(c.says), std::string::npos) << bad.err;
+    EXPECT_FALSE(fs::exists(Path("bad.wav")));
   }
 }
 
@@ -171,8 +266,10 @@ TEST_F(HostControlCli, BadSettingsAndFilesFailWithOneLineAndWriteNothing) {
     for (const std::string& word : c.words) EXPECT_NE(run.err.find(word), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(Path("out.wav"))) << c.options;
   }
-  for (const char* usage : {"--set", "--set Depth", "--midi a --midi b"})
+  for (const char* usage : {"--set", "--set Depth", "--midi a --midi b", "--bpm 0", "--bpm 120,x", "--bpm -3",
+                            "--bpm 90 --bpm 91", "--sidechain a --sidechain b"})
     EXPECT_EQ(Korvel(Render(kDepthModule, usage)).status, 2) << usage;
+  EXPECT_EQ(Korvel("render " + Write("m.korvel", kDepthModule) + " -i - --sidechain - -o " + Path("x.wav")).status, 2);
 }
 
 }  // namespace

@@ -283,6 +283,23 @@ TEST_F(RenderJobsTest, ManyChannelsGoThroughOneInstancePerPair) {
   ASSERT_EQ(many.frames(), one.frames());
   for (std::size_t f = 0; f < one.frames(); ++f) ASSERT_EQ(many.at(f, 4), one.at(f, 0)) << f;
   EXPECT_EQ(Korvel("render " + Example("passthrough.korvel") + " -i five.wav -o x.wav --channels 2").status, 1);
+
+  // One sidechain key for every pair: three equal channels through the
+  // ducker come out equal, each instance ducked by the same frames.
+  std::vector<float> same(3 * frames), key(frames, 0.0f);
+  for (int f = 0; f < frames; ++f) same[3 * f] = same[3 * f + 1] = same[3 * f + 2] = noise[5 * f];
+  for (int f = 1000; f < 3000; ++f) key[f] = 0.8f;
+  Write("three.wav", same, 3, 44100);
+  Write("key.wav", key, 1, 44100);
+  const Outcome ducked = Korvel("render " + Example("ducker.korvel") + " -i three.wav -o ducked.wav -q --tail 0 --sidechain key.wav");
+  ASSERT_EQ(ducked.status, 0) << ducked.err;
+  const Audio out = Read("ducked.wav");
+  double change = 0;
+  for (std::size_t f = 0; f < out.frames(); ++f) {
+    ASSERT_EQ(out.at(f, 0), out.at(f, 2)) << f;
+    change = std::max(change, std::fabs(out.at(f, 0) - same[3 * f]));
+  }
+  EXPECT_GT(change, 0.01) << "the key was heard";
 }
 
 // ---------------------------------------------------------------- standard input and dither

@@ -14,8 +14,8 @@ const double kRunawayLimit = kEngineScale * std::pow(10.0, 24.0 / 20.0);
 }  // namespace
 
 std::unique_ptr<ChannelRack> ChannelRack::Create(const std::string& image, const std::string& module_path,
-                                                 const HostControl& control, int rate, int in_channels,
-                                                 int out_channels, std::string& error) {
+                                                 const HostControl& control, int rate, int input_rate,
+                                                 int in_channels, int out_channels, std::string& error) {
   std::unique_ptr<ChannelRack> rack(new ChannelRack());
   rack->library_ = pluginhost::Library::Load(pluginhost::DefaultLibraryPath(), error);
   if (!rack->library_) return nullptr;
@@ -34,7 +34,9 @@ std::unique_ptr<ChannelRack> ChannelRack::Create(const std::string& image, const
       return false;
     }
     if (!LoadIntoPlugin(module, image, module_path, error)) return false;
-    if (!unit.control.Prepare(module, rate, error)) return false;
+    // One sidechain for all: read by whichever instance asks first.
+    if (!rack->units_.empty()) unit.control.ShareSidechainWith(rack->units_.front().control);
+    if (!unit.control.Prepare(module, rate, error, input_rate)) return false;
     module.WatchOutputs(kRunawayLimit);
     rack->units_.push_back(std::move(unit));
     return true;
@@ -48,27 +50,35 @@ std::unique_ptr<ChannelRack> ChannelRack::Create(const std::string& image, const
       made = c + 1 < in_channels ? add(c, c + 1, c, c + 1) : add(c, c, c, -1);
   }
   if (!made) return nullptr;
+  rack->stereo_.resize(rack->units_.size());
   return rack;
 }
 
-void ChannelRack::Process(const float* in, float* out, std::int64_t frames, std::int64_t first_frame,
-                          std::int64_t block) {
-  stereo_.resize(2 * static_cast<std::size_t>(frames));
+bool ChannelRack::Process(const float* in, float* out, std::int64_t frames, std::int64_t first_frame,
+                          std::int64_t block, std::string& error) {
   const auto scale = static_cast<float>(kEngineScale);
   const auto unscale = static_cast<float>(1.0 / kEngineScale);
-  for (Unit& u : units_) {
-    float* s = stereo_.data();
+  for (std::size_t i = 0; i < units_.size(); ++i) {
+    const Unit& u = units_[i];
+    stereo_[i].resize(2 * static_cast<std::size_t>(frames));
+    float* s = stereo_[i].data();
     for (std::int64_t f = 0; f < frames; ++f) {
       s[2 * f] = in[f * in_channels_ + u.in_left] * scale;
       s[2 * f + 1] = in[f * in_channels_ + u.in_right] * scale;
     }
-    for (std::int64_t at = 0; at < frames; at += block) {
-      const auto n = static_cast<std::uint32_t>(std::min(block, frames - at));
-      // Per-block host events (parameters, automation, notes) are
-      // delivered here, before the block's audio call.
-      u.control.BeforeBlock(*u.module, first_frame + at, n);
-      u.module->Audio(s + 2 * at, n);
+  }
+  for (std::int64_t at = 0; at < frames; at += block) {
+    const auto n = static_cast<std::uint32_t>(std::min(block, frames - at));
+    for (std::size_t i = 0; i < units_.size(); ++i) {
+      // Per-block host events (parameters, automation, notes, tempo, the
+      // sidechain) are delivered here, before the block's audio call.
+      if (!units_[i].control.BeforeBlock(*units_[i].module, first_frame + at, n, error)) return false;
+      units_[i].module->Audio(stereo_[i].data() + 2 * at, n);
     }
+  }
+  for (std::size_t i = 0; i < units_.size(); ++i) {
+    const Unit& u = units_[i];
+    const float* s = stereo_[i].data();
     for (std::int64_t f = 0; f < frames; ++f) {
       float* o = out + f * out_channels_;
       if (u.out_right < 0) {
@@ -79,6 +89,7 @@ void ChannelRack::Process(const float* in, float* out, std::int64_t frames, std:
       }
     }
   }
+  return true;
 }
 
 std::string ChannelRack::Channels(int instance) const {

@@ -29,15 +29,19 @@ class ChannelRack {
  public:
   // `in_channels` channels in, `out_channels` out: the same number for
   // more than two; for one or two, 1 (the mean of the module's two
-  // channels) or 2. Null with `error` set when a module refuses.
+  // channels) or 2. The instances run at `rate`; `input_rate` is the input
+  // file's. Null with `error` set when a module refuses.
   static std::unique_ptr<ChannelRack> Create(const std::string& image, const std::string& module_path,
-                                             const HostControl& control, int rate, int in_channels,
-                                             int out_channels, std::string& error);
+                                             const HostControl& control, int rate, int input_rate,
+                                             int in_channels, int out_channels, std::string& error);
 
   // Renders `frames` frames (in_channels values each, file scale) into
   // `out` (out_channels each), calling each instance's audio port with
-  // blocks of at most `block` frames. `first_frame` counts from the start.
-  void Process(const float* in, float* out, std::int64_t frames, std::int64_t first_frame, std::int64_t block);
+  // blocks of at most `block` frames, block by block across the instances.
+  // `first_frame` counts from the start. False with `error` set when the
+  // host's events could not be read (a sidechain file).
+  bool Process(const float* in, float* out, std::int64_t frames, std::int64_t first_frame, std::int64_t block,
+               std::string& error);
 
   int instances() const { return static_cast<int>(units_.size()); }
   // "channels 3-4", "channel 5", or "" for a file of one or two channels.
@@ -59,7 +63,7 @@ class ChannelRack {
   std::unique_ptr<pluginhost::Library> library_;
   std::vector<Unit> units_;
   int in_channels_ = 0, out_channels_ = 0;
-  std::vector<float> stereo_;
+  std::vector<std::vector<float>> stereo_;  // per instance
 };
 
 }  // namespace korvel::cli

@@ -13,6 +13,7 @@
 #include "engine/patch_engine.h"
 #include "tools/korvel/automation_file.h"
 #include "tools/korvel/midi_file.h"
+#include "tools/korvel/resample.h"
 #include "tools/korvel/text_format.h"
 #include "tools/pluginhost/plugin_host.h"
 
@@ -21,6 +22,9 @@ namespace korvel::cli {
 namespace {
 
 constexpr std::size_t kMaxControlFileSize = std::size_t{64} << 20;
+// Ticks per beat where the host has no resolution of its own to give.
+constexpr double kDefaultTicksPerBeat = 960.0;
+constexpr double kDefaultBeatsPerBar = 4.0;
 
 bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& error) {
   std::ifstream in(path, std::ios::binary);
@@ -58,7 +62,9 @@ int ResolveParameter(const std::string& text, const std::vector<std::string>& na
 
 bool HostControl::Parse(const Args& args, std::size_t& i, std::string& error) {
   const std::string& option = args[i];
-  if (option != "--set" && option != "--automation" && option != "--midi") return false;
+  if (option != "--set" && option != "--automation" && option != "--midi" && option != "--bpm" &&
+      option != "--sidechain")
+    return false;
   if (i + 1 >= args.size()) {
     error = option + " needs a value";
     return false;
@@ -70,15 +76,23 @@ bool HostControl::Parse(const Args& args, std::size_t& i, std::string& error) {
       error = "--set needs PARAMETER=VALUE, not '" + value + "'";
     else
       settings_.emplace_back(value.substr(0, equals), value.substr(equals + 1));
+  } else if (option == "--bpm") {
+    const auto comma = value.find(',');
+    double per_minute = 0.0, per_bar = kDefaultBeatsPerBar;
+    const bool ok = ParseNumber(value.substr(0, comma), per_minute) && per_minute > 0.0 &&
+                    (comma == std::string::npos || (ParseNumber(value.substr(comma + 1), per_bar) && per_bar > 0.0));
+    if (bpm_) error = "--bpm is given twice";
+    else if (!ok) error = "--bpm needs N or N,B (quarter notes per minute and per bar, above 0), not '" + value + "'";
+    else bpm_.emplace(per_minute, per_bar);
   } else {
-    std::string& path = option == "--midi" ? midi_path_ : automation_path_;
+    std::string& path = option == "--midi" ? midi_path_ : option == "--sidechain" ? sidechain_path_ : automation_path_;
     if (!path.empty()) error = option + " is given twice";
     path = value;
   }
   return error.empty();
 }
 
-bool HostControl::Prepare(pluginhost::Module& module, double sample_rate, std::string& error) {
+bool HostControl::Prepare(pluginhost::Module& module, double sample_rate, std::string& error, int input_rate) {
   sample_rate_ = sample_rate;
   std::vector<std::string> names;
   for (int p = 0; p < kNamedParameterCount; ++p) names.push_back(module.ParameterName(p));
@@ -123,20 +137,64 @@ bool HostControl::Prepare(pluginhost::Module& module, double sample_rate, std::s
                        [](const auto& a, const auto& b) { return a.first < b.first; });
   }
 
+  // The song: --bpm, else the MIDI file's tempo map; it plays from beat 0.
+  const auto frame_of = [this](double seconds) {
+    const double frame = std::round(seconds * sample_rate_);
+    return frame < 9.0e18 ? static_cast<std::int64_t>(frame) : -1;  // -1: beyond any render
+  };
+  const auto song_point = [this](std::int64_t frame, double per_minute, double per_bar, double ticks) {
+    const bool first = transport_.empty();
+    transport_.push_back({frame, {0, 0, per_minute, per_bar, ticks, first ? 0.0 : NAN, first ? 1.0 : NAN}});
+  };
+  if (bpm_) song_point(0, bpm_->first, bpm_->second, kDefaultTicksPerBeat);
   if (!midi_path_.empty()) {
     std::string bytes;
     if (!ReadWholeFile(midi_path_, bytes, error)) return false;
     std::vector<MidiNote> notes;
-    if (!ReadMidiFile(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), notes, reason)) {
+    MidiTempoMap tempo_map;
+    if (!ReadMidiFile(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), notes, reason, &tempo_map)) {
       error = "'" + midi_path_ + "': " + reason;
       return false;
     }
     for (const MidiNote& n : notes) {
-      const double frame = std::round(n.seconds * sample_rate_);
-      if (!(frame < 9.0e18)) continue;  // beyond any render
-      notes_.push_back({static_cast<std::int64_t>(frame), {0, n.status, n.note, n.velocity, 0}});
+      if (const std::int64_t frame = frame_of(n.seconds); frame >= 0)
+        notes_.push_back({frame, {0, n.status, n.note, n.velocity, 0}});
     }
     block_notes_.reserve(notes_.size());
+    const double ticks = tempo_map.ticks_per_beat > 0.0 ? tempo_map.ticks_per_beat : kDefaultTicksPerBeat;
+    if (!bpm_) {
+      for (const MidiTempo& point : tempo_map.points)
+        if (const std::int64_t frame = frame_of(point.seconds); frame >= 0)
+          song_point(frame, point.beats_per_minute, point.beats_per_bar, ticks);
+    }
+  }
+
+  if (!sidechain_path_.empty() && !sidechain_) {
+    auto source = OpenAudioFile(sidechain_path_, reason);
+    if (!source) {
+      error = "--sidechain: " + reason;
+      return false;
+    }
+    if (source->channels() > 2) {
+      error = "--sidechain: '" + sidechain_path_ + "' has " + std::to_string(source->channels()) +
+              " channels; mono or stereo only";
+      return false;
+    }
+    const int rate = input_rate > 0 ? input_rate : static_cast<int>(sample_rate_);
+    if (source->rate() != rate) {
+      error = "--sidechain '" + sidechain_path_ + "' is at " + std::to_string(source->rate()) +
+              " Hz and the input at " + std::to_string(rate) + " Hz; the two must have the same rate";
+      return false;
+    }
+    if (rate != static_cast<int>(sample_rate_)) {
+      source = ResampledSource(std::move(source), static_cast<int>(sample_rate_), reason);
+      if (!source) {
+        error = "--sidechain: " + reason;
+        return false;
+      }
+    }
+    sidechain_ = std::make_shared<SidechainFeed>();
+    sidechain_->source = std::move(source);
   }
   return true;
 }
@@ -145,7 +203,8 @@ bool HostControl::Prepare(pluginhost::Module& module, double sample_rate, std::s
 // reached exactly (the last of them, when several do); otherwise the line
 // between the points around the block's start. Before a lane's first point
 // the parameter is left alone.
-void HostControl::BeforeBlock(pluginhost::Module& module, std::int64_t first_frame, std::uint32_t frames) {
+bool HostControl::BeforeBlock(pluginhost::Module& module, std::int64_t first_frame, std::uint32_t frames,
+                              std::string& error) {
   const double start = static_cast<double>(first_frame) / sample_rate_;
   const double end = static_cast<double>(first_frame + frames) / sample_rate_;
   for (Lane& lane : lanes_) {
@@ -176,6 +235,46 @@ void HostControl::BeforeBlock(pluginhost::Module& module, std::int64_t first_fra
     NotesRecord record{static_cast<std::int32_t>(block_notes_.size()), block_notes_.data()};
     module.Notes(&record);
   }
+
+  for (; next_transport_ < transport_.size() && transport_[next_transport_].frame < last; ++next_transport_) {
+    TransportRecord record = transport_[next_transport_].record;
+    const std::int64_t offset = transport_[next_transport_].frame - first_frame;
+    record.frame = static_cast<std::uint32_t>(std::max<std::int64_t>(offset, 0));
+    module.Transport(record);
+  }
+
+  // The sidechain's frames for this block; past its end, silence.
+  if (sidechain_) {
+    SidechainFeed& feed = *sidechain_;
+    if (feed.first_frame != first_frame || feed.frames != frames) {
+      // A block no instance has asked for yet: read it (mono into both
+      // channels).
+      AudioSource& source = *feed.source;
+      const int channels = source.channels();
+      feed.read.resize(static_cast<std::size_t>(channels) * frames);
+      feed.block.resize(2 * static_cast<std::size_t>(frames));
+      std::int64_t got = 0;
+      while (got < frames) {
+        const std::int64_t n = source.Read(feed.read.data() + channels * got, frames - got);
+        if (n < 0) {
+          error = "cannot read the sidechain '" + sidechain_path_ + "': " + source.error();
+          return false;
+        }
+        if (n == 0) break;
+        got += n;
+      }
+      const auto scale = static_cast<float>(kEngineScale);
+      for (std::int64_t f = 0; f < got; ++f) {
+        feed.block[2 * f] = feed.read[channels * f] * scale;
+        feed.block[2 * f + 1] = feed.read[channels * f + channels - 1] * scale;
+      }
+      feed.first_frame = first_frame;
+      feed.frames = frames;
+      feed.got = got;
+    }
+    module.Sidechain(feed.block.data(), static_cast<std::uint32_t>(feed.got));
+  }
+  return true;
 }
 
 void PrintParameterBindings(const nlohmann::json& module) {
@@ -195,6 +294,16 @@ void PrintParameterBindings(const nlohmann::json& module) {
     ++bound;
   }
   if (bound == 0) std::printf("  (none)\n");
+  // The MIDI controllers that move parameters, where any are bound.
+  bool heading = false;
+  for (std::size_t p = 0; p < parameters.size(); ++p) {
+    const nlohmann::json& entry = parameters[p];
+    if (!entry.is_object() || !entry.contains("controller")) continue;
+    if (!heading) std::printf("\nMIDI controllers:\n");
+    heading = true;
+    std::printf("  CC %-3d -> parameter %zu %s\n", entry["controller"].get<int>(), p + 1,
+                Escaped(entry.value("name", "")).c_str());
+  }
 }
 
 }  // namespace korvel::cli

@@ -7,6 +7,7 @@ namespace korvel::cli {
 namespace {
 
 constexpr double kDefaultTempo = 500000.0;  // microseconds per quarter note: 120 BPM
+constexpr double kDefaultBeatsPerBar = 4.0;  // 4/4
 
 struct BadFile {
   std::size_t byte;
@@ -77,8 +78,13 @@ struct Tempo {
   double microseconds_per_quarter;
 };
 
+struct Meter {
+  std::uint64_t tick;
+  double beats_per_bar;  // in quarter notes
+};
+
 void ReadTrack(const std::uint8_t* data, std::size_t start, std::size_t end, std::vector<RawNote>& notes,
-               std::vector<Tempo>& tempos) {
+               std::vector<Tempo>& tempos, std::vector<Meter>& meters) {
   Reader r(data, start, end);
   std::uint64_t tick = 0;
   std::uint8_t running = 0;
@@ -95,6 +101,14 @@ void ReadTrack(const std::uint8_t* data, std::size_t start, std::size_t end, std
         const std::uint32_t us = r.BigEndian(3, "a tempo event");
         if (us == 0) Fail(at, "a tempo of 0 microseconds per quarter note");
         tempos.push_back({tick, static_cast<double>(us)});
+      } else if (type == 0x58) {
+        if (length != 4) Fail(at, "a time signature of " + std::to_string(length) + " bytes (4 expected)");
+        const std::uint32_t numerator = r.Byte("a time signature");
+        const std::uint32_t exponent = r.Byte("a time signature");
+        r.Skip(2, "a time signature");
+        if (numerator == 0 || exponent > 8) Fail(at, "a time signature of " + std::to_string(numerator) + "/2^" +
+                                                         std::to_string(exponent));
+        meters.push_back({tick, numerator * 4.0 / static_cast<double>(1u << exponent)});
       } else {
         r.Skip(length, "a meta event");
         if (type == 0x2F) return;  // end of track: the rest of the chunk is not events
@@ -126,12 +140,14 @@ void ReadTrack(const std::uint8_t* data, std::size_t start, std::size_t end, std
       Fail(at, "a channel event with data byte " + Hex(data1 & 0x80 ? data1 : data2) + " above 0x7F");
     if (kind == 0x90 && data2 > 0) notes.push_back({tick, 0x90, data1, data2});
     if (kind == 0x80 || (kind == 0x90 && data2 == 0)) notes.push_back({tick, 0x80, data1, data2});
+    if (kind == 0xB0) notes.push_back({tick, 0xB0, data1, data2});
   }
 }
 
 }  // namespace
 
-bool ReadMidiFile(const std::uint8_t* data, std::size_t size, std::vector<MidiNote>& out, std::string& error) {
+bool ReadMidiFile(const std::uint8_t* data, std::size_t size, std::vector<MidiNote>& out, std::string& error,
+                  MidiTempoMap* tempo_map) {
   try {
     Reader r(data, 0, size);
     if (size < 4 || r.Tag() != "MThd") Fail(0, "not a Standard MIDI File (no \"MThd\" header)");
@@ -154,6 +170,7 @@ bool ReadMidiFile(const std::uint8_t* data, std::size_t size, std::vector<MidiNo
 
     std::vector<RawNote> notes;
     std::vector<Tempo> tempos;
+    std::vector<Meter> meters;
     std::uint32_t tracks = 0;
     while (tracks < track_count) {
       const std::size_t chunk = r.pos();
@@ -164,7 +181,7 @@ bool ReadMidiFile(const std::uint8_t* data, std::size_t size, std::vector<MidiNo
       r.Need(length, tag == "MTrk" ? "a track" : "a chunk");
       if (tag == "MTrk") {
         std::vector<RawNote> track_notes;
-        ReadTrack(data, r.pos(), r.pos() + length, track_notes, tempos);
+        ReadTrack(data, r.pos(), r.pos() + length, track_notes, tempos, meters);
         notes.insert(notes.end(), track_notes.begin(), track_notes.end());
         ++tracks;
       }
@@ -174,6 +191,7 @@ bool ReadMidiFile(const std::uint8_t* data, std::size_t size, std::vector<MidiNo
     // Stable: events at one tick keep the file's order, track by track.
     std::stable_sort(notes.begin(), notes.end(), [](const RawNote& a, const RawNote& b) { return a.tick < b.tick; });
     std::stable_sort(tempos.begin(), tempos.end(), [](const Tempo& a, const Tempo& b) { return a.tick < b.tick; });
+    std::stable_sort(meters.begin(), meters.end(), [](const Meter& a, const Meter& b) { return a.tick < b.tick; });
     out.clear();
     out.reserve(notes.size());
     // Walk the tempo map alongside the notes: seconds at the last tempo change.
@@ -192,6 +210,31 @@ bool ReadMidiFile(const std::uint8_t* data, std::size_t size, std::vector<MidiNo
       return tempo_seconds + static_cast<double>(tick - tempo_tick) * tempo / ticks_per_quarter * 1e-6;
     };
     for (const RawNote& n : notes) out.push_back({seconds_at(n.tick), n.status, n.note, n.velocity});
+    if (tempo_map != nullptr) {
+      // A point wherever the tempo or the metre changes; seconds_at only
+      // moves forward, so its walk restarts.
+      next_tempo = 0;
+      tempo_tick = 0;
+      tempo_seconds = 0.0;
+      tempo = kDefaultTempo;
+      tempo_map->ticks_per_beat = seconds_per_tick > 0.0 ? 0.0 : ticks_per_quarter;
+      auto& points = tempo_map->points;
+      points.assign(1, {0.0, 60e6 / kDefaultTempo, kDefaultBeatsPerBar});
+      std::size_t t = 0, m = 0;
+      while (t < tempos.size() || m < meters.size()) {
+        const bool tempo_first = m >= meters.size() || (t < tempos.size() && tempos[t].tick <= meters[m].tick);
+        const std::uint64_t tick = tempo_first ? tempos[t].tick : meters[m].tick;
+        MidiTempo point = points.back();
+        point.seconds = seconds_at(tick);
+        if (tempo_first) {
+          point.beats_per_minute = 60e6 / tempos[t++].microseconds_per_quarter;
+        } else {
+          point.beats_per_bar = meters[m++].beats_per_bar;
+        }
+        if (point.seconds == points.back().seconds) points.back() = point;  // changes at one time make one point
+        else points.push_back(point);
+      }
+    }
   } catch (const BadFile& bad) {
     error = "byte " + std::to_string(bad.byte) + ": " + bad.reason;
     return false;

@@ -71,9 +71,11 @@ struct Wire {
   int from_slot, from_output, to_slot, to_input;
 };
 
-// Outputs that no process ever sets, so they read as silence.
+// Outputs that no process ever sets, so they read as silence. The IN's
+// out3 and out4 are the host's sidechain.
 bool OutputNeverSet(int type, int output) {
-  return (type == kInType && output > 0) || type == kGroupType || (type == kStateFilterType && output > 0);
+  const bool in_unset = output > 0 && output != kSidechainOutput && output != kSidechainOutput + 1;
+  return (type == kInType && in_unset) || type == kGroupType || (type == kStateFilterType && output > 0);
 }
 
 // The filters whose in2 is a frequency in Hz.

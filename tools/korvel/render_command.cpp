@@ -121,7 +121,7 @@ struct RenderOptions {
   bool dither_given = false;
   int jobs = 0;  // 0: the number of processors
   bool quiet = false;
-  HostControl control;  // --set, --automation, --midi
+  HostControl control;  // --set, --automation, --midi, --bpm, --sidechain
 };
 
 std::optional<long long> WholeNumber(const std::string& text) {
@@ -276,6 +276,9 @@ std::optional<int> ParseRenderArgs(const Args& args, RenderOptions& options) {
     return UsageError("no module given", kRenderUsage);
   }
   if (options.output.empty()) return UsageError("no output file given (-o OUT.wav, or -o - for standard output)", kRenderUsage);
+  if (std::find(options.inputs.begin(), options.inputs.end(), "-") != options.inputs.end() &&
+      options.control.sidechain_path() == "-")
+    return UsageError("standard input can feed -i or --sidechain, not both", kRenderUsage);
   return std::nullopt;
 }
 
@@ -378,6 +381,8 @@ int Render(const RenderOptions& options, const std::string& image, const Job& jo
   if (!to_stdout) {
     std::vector<ProtectedFile> inputs{{options.module, "the module"}};
     if (!job.input.empty()) inputs.push_back({job.input, "the input"});
+    const std::string& sidechain = options.control.sidechain_path();
+    if (!sidechain.empty()) inputs.push_back({sidechain, "the sidechain"});
     target = WritablePath(job.output, inputs, error);
     if (target.empty()) return fail(error);
   }
@@ -421,7 +426,8 @@ int Render(const RenderOptions& options, const std::string& image, const Job& jo
     if (report == Report::kFull || f.depends_on_rate)
       std::fprintf(stderr, "korvel: warning: %s%s\n", prefix.c_str(), f.text.c_str());
 
-  auto rack = ChannelRack::Create(image, options.module, options.control, engine_rate, in_channels, channels, error);
+  auto rack = ChannelRack::Create(image, options.module, options.control, engine_rate, input_rate, in_channels,
+                                  channels, error);
   if (!rack) return fail(error);
   std::unique_ptr<Resampler> converter;
   if (rate != engine_rate) {
@@ -497,7 +503,7 @@ int Render(const RenderOptions& options, const std::string& image, const Job& jo
       n = want;  // silence: to the length asked for, or for the tail
       std::fill_n(in.data(), in_channels * n, 0.0f);
     }
-    rack->Process(in.data(), out.data(), n, done, block);
+    if (!rack->Process(in.data(), out.data(), n, done, block, error)) return fail(error);
     done += n;
     bool more = true;
     if (tail) {

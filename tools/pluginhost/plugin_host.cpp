@@ -97,7 +97,9 @@ std::unique_ptr<Library> Library::Load(const std::string& path, std::string& err
       !Resolve(handle, "KorvelNonFiniteCounts", library->non_finite_counts, error) ||
       !Resolve(handle, "KorvelWatchOutputs", library->watch_outputs, error) ||
       !Resolve(handle, "KorvelFirstOffence", library->first_offence, error) ||
-      !Resolve(handle, "KorvelLatencyFrames", library->latency_frames, error))
+      !Resolve(handle, "KorvelLatencyFrames", library->latency_frames, error) ||
+      !Resolve(handle, "KorvelTransport", library->transport, error) ||
+      !Resolve(handle, "KorvelSidechain", library->sidechain, error))
     return nullptr;
   std::string ignored;
   if (!Resolve(handle, "KorvelStateProblem", library->state_problem, ignored)) library->state_problem = nullptr;
@@ -265,6 +267,12 @@ bool Module::FirstOffence(int& slot, std::uint64_t& frame, double& value) const 
 }
 
 std::uint32_t Module::LatencyFrames() const { return library_.latency_frames(object_); }
+
+bool Module::Transport(const TransportRecord& record) { return library_.transport(object_, &record); }
+
+void Module::Sidechain(const float* interleaved, std::uint32_t frames) {
+  library_.sidechain(object_, interleaved, frames);
+}
 
 std::int32_t Module::Notes(void* record) { return CallPort("notes", record); }
 

@@ -50,6 +50,8 @@ class Library {
   KorvelWatchOutputsFn watch_outputs = nullptr;
   KorvelFirstOffenceFn first_offence = nullptr;
   KorvelLatencyFramesFn latency_frames = nullptr;
+  KorvelTransportFn transport = nullptr;
+  KorvelSidechainFn sidechain = nullptr;
 
  private:
   Library() = default;
@@ -155,6 +157,10 @@ class Module {
   void WatchOutputs(double limit);
   bool FirstOffence(int& slot, std::uint64_t& frame, double& value) const;
   std::uint32_t LatencyFrames() const;
+  // The song's tempo and position at a frame of the next Audio call.
+  bool Transport(const TransportRecord& record);
+  // The sidechain of the next Audio call (interleaved stereo, engine scale).
+  void Sidechain(const float* interleaved, std::uint32_t frames);
 
  private:
   Module(Library& library, ModuleBase* object) : library_(library), object_(object) {}
