@@ -35,6 +35,16 @@ std::vector<std::uint8_t> ManyValues(std::size_t size) {
 
 std::vector<std::uint8_t> Nested(std::size_t size) { return std::vector<std::uint8_t>(size, '['); }
 
+// One object of as many distinct keys as 4 MiB holds (the value bound lets
+// them through): the duplicate-key scan at its worst, then the refusal of
+// the first unknown key.
+std::vector<std::uint8_t> ManyKeys(std::size_t size) {
+  std::string text = R"({"format": "korvel-module", "version": 1, "components": [])";
+  for (int i = 0; text.size() + 24 < size && i < 200000; ++i) text += ", \"k" + std::to_string(i) + "\": 0";
+  text += "}";
+  return {text.begin(), text.end()};
+}
+
 void RestoreChunk(benchmark::State& state, const std::vector<std::uint8_t>& image) {
   QuietUi ui;
   SetUi(&ui);
@@ -56,6 +66,8 @@ BENCHMARK(BM_RefuseGarbage4MiB)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RefuseOversize)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RefuseManyValues4MiB)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RefuseNesting4MiB)->Unit(benchmark::kMillisecond);
+void BM_RefuseManyKeys4MiB(benchmark::State& s) { RestoreChunk(s, ManyKeys(kMaxModuleImageSize)); }
+BENCHMARK(BM_RefuseManyKeys4MiB)->Unit(benchmark::kMillisecond);
 
 // The worst scripts we could write, each a loop that runs to the step limit.
 std::string Repeat(const std::string& piece, int times) {
@@ -74,6 +86,19 @@ std::string Lookups() {
   for (int i = 0; i < 8000; ++i) s += "var v" + std::to_string(i) + "\n";
   return s + ":main\ndo 1 whiletrue v7999 loop\n:\n";
 }
+// A text of 32,767 bytes inside 100,000 brackets, then that text joined to
+// itself 100,000 deep: the first completes, the second runs to the limit.
+std::string Lines(const std::string& piece, int times) {
+  std::string s;
+  for (int i = 0; i < times; ++i) s += piece + (i % 100 == 99 ? "\n" : " ");
+  return s;
+}
+std::string LongestText() {
+  return "var s\n:main\n\"" + std::string(1000, 'x') +
+         "\"\n>> s ( s + s + s + s + s + s + s + s ) >> s ( s + s + s + s + s + s + s + s ) >> s\n";
+}
+std::string NestedBrackets() { return LongestText() + Lines("(", 100000) + "s\n" + Lines(")", 100000) + "\n:\n"; }
+std::string NestedJoins() { return LongestText() + Lines("( s +", 100000) + "s\n" + Lines(")", 100000) + "\n:\n"; }
 std::string Searches() {
   return ":main\ndo 1 whiletrue do 0 whiletrue\n" + Repeat(Repeat("1 ", 400) + "\n", 50) + "loop loop\n:\n";
 }
@@ -100,6 +125,8 @@ KORVEL_SCRIPT_BENCH(Recursion)
 KORVEL_SCRIPT_BENCH(Joins)
 KORVEL_SCRIPT_BENCH(Lookups)
 KORVEL_SCRIPT_BENCH(Searches)
+KORVEL_SCRIPT_BENCH(NestedBrackets)
+KORVEL_SCRIPT_BENCH(NestedJoins)
 
 }  // namespace
 }  // namespace korvel

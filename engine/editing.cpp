@@ -59,8 +59,8 @@ bool PatchEngine::CreateComponentAtLocked(int slot, int type) {
   self->context = &context;
   std::strcpy(d->provider, text::kInternalProvider);
   d->type = type;
-  d->x = new_component_x;
-  d->y = new_component_y;
+  d->x = std::clamp(new_component_x, -kMaxPosition, kMaxPosition);
+  d->y = std::clamp(new_component_y, -kMaxPosition, kMaxPosition);
   d->width = 80;
   d->input_count = static_cast<std::uint8_t>(type_dispatch(kGetInputCount, nullptr, nullptr));
   d->output_count = static_cast<std::uint8_t>(type_dispatch(kGetOutputCount, nullptr, nullptr));
@@ -255,8 +255,8 @@ bool PatchEngine::ConnectLocked(int s, int m, int t, int k) {
 void PatchEngine::MoveComponent(int slot, int x, int y) {
   auto lock = LockEdits();
   if (!IsOccupied(slot)) return;
-  descriptor[slot]->x = x;
-  descriptor[slot]->y = y;
+  descriptor[slot]->x = std::clamp(x, -kMaxPosition, kMaxPosition);
+  descriptor[slot]->y = std::clamp(y, -kMaxPosition, kMaxPosition);
 }
 
 namespace {

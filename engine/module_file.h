@@ -5,6 +5,9 @@
 
 #include <string>
 
+#include "engine/file_io.h"
+#include "engine/module_image.h"
+
 namespace korvel {
 
 class PatchEngine;
@@ -32,10 +35,17 @@ bool LoadModuleCommand(PatchEngine& engine);
 // A failed save is shown in a message box and leaves any old file intact.
 bool SaveModuleAsCommand(PatchEngine& engine);
 
-// The commands' work without dialogs; `error` is one line naming the
-// reason (the caller names the file).
+// How module files are read: regular files only, up to the image bound;
+// an empty file is an empty image (which changes nothing).
+inline constexpr ReadLimits kModuleFileLimits{kMaxModuleImageSize};
+
+// The commands' work without dialogs, through the one file reader and
+// writer (engine/file_io.h); `error` is one line naming the reason (the
+// caller names the file).
 bool LoadModuleFile(PatchEngine& engine, const std::string& path, std::string& error);
-// Writes a temporary file beside `path` and renames it over `path`.
-bool SaveModuleFile(const PatchEngine& engine, const std::string& path, std::string& error);
+// Writes a fresh temporary file beside `path` and renames it over `path`
+// when complete; with Existing::kKeep an existing file is refused instead.
+bool SaveModuleFile(const PatchEngine& engine, const std::string& path, std::string& error,
+                    Existing existing = Existing::kReplace);
 
 }  // namespace korvel

@@ -5,15 +5,19 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "components/routing.h"
 #include "components/value_sources.h"
+#include "engine/file_io.h"
 #include "engine/messages.h"
 #include "engine/parameters.h"
 #include "engine/patch_engine.h"
@@ -225,9 +229,9 @@ struct Image {
   int at[kSlotCount];  // index into components by slot, -1 when empty
 };
 
-std::string JsonError(const char* data, std::size_t size, const Json::parse_error& e) {
-  // Line and column of the byte where parsing stopped, counted from 1.
-  const std::size_t stop = std::min<std::size_t>(e.byte > 0 ? e.byte - 1 : 0, size);
+// "line L, column C" of byte `offset`, both counted from 1.
+std::string Position(const char* data, std::size_t size, std::size_t offset) {
+  const std::size_t stop = std::min(offset, size);
   std::size_t line = 1, column = 1;
   for (std::size_t i = 0; i < stop; ++i) {
     if (data[i] == '\n') {
@@ -237,8 +241,74 @@ std::string JsonError(const char* data, std::size_t size, const Json::parse_erro
       ++column;
     }
   }
-  return "not a module: the text is not JSON (line " + std::to_string(line) + ", column " +
-         std::to_string(column) + ")";
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+std::string TrailingBytes(const char* data, std::size_t size, std::size_t offset) {
+  return "not a module: there is more after the module's closing brace (" + Position(data, size, offset) + ")";
+}
+
+std::string JsonError(const char* data, std::size_t size, const Json::parse_error& e) {
+  const std::size_t stop = e.byte > 0 ? e.byte - 1 : 0;
+  if (std::strstr(e.what(), "expected end of input") != nullptr) return TrailingBytes(data, size, stop);
+  return "not a module: the text is not JSON (" + Position(data, size, stop) + ")";
+}
+
+// The first key that appears twice in one object, with its line, in a text
+// that is valid JSON. The parser keeps the last of them without a word, so
+// a module edited by hand could lose a setting silently.
+struct DuplicateKey {
+  std::string key;
+  std::size_t line = 0;
+};
+
+std::optional<DuplicateKey> FindDuplicateKey(const char* data, std::size_t size) {
+  // Keys are compared as they stand in the text; a key written with an
+  // escape is decoded once and kept here, so "valu\u0065" is "value".
+  struct Level {
+    bool object;
+    std::unordered_set<std::string_view> keys;
+  };
+  std::vector<Level> levels;
+  std::vector<std::unique_ptr<std::string>> decoded;
+  std::size_t depth = 0, line = 1;
+  bool expect_key = false;
+  for (std::size_t i = 0; i < size; ++i) {
+    const char c = data[i];
+    if (c == '\n') {
+      ++line;
+    } else if (c == '{' || c == '[') {
+      if (levels.size() <= depth) levels.emplace_back();
+      levels[depth].object = c == '{';
+      levels[depth].keys.clear();
+      ++depth;
+      expect_key = c == '{';
+    } else if (c == '}' || c == ']') {
+      --depth;
+      expect_key = false;
+    } else if (c == ',') {
+      expect_key = depth > 0 && levels[depth - 1].object;
+    } else if (c == '"') {
+      const std::size_t start = i;
+      bool escaped = false;
+      for (++i; data[i] != '"'; ++i) {  // valid JSON: the string is closed
+        if (data[i] == '\\') {
+          escaped = true;
+          ++i;
+        }
+      }
+      if (!expect_key) continue;
+      expect_key = false;
+      std::string_view key(data + start + 1, i - start - 1);
+      if (escaped) {
+        decoded.push_back(std::make_unique<std::string>(
+            Json::parse(std::string_view(data + start, i - start + 1)).get<std::string>()));
+        key = *decoded.back();
+      }
+      if (!levels[depth - 1].keys.insert(key).second) return DuplicateKey{std::string(key), line};
+    }
+  }
+  return std::nullopt;
 }
 
 std::string ComponentName(int index, int slot) {
@@ -269,12 +339,10 @@ void ReadComponents(const Json& list, Image& image) {
     c.inputs = TypeCount(c.type, kGetInputCount);
     c.outputs = TypeCount(c.type, kGetOutputCount);
     if (const Json* v = Find(entry, "label")) c.label = String(*v, name + ": " + Quoted("label"));
-    constexpr auto kI32Min = std::numeric_limits<std::int32_t>::min();
-    constexpr auto kI32Max = std::numeric_limits<std::int32_t>::max();
     if (const Json* v = Find(entry, "x"))
-      c.x = static_cast<std::int32_t>(Integer(*v, name + ": " + Quoted("x"), kI32Min, kI32Max));
+      c.x = static_cast<std::int32_t>(Integer(*v, name + ": " + Quoted("x"), -kMaxPosition, kMaxPosition));
     if (const Json* v = Find(entry, "y"))
-      c.y = static_cast<std::int32_t>(Integer(*v, name + ": " + Quoted("y"), kI32Min, kI32Max));
+      c.y = static_cast<std::int32_t>(Integer(*v, name + ": " + Quoted("y"), -kMaxPosition, kMaxPosition));
     if (const Json* v = Find(entry, "width"))
       c.width = static_cast<std::int16_t>(Integer(*v, name + ": " + Quoted("width"), -32768, 32767));
     if (const Json* v = Find(entry, "height"))
@@ -424,12 +492,18 @@ struct ValueCounter : nlohmann::json_sax<Json> {
   bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
 };
 
-// A bound on the values a JSON text holds, found without lexing it: outside
-// strings, every value but the first follows '[', ',' or ':'. For a text
-// that is not JSON it still bounds the values before the first error, so
-// the outcome is the same as counting them.
-std::size_t ValueBound(const char* data, std::size_t size) {
-  std::size_t bound = 1;
+// What a byte scan tells of a JSON text without lexing it. Outside
+// strings, every value but the first follows '[', ',' or ':', which bounds
+// the values (for a text that is not JSON it still bounds the values
+// before the first error, so the outcome is the same as counting them);
+// and every key is followed by ':', which counts the keys.
+struct TextShape {
+  std::size_t value_bound = 1;
+  std::size_t keys = 0;
+};
+
+TextShape ShapeOf(const char* data, std::size_t size) {
+  TextShape shape;
   bool in_string = false;
   for (std::size_t i = 0; i < size; ++i) {
     const char c = data[i];
@@ -442,17 +516,34 @@ std::size_t ValueBound(const char* data, std::size_t size) {
     } else if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == ',' || c == ':') {
-      ++bound;
+      ++shape.value_bound;
+      if (c == ':') ++shape.keys;
     }
   }
-  return bound;
+  return shape;
+}
+
+// The members of every object in a parsed document. Fewer than the text's
+// keys means a key was given twice (the parser keeps one of them).
+std::size_t MembersOf(const Json& root) {
+  std::size_t members = 0;
+  std::vector<const Json*> pending{&root};
+  while (!pending.empty()) {
+    const Json* value = pending.back();
+    pending.pop_back();
+    if (value->is_object()) members += value->size();
+    if (value->is_structured())
+      for (const Json& child : *value) pending.push_back(&child);
+  }
+  return members;
 }
 
 Image Parse(const char* data, std::size_t size) {
   if (size > kMaxModuleImageSize) Fail(TooLargeReason("the module image", size));
   // Counting value by value costs as much as parsing; a real module is far
   // below the bound, so only texts the bound cannot clear are counted.
-  if (ValueBound(data, size) > kMaxModuleImageValues) {
+  const TextShape shape = ShapeOf(data, size);
+  if (shape.value_bound > kMaxModuleImageValues) {
     ValueCounter counter;
     try {
       Json::sax_parse(data, data + size, &counter);
@@ -470,6 +561,15 @@ Image Parse(const char* data, std::size_t size) {
   } catch (const Json::out_of_range&) {
     Fail("not a module: a number in the text is too large");
   }
+  // The parser stops at a NUL as at the end of the text: whatever follows
+  // one is refused like anything else after the closing brace.
+  if (const void* nul = std::memchr(data, '\0', size))
+    Fail(TrailingBytes(data, size, static_cast<std::size_t>(static_cast<const char*>(nul) - data)));
+  // Keys the document lost are looked for, key by key, only when some are.
+  if (MembersOf(root) != shape.keys)
+    if (const auto twice = FindDuplicateKey(data, size))
+      Fail("duplicate key " + Dump(CutToFit(twice->key, 41)) + " (line " + std::to_string(twice->line) +
+           "): each key may appear once in an object");
   if (!root.is_object()) Fail("not a module: the JSON is not an object");
   const Json* format = Find(root, "format");
   if (format == nullptr) Fail("not a module: there is no " + Quoted("format"));
@@ -634,8 +734,7 @@ std::string WriteModuleImage(const PatchEngine& engine) {
 }
 
 std::string TooLargeReason(const char* what, unsigned long long size) {
-  return std::string(what) + " is too large (" + std::to_string(size) + " bytes; at most " +
-         std::to_string(kMaxModuleImageSize) + ")";
+  return TooLargeReason(what, size, kMaxModuleImageSize);
 }
 
 namespace {

@@ -33,6 +33,10 @@ inline constexpr std::size_t kModuleDescriptionSize = 1024;
 inline constexpr std::size_t kLabelSize = 128;
 inline constexpr std::size_t kParameterNameSize = 64;
 inline constexpr std::size_t kProviderSize = 130;
+// A box's position lies within ±kMaxPosition on both axes: far beyond any
+// view, and small enough that no sum of a position, a box size, a port
+// offset and a scroll position overflows an int anywhere the patch is drawn.
+inline constexpr std::int32_t kMaxPosition = 1 << 20;
 
 struct ComponentDescriptor {
   std::uint8_t input_count;
@@ -145,7 +149,7 @@ class PatchEngine {
 
   // Cosmetic and editor-side changes: the audio thread never reads these
   // fields, so no plan is rebuilt.
-  void MoveComponent(int slot, int x, int y);
+  void MoveComponent(int slot, int x, int y);  // each kept within ±kMaxPosition
   void SetLabel(int slot, const char* label);  // cut to kLabelSize - 1
   // Each text is cut to its buffer's capacity.
   void SetModuleTexts(const char* module_name, const char* module_author,

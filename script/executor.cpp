@@ -155,9 +155,10 @@ bool ScriptEngine::RunFunction(const char* name) {
     return false;
   }
   // A call is a step, and so is its return (in Execute): calling an empty
-  // function is not free.
+  // function is not free. Its local values are memory the run takes.
   ++stepsTaken_;
   ChargeSearch(searched);
+  ChargeBytes(record->localNames.size() * sizeof(ScriptValue));
   if (StepLimitReached()) return false;
   // Runaway recursion ends the whole run, not just the innermost call:
   // otherwise each level would go on calling and the tree would explode.
@@ -212,7 +213,7 @@ bool ScriptEngine::Execute(const FunctionRecord& record) {
     Trace(script_text::kTraceToken, token);
 
     if (Equals(token, "(")) {
-      OpenGroup();
+      OpenGroup();  // charges its node; the next token's check stops an overrun
       ++depth;
       ++pos;
       continue;
@@ -270,6 +271,7 @@ bool ScriptEngine::Execute(const FunctionRecord& record) {
     }
     if (Equals(token, "if")) {
       if (depth > 0) return insideGroup(token);
+      ChargeBytes(sizeof(ControlEntry));
       control.push_back({BlockCode::IfOpen, 0});
       ++pos;
       continue;
@@ -309,6 +311,7 @@ bool ScriptEngine::Execute(const FunctionRecord& record) {
     }
     if (Equals(token, "do")) {
       if (depth > 0) return insideGroup(token);
+      ChargeBytes(sizeof(ControlEntry));
       control.push_back({BlockCode::DoOpen, pos});
       ++pos;
       continue;

@@ -1,5 +1,6 @@
 // Bracket groups: building the node tree while tokens arrive, and computing
 // it left to right without precedence.
+#include <algorithm>
 #include <bit>
 #include <cctype>
 #include <charconv>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <string_view>
 
 #include "script/script_engine.h"
 #include "script/script_messages.h"
@@ -16,14 +18,19 @@ namespace korvel {
 
 namespace {
 
-// An operand as the evaluator sees it: texts are private copies, because a
-// join result lives in the shared buffer and the next join overwrites it.
+// An operand as the evaluator sees it. A text is borrowed from the value it
+// came from (nothing changes a variable while an expression is computed);
+// only a join's result owns its text. Either way view() reads it.
 struct Operand {
   ValueType type = ValueType::Integer;
   bool wasUnset = false;
   std::int32_t integer = 0;
   float real = 0.0f;
-  std::string text;
+  const char* borrowed = nullptr;
+  bool owns = false;
+  std::string owned;
+  const char* c_str() const { return owns ? owned.c_str() : borrowed ? borrowed : ""; }
+  std::string_view view() const { return owns ? std::string_view(owned) : std::string_view(c_str()); }
 };
 
 Operand FromValue(const ScriptValue& value) {
@@ -31,7 +38,7 @@ Operand FromValue(const ScriptValue& value) {
   switch (value.type) {
     case ValueType::Text:
       o.type = ValueType::Text;
-      o.text = value.text ? value.text : "";
+      o.borrowed = value.text;
       break;
     case ValueType::Integer:
       o.integer = value.integer;
@@ -62,13 +69,14 @@ std::int32_t TruncateFloat(float f) {
 }
 
 // Leading blanks and a sign, then digits; saturates like strtol on a 32-bit long.
-std::int32_t TextToInteger(const std::string& text) {
-  const char* p = text.c_str();
-  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+std::int32_t TextToInteger(std::string_view text) {
+  const char* p = text.data();
+  const char* end = p + text.size();
+  while (p < end && std::isspace(static_cast<unsigned char>(*p))) ++p;
   bool negative = false;
-  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  if (p < end && (*p == '+' || *p == '-')) negative = (*p++ == '-');
   std::int64_t value = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
+  for (; p < end && *p >= '0' && *p <= '9'; ++p) {
     value = value * 10 + (*p - '0');
     if (value > 2147483648LL) value = 2147483648LL;
   }
@@ -79,13 +87,13 @@ std::int32_t TextToInteger(const std::string& text) {
 
 // Locale-independent, so a host that changes the C locale cannot turn
 // "1.5" into 1.
-float TextToFloat(const std::string& text) {
-  const char* p = text.c_str();
+float TextToFloat(std::string_view text) {
+  const char* p = text.data();
   const char* end = p + text.size();
-  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  while (p < end && std::isspace(static_cast<unsigned char>(*p))) ++p;
   bool negative = false;
-  if (*p == '+' || *p == '-') negative = (*p++ == '-');
-  const bool digitFirst = (*p >= '0' && *p <= '9') || (*p == '.' && p[1] >= '0' && p[1] <= '9');
+  if (p < end && (*p == '+' || *p == '-')) negative = (*p++ == '-');
+  const bool digitFirst = p < end && ((*p >= '0' && *p <= '9') || (*p == '.' && p + 1 < end && p[1] >= '0' && p[1] <= '9'));
   if (!digitFirst) return 0.0f;
   double value = 0.0;
   const auto [stop, error] = std::from_chars(p, end, value, std::chars_format::general);
@@ -151,14 +159,15 @@ bool Compare(OperatorCode op, T l, T r) {
 
 }  // namespace
 
-// Computes one node from its two operands. Joins are built in a std::string
-// here and land in the shared join buffer only for the final result.
+// Computes one node from its two operands. A join is built here, cut to the
+// join buffer's size and paid for before a byte of it is copied; it lands
+// in the shared join buffer only as the final result.
 static Operand Compute(ScriptEngine& engine, OperatorCode op, Operand& l, Operand& r,
                        const char* twoStrings, char* format, std::size_t formatSize) {
   Operand out;
   if (op == OperatorCode::None) {
     // A group with one operand passes it through.
-    out = l.wasUnset ? r : l;
+    out = l.wasUnset ? std::move(r) : std::move(l);
     out.wasUnset = false;
     return out;
   }
@@ -170,32 +179,35 @@ static Operand Compute(ScriptEngine& engine, OperatorCode op, Operand& l, Operan
   }
 
   if (type == ValueType::Text) {
-    auto asText = [](const Operand& o) {
-      if (o.type == ValueType::Text) return o.text;
-      if (o.type == ValueType::Float) return FloatToText(o.real);
-      return IntegerToText(o.integer);
+    auto asText = [](const Operand& o, std::string& number) -> std::string_view {
+      if (o.type == ValueType::Text) return o.view();
+      number = o.type == ValueType::Float ? FloatToText(o.real) : IntegerToText(o.integer);
+      return number;
     };
+    std::string leftNumber, rightNumber;
+    const std::string_view a = asText(l, leftNumber), b = asText(r, rightNumber);
+    const std::size_t length = std::min(a.size() + b.size(), ScriptEngine::kConcatBufferSize - 1);
     out.type = ValueType::Text;
-    out.text = asText(l) + asText(r);
-    engine.ChargeBytes(out.text.size());
-    if (out.text.size() >= ScriptEngine::kConcatBufferSize) {
-      out.text.resize(ScriptEngine::kConcatBufferSize - 1);
-    }
+    out.owns = true;
+    if (!engine.ChargeBytes(length)) return out;  // out of steps: the run stops
+    out.owned.reserve(length);
+    out.owned.append(a.substr(0, length));
+    out.owned.append(b.substr(0, length - out.owned.size()));
     return out;
   }
 
   if (l.type == ValueType::Text && r.type == ValueType::Text) {
-    std::snprintf(format, formatSize, twoStrings, l.text.c_str(), r.text.c_str());
+    std::snprintf(format, formatSize, twoStrings, l.c_str(), r.c_str());
     engine.AddMessage(format);
   }
   for (Operand* o : {&l, &r}) {
     if (o->type != ValueType::Text) continue;
     if (type == ValueType::Float) {
       o->type = ValueType::Float;
-      o->real = TextToFloat(o->text);
+      o->real = TextToFloat(o->view());
     } else {
       o->type = ValueType::Integer;
-      o->integer = TextToInteger(o->text);
+      o->integer = TextToInteger(o->view());
     }
   }
 
@@ -252,49 +264,87 @@ static Operand Compute(ScriptEngine& engine, OperatorCode op, Operand& l, Operan
 }
 
 // Iterative so that long chains and deep nesting cannot exhaust the stack.
+// Each node computed is a step. Frames hold only a node and where it is;
+// a node's left value waits on `lefts` only while its right is computed,
+// so a long chain of operators costs a frame per node and nothing more.
 void ScriptEngine::Evaluate(const ExpressionNode* node, const FunctionRecord* /*record*/,
                             std::vector<ScriptValue>* /*locals*/, ScriptValue& destination) {
   struct Frame {
     const ExpressionNode* node;
-    int stage;  // 0: left pending, 1: right pending, 2: ready
-    Operand left;
-    Operand right;
+    bool leftDone;
   };
+  std::vector<Frame> frames;
+  std::vector<Operand> lefts;
   Operand result;
   result.wasUnset = true;
-  std::vector<Frame> frames;
-  if (node) frames.push_back(Frame{node, 0, {}, {}});
-  while (!frames.empty()) {
-    Frame& frame = frames.back();
-    if (frame.stage < 2) {
-      const ScriptValue& value = frame.stage == 0 ? frame.node->left : frame.node->right;
-      if (value.type == ValueType::SubExpression && value.node) {
-        const ExpressionNode* child = value.node;
-        frames.push_back(Frame{child, 0, {}, {}});
-        continue;
-      }
-      (frame.stage == 0 ? frame.left : frame.right) = FromValue(value);
-      ++frame.stage;
+  bool stopped = false;
+  const auto enter = [&](const ExpressionNode* child) {
+    ++stepsTaken_;
+    ChargeBytes(sizeof(Frame));
+    if (StepLimitReached()) return false;
+    frames.push_back(Frame{child, false});
+    return true;
+  };
+  if (node && !enter(node)) stopped = true;
+  while (!stopped && !frames.empty()) {
+    const Frame& frame = frames.back();
+    const ScriptValue& value = frame.leftDone ? frame.node->right : frame.node->left;
+    if (value.type == ValueType::SubExpression && value.node) {
+      if (!enter(value.node)) stopped = true;
       continue;
     }
-    Operand value = Compute(*this, frame.node->op, frame.left, frame.right,
-                            script_text::kTwoStrings, formatBuffer_.data(), formatBuffer_.size());
-    frames.pop_back();
-    if (frames.empty()) {
-      result = std::move(value);
-      break;
+    // Hand the value up: a left waits for its right; a right completes
+    // its node, whose value goes up in turn.
+    Operand here = FromValue(value);
+    for (;;) {
+      Frame& top = frames.back();
+      const ScriptValue& right = top.node->right;
+      const bool rightEmpty = right.type == ValueType::Unset || right.type == ValueType::None;
+      if (!top.leftDone && top.node->op == OperatorCode::None && (!here.wasUnset || rightEmpty)) {
+        // A group without an operator gives its left value (its right only
+        // when the left is missing): handed on as it is.
+        here.wasUnset = false;
+        frames.pop_back();
+        if (frames.empty()) {
+          result = std::move(here);
+          break;
+        }
+        continue;
+      }
+      if (!top.leftDone) {
+        top.leftDone = true;
+        ChargeBytes(sizeof(Operand));  // checked when the next node is entered
+        lefts.push_back(std::move(here));
+        break;
+      }
+      Operand computed = Compute(*this, top.node->op, lefts.back(), here, script_text::kTwoStrings,
+                                 formatBuffer_.data(), formatBuffer_.size());
+      lefts.pop_back();
+      frames.pop_back();
+      if (StepLimitReached()) {
+        stopped = true;
+        break;
+      }
+      if (frames.empty()) {
+        result = std::move(computed);
+        break;
+      }
+      here = std::move(computed);
     }
-    Frame& parent = frames.back();
-    (parent.stage == 0 ? parent.left : parent.right) = std::move(value);
-    ++parent.stage;
   }
 
-  if (result.wasUnset) {
+  if (stopped || result.wasUnset) {
     destination = ScriptValue::MakeInteger(0);
   } else if (result.type == ValueType::Text) {
-    std::size_t length = result.text.size();
-    if (length >= concatBuffer_.size()) length = concatBuffer_.size() - 1;
-    std::memcpy(concatBuffer_.data(), result.text.data(), length);
+    const std::string_view text = result.view();
+    const std::size_t length = std::min(text.size(), concatBuffer_.size() - 1);
+    if (!ChargeBytes(length)) {
+      StepLimitReached();
+      destination = ScriptValue::MakeInteger(0);
+      return;
+    }
+    // A value passed through may already be the join buffer's own text.
+    std::memmove(concatBuffer_.data(), text.data(), length);
     concatBuffer_[length] = '\0';
     destination = ScriptValue::MakeText(concatBuffer_.data());
   } else if (result.type == ValueType::Float) {
@@ -321,6 +371,7 @@ void ScriptEngine::FreeExpression(ExpressionNode* node) {
 }
 
 void ScriptEngine::OpenGroup() {
+  ChargeBytes(sizeof(ExpressionNode));  // a node is memory the run takes
   nodeStack_.push_back(new ExpressionNode{});
   resultValue_ = ScriptValue::MakeUnset();
 }
@@ -329,6 +380,7 @@ void ScriptEngine::ApplyOperator(OperatorCode code) {
   ExpressionNode* top = nodeStack_.back();
   if (top->op != OperatorCode::None) {
     // Left to right: what we have so far becomes the left operand.
+    ChargeBytes(sizeof(ExpressionNode));
     auto* merged = new ExpressionNode{};
     merged->left = ScriptValue::MakeSubExpression(top);
     nodeStack_.back() = merged;

@@ -27,9 +27,13 @@ class ScriptEngine {
   static constexpr int kDefaultCallDepthLimit = 256;
   // Work that is not one token is charged as steps too, so that every step
   // costs about the same time (some tens of nanoseconds): one step per this
-  // many names or tokens searched, and per this many bytes of text built.
+  // many names or tokens searched, and per this many bytes a run takes —
+  // every text it copies or builds, every expression node, the local values
+  // of a call, a block's entry — charged before it is taken. So the step
+  // limit bounds a run's memory as well as its time: 10,000,000 steps hold
+  // at most about 80 MB.
   static constexpr std::size_t kSearchPerStep = 4;
-  static constexpr std::size_t kBytesPerStep = 64;
+  static constexpr std::size_t kBytesPerStep = 8;
   // The message list keeps at most this many; a run cannot fill memory
   // with repeated warnings.
   static constexpr std::size_t kMaxMessages = 1000;
@@ -83,10 +87,17 @@ class ScriptEngine {
   const std::string& StopReason() const { return stopReason_; }
   std::int64_t StepsTaken() const { return stepsTaken_; }
 
-  // Charges work to the running script: names or tokens searched, bytes of
-  // text built.
-  void ChargeSearch(std::size_t items) { stepsTaken_ += static_cast<std::int64_t>(items / kSearchPerStep); }
-  void ChargeBytes(std::size_t bytes) { stepsTaken_ += static_cast<std::int64_t>(bytes / kBytesPerStep); }
+  // Charges work to the running script: names or tokens searched, bytes
+  // taken. Each answers whether the run is still within its steps; the
+  // caller does not take what it could not pay for.
+  bool ChargeSearch(std::size_t items) {
+    stepsTaken_ += static_cast<std::int64_t>(items / kSearchPerStep);
+    return stepsTaken_ <= stepLimit_;
+  }
+  bool ChargeBytes(std::size_t bytes) {
+    stepsTaken_ += static_cast<std::int64_t>((bytes + kBytesPerStep - 1) / kBytesPerStep);
+    return stepsTaken_ <= stepLimit_;
+  }
 
  private:
   struct CompileBuffers;

@@ -78,10 +78,11 @@ void ScriptEngine::AssignVariable(const ScriptValue& value, const FunctionRecord
     return;
   }
   // Copy before releasing: the value may borrow the very text being replaced.
+  // A copy the run cannot pay for is not made (the run is stopping).
   ScriptValue next = value;
   if (next.type == ValueType::Text) {
+    if (!ChargeBytes(std::strlen(value.text ? value.text : "") + 1)) return;
     next.text = DuplicateText(value.text);
-    ChargeBytes(std::strlen(next.text));
   }
   if (variable->type == ValueType::Text) {
     BeforeTextRelease(variable->text);
@@ -103,35 +104,49 @@ void ScriptEngine::ReleaseTexts(std::vector<ScriptValue>& values) {
 // one, the borrowers get a copy of their own so nothing points at freed memory.
 void ScriptEngine::BeforeTextRelease(const char* text) {
   if (!text) return;
-  ChargeSearch(nodeStack_.size());
   KeepNodeCopies(text);
   if (resultValue_.type == ValueType::Text && resultValue_.text == text) {
     KeepNodeCopies(resultText_.data());
     std::size_t length = std::strlen(text);
     if (length >= resultText_.size()) length = resultText_.size() - 1;
+    if (!ChargeBytes(length)) length = 0;  // out of steps: the run is stopping
     std::memmove(resultText_.data(), text, length);
     resultText_[length] = '\0';
     resultValue_.text = resultText_.data();
   }
 }
 
+// Every node is visited (a step per kSearchPerStep of them) and every copy
+// charged. Once the run is out of steps a borrower gets an empty text
+// instead of a copy: it must not keep pointing at the text, and the run is
+// stopping anyway.
 void ScriptEngine::KeepNodeCopies(const char* text) {
   if (nodeStack_.empty()) return;
+  static char empty[1] = "";
   std::vector<ExpressionNode*> pending(nodeStack_.begin(), nodeStack_.end());
-  auto keep = [text](ScriptValue& operand, OwnedText& kept, std::vector<ExpressionNode*>& more) {
+  const std::size_t length = std::strlen(text);
+  std::size_t visited = 0;
+  auto keep = [&](ScriptValue& operand, OwnedText& kept, std::vector<ExpressionNode*>& more) {
     if (operand.type == ValueType::SubExpression && operand.node) {
       more.push_back(operand.node);
     } else if (operand.type == ValueType::Text && operand.text == text) {
-      kept.reset(DuplicateText(text));
-      operand.text = kept.get();
+      if (ChargeBytes(length + 1)) {
+        kept.reset(DuplicateText(text));
+        operand.text = kept.get();
+      } else {
+        kept.reset();
+        operand.text = empty;
+      }
     }
   };
   while (!pending.empty()) {
     ExpressionNode* node = pending.back();
     pending.pop_back();
+    ++visited;
     keep(node->left, node->keptLeft, pending);
     keep(node->right, node->keptRight, pending);
   }
+  ChargeSearch(visited);
 }
 
 }  // namespace korvel

@@ -33,6 +33,7 @@
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
 
+#include "engine/file_io.h"
 #include "engine/module_file.h"
 #include "engine/module_image.h"
 #include "components/routing.h"
@@ -475,8 +476,14 @@ LV2_State_Status Plugin::Restore(LV2_State_Retrieve_Function retrieve, LV2_State
 LV2_Worker_Status Plugin::Work(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle,
                                std::uint32_t size, const void* data) {
   const std::string path(static_cast<const char*>(data), strnlen(static_cast<const char*>(data), size));
-  std::string error;
-  if (!LoadModuleFile(module_->engine(), path, error)) {
+  // Through the one reader: a directory, a device or a FIFO is refused by
+  // what it is, before anything is read, so the worker never waits on one;
+  // an empty file would load nothing and is refused too.
+  ReadLimits limits = kModuleFileLimits;
+  limits.empty = false;
+  std::string bytes, error;
+  if (!ReadInputFile(path, limits, bytes, error) ||
+      !ReadModuleImage(module_->engine(), bytes.data(), bytes.size(), error)) {
     lv2_log_error(&logger_, text::kRefusedFile, path.c_str(), error.c_str());
     respond(handle, 1, &kRefused);
     return LV2_WORKER_SUCCESS;

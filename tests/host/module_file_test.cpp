@@ -1,8 +1,12 @@
 // Load Module and Save Module as: the files they write and read, and what
 // the user is told when a file lets them down.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -62,16 +66,37 @@ TEST_F(ModuleFileTest, SaveAsWritesAFileThatLoadsBack) {
 
 TEST_F(ModuleFileTest, AFailedSaveKeepsTheOldFileAndNamesIt) {
   const std::string path = PathOf("keep.korvel", "old contents");
-  fs::create_directory(path + ".saving");  // the temporary file's place is taken
+  // Planted where a fixed temporary name would be: never followed or used.
+  fs::create_directory(path + ".saving");
   const std::string nowhere = (folder / "missing" / "x.korvel").string();
-  for (const std::string& target : {path, nowhere}) {
+  const std::string directory = (folder / "folder.korvel").string();
+  fs::create_directory(directory);
+  const auto refused = [&](const std::string& target, const std::string& reason) {
     ui.messages.clear();
     ui.files.push_back(target);
     EXPECT_FALSE(SaveModuleAsCommand(engine));
     ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].text.rfind("Couldn't save \"" + target + "\": ", 0), 0u) << ui.messages[0].text;
-  }
+    EXPECT_EQ(ui.messages[0].text, "Couldn't save \"" + target + "\": " + reason);
+  };
+  refused(nowhere, "there is no folder '" + (folder / "missing").string() + "'");
+  refused(directory, "it is a directory");
+#ifndef _WIN32
+  // A full disk, as a file size limit makes one: the old file stays.
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  rlimit tiny = old;
+  tiny.rlim_cur = 16;
+  setrlimit(RLIMIT_FSIZE, &tiny);
+  refused(path, "File too large");
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, SIG_DFL);
+#endif
   EXPECT_EQ(Contents(path), "old contents");
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 3) << "no temporary file left";
+  ui.files.push_back(path);
+  EXPECT_TRUE(SaveModuleAsCommand(engine));
+  EXPECT_TRUE(fs::is_directory(path + ".saving"));
 }
 
 TEST_F(ModuleFileTest, LoadAsksFirstAndNamesAFileItCannotLoad) {

@@ -110,6 +110,15 @@ TEST_F(ModuleTest, BadImagesAreRefusedWithOneLineAndNoChange) {
       {Module("", R"(, "parameters": [{"controller": 1.5}])"), "parameter 0: \"controller\" is not a whole number"},
       {Module("", R"(, "parameters": [)" + twenty_five_empty + R"({"controller": 1}])"),
        "parameter 25: the extra parameter has no controller"},
+      {Module(R"({"slot": 3, "type": 10, "x": 1048577})"),
+       "component 0 (slot 3): \"x\" is 1048577, outside -1048576..1048576"},
+      // Strict: nothing after the closing brace (a NUL ends the parser's
+      // text, not the refusal), and every key once per object.
+      {Module("") + "\n x", "there is more after the module's closing brace (line 2, column 2)"},
+      {Module("") + std::string("\n\0{}", 4), "there is more after the module's closing brace (line 2, column 1)"},
+      {"{\"format\": \"korvel-module\", \"version\": 1, \"components\": [\n{\"slot\": 3, \"type\": 80,\n"
+       "\"value\": 1, \"valu\\u0065\": 2}]}",
+       "duplicate key \"value\" (line 3)"},
       {std::string(kMaxModuleImageSize + 1, ' '), "the module image is too large (4194305 bytes; at most 4194304)"},
       {R"({"format": "korvel-module", "version": 1, "components": [], "notes": [)" + std::string(300000, '[') +
            std::string(300000, ']') + "]}",

@@ -4,6 +4,7 @@
 // rates in one process and bad input.
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <lv2/atom/atom.h>
@@ -323,14 +324,29 @@ TEST_F(Lv2PluginTest, ModuleFileParameterLoadsOffTheAudioThread) {
   const Stereo expected = Render(*reference, input);
   EXPECT_EQ(Render(*instance, input).left, expected.left);
 
-  // Refused files: the reason is logged and the lowpass stays.
+  // Refused files: the reason is logged and the lowpass stays. The worker
+  // never waits on what it is given (a FIFO with no writer would block a
+  // plain read for ever).
   std::ofstream(Path("text.korvel")) << "hello";
-  for (const std::string& bad : {Path("missing.korvel"), Path("text.korvel"), scratch.dir().string()}) {
+  std::ofstream(Path("empty.korvel"));
+  ASSERT_EQ(mkfifo(Path("fifo.korvel").c_str(), 0600), 0);
+  const std::pair<std::string, std::string> refused[] = {
+      {Path("missing.korvel"), "No such file or directory"},
+      {Path("text.korvel"), "the text is not JSON"},
+      {scratch.dir().string(), "it is a directory"},
+      {"/dev/zero", "it is a device, not a file"},
+      {"/dev/null", "it is a device, not a file"},
+      {Path("fifo.korvel"), "it is a pipe or FIFO"},
+      {Path("empty.korvel"), "it is empty"},
+      {"/proc/self/status", "the text is not JSON"},
+  };
+  for (const auto& [bad, reason] : refused) {
     SCOPED_TRACE(bad);
     instance->log().clear();
     LoadPath(*instance, bad);
     ASSERT_EQ(instance->log().size(), 1u);
     EXPECT_TRUE(Logged(*instance, "couldn't load \"" + bad + "\": ")) << instance->log()[0];
+    EXPECT_TRUE(Logged(*instance, reason)) << instance->log()[0];
     reference->Restore(preset.get());
     instance->Restore(preset.get());
     EXPECT_EQ(Render(*instance, input).left, Render(*reference, input).left);

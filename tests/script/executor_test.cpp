@@ -1,8 +1,11 @@
 // Running: blocks, calls, variables, trace, faults and the guards.
 #include "tests/script/script_test_support.h"
+#include "tests/support/alloc_counter.h"
 
 namespace korvel::testing_support {
 namespace {
+
+using testing::AllocationCounter;
 
 // Each branch marker assigns its digit to a global so the path can be read back.
 class ScriptExecutorTest : public ScriptTest {
@@ -146,11 +149,49 @@ TEST_F(ScriptExecutorTest, CallsReturnsAndSearchesCostSteps) {
   for (int i = 0; i < 64 * 200; ++i) globals += "var v" + std::to_string(i) + "\n";
   EXPECT_FALSE(Run("v12799 1", globals)) << "one lookup past 12,800 names";
   engine.ClearMessages();
-  engine.SetStepLimit(20000);
+  engine.SetStepLimit(40000);
   EXPECT_FALSE(Run("do 1 whiletrue ( 1 / 0 ) loop"));
   ASSERT_EQ(Messages().size(), ScriptEngine::kMaxMessages + 1) << "capped, and the stop still said";
   EXPECT_EQ(Messages()[ScriptEngine::kMaxMessages - 1], "Error: too many messages; the rest are dropped\n");
   EXPECT_EQ(Messages().back(), "Error: step limit reached\n");
+}
+
+// Nesting and texts are paid for before they are taken, so a run's memory
+// is bounded by its steps: a step per 8 bytes, which vectors growing by
+// doubling can take twice over. Two million steps hold at most 32 MB, where
+// a hundred thousand brackets around a long text once took gigabytes.
+TEST_F(ScriptExecutorTest, NestingAndTextsCostStepsBeforeTheyAreTaken) {
+  engine.SetTraceSink(nullptr);
+  constexpr std::int64_t kSteps = 2'000'000;
+  engine.SetStepLimit(kSteps);
+  const auto run = [&](const std::string& body, std::size_t& peak) {
+    engine.ClearCompiled();
+    const std::string script = "var s var t\n\"" + std::string(1000, 'x') + "\"\n:main\n" + body + "\n:\n";
+    EXPECT_TRUE(engine.CompileScript(script.c_str()));
+    const AllocationCounter memory;
+    const bool complete = engine.RunFunction("main");
+    peak = memory.peak_bytes();
+    return complete;
+  };
+  const auto lines = [](const std::string& piece, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i) text += piece + (i % 100 == 99 ? "\n" : " ");
+    return text;
+  };
+  // s: 32,767 bytes, the longest a text can be.
+  const std::string longest = "@S0 >> s ( s + s + s + s + s + s + s + s ) >> s ( s + s + s + s + s + s + s + s ) >> s\n";
+  std::size_t peak = 0;
+  ASSERT_TRUE(run(longest + lines("(", 100'000) + "s\n" + lines(")", 100'000) + " >> t", peak))
+      << engine.StopReason() << " after " << engine.StepsTaken();
+  EXPECT_EQ(std::strlen(Value("t").text), ScriptEngine::kConcatBufferSize - 1) << "passed through 100,000 groups";
+  EXPECT_GT(engine.StepsTaken(), 200'000) << "a step or more per group";
+  EXPECT_LT(peak, 2 * 8 * kSteps);
+  // Joins of that text nested 100,000 deep stop at the limit, having held
+  // no more than the steps allow.
+  EXPECT_FALSE(run(longest + lines("( s +", 100'000) + "s\n" + lines(")", 100'000), peak));
+  EXPECT_EQ(engine.StopReason(), "step limit reached");
+  EXPECT_LT(peak, 2 * 8 * kSteps);
+  EXPECT_EQ(engine.OpenNodeCount(), 0u);
 }
 
 // A stop that adds no message still has a reason the command line can show.

@@ -1,4 +1,5 @@
-// Counts heap allocations made by this thread while a counter is alive.
+// Counts heap allocations made by this thread while a counter is alive, and
+// the most bytes they held at once.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +11,7 @@ class AllocationCounter {
   AllocationCounter();
   ~AllocationCounter();
   std::size_t count() const;
+  std::size_t peak_bytes() const;
 };
 
 }  // namespace korvel::testing

@@ -124,17 +124,25 @@ TEST_F(CliTest, RefusalsLeaveEveryFileByteIdentical) {
   fs::create_symlink("m.korvel", Path("link.korvel"));
   fs::create_directory(Path("folder"));
   ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+  std::ofstream(Path("auto.csv")) << "0,1,0.5\n";
+  std::ofstream(Path("notes.mid")) << "MThd";
   const auto before = Snapshot();
   const std::pair<std::string, const char*> refusals[] = {
-      {"render m.korvel -o m.korvel", "is the module"},
-      {"render link.korvel -o ./m.korvel", "is the module"},
-      {"render m.korvel -o link.korvel", "is the module"},
-      {"render m.korvel -i in.wav -o ./folder/../in.wav", "is the input"},
+      {"render m.korvel -o m.korvel", "same file as the module"},
+      {"render link.korvel -o ./m.korvel", "same file as the module"},
+      {"render m.korvel -o link.korvel", "same file as the module"},
+      {"render m.korvel -i in.wav -o ./folder/../in.wav", "same file as the input"},
+      {"render m.korvel -o auto.csv --automation auto.csv", "same file as the automation file 'auto.csv'"},
+      {"render m.korvel -o notes.mid --midi notes.mid", "same file as the MIDI file 'notes.mid'"},
+      {"render m.korvel -o in.wav --sidechain in.wav", "same file as the sidechain 'in.wav'"},
+      {"render m.korvel -i - -o /dev/stdin < in.wav", "same file as the input (standard input)"},
+      {"render m.korvel -i in.wav -o - >> in.wav", "cannot write standard output: it is the same file as the input"},
+      {"plot m.korvel --csv >> m.korvel", "cannot write standard output: it is the same file as the module"},
       {"render m.korvel -o folder", "is a directory"},
       {"render m.korvel -o fifo", "not a regular file"},
       {"render m.korvel -o old.wav --format f32 --type flac", "cannot hold"},
       {"render m.korvel -o old.wav -i nowhere.wav", "nowhere.wav"},
-      {"render folder -o old.wav", "is a directory, not a module"},
+      {"render folder -o old.wav", "cannot read 'folder': it is a directory"},
       {"new m.korvel", "already exists; --force replaces it"},
       {"new fifo --force", "not a regular file"},
       {"new folder --force", "is a directory"},
@@ -482,6 +490,14 @@ TEST_F(CliTest, SecondsPadOrCutWithinTwentyFourHours) {
   EXPECT_FALSE(fs::exists(Path("x.wav")));
 }
 
+TEST_F(CliTest, AnInputAtARateThePluginCannotRunIsNamed) {
+  WriteAudio(Path("fast.wav"), std::vector<float>(200), 2, 1000000);
+  const Outcome run = Korvel("render " + Example("passthrough.korvel") + " -i fast.wav -o out.wav");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "korvel: 'fast.wav' is at 1000000 Hz, a rate the plug-in cannot run at\n");
+  EXPECT_FALSE(fs::exists(Path("out.wav")));
+}
+
 TEST_F(CliTest, BadModulesFailWithOneLineAndWriteNothing) {
   std::ofstream(Path("bad.korvel")) << R"({"format": "korvel-module", "version": 1, "components": [{"slot": 300, "type": 0}]})";
   std::ofstream(Path("empty.korvel"));
@@ -491,7 +507,7 @@ TEST_F(CliTest, BadModulesFailWithOneLineAndWriteNothing) {
     EXPECT_EQ(run.err.rfind("korvel: '" + module + "'", 0) == 0 || run.err.find(module) != std::string::npos, true);
     EXPECT_FALSE(fs::exists(Path("out.wav")));
   }
-  EXPECT_NE(Korvel("info empty.korvel").err.find("is empty, not a module"), std::string::npos);
+  EXPECT_NE(Korvel("info empty.korvel").err.find("'empty.korvel': it is empty"), std::string::npos);
 }
 
 TEST_F(CliTest, UsageErrorsExitTwo) {
@@ -512,7 +528,8 @@ TEST_F(CliTest, UsageErrorsExitTwo) {
 TEST_F(CliTest, InfoShowsWhatThePluginHolds) {
   WriteModule("m.korvel",
               R"({"slot": 0, "type": 0, "label": "in\u001b[2J"}, {"slot": 1, "type": 1},
-                 {"slot": 2, "type": 80, "value": 1.414}, {"slot": 3, "type": 80, "value": 0.1})",
+                 {"slot": 2, "type": 80, "value": 1.414}, {"slot": 3, "type": 80, "value": 0.1},
+                 {"slot": 4, "type": 87, "min": "-inf", "max": "nan"})",
               R"({"from": [0, 0], "to": [1, 0]})", R"(, "parameters": [{"name": "Mix", "kind": 1, "value": 0.25}])");
   Outcome run = Korvel("info m.korvel");
   ASSERT_EQ(run.status, 0) << run.err;
@@ -520,6 +537,7 @@ TEST_F(CliTest, InfoShowsWhatThePluginHolds) {
   EXPECT_NE(run.out.find(" 0.1\n"), std::string::npos) << run.out;
   EXPECT_EQ(run.out.find('\x1b'), std::string::npos) << "no terminal escapes reach the screen";
   EXPECT_NE(run.out.find("in\\x1b[2J"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("-inf .. nan"), std::string::npos) << "any range check accepts: " << run.out;
   run = Korvel("info --json m.korvel");
   ASSERT_EQ(run.status, 0);
   EXPECT_NE(run.out.find(R"({"name": "Mix", "kind": 1, "value": 0.25})"), std::string::npos) << run.out;

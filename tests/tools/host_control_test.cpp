@@ -154,6 +154,20 @@ TEST_F(HostControlCli, SetAndAutomationMatchAHostDoingTheSame) {
     Set(m, 1, (block + 1) * kBlock > 11025 ? 1.0 : block * kBlock / 11025.0);
   });
   EXPECT_EQ(Output("out.wav"), expected);
+  // The same rows with CR LF, with CR alone, and after a byte-order mark.
+  const std::string rows = "seconds,parameter,value\n# rise\n0.25, Depth, 1\n0,2,0\n\n";
+  std::string crlf, cr;
+  for (char c : rows) {
+    crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    cr += c == '\n' ? '\r' : c;
+  }
+  for (const std::string& text : {crlf, cr, "\xEF\xBB\xBF" + rows}) {
+    Write("auto.csv", text);
+    fs::remove(Path("out.wav"));
+    run = Korvel(Render(kDepthModule, "--automation " + Path("auto.csv")));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Output("out.wav"), expected);
+  }
 }
 
 // A type 1 file, 96 ticks a beat: 120 BPM, then 60 BPM from the second
@@ -257,12 +271,19 @@ TEST_F(HostControlCli, BadSettingsAndFilesFailWithOneLineAndWriteNothing) {
       {"--automation " + Write("c.csv", "# header next\nseconds,parameter,value\n0;Depth;1\n"), {"c.csv", "line 3", "1 field"}},
       {"--automation " + Path("none.csv"), {"none.csv"}},
       {"--midi " + Write("e.mid", truncated_midi), {"e.mid", "byte 22", "ends inside a track"}},
+      // What a file says is echoed escaped and cut short.
+      {"--automation " + Write("f.csv", "0,Depth,\x1b[2J" + std::string(10'000'000, '9') + "\n"),
+       {"f.csv", "line 1", "'\\x1b[2J" + std::string(36, '9') + "...' is not a number"}},
+      {"--automation " + Write("g.csv", "0,\x1b]0;title\x07,1\n"), {"no parameter named '\\x1b]0;title\\x07'"}},
   };
   for (const auto& c : cases) {
     const Outcome run = Korvel(Render(kDepthModule, c.options));
     EXPECT_EQ(run.status, 1) << c.options;
     EXPECT_EQ(run.err.rfind("korvel: ", 0), 0u) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_LT(run.err.size(), 200u) << run.err;
+    EXPECT_EQ(std::count_if(run.err.begin(), run.err.end(), [](unsigned char c) { return c < 0x20 && c != '\n'; }), 0)
+        << run.err;
     for (const std::string& word : c.words) EXPECT_NE(run.err.find(word), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(Path("out.wav"))) << c.options;
   }

@@ -204,6 +204,42 @@ TEST_F(PictureTest, DrawPutsBoxesAndWiresWhereTheEditorDoes) {
   EXPECT_NE(svg.str().find("width=\"1130px\""), std::string::npos) << svg.str().substr(0, 300);
 }
 
+// 16,384 pixels on a side and 64 megapixels at most: a box far out makes
+// no 4 GB picture, and one at the edge still draws.
+TEST_F(PictureTest, DrawsUpToThePictureBoundAndRefusesBeyond) {
+  const auto module = [&](int x, int y) {
+    const std::string name = "at" + std::to_string(x) + "_" + std::to_string(y) + ".korvel";
+    std::ofstream(Path(name)) << R"({"format": "korvel-module", "version": 1, "components": [)"
+                              << R"({"slot": 0, "type": 80, "label": "far", "x": )" << x << R"(, "y": )" << y << "}]}";
+    return name;
+  };
+  // The picture reaches 50 past the box, which is 80 wide and 14 high.
+  ASSERT_EQ(Korvel("draw " + module(16254, 0) + " -o edge.png").status, 0);
+  const Image edge = ReadPng(Path("edge.png"));
+  EXPECT_EQ(edge.width, 16384);
+  EXPECT_EQ(edge.height, 64);
+  const struct {
+    int x, y;
+    const char* says;
+  } beyond[] = {
+      {16255, 0, "the picture would be 16,385 x 64 pixels"},
+      {10000, 10000, "the picture would be 10,130 x 10,064 pixels"},
+      {32000, 32000, "the picture would be 32,130 x 32,064 pixels"},
+      {-1048576, 1048576, "the picture would be 1,048,626 x 1,048,640 pixels"},
+  };
+  for (const auto& b : beyond) {
+    const std::string name = module(b.x, b.y);
+    const Outcome run = Korvel("draw " + name + " -o far.png");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "korvel: '" + name + "': cannot draw the patch: " + b.says +
+                           "; at most 16,384 on a side and 64 megapixels in all (slot 0 'far' is at (" +
+                           std::to_string(b.x) + ", " + std::to_string(b.y) + "))\n");
+  }
+  EXPECT_FALSE(fs::exists(Path("far.png")));
+  ASSERT_EQ(Korvel("draw " + module(16255, 0) + " -o half.png --scale 0.5").status, 0);
+  EXPECT_EQ(ReadPng(Path("half.png")).width, 8193);
+}
+
 TEST_F(PictureTest, BothRefuseABadModuleAndLeaveNoFile) {
   std::ofstream(Path("bad.korvel")) << R"({"format": "korvel-module", "version": 1, "components": [{"slot": 300, "type": 0}]})";
   for (const auto& [command, output] : {std::pair{"draw", "out.png"}, {"draw", "out.svg"}, {"plot", "out.png"}, {"plot", ""}}) {

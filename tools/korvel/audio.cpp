@@ -3,7 +3,6 @@
 #include <ebur128.h>
 #include <sndfile.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,12 +29,18 @@ namespace {
 
 class FileSource final : public AudioSource {
  public:
-  FileSource(SNDFILE* file, const SF_INFO& info) : file_(file) {
+  // `spool`, when not -1, is the descriptor libsndfile reads in place of
+  // the input's own (standard input passed on or spooled); closed here.
+  FileSource(std::unique_ptr<InputFile> input, int spool, SNDFILE* file, const SF_INFO& info)
+      : input_(std::move(input)), spool_(spool), file_(file) {
     rate_ = info.samplerate;
     channels_ = info.channels;
     length_hint_ = info.seekable ? info.frames : -1;
   }
-  ~FileSource() override { sf_close(file_); }
+  ~FileSource() override {
+    sf_close(file_);
+    if (spool_ >= 0) close(spool_);
+  }
 
   std::int64_t Read(float* samples, std::int64_t frames) override {
     errno = 0;
@@ -48,6 +53,8 @@ class FileSource final : public AudioSource {
   }
 
  private:
+  std::unique_ptr<InputFile> input_;  // the descriptor libsndfile reads
+  int spool_;
   SNDFILE* file_;
 };
 
@@ -285,10 +292,27 @@ class Encoder {
   std::vector<std::int32_t> ints_;
 };
 
+// libsndfile writes through these into the output file, so a failed write
+// is known in the system's own words ("No space left on device") whatever
+// the file type: some of its writers (Ogg) do not pass the error on.
+sf_count_t OutputLength(void* file) { return static_cast<OutputFile*>(file)->Length(); }
+sf_count_t OutputSeek(sf_count_t offset, int whence, void* file) {
+  return static_cast<OutputFile*>(file)->Seek(offset, whence);
+}
+sf_count_t OutputRead(void* data, sf_count_t count, void* file) {
+  const long long got = static_cast<OutputFile*>(file)->Read(data, static_cast<std::size_t>(count));
+  return got < 0 ? 0 : got;
+}
+sf_count_t OutputWrite(const void* data, sf_count_t count, void* file) {
+  return static_cast<OutputFile*>(file)->Write(data, static_cast<std::size_t>(count)) ? count : 0;
+}
+sf_count_t OutputTell(void* file) { return static_cast<OutputFile*>(file)->Seek(0, SEEK_CUR); }
+SF_VIRTUAL_IO kOutputIo = {OutputLength, OutputSeek, OutputRead, OutputWrite, OutputTell};
+
 class SndfileOutput final : public AudioOutput {
  public:
-  SndfileOutput(SNDFILE* file, Encoding encoding, int channels, int rate, Dither dither)
-      : file_(file), encoder_(encoding, channels, rate, dither) {
+  SndfileOutput(SNDFILE* file, OutputFile* out, Encoding encoding, int channels, int rate, Dither dither)
+      : file_(file), out_(out), encoder_(encoding, channels, rate, dither) {
     clips_ = encoding == Encoding::kI16 || encoding == Encoding::kI24;
     over_.assign(channels, 0);
   }
@@ -316,6 +340,10 @@ class SndfileOutput final : public AudioOutput {
         break;
       }
     }
+    if (!out_->error().empty()) {
+      error_ = out_->error();
+      return false;
+    }
     if (wrote != frames) {
       error_ = SndfileErrorText(sf_strerror(file_), errno);
       return false;
@@ -324,16 +352,21 @@ class SndfileOutput final : public AudioOutput {
   }
 
   bool Close() override {
-    if (file_ == nullptr) return true;
+    if (file_ == nullptr) return error_.empty();
     errno = 0;
     const int rc = sf_close(file_);
     file_ = nullptr;
+    if (!out_->error().empty()) {
+      error_ = out_->error();
+      return false;
+    }
     if (rc != 0) error_ = SndfileErrorText(sf_error_number(rc), errno);
     return rc == 0;
   }
 
  private:
   SNDFILE* file_;
+  OutputFile* out_;  // owned by the caller, who commits it
   Encoder encoder_;
   std::vector<std::int16_t> shorts_;
 };
@@ -454,38 +487,37 @@ class WavStreamOutput final : public AudioOutput {
 
 std::unique_ptr<AudioSource> OpenAudioFile(const std::string& path, std::string& error) {
   const std::string name = path == "-" ? "standard input" : "'" + path + "'";
-  int fd = -1;
-  if (path == "-") {
-    fd = OpenStandardInput(error);
-    if (fd < 0) return nullptr;
-  } else {
-    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      error = "cannot read " + name + ": " + SystemErrorText(errno);
-      return nullptr;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-      close(fd);
-      error = name + " is a directory, not audio";
-      return nullptr;
-    }
+  // The one reader's checks (a regular file or a pipe, never a device or a
+  // directory, and no wait on a FIFO), then libsndfile on what it opened.
+  std::string reason;
+  auto input = InputFile::Open(path, /*pipes=*/true, reason);
+  if (!input) {
+    error = "cannot read " + name + ": " + reason;
+    return nullptr;
+  }
+  // A pipe on standard input is passed on or spooled, so that every type
+  // libsndfile reads also reads from it (FLAC seeks back to its header).
+  int spool = -1;
+  if (path == "-" && input->is_pipe()) {
+    spool = OpenStandardInput(error);
+    if (spool < 0) return nullptr;
   }
   SF_INFO info{};
   errno = 0;
-  SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
+  SNDFILE* file = sf_open_fd(spool >= 0 ? spool : input->fd(), SFM_READ, &info, SF_FALSE);
   if (file == nullptr) {
     error = "cannot read " + name + ": " + SndfileErrorText(sf_strerror(nullptr), errno);
-    close(fd);
+    if (spool >= 0) close(spool);
     return nullptr;
   }
   if (info.channels < 1 || info.channels > kMaxChannels) {
     error = name + " has " + std::to_string(info.channels) + " channels; at most " + std::to_string(kMaxChannels) +
             " are rendered";
     sf_close(file);
+    if (spool >= 0) close(spool);
     return nullptr;
   }
-  return std::make_unique<FileSource>(file, info);
+  return std::make_unique<FileSource>(std::move(input), spool, file, info);
 }
 
 std::unique_ptr<AudioSource> OpenTestSignal() { return std::make_unique<SignalSource>(); }
@@ -583,11 +615,11 @@ std::optional<OutputType> ChooseOutputType(int major, SampleFormat format, int c
   return std::nullopt;
 }
 
-std::unique_ptr<AudioOutput> AudioOutput::Open(int fd, bool stream, const OutputType& type, int channels, int rate,
+std::unique_ptr<AudioOutput> AudioOutput::Open(OutputFile* file, const OutputType& type, int channels, int rate,
                                                Dither dither, std::string& error) {
   const Encoding encoding = EncodingOf(type.subtype);
-  if (stream) {
-    auto out = std::make_unique<WavStreamOutput>(fd, encoding, channels, rate, dither);
+  if (file == nullptr) {
+    auto out = std::make_unique<WavStreamOutput>(STDOUT_FILENO, encoding, channels, rate, dither);
     if (!out->error().empty()) {
       error = out->error();
       return nullptr;
@@ -599,16 +631,15 @@ std::unique_ptr<AudioOutput> AudioOutput::Open(int fd, bool stream, const Output
   info.channels = channels;
   info.format = type.major | type.subtype;
   errno = 0;
-  SNDFILE* file = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
-  if (file == nullptr) {
-    error = SndfileErrorText(sf_strerror(nullptr), errno);
-    close(fd);
+  SNDFILE* sound = sf_open_virtual(&kOutputIo, SFM_WRITE, &info, file);
+  if (sound == nullptr) {
+    error = !file->error().empty() ? file->error() : SndfileErrorText(sf_strerror(nullptr), errno);
     return nullptr;
   }
   // Values are converted here, rounded and counted; libsndfile only stores.
-  sf_command(file, SFC_SET_CLIPPING, nullptr, SF_FALSE);
-  sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
-  return std::make_unique<SndfileOutput>(file, encoding, channels, rate, dither);
+  sf_command(sound, SFC_SET_CLIPPING, nullptr, SF_FALSE);
+  sf_command(sound, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
+  return std::make_unique<SndfileOutput>(sound, file, encoding, channels, rate, dither);
 }
 
 // ------------------------------------------------------------------ measuring

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/file_io.h"
+
 namespace korvel::cli {
 
 // File full scale 1.0 is 32768.0 on the engine's scale, both ways: a power
@@ -40,7 +42,8 @@ class AudioSource {
 };
 
 // A file of 1 to kMaxChannels channels, or standard input for "-" (any type
-// libsndfile reads, also through a pipe). Null with `error` set.
+// libsndfile reads, also through a pipe), opened through the one reader
+// (engine/file_io.h). Null with `error` set.
 inline constexpr int kMaxChannels = 64;
 std::unique_ptr<AudioSource> OpenAudioFile(const std::string& path, std::string& error);
 // The built-in signal: plucked tones and a noise burst, the same on every run.
@@ -73,12 +76,13 @@ std::optional<OutputType> ChooseOutputType(int major, SampleFormat format, int c
 
 class AudioOutput {
  public:
-  // Writes through libsndfile into `fd` (which it closes), or, when
-  // `stream` is set, a WAV stream that needs no seeking (standard output).
-  // 16-bit output is dithered as `dither` says, except for samples already
-  // on the 16-bit grid, which are written as they are; every integer format
-  // rounds to nearest.
-  static std::unique_ptr<AudioOutput> Open(int fd, bool stream, const OutputType& type, int channels, int rate,
+  // Writes through libsndfile into `file` (which must outlive the output;
+  // its owner commits it after Close), or, when `file` is null, a WAV
+  // stream that needs no seeking to standard output. 16-bit output is
+  // dithered as `dither` says, except for samples already on the 16-bit
+  // grid, which are written as they are; every integer format rounds to
+  // nearest.
+  static std::unique_ptr<AudioOutput> Open(OutputFile* file, const OutputType& type, int channels, int rate,
                                            Dither dither, std::string& error);
   virtual ~AudioOutput() = default;
   // Frames of `channels` interleaved values in file scale, all finite.

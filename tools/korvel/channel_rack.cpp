@@ -15,7 +15,8 @@ const double kRunawayLimit = kEngineScale * std::pow(10.0, 24.0 / 20.0);
 
 std::unique_ptr<ChannelRack> ChannelRack::Create(const std::string& image, const std::string& module_path,
                                                  const HostControl& control, int rate, int input_rate,
-                                                 int in_channels, int out_channels, std::string& error) {
+                                                 int in_channels, int out_channels, const std::string& rate_source,
+                                                 std::string& error) {
   std::unique_ptr<ChannelRack> rack(new ChannelRack());
   rack->library_ = pluginhost::Library::Load(pluginhost::DefaultLibraryPath(), error);
   if (!rack->library_) return nullptr;
@@ -30,7 +31,7 @@ std::unique_ptr<ChannelRack> ChannelRack::Create(const std::string& image, const
     pluginhost::Module& module = *unit.module;
     module.Init();
     if (!module.SetSampleRate(rate)) {
-      error = "the plug-in cannot run at " + std::to_string(rate) + " Hz";
+      error = rate_source + " " + std::to_string(rate) + " Hz, a rate the plug-in cannot run at";
       return false;
     }
     if (!LoadIntoPlugin(module, image, module_path, error)) return false;

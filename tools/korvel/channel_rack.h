@@ -30,10 +30,12 @@ class ChannelRack {
   // `in_channels` channels in, `out_channels` out: the same number for
   // more than two; for one or two, 1 (the mean of the module's two
   // channels) or 2. The instances run at `rate`; `input_rate` is the input
-  // file's. Null with `error` set when a module refuses.
+  // file's. Null with `error` set when a module refuses; a rate the plug-in
+  // cannot run at is told as `rate_source` ("'in.wav' is at") and the rate.
   static std::unique_ptr<ChannelRack> Create(const std::string& image, const std::string& module_path,
                                              const HostControl& control, int rate, int input_rate,
-                                             int in_channels, int out_channels, std::string& error);
+                                             int in_channels, int out_channels, const std::string& rate_source,
+                                             std::string& error);
 
   // Renders `frames` frames (in_channels values each, file scale) into
   // `out` (out_channels each), calling each instance's audio port with

@@ -6,11 +6,12 @@
 #include <string>
 
 #include "tools/korvel/cli.h"
+#include "tools/korvel/text_format.h"
 
 namespace korvel::cli {
 
 int Fail(int code, const std::string& message) {
-  std::fprintf(stderr, "korvel: %s\n", message.c_str());
+  std::fprintf(stderr, "korvel: %s\n", Escaped(message).c_str());
   return code;
 }
 
@@ -18,7 +19,7 @@ int UsageError(const std::string& message, const char* usage) {
   // The usage's first line only; --help has the rest.
   const char* end = std::strchr(usage, '\n');
   const int length = end != nullptr ? static_cast<int>(end - usage) : static_cast<int>(std::strlen(usage));
-  std::fprintf(stderr, "korvel: %s\n%.*s\n(--help for more)\n", message.c_str(), length, usage);
+  std::fprintf(stderr, "korvel: %s\n%.*s\n(--help for more)\n", Escaped(message).c_str(), length, usage);
   return kExitUsage;
 }
 

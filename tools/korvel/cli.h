@@ -1,6 +1,7 @@
 // The command-line host's commands and their shared plumbing.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,16 @@ inline constexpr int kExitUsage = 2;
 
 using Args = std::vector<std::string>;
 
-// "korvel: <message>" on standard error; answers `code`.
+// The most each kind of input file may hold (modules: kMaxModuleImageSize);
+// a larger one is refused before it is parsed. docs/robustness.md lists
+// them all.
+inline constexpr std::size_t kMaxAutomationFileSize = std::size_t{16} << 20;
+inline constexpr std::size_t kMaxMidiFileSize = std::size_t{4} << 20;
+inline constexpr std::size_t kMaxScriptFileSize = std::size_t{4} << 20;
+
+// "korvel: <message>" on standard error, control characters escaped (a
+// file name or a file's text in it cannot drive the terminal); answers
+// `code`.
 int Fail(int code, const std::string& message);
 // A usage error: the message, then the command's usage line.
 int UsageError(const std::string& message, const char* usage);

@@ -2,6 +2,7 @@
 // or an SVG.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -9,6 +10,7 @@
 #include "tools/korvel/cli.h"
 #include "tools/korvel/module_io.h"
 #include "tools/korvel/picture.h"
+#include "tools/korvel/text_format.h"
 
 namespace korvel::cli {
 
@@ -30,8 +32,11 @@ constexpr char kDrawUsage[] =
 constexpr double kMinScale = 0.25;
 constexpr double kMaxScale = 8.0;
 
+// In 64 bits: positions are 32-bit and a box's far edge or the margin
+// beyond it may not fit one.
 struct Extent {
-  int left = 0, top = 0, right = mv::kMargin, bottom = mv::kMargin;
+  std::int64_t left = 0, top = 0, right = mv::kMargin, bottom = mv::kMargin;
+  int furthest = -1;  // the slot that reaches furthest from the origin
 };
 
 // From the module's origin, as the unscrolled view shows it, out to the
@@ -39,13 +44,20 @@ struct Extent {
 // left of the origin widen it that way too.
 Extent ExtentOf(const PatchEngine& e) {
   Extent extent;
+  std::int64_t furthest = -1;
   for (int s = 0; s < e.slot_count; ++s) {
     const ComponentDescriptor* d = e.descriptor[s];
     if (d == nullptr) continue;
-    extent.left = std::min(extent.left, d->x);
-    extent.top = std::min(extent.top, d->y);
-    extent.right = std::max(extent.right, d->x + d->width + mv::kMargin);
-    extent.bottom = std::max(extent.bottom, d->y + d->height + mv::kMargin);
+    const std::int64_t x = d->x, y = d->y;
+    extent.left = std::min(extent.left, x);
+    extent.top = std::min(extent.top, y);
+    extent.right = std::max(extent.right, x + d->width + mv::kMargin);
+    extent.bottom = std::max(extent.bottom, y + d->height + mv::kMargin);
+    const std::int64_t reach = std::max({-x, -y, x + d->width, y + d->height});
+    if (reach > furthest) {
+      furthest = reach;
+      extent.furthest = s;
+    }
   }
   return extent;
 }
@@ -92,8 +104,12 @@ void DrawLabel(cairo_t* cr, const LabelFont& font, const ComponentDescriptor& d)
 }
 
 void DrawPatch(cairo_t* cr, const PatchEngine& e, const Extent& extent) {
-  cairo_translate(cr, -extent.left, -extent.top);
-  FillRect(cr, {extent.left, extent.top, extent.right, extent.bottom}, mv::kBackground);
+  // Within the picture bound (checked before), every position fits an int.
+  cairo_translate(cr, static_cast<double>(-extent.left), static_cast<double>(-extent.top));
+  FillRect(cr,
+           {static_cast<int>(extent.left), static_cast<int>(extent.top), static_cast<int>(extent.right),
+            static_cast<int>(extent.bottom)},
+           mv::kBackground);
   const LabelFont font = SelectLabelFont(cr);
   for (int s = 0; s < e.slot_count; ++s) {
     const ComponentDescriptor* d = e.descriptor[s];
@@ -158,8 +174,21 @@ int DrawCommand(const Args& args) {
   std::string error;
   const auto module = LoadModule(path, error);
   if (!module) return Fail(kExitFailure, error);
-  const Extent extent = ExtentOf(*module->engine);
-  auto picture = Picture::Begin(output, *format, extent.right - extent.left, extent.bottom - extent.top, scale, error);
+  // A position the reader accepts may lie far beyond any picture: refused,
+  // naming the box, before anything is drawn.
+  const PatchEngine& engine = *module->engine;
+  const Extent extent = ExtentOf(engine);
+  const double width = static_cast<double>(extent.right - extent.left);
+  const double height = static_cast<double>(extent.bottom - extent.top);
+  int pixels_wide = 0, pixels_high = 0;
+  std::string reason;
+  if (!PictureFits(width, height, scale, pixels_wide, pixels_high, reason)) {
+    const ComponentDescriptor& far = *engine.descriptor[extent.furthest];
+    return Fail(kExitFailure, "'" + path + "': cannot draw the patch: " + reason + " (slot " +
+                                  std::to_string(extent.furthest) + " '" + Excerpt(far.label) + "' is at (" +
+                                  std::to_string(far.x) + ", " + std::to_string(far.y) + "))");
+  }
+  auto picture = Picture::Begin(output, {{path, "the module"}}, *format, width, height, scale, error);
   if (!picture) return Fail(kExitFailure, error);
   DrawPatch(picture->cr(), *module->engine, extent);
   if (!picture->Finish(error)) return Fail(kExitFailure, error);

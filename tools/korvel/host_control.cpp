@@ -1,18 +1,15 @@
 #include "tools/korvel/host_control.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 
 #include "components/value_sources.h"
+#include "engine/file_io.h"
 #include "engine/patch_engine.h"
 #include "tools/korvel/automation_file.h"
 #include "tools/korvel/midi_file.h"
+#include "tools/korvel/module_io.h"
 #include "tools/korvel/resample.h"
 #include "tools/korvel/text_format.h"
 #include "tools/pluginhost/plugin_host.h"
@@ -21,26 +18,17 @@ namespace korvel::cli {
 
 namespace {
 
-constexpr std::size_t kMaxControlFileSize = std::size_t{64} << 20;
 // Ticks per beat where the host has no resolution of its own to give.
 constexpr double kDefaultTicksPerBeat = 960.0;
 constexpr double kDefaultBeatsPerBar = 4.0;
 
-bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot read '" + path + "': " + std::strerror(errno);
-    return false;
-  }
-  in.seekg(0, std::ios::end);
-  const auto size = static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0));
-  if (size > kMaxControlFileSize) {
-    error = "'" + path + "': too large (" + std::to_string(size) + " bytes)";
-    return false;
-  }
-  in.seekg(0);
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return true;
+// A control file through the one reader: a pipe too (a process
+// substitution), never a device or a directory, and at most `limit` bytes.
+bool ReadControlFile(const std::string& path, std::size_t limit, std::string& bytes, std::string& error) {
+  std::string reason;
+  if (ReadInputFile(path, {limit, /*pipes=*/true}, bytes, reason)) return true;
+  error = "cannot read " + InputName(path) + ": " + reason;
+  return false;
 }
 
 // Parameter `text` of the module: a number 1..25 or a name. Answers 0..24,
@@ -49,12 +37,12 @@ int ResolveParameter(const std::string& text, const std::vector<std::string>& na
   if (!text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     const long number = text.size() > 3 ? 0 : std::stol(text);
     if (number >= 1 && number <= kNamedParameterCount) return static_cast<int>(number - 1);
-    reason = "parameter " + text + " is not one of 1..25";
+    reason = "parameter " + Excerpt(text) + " is not one of 1..25";
     return -1;
   }
   for (int p = 0; p < kNamedParameterCount; ++p)
     if (names[p] == text) return p;
-  reason = "the module has no parameter named '" + text + "'";
+  reason = "the module has no parameter named '" + Excerpt(text) + "'";
   return -1;
 }
 
@@ -92,6 +80,12 @@ bool HostControl::Parse(const Args& args, std::size_t& i, std::string& error) {
   return error.empty();
 }
 
+void HostControl::AddInputs(std::vector<ProtectedInput>& inputs) const {
+  if (!automation_path_.empty()) inputs.push_back({automation_path_, "the automation file"});
+  if (!midi_path_.empty()) inputs.push_back({midi_path_, "the MIDI file"});
+  if (!sidechain_path_.empty()) inputs.push_back({sidechain_path_, "the sidechain"});
+}
+
 bool HostControl::Prepare(pluginhost::Module& module, double sample_rate, std::string& error, int input_rate) {
   sample_rate_ = sample_rate;
   std::vector<std::string> names;
@@ -115,21 +109,27 @@ bool HostControl::Prepare(pluginhost::Module& module, double sample_rate, std::s
 
   if (!automation_path_.empty()) {
     std::string text;
-    if (!ReadWholeFile(automation_path_, text, error)) return false;
-    std::vector<AutomationPoint> points;
-    if (!ReadAutomationFile(text, points, reason)) {
-      error = "'" + automation_path_ + "': " + reason;
-      return false;
-    }
-    for (const AutomationPoint& point : points) {
-      const int p = ResolveParameter(point.parameter, names, reason);
-      if (p < 0) {
-        error = "'" + automation_path_ + "': line " + std::to_string(point.line) + ": " + reason;
-        return false;
+    if (!ReadControlFile(automation_path_, kMaxAutomationFileSize, text, error)) return false;
+    // Each parameter written in the file is resolved once; points go
+    // straight to their lanes.
+    std::vector<std::pair<std::string, int>> resolved;
+    const auto add = [&](const AutomationPoint& point, std::string& why) {
+      auto known = std::find_if(resolved.begin(), resolved.end(),
+                                [&](const auto& r) { return r.first == point.parameter; });
+      if (known == resolved.end()) {
+        const int p = ResolveParameter(std::string(point.parameter), names, why);
+        if (p < 0) return false;
+        known = resolved.insert(resolved.end(), {std::string(point.parameter), p});
       }
+      const int p = known->second;
       auto lane = std::find_if(lanes_.begin(), lanes_.end(), [p](const Lane& l) { return l.parameter == p; });
       if (lane == lanes_.end()) lane = lanes_.insert(lanes_.end(), Lane{p, {}});
       lane->points.emplace_back(point.seconds, point.value);
+      return true;
+    };
+    if (!ReadAutomationFile(text, add, reason)) {
+      error = InputName(automation_path_) + ": " + reason;
+      return false;
     }
     // Rows may come in any order; rows of one time keep theirs (a jump).
     for (Lane& lane : lanes_)
@@ -149,11 +149,11 @@ bool HostControl::Prepare(pluginhost::Module& module, double sample_rate, std::s
   if (bpm_) song_point(0, bpm_->first, bpm_->second, kDefaultTicksPerBeat);
   if (!midi_path_.empty()) {
     std::string bytes;
-    if (!ReadWholeFile(midi_path_, bytes, error)) return false;
+    if (!ReadControlFile(midi_path_, kMaxMidiFileSize, bytes, error)) return false;
     std::vector<MidiNote> notes;
     MidiTempoMap tempo_map;
     if (!ReadMidiFile(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), notes, reason, &tempo_map)) {
-      error = "'" + midi_path_ + "': " + reason;
+      error = InputName(midi_path_) + ": " + reason;
       return false;
     }
     for (const MidiNote& n : notes) {
@@ -277,6 +277,17 @@ bool HostControl::BeforeBlock(pluginhost::Module& module, std::int64_t first_fra
   return true;
 }
 
+namespace {
+// A range end as the image holds it: a number, or "nan", "inf", "-inf"
+// (JSON has no such numbers, and the plug-in accepts them).
+std::string RangeEnd(const nlohmann::json& component, const char* key, double fallback) {
+  const auto it = component.find(key);
+  if (it == component.end()) return ShortestNumber(fallback);
+  if (it->is_number()) return ShortestNumber(it->get<double>());
+  return it->is_string() ? Escaped(Excerpt(it->get<std::string>())) : "?";
+}
+}  // namespace
+
 void PrintParameterBindings(const nlohmann::json& module) {
   std::printf("\nparameters bound:\n");
   std::printf("  %5s  %-20s %4s  %-24s %s\n", "param", "name", "slot", "label", "range");
@@ -289,8 +300,8 @@ void PrintParameterBindings(const nlohmann::json& module) {
     if (parameter >= 1 && static_cast<std::size_t>(parameter) <= parameters.size())
       name = parameters[parameter - 1].value("name", "");
     std::printf("  %5d  %-20s %4d  %-24s %s .. %s\n", parameter, Escaped(name).c_str(), c.value("slot", -1),
-                Escaped(c.value("label", "")).c_str(), ShortestNumber(c.value("min", 0.0)).c_str(),
-                ShortestNumber(c.value("max", 1.0)).c_str());
+                Escaped(c.value("label", "")).c_str(), RangeEnd(c, "min", 0.0).c_str(),
+                RangeEnd(c, "max", 1.0).c_str());
     ++bound;
   }
   if (bound == 0) std::printf("  (none)\n");

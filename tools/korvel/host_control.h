@@ -19,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "engine/file_io.h"
 #include "host/host_api.h"
 #include "tools/korvel/audio.h"
 #include "tools/korvel/cli.h"
@@ -59,6 +60,9 @@ class HostControl {
   // (i then points at the value) and answers true. Answers false when it is
   // not one of them, or with `error` set when it is but is malformed.
   bool Parse(const Args& args, std::size_t& i, std::string& error);
+
+  // The files this control reads, for the output's same-file check.
+  void AddInputs(std::vector<ProtectedInput>& inputs) const;
 
   // Reads the files, resolves parameter names against the module and makes
   // the --set settings. Runs before any output file exists; false with one

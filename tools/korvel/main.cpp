@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/file_io.h"
 #include "tools/korvel/cli.h"
 #include "tools/pluginhost/plugin_host.h"
 
@@ -74,6 +75,8 @@ void PrintVersion() {
 
 int main(int argc, char** argv) {
   using namespace korvel::cli;
+  // An interrupted command leaves no temporary file behind.
+  korvel::RemoveTemporaryFilesOnSignals();
   if (argc < 2) {
     PrintUsage(stderr);
     return kExitUsage;

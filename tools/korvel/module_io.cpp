@@ -1,15 +1,11 @@
 #include "tools/korvel/module_io.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
+#include "engine/file_io.h"
 #include "engine/module_image.h"
 
 namespace korvel::cli {
+
+std::string InputName(const std::string& path) { return path == "-" ? "standard input" : "'" + path + "'"; }
 
 std::unique_ptr<PatchEngine> NewEngine() {
   auto engine = std::make_unique<PatchEngine>();
@@ -18,53 +14,15 @@ std::unique_ptr<PatchEngine> NewEngine() {
 }
 
 std::optional<std::string> ReadModuleFile(const std::string& path, std::string& error) {
-  const std::string name = "'" + path + "'";
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = "cannot read " + name + ": " + std::strerror(errno);
+  // Pipes too (a module from a process substitution), to the same bound.
+  const ReadLimits limits{kMaxModuleImageSize, /*pipes=*/true, /*empty=*/false};
+  std::string bytes, reason;
+  if (!ReadInputFile(path, limits, bytes, reason)) {
+    error = "cannot read " + InputName(path) + ": " + reason;
     return std::nullopt;
   }
-  struct stat st {};
-  fstat(fd, &st);
-  const auto too_large = [&](unsigned long long size) {
-    error = name + ": " + TooLargeReason("the file", size);
-  };
-  if (S_ISDIR(st.st_mode)) {
-    close(fd);
-    error = name + " is a directory, not a module";
-    return std::nullopt;
-  }
-  if (S_ISREG(st.st_mode) && static_cast<unsigned long long>(st.st_size) > kMaxModuleImageSize) {
-    close(fd);
-    too_large(static_cast<unsigned long long>(st.st_size));
-    return std::nullopt;
-  }
-  // Pipes have no size: read at most one byte past the limit.
-  std::string bytes;
-  char buffer[65536];
-  for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) != 0;) {
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      error = "cannot read " + name + ": " + std::strerror(errno);
-      close(fd);
-      return std::nullopt;
-    }
-    bytes.append(buffer, static_cast<std::size_t>(got));
-    if (bytes.size() > kMaxModuleImageSize) {
-      close(fd);
-      too_large(bytes.size());
-      error += " or more";
-      return std::nullopt;
-    }
-  }
-  close(fd);
-  if (bytes.empty()) {
-    error = name + " is empty, not a module";
-    return std::nullopt;
-  }
-  std::string reason;
   if (!CheckModuleImage(bytes.data(), bytes.size(), reason)) {
-    error = name + ": " + reason;
+    error = InputName(path) + ": " + reason;
     return std::nullopt;
   }
   return bytes;
@@ -78,7 +36,7 @@ std::unique_ptr<LoadedModule> LoadModule(const std::string& path, std::string& e
   module->engine = NewEngine();
   std::string reason;
   if (!ReadModuleImage(*module->engine, module->bytes.data(), module->bytes.size(), reason)) {
-    error = "'" + path + "': " + reason;
+    error = InputName(path) + ": " + reason;
     return nullptr;
   }
   return module;
@@ -105,7 +63,7 @@ bool LoadIntoPlugin(pluginhost::Module& module, const std::string& image, const 
   module.RestoreImage(image);
   const std::string problem = module.StateProblem();
   if (problem.empty()) return true;
-  error = "'" + path + "': " + problem;
+  error = InputName(path) + ": " + problem;
   return false;
 }
 

@@ -12,10 +12,15 @@
 
 namespace korvel::cli {
 
-// The bytes of a module file. A directory, an empty file, a file larger
-// than the plug-in accepts (told before reading it) or a file the image
-// reader refuses is not a module: nothing, with `error` set ("'FILE':
-// reason").
+// How messages name a file the user gave: 'PATH', or "standard input"
+// for "-".
+std::string InputName(const std::string& path);
+
+// The bytes of a module file (a pipe too; "-" is standard input), read
+// through the one reader (engine/file_io.h). A directory, a device, an
+// empty file, a file larger than the plug-in accepts (told before reading
+// it) or a file the image reader refuses is not a module: nothing, with
+// `error` set ("cannot read 'FILE': reason" or "'FILE': reason").
 std::optional<std::string> ReadModuleFile(const std::string& path, std::string& error);
 
 // The plug-in library beside this program with one initialised module.

@@ -4,12 +4,10 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <cmath>
 #include <filesystem>
-#include <system_error>
+
+#include "tools/korvel/text_format.h"
 
 namespace korvel::cli {
 
@@ -18,6 +16,11 @@ namespace {
 std::string Lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
   return text;
+}
+
+// cairo hands the encoded picture over in pieces; each goes to the file.
+cairo_status_t WritePiece(void* file, const unsigned char* data, unsigned int length) {
+  return static_cast<OutputFile*>(file)->Write(data, length) ? CAIRO_STATUS_SUCCESS : CAIRO_STATUS_WRITE_ERROR;
 }
 
 }  // namespace
@@ -29,25 +32,44 @@ std::optional<PictureFormat> PictureFormatOf(const std::string& path) {
   return std::nullopt;
 }
 
-std::unique_ptr<Picture> Picture::Begin(const std::string& path, PictureFormat format, double width,
-                                        double height, double scale, std::string& error) {
+bool PictureFits(double width, double height, double scale, int& pixels_wide, int& pixels_high,
+                 std::string& reason) {
+  const double wide = std::max(1.0, std::ceil(width * scale));
+  const double high = std::max(1.0, std::ceil(height * scale));
+  if (!(wide <= kMaxPictureSide && high <= kMaxPictureSide && wide * high <= kMaxPicturePixels)) {
+    const auto whole = [](double v) { return v < 9e18 ? Grouped(static_cast<std::int64_t>(v)) : ShortestNumber(v); };
+    reason = "the picture would be " + whole(wide) + " x " + whole(high) + " pixels; at most " +
+             Grouped(static_cast<std::int64_t>(kMaxPictureSide)) + " on a side and 64 megapixels in all";
+    return false;
+  }
+  pixels_wide = static_cast<int>(wide);
+  pixels_high = static_cast<int>(high);
+  return true;
+}
+
+std::unique_ptr<Picture> Picture::Begin(const std::string& path, const std::vector<ProtectedInput>& inputs,
+                                        PictureFormat format, double width, double height, double scale,
+                                        std::string& error) {
   std::unique_ptr<Picture> picture(new Picture);
   picture->path_ = path;
-  picture->part_ = path + ".part";
   picture->format_ = format;
-  // Asked first, so an unwritable place is reported in the system's words.
-  if (FILE* probe = std::fopen(picture->part_.c_str(), "wb")) {
-    std::fclose(probe);
-  } else {
-    error = "cannot write '" + path + "': " + std::strerror(errno);
+  int pixels_wide = 0, pixels_high = 0;
+  std::string reason;
+  if (!PictureFits(width, height, scale, pixels_wide, pixels_high, reason)) {
+    error = "cannot draw '" + path + "': " + reason;
     return nullptr;
   }
-  const int pixels_wide = std::max(1, static_cast<int>(std::ceil(width * scale)));
-  const int pixels_high = std::max(1, static_cast<int>(std::ceil(height * scale)));
+  // Made first, so an unwritable place is reported before any drawing.
+  picture->file_ = OutputFile::Create(path, inputs, Existing::kReplace, reason);
+  if (!picture->file_) {
+    error = "cannot write '" + path + "': " + reason;
+    return nullptr;
+  }
   if (format == PictureFormat::kPng) {
     picture->surface_ = cairo_image_surface_create(CAIRO_FORMAT_RGB24, pixels_wide, pixels_high);
   } else {
-    picture->surface_ = cairo_svg_surface_create(picture->part_.c_str(), pixels_wide, pixels_high);
+    picture->surface_ =
+        cairo_svg_surface_create_for_stream(WritePiece, picture->file_.get(), pixels_wide, pixels_high);
     cairo_svg_surface_set_document_unit(picture->surface_, CAIRO_SVG_UNIT_PX);
   }
   if (cairo_surface_status(picture->surface_) != CAIRO_STATUS_SUCCESS) {
@@ -63,33 +85,29 @@ std::unique_ptr<Picture> Picture::Begin(const std::string& path, PictureFormat f
 Picture::~Picture() {
   if (cr_ != nullptr) cairo_destroy(cr_);
   if (surface_ != nullptr) cairo_surface_destroy(surface_);
-  if (!finished_) {
-    std::error_code ignored;
-    std::filesystem::remove(part_, ignored);
-  }
+  // An uncommitted file_ removes its temporary file.
 }
 
 bool Picture::Finish(std::string& error) {
   cairo_status_t status = cairo_status(cr_);
   if (status == CAIRO_STATUS_SUCCESS) {
     if (format_ == PictureFormat::kPng) {
-      status = cairo_surface_write_to_png(surface_, part_.c_str());
+      status = cairo_surface_write_to_png_stream(surface_, WritePiece, file_.get());
     } else {
       cairo_surface_finish(surface_);
       status = cairo_surface_status(surface_);
     }
   }
+  std::string reason;
   if (status != CAIRO_STATUS_SUCCESS) {
-    error = "cannot write '" + path_ + "': " + cairo_status_to_string(status);
+    // A failed write in the system's words ("No space left on device").
+    error = "cannot write '" + path_ + "': " + (file_->error().empty() ? cairo_status_to_string(status) : file_->error());
     return false;
   }
-  std::error_code failed;
-  std::filesystem::rename(part_, path_, failed);
-  if (failed) {
-    error = "cannot write '" + path_ + "': " + failed.message();
+  if (!file_->Commit(reason)) {
+    error = "cannot write '" + path_ + "': " + reason;
     return false;
   }
-  finished_ = true;
   return true;
 }
 

@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <string>
 
+#include "engine/file_io.h"
 #include "tools/korvel/cli.h"
 
 int main(int argc, char** argv) {
   using namespace korvel::cli;
+  korvel::RemoveTemporaryFilesOnSignals();
   const std::string command = argc >= 2 ? argv[1] : "";
   const Args args(argv + (argc >= 2 ? 2 : argc), argv + argc);
   if (command == "draw") return DrawCommand(args);

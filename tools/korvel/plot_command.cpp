@@ -481,7 +481,8 @@ bool DrawPlot(const PlotOptions& o, const Measurement& m, std::string& error) {
   if (o.impulse) height += kCaptionHeight + kPanelHeight + kAxisHeight;
   height += 8;
 
-  auto picture = Picture::Begin(o.output, *PictureFormatOf(o.output), kWidth, height, o.scale, error);
+  auto picture = Picture::Begin(o.output, {{o.module, "the module"}}, *PictureFormatOf(o.output), kWidth, height,
+                                o.scale, error);
   if (!picture) return false;
   cairo_t* cr = picture->cr();
   cairo_set_source_rgb(cr, 1, 1, 1);
@@ -532,6 +533,11 @@ int PlotCommand(const Args& args) {
   std::string error;
   const auto module_file = LoadModule(o.module, error);
   if (!module_file) return Fail(kExitFailure, error);
+  // A picture that could not be written is refused before the measuring;
+  // so is CSV on a standard output appended to the module.
+  const std::string output_name = o.csv ? "standard output" : "'" + o.output + "'";
+  if (!CheckOutputTarget(o.csv ? "-" : o.output, {{o.module, "the module"}}, Existing::kReplace, error))
+    return Fail(kExitFailure, "cannot write " + output_name + ": " + error);
   auto library = pluginhost::Library::Load(pluginhost::DefaultLibraryPath(), error);
   if (!library) return Fail(kExitFailure, error);
 

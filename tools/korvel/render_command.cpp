@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "engine/file_io.h"
 #include "tools/korvel/audio.h"
 #include "tools/korvel/batch.h"
 #include "tools/korvel/channel_rack.h"
 #include "tools/korvel/cli.h"
-#include "tools/korvel/file_safety.h"
 #include "tools/korvel/host_control.h"
 #include "tools/korvel/module_check.h"
 #include "tools/korvel/module_io.h"
@@ -334,11 +334,6 @@ class Progress {
   std::size_t width_ = 0;
 };
 
-// Where the output goes: a temporary file beside the target, or stdout.
-struct Destination {
-  std::unique_ptr<SafeOutput> file;  // null for standard output
-  int fd = STDOUT_FILENO;
-};
 
 // A share as a percentage: one decimal, more where that would hide a
 // count that is not zero ("0.0023%", never "0.0%").
@@ -356,6 +351,8 @@ std::string Percent(std::int64_t count, std::int64_t of) {
 struct Job {
   std::string input;   // empty: the built-in test signal; "-": standard input
   std::string output;  // "-": standard output
+  // A batch's inputs, which no output may be.
+  const std::vector<std::string>* batch_inputs = nullptr;
 };
 
 // What a render says: the full summary, or (in a batch) one line.
@@ -377,15 +374,17 @@ int Render(const RenderOptions& options, const std::string& image, const Job& jo
   std::string error;
 
   // Refusals first, while nothing has been made.
-  std::string target;
-  if (!to_stdout) {
-    std::vector<ProtectedFile> inputs{{options.module, "the module"}};
-    if (!job.input.empty()) inputs.push_back({job.input, "the input"});
-    const std::string& sidechain = options.control.sidechain_path();
-    if (!sidechain.empty()) inputs.push_back({sidechain, "the sidechain"});
-    target = WritablePath(job.output, inputs, error);
-    if (target.empty()) return fail(error);
-  }
+  // Every file the render reads: the output must be none of them (in a
+  // batch, none of the batch's inputs either).
+  std::vector<ProtectedInput> inputs{{options.module, "the module"}};
+  if (!job.input.empty()) inputs.push_back({job.input, "the input"});
+  if (job.batch_inputs != nullptr)
+    for (const std::string& other : *job.batch_inputs)
+      if (other != job.input) inputs.push_back({other, "an input of the batch"});
+  options.control.AddInputs(inputs);
+  const std::string output_name = to_stdout ? "standard output" : "'" + job.output + "'";
+  if (!CheckOutputTarget(job.output, inputs, Existing::kReplace, error))
+    return fail("cannot write " + output_name + ": " + error);
   std::optional<int> major;
   if (!options.type.empty()) {
     major = FileTypeByName(options.type);
@@ -414,7 +413,7 @@ int Render(const RenderOptions& options, const std::string& image, const Job& jo
                 " channels; --channels is for mono and stereo input (all channels are rendered)");
   const int channels = options.channels > 0 ? options.channels : in_channels;
   const auto type = ChooseOutputType(*major, options.format, channels, rate, error);
-  if (!type) return fail(error);
+  if (!type) return fail("cannot write " + output_name + ": " + error);
   if (engine_rate != input_rate) {
     source = ResampledSource(std::move(source), engine_rate, error);
     if (!source) return fail(error);
@@ -426,8 +425,9 @@ int Render(const RenderOptions& options, const std::string& image, const Job& jo
     if (report == Report::kFull || f.depends_on_rate)
       std::fprintf(stderr, "korvel: warning: %s%s\n", prefix.c_str(), f.text.c_str());
 
+  const std::string rate_source = engine_rate != input_rate ? "--engine-rate asks for" : input_name + " is at";
   auto rack = ChannelRack::Create(image, options.module, options.control, engine_rate, input_rate, in_channels,
-                                  channels, error);
+                                  channels, rate_source, error);
   if (!rack) return fail(error);
   std::unique_ptr<Resampler> converter;
   if (rate != engine_rate) {
@@ -435,14 +435,14 @@ int Render(const RenderOptions& options, const std::string& image, const Job& jo
     if (!converter) return fail(error);
   }
 
-  Destination destination;
+  // A temporary file beside the target, renamed over it when complete (none
+  // for standard output). It outlives the writer that fills it.
+  std::unique_ptr<OutputFile> file;
   if (!to_stdout) {
-    destination.file = SafeOutput::Create(target, error);
-    if (!destination.file) return fail(error);
-    destination.fd = destination.file->fd();
+    file = OutputFile::Create(job.output, inputs, Existing::kReplace, error);
+    if (!file) return fail("cannot write " + output_name + ": " + error);
   }
-  auto output = AudioOutput::Open(destination.fd, to_stdout, *type, channels, rate, options.dither, error);
-  const std::string output_name = to_stdout ? "standard output" : "'" + job.output + "'";
+  auto output = AudioOutput::Open(file.get(), *type, channels, rate, options.dither, error);
   if (!output) return fail("cannot write " + output_name + ": " + error);
 
   // Counted at the engine's rate.
@@ -530,7 +530,7 @@ int Render(const RenderOptions& options, const std::string& image, const Job& jo
   }
   progress.Finish();
   if (!output->Close()) return fail("cannot finish " + output_name + ": " + output->error());
-  if (destination.file && !destination.file->Commit(error)) return fail(error);
+  if (file && !file->Commit(error)) return fail("cannot write " + output_name + ": " + error);
 
   // Warnings, per output channel: what clipped, and what the plug-in had
   // to replace because it was not a number (it hands the host finite
@@ -642,7 +642,7 @@ int RenderBatch(const RenderOptions& options, const std::string& image) {
     const std::string output = folder + name.string();
     if (!names.insert(output).second)
       return UsageError("two inputs would both be written to '" + output + "'", kRenderUsage);
-    jobs.push_back({input, output});
+    jobs.push_back({input, output, &options.inputs});
   }
   // What holds at every rate is said once; each file adds what holds at
   // its own.
@@ -673,6 +673,13 @@ int RenderCommand(const Args& args) {
   }
   RenderOptions options;
   if (auto code = ParseRenderArgs(args, options)) return *code;
+
+  // Standard input can be only one of the files read.
+  std::vector<ProtectedInput> read{{options.module, "the module"}};
+  for (const std::string& input : options.inputs) read.push_back({input, "the input"});
+  options.control.AddInputs(read);
+  if (std::count_if(read.begin(), read.end(), [](const ProtectedInput& p) { return p.path == "-"; }) > 1)
+    return UsageError("only one file can be standard input ('-')", kRenderUsage);
 
   std::string error;
   const auto image = ReadModuleFile(options.module, error);

@@ -1,13 +1,14 @@
 // korvel script FILE [FUNCTION]
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
-#include <fstream>
-#include <sstream>
 
+#include "engine/file_io.h"
 #include "script/script_engine.h"
 #include "tools/korvel/cli.h"
+#include "tools/korvel/module_io.h"
+#include "tools/korvel/text_format.h"
 
 namespace korvel::cli {
 
@@ -40,22 +41,27 @@ int ScriptCommand(const Args& args) {
     return kExitOk;
   }
   if (args.empty() || args.size() > 2) return UsageError("script takes FILE and an optional FUNCTION", kScriptUsage);
-  if (std::filesystem::is_directory(args[0])) return Fail(kExitFailure, "'" + args[0] + "' is a directory, not a script");
-  std::ifstream in(args[0], std::ios::binary);
-  if (!in) return Fail(kExitFailure, "cannot read '" + args[0] + "'");
-  std::ostringstream text;
-  text << in.rdbuf();
+  std::string text, reason;
+  if (!ReadInputFile(args[0], {kMaxScriptFileSize, /*pipes=*/true}, text, reason))
+    return Fail(kExitFailure, "cannot read " + InputName(args[0]) + ": " + reason);
+  // The compiler reads text up to a NUL; a script holding one would be
+  // cut there without a word.
+  if (const auto nul = text.find('\0'); nul != std::string::npos)
+    return Fail(kExitFailure, InputName(args[0]) + ": line " +
+                                  std::to_string(1 + std::count(text.begin(), text.begin() + nul, '\n')) +
+                                  ": a NUL byte; a script is text");
 
   auto script = std::make_unique<ScriptEngine>();
   script->SetTraceSink([](const char* line) { std::fputs(line, stdout); });
-  const bool compiled = script->CompileScript(text.str().c_str());
+  const bool compiled = script->CompileScript(text.c_str());
   PrintMessages(*script);
   if (!compiled) return kExitFailure;
   script->ClearMessages();
   // Function names are compiled lower-case, as every token is.
   std::string function = args.size() == 2 ? args[1] : "main";
   for (char& c : function) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (!HasFunction(*script, function)) return Fail(kExitFailure, "no function '" + function + "' in '" + args[0] + "'");
+  if (!HasFunction(*script, function))
+    return Fail(kExitFailure, "no function '" + Excerpt(function) + "' in " + InputName(args[0]));
   const bool completed = script->RunFunction(function.c_str());
   std::fflush(stdout);
   PrintMessages(*script);

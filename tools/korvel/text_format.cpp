@@ -35,28 +35,10 @@ std::string Decibels(double db) {
 }
 
 std::string SystemErrorText(int error_number) {
-  switch (error_number) {
-    case ENOENT: return "there is no such file";
-    case EACCES:
-    case EPERM: return "permission denied";
-    case ENOSPC: return "the disk is full";
-    case EDQUOT: return "the disk quota is used up";
-    case EISDIR: return "it is a directory";
-    case ENOTDIR: return "a folder on the way to it is not a folder";
-    case EROFS: return "the file system is read-only";
-    case EIO: return "the device reported an input/output error";
-    case ENAMETOOLONG: return "the name is too long";
-    case EMFILE:
-    case ENFILE: return "too many files are open";
-    case EFBIG: return "the file would be larger than the file system allows";
-    case EPIPE: return "the reading side has gone away";
-    case ENOMEM: return "out of memory";
-    case 0: return "an unknown system error";
-    default: break;
-  }
-  std::string text = std::strerror(error_number);
-  if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-  return text;
+  // The words the one reader and writer use (engine/file_io.h), so that a
+  // failure reads the same whichever part of the program met it.
+  const char* text = error_number != 0 ? std::strerror(error_number) : nullptr;
+  return text != nullptr ? text : "unknown error";
 }
 
 std::string SndfileErrorText(const char* message, int error_number) {
@@ -90,6 +72,13 @@ std::string Escaped(const std::string& text) {
     }
   }
   return out;
+}
+
+std::string Excerpt(const std::string& text) {
+  if (text.size() <= kExcerptBytes) return text;
+  std::size_t length = kExcerptBytes;
+  while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
+  return text.substr(0, length) + "...";
 }
 
 }  // namespace korvel::cli

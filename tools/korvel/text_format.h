@@ -1,6 +1,7 @@
 // How the command-line host prints numbers and texts that came from a file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -16,8 +17,9 @@ std::string Grouped(std::int64_t value);
 // A level in dB with two decimals, or "-inf".
 std::string Decibels(double db);
 
-// What a failed system call means, in this program's words: "there is no
-// such file", "the disk is full", "permission denied", ...
+// What a failed system call means, in the system's words, as the one
+// reader and writer give it: "No such file or directory", "No space left
+// on device", ...
 std::string SystemErrorText(int error_number);
 // A libsndfile message for the user: its "System error" texts become
 // SystemErrorText(error_number); the others lose their closing full stop.
@@ -26,5 +28,11 @@ std::string SndfileErrorText(const char* message, int error_number);
 // Control characters (C0, DEL and C1) as escapes, so a label cannot move
 // the cursor or change the terminal: "\n", "\t", "\x1b", "\u009b".
 std::string Escaped(const std::string& text);
+
+// A piece of a file's text as a message quotes it: at most kExcerptBytes
+// bytes (cut at a character boundary, then "..."), so a 10 MB field makes a
+// short message. Messages escape control characters as they are printed.
+inline constexpr std::size_t kExcerptBytes = 40;
+std::string Excerpt(const std::string& text);
 
 }  // namespace korvel::cli
