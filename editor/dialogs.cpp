@@ -33,8 +33,7 @@ int SettingsTemplateFor(int type) {
   if (type == kConstantType) return IDD_CONSTANT_SETTINGS;
   if (type == kSliderType) return IDD_SLIDER_SETTINGS;
   if (type == kSamplerType) return IDD_SAMPLER_SETTINGS;
-  if ((type >= kLowpassType && type <= kStateFilterType) || type == kIir2Type || type == kFir8Type)
-    return IDD_FILTER_SETTINGS;
+  if (IsFilterType(type)) return IDD_FILTER_SETTINGS;
   if (type >= kDelaySetType && type <= kDelaySimpleType) return IDD_DELAY_SETTINGS;
   return IDD_COMPONENT_SETTINGS;
 }

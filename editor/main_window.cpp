@@ -55,7 +55,9 @@ constexpr ComponentCommand kComponentCommands[] = {
     {ID_CONSTANT, 80},       {ID_SAMPLES_PER_SECOND, 81}, {ID_SAMPLES_PER_TICK, 82},
     {ID_MAX_SAMPLE_VALUE, 83}, {ID_BPM, 84},           {ID_TPB, 85},
     {ID_BPB, 86},            {ID_SLIDER_INTERFACE, 87}, {ID_NOTE_FREQUENCY, 88},
-    {ID_NOTE_WAVEPERIOD, 89}, {ID_NOTE_TRIGGER, 90},  {ID_SAMPLER, 50},
+    {ID_NOTE_WAVEPERIOD, 89}, {ID_NOTE_TRIGGER, 90},   {ID_SAMPLER, 50},
+    {ID_PEAK_EQ, 60},        {ID_LOW_SHELF, 61},       {ID_HIGH_SHELF, 62},
+    {ID_ALLPASS, 63},
 };
 
 void RegisterClasses() {

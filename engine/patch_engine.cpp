@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -131,10 +133,15 @@ const double* PatchEngine::ProcessBlock(std::uint32_t n) {
     live->block_length = frames;
   }
   const ComponentCall* calls = plan->calls.data();
+  const double watch = offence_record_.load(std::memory_order_relaxed) == nullptr
+                           ? watch_limit_.load(std::memory_order_relaxed)
+                           : 0.0;
   for (const PlanRun& run : plan->runs) {
     const ComponentCall* first = calls + run.first;
     for (std::uint32_t i = 0; i < run.count; ++i) first[i].self->pending = 0;
-    if (run.cascade != nullptr && run.cascade(first, static_cast<int>(run.count))) continue;
+    if (run.cascade != nullptr && (watch == 0.0 ? run.cascade(first, static_cast<int>(run.count))
+                                                : RunWatchedCascade(*plan, run, n, watch)))
+      continue;
     for (std::uint32_t i = 0; i < run.count; ++i) {
       const ComponentCall& call = first[i];
       if (call.process == nullptr) {
@@ -149,9 +156,11 @@ const double* PatchEngine::ProcessBlock(std::uint32_t n) {
         }
       } else {
         call.process(call.self, call.inputs, call.source_outputs);
+        if (watch != 0.0) InspectOutput(call.self, n, watch);
       }
     }
   }
+  frames_done_ += n;
   std::uint32_t position = context.delay_position + n;
   if (position >= kDelayLineLength) position -= kDelayLineLength;
   context.delay_position = position;
@@ -161,6 +170,85 @@ const double* PatchEngine::ProcessBlock(std::uint32_t n) {
 }
 
 void PatchEngine::BlockDone() { audio_state_.store(2 * audio_generation_); }
+
+namespace {
+
+// Whether every value of a block of n frames is finite and within ±limit.
+// A frame's two values are compared at once, both ways (a NaN fails both),
+// with no branch until the end: a fraction of any component's own work.
+bool Within(const double* b, std::uint32_t n, double limit) {
+  const __m128d high = _mm_set1_pd(limit), low = _mm_set1_pd(-limit);
+  __m128d within = _mm_castsi128_pd(_mm_set1_epi32(-1));
+  for (std::uint32_t f = 0; f < n; ++f) {
+    const __m128d v = _mm_loadu_pd(b + 2 * f);
+    within = _mm_and_pd(within, _mm_and_pd(_mm_cmple_pd(v, high), _mm_cmpge_pd(v, low)));
+  }
+  return _mm_movemask_pd(within) == 3;
+}
+
+}  // namespace
+
+// [audio thread] Keeps the first component whose output 0 holds a value
+// that is not finite or beyond ±limit.
+void PatchEngine::InspectOutput(const ComponentRecord* self, std::uint32_t n, double limit) {
+  if (offence_record_.load(std::memory_order_relaxed) != nullptr || self->constant_flag[0] ||
+      self->output[0] == nullptr)
+    return;
+  const double* b = self->output[0];
+  if (Within(b, n, limit)) return;
+  std::uint32_t i = 0;
+  while (b[i] <= limit && b[i] >= -limit) ++i;
+  offence_frame_.store(frames_done_ + i / 2, std::memory_order_relaxed);
+  offence_value_.store(b[i], std::memory_order_relaxed);
+  offence_record_.store(self, std::memory_order_release);
+}
+
+// [audio thread] A cascade under watch: its members' outputs share one
+// block, so only the last is there to look at afterwards. The records and
+// the block are copied first; when the cascade's output holds an offence,
+// both are put back and the answer is false, so the members run again one
+// by one and each output is looked at: the same bits, since a cascade gives
+// what its calls give one after the other.
+bool PatchEngine::RunWatchedCascade(const EvaluationPlan& plan, const PlanRun& run, std::uint32_t n, double limit) {
+  const ComponentCall* first = plan.calls.data() + run.first;
+  const Signal in = ReadInput(first[0].inputs, first[0].source_outputs, 0);
+  if (!in.is_buffer()) return false;
+  char* copy = reinterpret_cast<char*>(plan.cascade_copy.data());
+  const std::size_t block = sizeof(double) * 2 * n;
+  std::memcpy(copy, in.buffer, block);
+  std::size_t at = block;
+  for (std::uint32_t i = 0; i < run.count; ++i) {
+    std::memcpy(copy + at, first[i].self, plan.record_sizes[run.first + i]);
+    at += plan.record_sizes[run.first + i];
+  }
+  if (!run.cascade(first, static_cast<int>(run.count))) return false;
+  const ComponentRecord* last = first[run.count - 1].self;
+  if (offence_record_.load(std::memory_order_relaxed) != nullptr || Within(last->output[0], n, limit)) return true;
+  std::memcpy(in.buffer, copy, block);
+  at = block;
+  for (std::uint32_t i = 0; i < run.count; ++i) {
+    std::memcpy(static_cast<void*>(first[i].self), copy + at, plan.record_sizes[run.first + i]);
+    at += plan.record_sizes[run.first + i];
+  }
+  return false;
+}
+
+void PatchEngine::WatchOutputs(double limit) {
+  offence_record_.store(nullptr, std::memory_order_relaxed);
+  watch_limit_.store(limit > 0.0 ? limit : 0.0, std::memory_order_relaxed);
+}
+
+bool PatchEngine::FirstOffence(int& slot, std::uint64_t& frame, double& value) const {
+  const ComponentRecord* found = offence_record_.load(std::memory_order_acquire);
+  if (found == nullptr) return false;
+  frame = offence_frame_.load(std::memory_order_relaxed);
+  value = offence_value_.load(std::memory_order_relaxed);
+  auto lock = LockEdits();
+  slot = -1;
+  for (int s = 0; s < slot_count; ++s)
+    if (record[s] == found) slot = s;
+  return true;
+}
 
 // ------------------------------------------------------------ plans
 
@@ -272,6 +360,22 @@ void PatchEngine::PublishLocked() {
     place(place, out_slot);
     GroupRuns(*plan, shape);
     plan->out = record[out_slot];
+    // Record sizes, and room to copy the largest cascade with its block.
+    std::size_t largest = 0;
+    for (const ComponentCall& call : plan->calls) {
+      std::uint32_t size = 0;
+      for (int s = 0; s < slot_count; ++s)
+        if (record[s] == call.self && descriptor[s] != nullptr)
+          size = static_cast<std::uint32_t>(RecordSizeOf(descriptor[s]->type));
+      plan->record_sizes.push_back(size);
+    }
+    for (const PlanRun& run : plan->runs) {
+      if (run.cascade == nullptr) continue;
+      std::size_t bytes = 0;
+      for (std::uint32_t i = 0; i < run.count; ++i) bytes += plan->record_sizes[run.first + i];
+      largest = std::max(largest, bytes);
+    }
+    if (largest > 0) plan->cascade_copy.resize(kMaxBlockValues + (largest + sizeof(double) - 1) / sizeof(double));
   }
   const EvaluationPlan* old = plan_.exchange(plan);
   retired_.push_back({audio_state_.load(), old, std::move(retiring_records_)});

@@ -80,6 +80,12 @@ struct EvaluationPlan {
   std::vector<ComponentCall> calls;    // sources before the slots they feed
   std::vector<PlanRun> runs;           // in order; every call in one run
   ComponentRecord* out = nullptr;      // the OUT record; null: the module is silent
+  // Per call, the size of its record: what a watched cascade keeps a copy
+  // of before it runs.
+  std::vector<std::uint32_t> record_sizes;
+  // [audio thread] Room for that copy and the cascade's block, sized for
+  // the largest cascade; the only part of a plan written after publishing.
+  mutable std::vector<double> cascade_copy;
 };
 
 // Never moved. Its delay lines live in pages of their own (DelayLineStorage),
@@ -252,6 +258,19 @@ class PatchEngine {
   // that adds none. Hosts report it to line the output up.
   std::uint32_t LatencyFrames() const { return latency_frames_.load(std::memory_order_relaxed); }
 
+  // Watching the components' outputs, for a host that wants to name the
+  // component where a runaway began. While a limit is set, every block
+  // checks each component's first output, in pull order, for a value that
+  // is not finite or beyond ±limit, and keeps the first it finds (a
+  // cascade whose output holds one runs again one call at a time, which
+  // gives the same bits). 0 stops watching. [any thread, atomic]
+  void WatchOutputs(double limit);
+  // The first offence since watching began: the slot whose output held it
+  // (-1 when the component has gone since), its frame, counted from the
+  // engine's first block, and the value. False when there was none.
+  // [editor thread]
+  bool FirstOffence(int& slot, std::uint64_t& frame, double& value) const;
+
   // [audio thread] The sidechain of the next block: a host that has one
   // fills SidechainBuffer(0) and (1) (each channel in both of a signal's
   // channels) and calls SetSidechain(true) before ProcessBlock; the IN
@@ -334,6 +353,9 @@ class PatchEngine {
   };
 
   void ResetEditorState();
+  // [audio thread]
+  void InspectOutput(const ComponentRecord* self, std::uint32_t n, double limit);
+  bool RunWatchedCascade(const EvaluationPlan& plan, const PlanRun& run, std::uint32_t n, double limit);
   ComponentRecord* NewRecordLocked(int slot);
   void SwapRecordLocked(int slot, ComponentRecord* fresh);
   void RetireRecordLocked(ComponentRecord* self, ComponentDispatch type_dispatch);
@@ -347,12 +369,17 @@ class PatchEngine {
   std::atomic<std::uint64_t> audio_state_{0};
   std::atomic<std::uint32_t> delay_restart_{0};  // bumped by module loads
   std::atomic<std::uint32_t> latency_frames_{0};  // written when a plan is published
+  std::atomic<double> watch_limit_{0.0};          // 0: not watching
+  std::atomic<const ComponentRecord*> offence_record_{nullptr};  // written once by the audio thread
+  std::atomic<std::uint64_t> offence_frame_{0};
+  std::atomic<double> offence_value_{0.0};
 
   // [audio thread]
   std::uint64_t audio_generation_ = 0;
   bool sidechain_present_ = false;
   double sidechain_buffer_[2][kMaxBlockValues] = {};
   std::uint32_t delay_restart_seen_ = 0;
+  std::uint64_t frames_done_ = 0;  // frames of every block so far
 
   // [editor thread] Under the edit mutex.
   mutable std::mutex edit_mutex_;

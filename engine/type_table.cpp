@@ -90,6 +90,11 @@ bool IsTypeAvailable(int type) {
          kComponentTypeTable.dispatch[type] != nullptr;
 }
 
+std::size_t RecordSizeOf(int type) {
+  const TypeDescription* d = type >= 0 && type < kTypeCount ? FindDescription(type) : nullptr;
+  return d != nullptr ? d->record_size : 0;
+}
+
 const TypeSettings* SettingsOf(int type) {
   const TypeDescription* description = type >= 0 && type < kTypeCount ? FindDescription(type) : nullptr;
   return description != nullptr ? description->settings : nullptr;

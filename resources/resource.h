@@ -130,6 +130,10 @@
 #define ID_MODULE_VIEW 40078
 #define ID_CODE_VIEW 40079
 #define ID_GUI_VIEW 40080
+#define ID_PEAK_EQ 40084
+#define ID_LOW_SHELF 40085
+#define ID_HIGH_SHELF 40086
+#define ID_ALLPASS 40087
 
 // Code View buttons and the status bar.
 #define IDC_SAVE_AND_APPLY 123

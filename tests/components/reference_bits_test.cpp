@@ -25,6 +25,7 @@
 
 #include "components/arithmetic.h"
 #include "components/biquad_filters.h"
+#include "components/eq_filters.h"
 #include "components/moog_state_filters.h"
 #include "components/sampler.h"
 #include "engine/host_timing.h"
@@ -77,12 +78,16 @@ std::uint64_t RunType(int type) {
   context.parameter_values = parameters;
   context.extra_parameter = &parameters[kParameterCount - 1];
   Component c(type, &context);
-  const bool designed = (type >= kLowpassType && type <= kBandRejectType) || type == kStateFilterType;
+  const bool equaliser = type >= kPeakEqType && type <= kAllpassType;
+  const bool designed = (type >= kLowpassType && type <= kBandRejectType) || type == kStateFilterType || equaliser;
+  // The controls each frame: cutoff and resonance, or frequency, gain and Q.
+  const std::vector<double> controls = equaliser ? std::vector<double>{1234.5, 3.0, 0.7} : std::vector<double>{1234.5, 0.7};
   if (designed) {
     auto& biquad = c.as<BiquadRecord>();
     biquad.k = {0.0205, 0.041, 0.0205, 1.5611, -0.6431};
     biquad.cached_cutoff = 1234.5;
     biquad.cached_resonance = 0.7;
+    if (equaliser) c.as<EqRecord>().cached_gain = 3.0;
   }
   Generator g{static_cast<std::uint32_t>(type) * 7919u + 1u};
   if (type == kSamplerType) {
@@ -107,7 +112,7 @@ std::uint64_t RunType(int type) {
     for (int k = 0; k < inputs; ++k) {
       std::vector<double> v(2 * kFrames);
       for (double& x : v) x = k == 0 ? g.Next(-30000.0, 30000.0) : g.Next(-0.9, 3000.0);
-      if (designed && k > 0) std::fill(v.begin(), v.end(), k == 1 ? 1234.5 : 0.7);
+      if (designed && k > 0) std::fill(v.begin(), v.end(), controls[k - 1]);
       if (type == kPowerType && k == 1)
         for (double& x : v) x = x < 1500.0 ? 0.0 : 1.0;
       feeds.push_back(new Feed(std::move(v)));

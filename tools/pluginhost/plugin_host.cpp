@@ -1,6 +1,7 @@
 #include "tools/pluginhost/plugin_host.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #ifdef _WIN32
@@ -93,6 +94,9 @@ std::unique_ptr<Library> Library::Load(const std::string& path, std::string& err
       !Resolve(handle, "HasAdapterHandler", library->has_adapter_handler, error) ||
       !Resolve(handle, "KorvelSetSampleRate", library->set_sample_rate, error) ||
       !Resolve(handle, "KorvelNonFiniteCount", library->non_finite_count, error) ||
+      !Resolve(handle, "KorvelNonFiniteCounts", library->non_finite_counts, error) ||
+      !Resolve(handle, "KorvelWatchOutputs", library->watch_outputs, error) ||
+      !Resolve(handle, "KorvelFirstOffence", library->first_offence, error) ||
       !Resolve(handle, "KorvelLatencyFrames", library->latency_frames, error) ||
       !Resolve(handle, "KorvelSetModuleFolder", library->set_module_folder, error) ||
       !Resolve(handle, "KorvelSoundProblems", library->sound_problems, error) ||
@@ -264,6 +268,21 @@ std::int32_t Module::Audio(float* interleaved, std::uint32_t frames) {
 }
 
 std::uint64_t Module::NonFiniteCount() const { return library_.non_finite_count(object_); }
+
+std::array<std::uint64_t, 3> Module::NonFiniteCounts() const {
+  std::array<std::uint64_t, 3> counts{};
+  library_.non_finite_counts(object_, counts.data());
+  return counts;
+}
+
+void Module::WatchOutputs(double limit) { library_.watch_outputs(object_, limit); }
+
+bool Module::FirstOffence(int& slot, std::uint64_t& frame, double& value) const {
+  std::int32_t s = -1;
+  if (!library_.first_offence(object_, &s, &frame, &value)) return false;
+  slot = s;
+  return true;
+}
 
 std::uint32_t Module::LatencyFrames() const { return library_.latency_frames(object_); }
 
