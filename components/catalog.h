@@ -11,6 +11,7 @@
 #include "components/iir_fir_filters.h"
 #include "components/moog_state_filters.h"
 #include "components/routing.h"
+#include "components/sampler.h"
 #include "components/value_sources.h"
 
 namespace korvel {
@@ -18,7 +19,7 @@ namespace korvel {
 // Every family, listed here once; the type table is built from this.
 inline constexpr std::span<const TypeDescription> kFamilies[] = {
     kRoutingTypes, kArithmeticTypes, kBiquadTypes, kMoogStateTypes, kIirFirTypes,
-    kEqTypes,      kClippingTypes,   kDelayTypes,  kValueSourceTypes,
+    kEqTypes,      kClippingTypes,   kDelayTypes,  kValueSourceTypes, kSamplerTypes,
 };
 
 // Whether a family declares the type number. Only numbers are compared,

@@ -5,6 +5,7 @@
 #include <emmintrin.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -12,6 +13,8 @@
 
 #include "components/routing.h"
 #include "engine/messages.h"
+#include "engine/sound_paths.h"
+#include "engine/sound_store.h"
 #include "engine/type_settings.h"
 #include "engine/type_table.h"
 #include "engine/ui.h"
@@ -439,26 +442,94 @@ nlohmann::ordered_json PatchEngine::Settings(int slot) const {
   return values;
 }
 
+namespace {
+
+// The path a record's settings name under `key`, or "".
+std::string SoundPathOf(const TypeSettings& hooks, const ComponentRecord& self) {
+  nlohmann::ordered_json values = nlohmann::ordered_json::object();
+  hooks.write(self, values);
+  const auto it = values.find(hooks.sound_key);
+  return it != values.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+}  // namespace
+
+std::string SoundProblemLine(int type, const char* label, int slot, const std::string& path,
+                             const std::string& reason) {
+  const ComponentDispatch type_dispatch = type >= 0 && type < kTypeCount ? kComponentTypeTable.dispatch[type] : nullptr;
+  const char* type_name =
+      type_dispatch != nullptr ? reinterpret_cast<const char*>(type_dispatch(kGetName, nullptr, nullptr)) : "";
+  const int length = std::snprintf(nullptr, 0, text::kSoundProblem, type_name, label, slot, path.c_str(),
+                                   reason.c_str());
+  std::string line(static_cast<std::size_t>(std::max(length, 0)), '\0');
+  std::snprintf(line.data(), line.size() + 1, text::kSoundProblem, type_name, label, slot, path.c_str(),
+                reason.c_str());
+  return line;
+}
+
 bool PatchEngine::SetSettings(int slot, const nlohmann::json& settings, std::string& error) {
-  auto lock = LockEdits();
-  const TypeSettings* hooks = IsOccupied(slot) ? SettingsOf(descriptor[slot]->type) : nullptr;
-  if (hooks == nullptr || record[slot] == nullptr) {
-    error = IsOccupied(slot) ? "this component has no settings" : "there is no component in that slot";
-    return false;
+  nlohmann::json changed = settings;
+  std::string path;  // the sound file the new settings name
+  {
+    auto lock = LockEdits();
+    const TypeSettings* hooks = IsOccupied(slot) ? SettingsOf(descriptor[slot]->type) : nullptr;
+    if (hooks != nullptr && hooks->sound_key != nullptr && record[slot] != nullptr) {
+      const auto it = changed.find(hooks->sound_key);
+      if (it != changed.end() && it->is_string()) {
+        ImagePaths paths;
+        paths.folder = ModuleFolder();
+        *it = paths.Absolute(it->get<std::string>());
+        path = it->get<std::string>();
+      } else {
+        path = SoundPathOf(*hooks, *record[slot]);
+      }
+    }
   }
-  ComponentRecord* fresh = NewRecordLocked(slot);
-  if (fresh == nullptr) {
-    error = "not enough memory to change the settings";
-    return false;
+  // Read with nothing held: the editor side may go on meanwhile, and the
+  // audio thread never waits for anything anyway.
+  std::string reason;
+  SoundRef sound = path.empty() ? nullptr : LoadSound(path, reason);
+
+  bool problems_changed = false;
+  {
+    auto lock = LockEdits();
+    const TypeSettings* hooks = IsOccupied(slot) ? SettingsOf(descriptor[slot]->type) : nullptr;
+    if (hooks == nullptr || record[slot] == nullptr) {
+      error = IsOccupied(slot) ? "this component has no settings" : "there is no component in that slot";
+      return false;
+    }
+    ComponentRecord* fresh = NewRecordLocked(slot);
+    if (fresh == nullptr) {
+      error = "not enough memory to change the settings";
+      return false;
+    }
+    // The settings it had, then the ones that change.
+    nlohmann::ordered_json kept = nlohmann::ordered_json::object();
+    hooks->write(*record[slot], kept);
+    if (!hooks->read(nlohmann::json(kept), *fresh, error) || !hooks->read(changed, *fresh, error)) {
+      dispatch[slot](kDestroyState, nullptr, fresh);
+      return false;
+    }
+    if (hooks->sound_key != nullptr && hooks->attach != nullptr) {
+      // Another edit may have changed the file meanwhile: what is attached
+      // is always what the record names.
+      const std::string named = SoundPathOf(*hooks, *fresh);
+      if (named != path) {
+        reason.clear();
+        sound = named.empty() ? nullptr : LoadSound(named, reason);
+        path = named;
+      }
+      hooks->attach(*fresh, sound);
+      const std::string line =
+          sound == nullptr && !path.empty()
+              ? SoundProblemLine(descriptor[slot]->type, descriptor[slot]->label, slot, path, reason)
+              : std::string();
+      SetSoundProblemLocked(slot, line);
+      problems_changed = true;
+    }
+    SwapRecordLocked(slot, fresh);
   }
-  // The settings it had, then the ones that change.
-  nlohmann::ordered_json kept = nlohmann::ordered_json::object();
-  hooks->write(*record[slot], kept);
-  if (!hooks->read(nlohmann::json(kept), *fresh, error) || !hooks->read(settings, *fresh, error)) {
-    dispatch[slot](kDestroyState, nullptr, fresh);
-    return false;
-  }
-  SwapRecordLocked(slot, fresh);
+  if (problems_changed) Ui().EngineChanged(main_window);
   return true;
 }
 
@@ -507,6 +578,43 @@ void PatchEngine::ClearProblem() {
   std::lock_guard lock(problem_mutex_);
   problem_.clear();
   problem_unseen_ = false;
+}
+
+void PatchEngine::SetSoundProblemLocked(int slot, const std::string& line) {
+  std::lock_guard lock(problem_mutex_);
+  if (line.empty()) {
+    sound_problems_.erase(slot);
+  } else {
+    sound_problems_[slot] = line;
+  }
+}
+
+void PatchEngine::ClearSoundProblemsLocked() {
+  std::lock_guard lock(problem_mutex_);
+  sound_problems_.clear();
+}
+
+std::vector<std::string> PatchEngine::SoundProblems() const {
+  std::lock_guard lock(problem_mutex_);
+  std::vector<std::string> lines;
+  for (const auto& [slot, line] : sound_problems_) lines.push_back(line);
+  return lines;
+}
+
+std::string PatchEngine::SoundProblem(int slot) const {
+  std::lock_guard lock(problem_mutex_);
+  const auto it = sound_problems_.find(slot);
+  return it != sound_problems_.end() ? it->second : std::string();
+}
+
+std::string PatchEngine::ModuleFolder() const {
+  std::lock_guard lock(problem_mutex_);
+  return module_folder_;
+}
+
+void PatchEngine::SetModuleFolder(const std::string& folder) {
+  std::lock_guard lock(problem_mutex_);
+  module_folder_ = folder;
 }
 
 std::string PatchEngine::Problem() const {

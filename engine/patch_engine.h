@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -181,13 +182,30 @@ class PatchEngine {
   }
 
   // A component's own settings (engine/type_settings.h) as the module file
-  // holds them: an empty object for types without any or an empty slot.
+  // holds them, sound files as absolute paths: an empty object for types
+  // without any or an empty slot.
   nlohmann::ordered_json Settings(int slot) const;
   // Changes some or all of a component's settings (the keys `settings`
   // holds; the rest keep their values) by renewing its record. False with
   // `error` set, and nothing changed, when a value is refused, the slot is
-  // empty or its type has no settings.
+  // empty or its type has no settings. A sound file the settings name is
+  // loaded on this thread before the edit lock is taken (a relative path is
+  // read against ModuleFolder()); one that cannot be loaded is no error:
+  // the settings change, the component plays silence and SoundProblems()
+  // says why.
   bool SetSettings(int slot, const nlohmann::json& settings, std::string& error);
+
+  // One line for each component whose sound file could not be loaded, in
+  // slot order, naming the component, the file and the reason. Replaced by
+  // every module load and kept up to date by settings changes and deletes.
+  // [any thread]
+  std::vector<std::string> SoundProblems() const;
+  // The line of one slot, or "".
+  std::string SoundProblem(int slot) const;
+  // The folder of the module file last loaded or saved (empty for none).
+  // [any thread]
+  std::string ModuleFolder() const;
+  void SetModuleFolder(const std::string& folder);
 
   bool IsOccupied(int slot) const {
     return slot >= 0 && slot < kSlotCount && descriptor[slot] != nullptr;
@@ -209,6 +227,10 @@ class PatchEngine {
   // and an open editor catches up.
   void ModuleReplacedLocked();
   void PublishLocked();
+  // The sound problem of a slot: set (a line) or cleared (empty); all of
+  // them cleared. The caller holds the edit lock.
+  void SetSoundProblemLocked(int slot, const std::string& line);
+  void ClearSoundProblemsLocked();
 
   // Unapplied Code View text, kept with the engine while the editor is
   // closed. [editor thread]
@@ -374,7 +396,14 @@ class PatchEngine {
   mutable std::mutex problem_mutex_;
   std::string problem_;
   bool problem_unseen_ = false;
+  std::map<int, std::string> sound_problems_;  // by slot
+  std::string module_folder_;
 };
+
+// The line SoundProblems() gives for a component of `type` labelled
+// `label` in `slot` whose file `path` could not be loaded for `reason`.
+std::string SoundProblemLine(int type, const char* label, int slot, const std::string& path,
+                             const std::string& reason);
 
 // Live engines, so window procedures can find theirs by window handle.
 PatchEngine* FindEngine(void* main_window);

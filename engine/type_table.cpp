@@ -20,6 +20,8 @@ std::intptr_t Answer(const TypeDescription& d, std::int16_t request, char* buffe
       return reinterpret_cast<std::intptr_t>(self);
     }
     case kDestroyState:
+      if (record != nullptr && d.settings != nullptr && d.settings->release != nullptr)
+        d.settings->release(*static_cast<ComponentRecord*>(record));
       std::free(record);
       return 0;
     case kGetInputCount:

@@ -85,6 +85,27 @@ KORVEL_EXPORT std::uint32_t KorvelLatencyFrames(const korvel::ModuleBase* module
   return module == nullptr ? 0 : static_cast<const korvel::PluginModule*>(module)->LatencyFrames();
 }
 
+// The folder relative sound-file paths in the next restored state are read
+// against: a command-line host hands a module file over as a state chunk.
+KORVEL_EXPORT void KorvelSetModuleFolder(korvel::ModuleBase* module, const char* folder) {
+  if (module != nullptr) static_cast<korvel::PluginModule*>(module)->SetModuleFolder(folder != nullptr ? folder : "");
+}
+
+// The sound files the module could not load, one line each, joined by line
+// feeds: a command-line host prints them as warnings.
+KORVEL_EXPORT std::int32_t KorvelSoundProblems(korvel::ModuleBase* module, char* text, std::int32_t capacity) {
+  if (module == nullptr) return 0;
+  std::string lines;
+  for (const std::string& line : static_cast<korvel::PluginModule*>(module)->SoundProblems())
+    lines += (lines.empty() ? "" : "\n") + line;
+  if (text != nullptr && capacity > 0) {
+    const std::size_t n = std::min(lines.size(), static_cast<std::size_t>(capacity - 1));
+    std::memcpy(text, lines.data(), n);
+    text[n] = '\0';
+  }
+  return static_cast<std::int32_t>(lines.size());
+}
+
 // The song's tempo and position at a frame of the next audio call, from
 // hosts that play one (the command-line host's --bpm and MIDI tempo map).
 KORVEL_EXPORT bool KorvelTransport(korvel::ModuleBase* module, const korvel::TransportRecord* record) {

@@ -220,6 +220,14 @@ using KorvelWatchOutputsFn = void (*)(ModuleBase*, double limit);
 using KorvelFirstOffenceFn = bool (*)(ModuleBase*, std::int32_t* slot, std::uint64_t* frame, double* value);
 // Korvel's own: frames by which the output lags the input.
 using KorvelLatencyFramesFn = std::uint32_t (*)(const ModuleBase*);
+// Korvel's own: the folder that relative sound-file paths in the next
+// restored state are read against (the module file's, for a host that
+// hands over a module file as a state chunk); null or "" for none.
+using KorvelSetModuleFolderFn = void (*)(ModuleBase*, const char* folder);
+// Korvel's own: one line per sound file the module could not load (file and
+// reason), joined by line feeds, copied like KorvelStateProblem's; answers
+// the full length, 0 for none.
+using KorvelSoundProblemsFn = std::int32_t (*)(ModuleBase*, char* text, std::int32_t capacity);
 
 // Korvel's own: the song's tempo and position from a host that plays one,
 // for a frame of the next audio call. A beat is a quarter note. A field

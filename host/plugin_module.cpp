@@ -111,8 +111,12 @@ void PluginModule::RestoreState(HostStream* stream) {
     return;
   }
   stream->Read(image.data(), length);
+  // Chunks carry absolute paths; a relative one (a module file handed over
+  // as a chunk) is read against the folder the host declared.
+  ImagePaths paths;
+  paths.folder = engine_.ModuleFolder();
   std::string error;
-  if (!ReadModuleImage(engine_, image.data(), image.size(), error)) KeepStateProblem(engine_, error);
+  if (!ReadModuleImage(engine_, image.data(), image.size(), error, paths)) KeepStateProblem(engine_, error);
 }
 
 void PluginModule::SaveState(HostStream* stream) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/component.h"
 #include "engine/host_timing.h"
@@ -90,6 +91,11 @@ class PluginModule final : public ModuleBase {
   HostInterface* host() const { return host_; }
   // [any thread] Frames by which the output lags the input.
   std::uint32_t LatencyFrames() const { return engine_.LatencyFrames(); }
+  // The folder relative sound-file paths in a restored state are read
+  // against (see KorvelSetModuleFolder).
+  void SetModuleFolder(const std::string& folder) { engine_.SetModuleFolder(folder); }
+  // The sound files the module could not load, a line each.
+  std::vector<std::string> SoundProblems() const { return engine_.SoundProblems(); }
 
  private:
   struct ControlChange {

@@ -14,6 +14,7 @@
 #define IDD_COMPONENT_INFO 107
 #define IDD_ENSEMBLE_INFO 108
 #define IDD_FILTER_SETTINGS 109
+#define IDD_SAMPLER_SETTINGS 113
 
 // Tab-strip bitmaps: caps and middles for the active and inactive tab,
 // the strip's fill, a separator and the strip's two ends.
@@ -54,6 +55,18 @@
 #define IDC_CONTROLLER_NUMBER 1121
 #define IDC_CONTROLLER_LEARN 1122
 #define IDC_CONTROLLER_STATUS 1123
+
+// Sampler Settings (1100..1119).
+#define IDC_SAMPLER_FILE 1100
+#define IDC_SAMPLER_BROWSE 1101
+#define IDC_SAMPLER_STATUS 1102
+#define IDC_SAMPLER_ROOT 1103
+#define IDC_SAMPLER_ONE_SHOT 1104
+#define IDC_SAMPLER_GATE 1105
+#define IDC_SAMPLER_RELEASE 1106
+#define IDC_SAMPLER_LOOP 1107
+#define IDC_SAMPLER_LOOP_START 1108
+#define IDC_SAMPLER_LOOP_END 1109
 
 // Menu commands.
 #define ID_ABOUT 40003

@@ -21,11 +21,15 @@
 #include <limits>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "components/arithmetic.h"
 #include "components/biquad_filters.h"
 #include "components/eq_filters.h"
 #include "components/moog_state_filters.h"
+#include "components/sampler.h"
 #include "engine/host_timing.h"
+#include "engine/type_settings.h"
 #include "tests/components/component_harness.h"
 
 namespace korvel {
@@ -86,6 +90,21 @@ std::uint64_t RunType(int type) {
     if (equaliser) c.as<EqRecord>().cached_gain = 3.0;
   }
   Generator g{static_cast<std::uint32_t>(type) * 7919u + 1u};
+  if (type == kSamplerType) {
+    // A stereo sound at another rate, looped back and forth and gated by
+    // the noise on in1, read at the steps in2 asks for: the interpolator
+    // at every width.
+    auto sound = std::make_shared<Sound>();
+    sound->rate = 48000.0;
+    sound->channels = 2;
+    sound->frames = 1000;
+    for (int i = 0; i < 2000; ++i) sound->samples.push_back(static_cast<float>(g.Next(-1.0, 1.0)));
+    std::string error;
+    const nlohmann::json settings = {{"file", "/noise.wav"}, {"mode", "gate"}, {"loop", "ping-pong"},
+                                     {"loop_start", 100}, {"loop_end", 900}, {"release", 0.5}};
+    EXPECT_TRUE(kSamplerSettings.read(settings, *c.record, error)) << error;
+    kSamplerSettings.attach(*c.record, sound);
+  }
   Digest digest;
   for (int b = 0; b < kBlocks; ++b) {
     parameters[0] = 0.37 * (b % 3);  // a Slider bound to parameter 1 ramps

@@ -17,7 +17,7 @@ exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" | awk '/\[
 for name in CreateDaveModule DaveModuleInfo DaveModuleName CreateAdapterHandler HasAdapterHandler \
             DestroyDaveModule KorvelSetSampleRate KorvelStateProblem KorvelNonFiniteCount \
             KorvelLatencyFrames KorvelTransport KorvelSidechain KorvelNonFiniteCounts KorvelWatchOutputs \
-            KorvelFirstOffence; do
+            KorvelFirstOffence KorvelSetModuleFolder KorvelSoundProblems; do
   grep -qx "$name" <<<"$exports" || fail "export $name missing (exports: $(tr '\n' ' ' <<<"$exports"))"
 done
 if grep -q '[@_]' <<<"$exports"; then fail "decorated export names: $(tr '\n' ' ' <<<"$exports")"; fi

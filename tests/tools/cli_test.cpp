@@ -563,8 +563,41 @@ TEST_F(CliTest, TypesShowTheComponentReference) {
     EXPECT_NE(Korvel("types " + type).out.find("\n### " + type + " "), std::string::npos) << type;
     ++listed;
   }
-  EXPECT_EQ(listed, 41);
+  EXPECT_EQ(listed, 42);
   EXPECT_EQ(Korvel("types 4").status, 1);
+}
+
+// A Sampler's sound is found beside the module, whatever the working
+// folder, is loaded before the first block and plays its own values; one
+// that cannot be loaded is a warning line, and the render goes on.
+TEST_F(CliTest, SamplerSoundsLoadBeforeTheFirstBlock) {
+  fs::create_directories(Path("kit/sounds"));
+  std::vector<float> hit(2000);
+  for (std::size_t k = 0; k < hit.size(); ++k) hit[k] = static_cast<float>(static_cast<int>(k * 37 % 2001) - 1000) / 32768.0f;
+  SF_INFO info{};
+  info.samplerate = 44100;
+  info.channels = 1;
+  info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16;  // any format libsndfile reads
+  SNDFILE* file = sf_open(Path("kit/sounds/hit.flac").c_str(), SFM_WRITE, &info);
+  ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+  sf_writef_float(file, hit.data(), static_cast<sf_count_t>(hit.size()));
+  sf_close(file);
+  const std::string sampler = R"({"slot": 0, "type": 80, "value": 1}, {"slot": 1, "type": 50, "file": "sounds/)";
+  const std::string wires = R"({"from": [0, 0], "to": [1, 0]}, {"from": [1, 0], "to": [2, 0]})";
+  WriteModule("kit/hit.korvel", sampler + R"(hit.flac"}, {"slot": 2, "type": 1})", wires);
+  Outcome run = Korvel("render kit/hit.korvel -o out.wav --format f32 --seconds 0.1 -q");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  const Audio out = ReadAudio(Path("out.wav"));
+  ASSERT_EQ(out.frames(), 4410u);
+  for (std::size_t k = 0; k < out.frames(); ++k)
+    ASSERT_EQ(out.samples[2 * k], k < hit.size() ? hit[k] : 0.0f) << k;
+
+  WriteModule("kit/gone.korvel", sampler + R"(gone.wav"}, {"slot": 2, "type": 1})", wires);
+  run = Korvel("render kit/gone.korvel -o out.wav --seconds 0.1 -q");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "korvel: warning: Sampler \"Sampler\" (slot 1): couldn't load \"" + Path("kit/sounds/gone.wav") +
+                         "\": No such file or directory; it stays silent\n");
 }
 
 TEST_F(CliTest, ScriptRunsAFunctionAndTracesIt) {

@@ -55,6 +55,10 @@ std::unique_ptr<ChannelRack> ChannelRack::Create(const std::string& image, const
   return rack;
 }
 
+std::vector<std::string> ChannelRack::SoundProblems() const {
+  return units_.empty() ? std::vector<std::string>() : units_.front().module->SoundProblems();
+}
+
 bool ChannelRack::Process(const float* in, float* out, std::int64_t frames, std::int64_t first_frame,
                           std::int64_t block, std::string& error) {
   const auto scale = static_cast<float>(kEngineScale);

@@ -46,6 +46,9 @@ class ChannelRack {
                std::string& error);
 
   int instances() const { return static_cast<int>(units_.size()); }
+  // The sounds the module names that could not be loaded (each instance
+  // loads the same module, so the first speaks for all).
+  std::vector<std::string> SoundProblems() const;
   // "channels 3-4", "channel 5", or "" for a file of one or two channels.
   std::string Channels(int instance) const;
   // Output values replaced because they were not finite, per output channel.

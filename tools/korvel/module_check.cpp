@@ -15,6 +15,7 @@
 #include "components/iir_fir_filters.h"
 #include "components/moog_state_filters.h"
 #include "components/routing.h"
+#include "components/sampler.h"
 #include "components/value_sources.h"
 #include "engine/type_table.h"
 #include "tools/korvel/text_format.h"
@@ -49,6 +50,7 @@ const std::vector<Required>& RequiredInputs() {
     for (int type : {kDelaySetType, kDelayAddType, kDelayZType, kReplicatorType})
       t.push_back({type, {{0, "the signal (in1)"}}});
     t.push_back({kOutType, {{0, "the signal (in1)"}}});
+    t.push_back({kSamplerType, {{0, "the trigger (in1)"}}});
     return t;
   }();
   return table;
@@ -65,6 +67,7 @@ struct Component {
   std::string label;
   bool has_value;
   double value;
+  std::string file;  // a Sampler's sound file
 };
 
 struct Wire {
@@ -103,7 +106,8 @@ struct Module {
     for (const Json& c : root["components"]) {
       const Json value = c.value("value", Json(0.0));
       Component component{c.value("slot", 0), c.value("type", 0), c.value("label", std::string()),
-                          c.contains("value"), value.is_number() ? value.get<double>() : 0.0};
+                          c.contains("value"), value.is_number() ? value.get<double>() : 0.0,
+                          c.contains("file") && c["file"].is_string() ? c["file"].get<std::string>() : std::string()};
       if (component.label.empty()) component.label = TypeName(component.type);
       components[component.slot] = component;
     }
@@ -232,6 +236,8 @@ std::vector<Finding> CheckModule(const std::string& image, double rate) {
         if (source_of(slot, input) == nullptr)
           found.push_back(name(slot) + ": " + what + " is not connected, so its output is silence");
     }
+    if (c.type == kSamplerType && c.file.empty())
+      found.push_back(name(slot) + ": no sound file is chosen (\"file\"), so its output is silence");
     if ((c.type == kAddType || c.type == kSubtractType) && source_of(slot, 0) == nullptr &&
         source_of(slot, 1) == nullptr)
       found.push_back(name(slot) + ": neither operand is connected, so its output is silence");
@@ -256,36 +262,45 @@ std::vector<Finding> CheckModule(const std::string& image, double rate) {
   second(outs, out, "Out", "is never heard");
 
   // Whether the input reaches the output: through wires, or through the
-  // shared delay lines (written on one path, read on another).
+  // shared delay lines (written on one path, read on another). A module
+  // that plays sounds of its own (a Sampler reaching OUT) may leave its
+  // input unheard, or have no In at all.
+  const auto upstream = [&](int from) {
+    std::vector<bool> seen(256, false);
+    std::vector<int> stack{from};
+    seen[from] = true;
+    while (!stack.empty()) {
+      const int s = stack.back();
+      stack.pop_back();
+      for (const Wire& w : wires)
+        if (w.to_slot == s && !seen[w.from_slot]) stack.push_back(w.from_slot), seen[w.from_slot] = true;
+    }
+    return seen;
+  };
   if (out < 0) {
     found.push_back("the module has no Out component, so its output is silence");
-  } else if (in < 0) {
-    found.push_back("the module has no In component, so the input is never heard");
   } else {
-    const auto upstream = [&](int from) {
-      std::vector<bool> seen(256, false);
-      std::vector<int> stack{from};
-      seen[from] = true;
-      while (!stack.empty()) {
-        const int s = stack.back();
-        stack.pop_back();
-        for (const Wire& w : wires)
-          if (w.to_slot == s && !seen[w.from_slot]) stack.push_back(w.from_slot), seen[w.from_slot] = true;
-      }
-      return seen;
-    };
     const auto feeds_out = upstream(out);
-    bool reached = feeds_out[in];
-    if (!reached) {
-      bool line_written = false, line_heard = false;
-      for (const auto& [slot, c] : components) {
-        if ((c.type == kDelaySetType || c.type == kDelayAddType) && upstream(slot)[in]) line_written = true;
-        if ((c.type == kDelayGetType || c.type == kDelaySimpleType) && feeds_out[slot]) line_heard = true;
+    bool plays_sounds = false;
+    for (const auto& [slot, c] : components) plays_sounds = plays_sounds || (c.type == kSamplerType && feeds_out[slot]);
+    if (plays_sounds) {
+      // its own sound reaches OUT: the input need not
+    } else if (in < 0) {
+      found.push_back("the module has no In component, so the input is never heard");
+    } else {
+      bool reached = feeds_out[in];
+      if (!reached) {
+        bool line_written = false, line_heard = false;
+        for (const auto& [slot, c] : components) {
+          if ((c.type == kDelaySetType || c.type == kDelayAddType) && upstream(slot)[in]) line_written = true;
+          if ((c.type == kDelayGetType || c.type == kDelaySimpleType) && feeds_out[slot]) line_heard = true;
+        }
+        reached = line_written && line_heard;
       }
-      reached = line_written && line_heard;
+      if (!reached)
+        found.push_back("OUT (slot " + std::to_string(out) + ") is not reached from IN (slot " +
+                        std::to_string(in) + "), so the input is never heard");
     }
-    if (!reached) found.push_back("OUT (slot " + std::to_string(out) + ") is not reached from IN (slot " +
-                                  std::to_string(in) + "), so the input is never heard");
   }
 
   // Work that goes nowhere: a component none of whose outputs is wired is

@@ -12,6 +12,7 @@
 
 #include "components/clipping.h"
 #include "components/moog_state_filters.h"
+#include "engine/sound_paths.h"
 #include "tools/korvel/audio.h"
 #include "tools/korvel/cli.h"
 #include "tools/korvel/module_io.h"
@@ -543,7 +544,7 @@ int PlotCommand(const Args& args) {
 
   // Once at the chosen level and once well below it: a linear module
   // answers both alike.
-  MeasureRequest request{module_file->bytes, o.settings, o.level};
+  MeasureRequest request{module_file->bytes, FolderOf(o.module), o.settings, o.level};
   Measurement m;
   ImpulseResponse quieter;
   if (!MeasureImpulse(*library, request, m.response, error)) return Fail(kExitFailure, "'" + o.module + "': " + error);

@@ -429,6 +429,10 @@ int Render(const RenderOptions& options, const std::string& image, const Job& jo
   auto rack = ChannelRack::Create(image, options.module, options.control, engine_rate, input_rate, in_channels,
                                   channels, rate_source, error);
   if (!rack) return fail(error);
+  // Every sound is loaded by now, before the first block; one that could
+  // not be is silent, and said so.
+  for (const std::string& problem : rack->SoundProblems())
+    std::fprintf(stderr, "korvel: warning: %s%s\n", prefix.c_str(), problem.c_str());
   std::unique_ptr<Resampler> converter;
   if (rate != engine_rate) {
     converter = Resampler::Create(engine_rate, rate, channels, error);

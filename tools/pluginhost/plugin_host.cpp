@@ -98,6 +98,8 @@ std::unique_ptr<Library> Library::Load(const std::string& path, std::string& err
       !Resolve(handle, "KorvelWatchOutputs", library->watch_outputs, error) ||
       !Resolve(handle, "KorvelFirstOffence", library->first_offence, error) ||
       !Resolve(handle, "KorvelLatencyFrames", library->latency_frames, error) ||
+      !Resolve(handle, "KorvelSetModuleFolder", library->set_module_folder, error) ||
+      !Resolve(handle, "KorvelSoundProblems", library->sound_problems, error) ||
       !Resolve(handle, "KorvelTransport", library->transport, error) ||
       !Resolve(handle, "KorvelSidechain", library->sidechain, error))
     return nullptr;
@@ -208,6 +210,22 @@ std::string Module::StateProblem() const {
   char text[1024] = {};
   library_.state_problem(object_, text, sizeof text);
   return text;
+}
+
+void Module::SetModuleFolder(const std::string& folder) { library_.set_module_folder(object_, folder.c_str()); }
+
+std::vector<std::string> Module::SoundProblems() const {
+  const std::int32_t length = library_.sound_problems(object_, nullptr, 0);
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  library_.sound_problems(object_, text.data(), length + 1);
+  text.resize(static_cast<std::size_t>(length));
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
 }
 
 std::string Module::ParameterName(std::int32_t index, std::int32_t* answer) {

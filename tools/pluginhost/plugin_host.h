@@ -50,6 +50,8 @@ class Library {
   KorvelWatchOutputsFn watch_outputs = nullptr;
   KorvelFirstOffenceFn first_offence = nullptr;
   KorvelLatencyFramesFn latency_frames = nullptr;
+  KorvelSetModuleFolderFn set_module_folder = nullptr;
+  KorvelSoundProblemsFn sound_problems = nullptr;
   KorvelTransportFn transport = nullptr;
   KorvelSidechainFn sidechain = nullptr;
 
@@ -136,6 +138,11 @@ class Module {
   void RestoreImage(const std::string& image);
   // Why the last RestoreState was refused, or empty.
   std::string StateProblem() const;
+  // The folder relative sound paths in the next restored state are read
+  // against.
+  void SetModuleFolder(const std::string& folder);
+  // The sound files the module could not load, a line each.
+  std::vector<std::string> SoundProblems() const;
 
   std::string ParameterName(std::int32_t index, std::int32_t* answer = nullptr);
   std::string ParameterDisplay(std::int32_t index, std::int32_t* answer = nullptr);
