@@ -7,7 +7,11 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -19,14 +23,18 @@
 #include "components/biquad_filters.h"
 #include "components/clipping.h"
 #include "components/delays.h"
+#include "components/eq_filters.h"
 #include "components/iir_fir_filters.h"
 #include "components/moog_state_filters.h"
 #include "components/routing.h"
 #include "components/sources.h"
 #include "components/tables.h"
+#include "components/sampler.h"
 #include "components/value_sources.h"
+#include "engine/host_timing.h"
 #include "engine/module_image.h"
 #include "engine/patch_engine.h"
+#include "engine/sound_store.h"
 #include "engine/type_table.h"
 #include "host/plugin_module.h"
 
@@ -104,6 +112,10 @@ void Refill(benchmark::State& state) {
 void Lowpass(benchmark::State& state) {
   Source f(1000.0), r(0.7);
   RunType(state, kLowpassType, {&f, &r});
+}
+void PeakEq(benchmark::State& state) {
+  Source f(1000.0), gain(6.0), q(1.41);
+  RunType(state, kPeakEqType, {&f, &gain, &q});
 }
 void Moog(benchmark::State& state) {
   Source f(1000.0), r(50.0);
@@ -275,6 +287,21 @@ void CascadeGraph(benchmark::State& state) {
   ReportFrames(state);
 }
 
+// The same graph with the engine watching every output for a runaway, as
+// korvel render runs it: the cascade runs one filter at a time and each
+// output is scanned.
+void CascadeGraphWatched(benchmark::State& state) {
+  const std::vector<double> noise = Noise();
+  std::unique_ptr<PatchEngine> engine = CascadeEngine();
+  engine->WatchOutputs(519306.7);
+  for (auto _ : state) {
+    std::copy(noise.begin(), noise.end(), engine->input_buffer);
+    benchmark::DoNotOptimize(engine->ProcessBlock(kFrames));
+    benchmark::ClobberMemory();
+  }
+  ReportFrames(state);
+}
+
 void CascadePlainLoop(benchmark::State& state) {
   const std::vector<double> noise = Noise();
   std::vector<double> block(kValues);
@@ -336,6 +363,118 @@ void SliderLowpass(benchmark::State& state, bool moving) {
 void SliderLowpassHeld(benchmark::State& state) { SliderLowpass(state, false); }
 void SliderLowpassMoving(benchmark::State& state) { SliderLowpass(state, true); }
 
+// Resident memory of this process in bytes (Linux).
+double ResidentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  double pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * 4096.0;
+}
+
+// `seconds` of stereo noise at `rate` Hz as a float WAV in /tmp; its path.
+std::string NoiseWav(double rate, double seconds) {
+  const auto frames = static_cast<std::uint32_t>(rate * seconds);
+  const std::string path = "/tmp/korvel-bench-" + std::to_string(static_cast<int>(rate)) + "-" +
+                           std::to_string(frames) + ".wav";
+  std::string wav = "RIFF";
+  const auto le = [&wav](std::uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) wav += static_cast<char>(v >> (8 * i) & 0xFF);
+  };
+  le(36 + 8 * frames, 4);
+  wav += "WAVEfmt ";
+  le(16, 4), le(3, 2), le(2, 2), le(static_cast<std::uint32_t>(rate), 4), le(static_cast<std::uint32_t>(rate) * 8, 4);
+  le(8, 2), le(32, 2);
+  wav += "data";
+  le(8 * frames, 4);
+  unsigned seed = 99;
+  for (std::uint32_t i = 0; i < 2 * frames; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    const float x = (static_cast<float>(seed >> 8) / 16777216.0f - 0.5f) * 0.5f;
+    std::uint32_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    le(bits, 4);
+  }
+  std::ofstream(path, std::ios::binary) << wav;
+  return path;
+}
+
+// 64 Samplers playing at once at 44.1 kHz, summed by a chain of adders into
+// OUT: each started by a constant 1 and looping a sound of two seconds of
+// stereo noise recorded at `rate`, at `pitch` times its root frequency (in2
+// unconnected for 1). Every Sampler names the same file: one copy of it.
+void Samplers(benchmark::State& state, double rate, double pitch) {
+  StoreSampleTiming(44100.0, 100.0);
+  const std::string path = NoiseWav(rate, 2.0);
+  auto engine = std::make_unique<PatchEngine>();
+  engine->ResetEngine();
+  int sum = -1;
+  std::string error;
+  for (int i = 0; i < 64; ++i) {
+    const int sampler = engine->CreateComponent(kSamplerType), trigger = engine->CreateComponent(kConstantType);
+    static_cast<ConstantRecord*>(engine->record[trigger])->value = 1.0;
+    if (!engine->SetSettings(sampler, {{"file", path}, {"loop", "forward"}}, error) ||
+        !engine->Connect(trigger, 0, sampler, 0))
+      std::abort();
+    if (pitch != 1.0) {
+      const int frequency = engine->CreateComponent(kConstantType);
+      static_cast<ConstantRecord*>(engine->record[frequency])->value = pitch * kSamplerDefaultRoot;
+      if (!engine->Connect(frequency, 0, sampler, 1)) std::abort();
+    }
+    if (sum < 0) {
+      sum = sampler;
+    } else {
+      const int add = engine->CreateComponent(kAddType);
+      if (!engine->Connect(sum, 0, add, 0) || !engine->Connect(sampler, 0, add, 1)) std::abort();
+      sum = add;
+    }
+  }
+  if (!engine->Connect(sum, 0, engine->CreateComponent(kOutType), 0) || !engine->SoundProblems().empty()) std::abort();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(engine->ProcessBlock(kFrames));
+    engine->BlockDone();
+    benchmark::ClobberMemory();
+  }
+  ReportFrames(state);
+  state.counters["copies"] = static_cast<double>(LoadedSoundCount());
+}
+void SamplersOwnPitch(benchmark::State& state) { Samplers(state, 44100.0, 1.0); }
+void SamplersFrom48k(benchmark::State& state) { Samplers(state, 48000.0, 1.0); }
+void SamplersFifthUp(benchmark::State& state) { Samplers(state, 44100.0, 1.5); }
+void SamplersOctaveDown(benchmark::State& state) { Samplers(state, 44100.0, 0.5); }
+
+// What 64 Samplers naming one file cost in memory: the growth of the
+// process when the module is built, with the file named (argument 1) or
+// none (0), and the sound store's bytes. Run each on its own, in a process
+// of its own, so neither reuses what the other freed:
+//   korvel_bench --benchmark_filter=SamplerMemory/0
+//   korvel_bench --benchmark_filter=SamplerMemory/1
+void SamplerMemory(benchmark::State& state) {
+  const bool named = state.range(0) != 0;
+  const std::string path = NoiseWav(44100.0, 60.0);
+  std::unique_ptr<PatchEngine> engine;
+  double growth = 0;
+  for (auto _ : state) {
+    const double before = ResidentBytes();
+    engine = std::make_unique<PatchEngine>();
+    engine->ResetEngine();
+    std::string error;
+    for (int i = 0; i < 64; ++i) {
+      const int sampler = engine->CreateComponent(kSamplerType);
+      if (named && !engine->SetSettings(sampler, {{"file", path}}, error)) std::abort();
+    }
+    growth = ResidentBytes() - before;
+  }
+  state.counters["growth"] = growth;
+  state.counters["sound_bytes"] = static_cast<double>(LoadedSoundBytes());
+  state.counters["copies"] = static_cast<double>(LoadedSoundCount());
+}
+
+BENCHMARK(SamplersOwnPitch);
+BENCHMARK(SamplersFrom48k);
+BENCHMARK(SamplersFifthUp);
+BENCHMARK(SamplersOctaveDown);
+BENCHMARK(SamplerMemory)->Arg(0)->Arg(1)->Iterations(1);
+
 // IN -> LP -> OUT through the module's audio callback, 256-frame calls, the
 // cutoff from a Slider on parameter 1, which controller 1 moves: `changes`
 // Control Changes per call, evenly spaced, each ending a piece of the call
@@ -379,6 +518,7 @@ BENCHMARK(ControlChangesBound)->Arg(0)->Arg(1)->Arg(4)->Arg(16);
 BENCHMARK(ControlChangesUnbound)->Arg(16);
 BENCHMARK(Refill);
 BENCHMARK(Lowpass);
+BENCHMARK(PeakEq);
 BENCHMARK(Moog);
 BENCHMARK(Iir2);
 BENCHMARK(Fir8);
@@ -404,6 +544,7 @@ BENCHMARK(StepCounter);
 BENCHMARK(TranslationTableLinear);
 BENCHMARK(FunctionTanh);
 BENCHMARK(CascadeGraph);
+BENCHMARK(CascadeGraphWatched);
 BENCHMARK(CascadePlainLoop);
 BENCHMARK(SliderLowpassHeld);
 BENCHMARK(SliderLowpassMoving);

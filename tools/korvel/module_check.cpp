@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -10,11 +11,13 @@
 #include "components/biquad_filters.h"
 #include "components/clipping.h"
 #include "components/delays.h"
+#include "components/eq_filters.h"
 #include "components/iir_fir_filters.h"
 #include "components/moog_state_filters.h"
 #include "components/routing.h"
 #include "components/sources.h"
 #include "components/tables.h"
+#include "components/sampler.h"
 #include "components/value_sources.h"
 #include "engine/type_table.h"
 #include "tools/korvel/text_format.h"
@@ -38,6 +41,8 @@ const std::vector<Required>& RequiredInputs() {
       t.push_back({type, {{0, "the signal (in1)"}, {1, "the cutoff (in2)"}, {2, "the resonance (in3)"}}});
     for (int type : {kBandpassType, kBandRejectType, kStateFilterType})
       t.push_back({type, {{0, "the signal (in1)"}, {1, "the cutoff (in2)"}, {2, "the bandwidth (in3)"}}});
+    for (int type : {kPeakEqType, kLowShelfType, kHighShelfType, kAllpassType})
+      t.push_back({type, {{0, "the signal (in1)"}, {1, "the frequency (in2)"}}});
     t.push_back({kIir2Type, {{0, "the signal (in1)"}, {1, "b0/a0 (in2)"}, {2, "b1/a0 (in3)"}}});
     t.push_back({kFir8Type, {{0, "the signal (in1)"}, {1, "b0 (in2)"}, {2, "b1 (in3)"}}});
     for (int type : {kMultiplyType, kDivideType, kPowerType})
@@ -49,6 +54,7 @@ const std::vector<Required>& RequiredInputs() {
     t.push_back({kOutType, {{0, "the signal (in1)"}}});
     for (int type : {kEnvelopeFollowerType, kTranslationTableType, kFunctionType})
       t.push_back({type, {{0, "the signal (in1)"}}});
+    t.push_back({kSamplerType, {{0, "the trigger (in1)"}}});
     return t;
   }();
   return table;
@@ -64,6 +70,8 @@ struct Component {
   int slot, type;
   std::string label;
   bool has_value;
+  double value;
+  std::string file;  // a Sampler's sound file
   bool has_seed;
   // The highest value the component's output can take when that is known
   // from the file (a constant, a Slider's range); NaN otherwise.
@@ -107,38 +115,144 @@ bool OutputNeverSet(int type, int output) {
   return (type == kInType && in_unset) || type == kGroupType || (type == kStateFilterType && output > 0);
 }
 
-}  // namespace
+// The filters whose in2 is a frequency in Hz.
+bool HasCutoff(int type) {
+  return (type >= kLowpassType && type <= kStateFilterType) || (type >= kPeakEqType && type <= kAllpassType);
+}
 
-std::vector<std::string> CheckModule(const std::string& image) {
-  std::vector<std::string> found;
+// The delay components whose in2 is a delay in frames.
+bool HasDelay(int type) {
+  return type == kDelaySetType || type == kDelayAddType || type == kDelayGetType || type == kDelaySimpleType;
+}
+
+struct Module {
   Json root;
-  try {
-    root = Json::parse(image);
-  } catch (const Json::exception&) {
-    return found;
-  }
-  if (!root.is_object() || !root.contains("components")) return found;
   std::map<int, Component> components;
-  for (const Json& c : root["components"]) {
-    const int type = c.value("type", 0);
-    Component component{c.value("slot", 0), type, c.value("label", std::string()), c.contains("value"),
-                        c.contains("seed"), Highest(c, type)};
-    if (component.label.empty()) component.label = TypeName(component.type);
-    components[component.slot] = component;
-  }
   std::vector<Wire> wires;
-  if (root.contains("connections"))
-    for (const Json& w : root["connections"])
-      wires.push_back({w["from"][0].get<int>(), w["from"][1].get<int>(), w["to"][0].get<int>(), w["to"][1].get<int>()});
-  const auto name = [&](int slot) {
-    const Component& c = components.at(slot);
-    return "slot " + std::to_string(slot) + " (" + TypeName(c.type) + " \"" + Escaped(c.label) + "\")";
-  };
-  const auto source_of = [&](int slot, int input) -> const Wire* {
+
+  bool Read(const std::string& image) {
+    try {
+      root = Json::parse(image);
+    } catch (const Json::exception&) {
+      return false;
+    }
+    if (!root.is_object() || !root.contains("components")) return false;
+    for (const Json& c : root["components"]) {
+      const Json value = c.value("value", Json(0.0));
+      const int type = c.value("type", 0);
+      Component component{c.value("slot", 0),
+                          type,
+                          c.value("label", std::string()),
+                          c.contains("value"),
+                          value.is_number() ? value.get<double>() : 0.0,
+                          c.contains("file") && c["file"].is_string() ? c["file"].get<std::string>() : std::string(),
+                          c.contains("seed"),
+                          Highest(c, type)};
+      if (component.label.empty()) component.label = TypeName(component.type);
+      components[component.slot] = component;
+    }
+    if (root.contains("connections"))
+      for (const Json& w : root["connections"])
+        wires.push_back(
+            {w["from"][0].get<int>(), w["from"][1].get<int>(), w["to"][0].get<int>(), w["to"][1].get<int>()});
+    return true;
+  }
+
+  std::string Name(int slot) const {
+    const auto c = components.find(slot);
+    if (c == components.end()) return "slot " + std::to_string(slot);
+    return "slot " + std::to_string(slot) + " (" + TypeName(c->second.type) + " \"" + Escaped(c->second.label) +
+           "\")";
+  }
+
+  const Wire* SourceOf(int slot, int input) const {
     for (const Wire& w : wires)
       if (w.to_slot == slot && w.to_input == input) return &w;
     return nullptr;
-  };
+  }
+};
+
+// A value the module computes from constants alone, and whether the sample
+// rate went into it.
+struct Folded {
+  double value;
+  bool uses_rate;
+};
+
+// What input `input` of `slot` is for the whole render when it follows from
+// constants, the sample rate and arithmetic on them (the way a delay of a
+// quarter second is written: Samplerate × 0.25); nothing when it is a
+// signal or depends on the host.
+std::optional<Folded> ConstantInput(const Module& m, int slot, int input, double rate, int depth = 0) {
+  const Wire* w = m.SourceOf(slot, input);
+  if (w == nullptr || depth > 256) return std::nullopt;
+  const auto c = m.components.find(w->from_slot);
+  if (c == m.components.end()) return std::nullopt;
+  const int from = w->from_slot;
+  const auto operand = [&](int k) { return ConstantInput(m, from, k, rate, depth + 1); };
+  const auto connected = [&](int k) { return m.SourceOf(from, k) != nullptr; };
+  switch (c->second.type) {
+    case kConstantType: return Folded{c->second.value, false};
+    case kSampleRateType: return Folded{rate, true};
+    case kMaxSampleType: return Folded{32767.0, false};
+    case kReplicatorType: return operand(0);
+    case kAddType:
+    case kSubtractType:
+    case kMultiplyType:
+    case kDivideType:
+    case kPowerType: {
+      const int type = c->second.type;
+      const bool in1 = connected(0), in2 = connected(1);
+      const auto x = operand(0), y = operand(1);
+      if ((in1 && !x) || (in2 && !y)) return std::nullopt;
+      const bool uses_rate = (x && x->uses_rate) || (y && y->uses_rate);
+      const double a = x ? x->value : 0.0, b = y ? y->value : 0.0;
+      if (type == kAddType) return Folded{a + b, uses_rate};
+      if (type == kSubtractType) return Folded{a - b, uses_rate};
+      if (!in1 || !in2) return Folded{0.0, false};
+      if (type == kMultiplyType) return Folded{a * b, uses_rate};
+      if (type == kDivideType) return Folded{a / b, uses_rate};
+      return Folded{std::pow(a, b), uses_rate};
+    }
+    default: return std::nullopt;
+  }
+}
+
+}  // namespace
+
+std::int64_t LongestDelay(const std::string& image, double rate) {
+  Module m;
+  if (!m.Read(image)) return 0;
+  double longest = 0;
+  for (const auto& [slot, c] : m.components) {
+    if (!HasDelay(c.type)) continue;
+    if (m.SourceOf(slot, 1) == nullptr) continue;  // no delay
+    const auto delay = ConstantInput(m, slot, 1, rate);
+    if (!delay || !(std::fabs(delay->value) < kDelayLineLength)) return kDelayLineLength;
+    longest = std::max(longest, std::fabs(std::trunc(delay->value)));
+  }
+  return static_cast<std::int64_t>(longest);
+}
+
+std::string ComponentName(const std::string& image, int slot) {
+  Module m;
+  if (!m.Read(image)) return "slot " + std::to_string(slot);
+  return m.Name(slot);
+}
+
+std::vector<Finding> CheckModule(const std::string& image, double rate) {
+  std::vector<Finding> findings;
+  Module m;
+  if (!m.Read(image)) return findings;
+  const Json& root = m.root;
+  const auto& components = m.components;
+  const auto& wires = m.wires;
+  const auto name = [&](int slot) { return m.Name(slot); };
+  const auto source_of = [&](int slot, int input) { return m.SourceOf(slot, input); };
+  struct Collector {
+    std::vector<Finding>& to;
+    void push_back(std::string text) { to.push_back({std::move(text), false}); }
+  } found{findings};
 
   // The module's IN and OUT: named, or the lowest-numbered of each type.
   std::vector<int> ins, outs;
@@ -162,6 +276,8 @@ std::vector<std::string> CheckModule(const std::string& image) {
         if (source_of(slot, input) == nullptr)
           found.push_back(name(slot) + ": " + what + " is not connected, so its output is silence");
     }
+    if (c.type == kSamplerType && c.file.empty())
+      found.push_back(name(slot) + ": no sound file is chosen (\"file\"), so its output is silence");
     if ((c.type == kAddType || c.type == kSubtractType) && source_of(slot, 0) == nullptr &&
         source_of(slot, 1) == nullptr)
       found.push_back(name(slot) + ": neither operand is connected, so its output is silence");
@@ -205,8 +321,9 @@ std::vector<std::string> CheckModule(const std::string& image) {
 
   // Whether the input reaches the output: through wires, or through the
   // shared delay lines (written on one path, read on another). A module
-  // whose output comes from its own oscillators or noise is an instrument:
-  // not hearing the input is then its purpose.
+  // that makes sounds of its own (an oscillator, noise or a Sampler
+  // reaching OUT) is an instrument: it may leave its input unheard, or
+  // have no In at all.
   const auto upstream = [&](int from) {
     std::vector<bool> seen(256, false);
     std::vector<int> stack{from};
@@ -221,30 +338,82 @@ std::vector<std::string> CheckModule(const std::string& image) {
   };
   if (out < 0) {
     found.push_back("the module has no Out component, so its output is silence");
-    return found;
-  }
-  const auto feeds_out = upstream(out);
-  bool sounds = false;
-  for (const auto& [slot, c] : components)
-    if ((c.type == kOscillatorType || c.type == kFmOscillatorType || c.type == kNoiseType) && feeds_out[slot])
-      sounds = true;
-  if (in < 0) {
-    if (!sounds) found.push_back("the module has no In component, so the input is never heard");
-    return found;
-  }
-  bool reached = feeds_out[in];
-  if (!reached) {
-    bool line_written = false, line_heard = false;
-    for (const auto& [slot, c] : components) {
-      if ((c.type == kDelaySetType || c.type == kDelayAddType) && upstream(slot)[in]) line_written = true;
-      if ((c.type == kDelayGetType || c.type == kDelaySimpleType) && feeds_out[slot]) line_heard = true;
+  } else {
+    const auto feeds_out = upstream(out);
+    bool plays_sounds = false;
+    for (const auto& [slot, c] : components)
+      if ((c.type == kSamplerType || c.type == kOscillatorType || c.type == kFmOscillatorType ||
+           c.type == kNoiseType) &&
+          feeds_out[slot])
+        plays_sounds = true;
+    if (plays_sounds) {
+      // its own sound reaches OUT: the input need not
+    } else if (in < 0) {
+      found.push_back("the module has no In component, so the input is never heard");
+    } else {
+      bool reached = feeds_out[in];
+      if (!reached) {
+        bool line_written = false, line_heard = false;
+        for (const auto& [slot, c] : components) {
+          if ((c.type == kDelaySetType || c.type == kDelayAddType) && upstream(slot)[in]) line_written = true;
+          if ((c.type == kDelayGetType || c.type == kDelaySimpleType) && feeds_out[slot]) line_heard = true;
+        }
+        reached = line_written && line_heard;
+      }
+      if (!reached)
+        found.push_back("OUT (slot " + std::to_string(out) + ") is not reached from IN (slot " +
+                        std::to_string(in) + "), so the input is never heard");
     }
-    reached = line_written && line_heard;
   }
-  if (!reached && !sounds)
-    found.push_back("OUT (slot " + std::to_string(out) + ") is not reached from IN (slot " + std::to_string(in) +
-                    "), so the input is never heard");
-  return found;
+
+  // Work that goes nowhere: a component none of whose outputs is wired is
+  // never run (a block is pulled from OUT), so its effect is lost; for a
+  // delay writer that includes its writes into the line.
+  for (const auto& [slot, c] : components) {
+    const int outputs = IsTypeAvailable(c.type) ? static_cast<int>(kComponentTypeTable.dispatch[c.type](
+                                                      kGetOutputCount, nullptr, nullptr))
+                                                : 0;
+    if (outputs == 0 || c.type == kInType || c.type == kGroupType) continue;
+    const bool wired = std::any_of(wires.begin(), wires.end(), [&](const Wire& w) { return w.from_slot == slot; });
+    if (wired) continue;
+    if (c.type == kDelaySetType || c.type == kDelayAddType)
+      found.push_back(name(slot) +
+                      ": its output leads nowhere, so it never runs and writes nothing into the delay line; "
+                      "wire its output on the way to OUT (through a x*y by 0 into a x+y, say)");
+    else
+      found.push_back(name(slot) + ": its output leads nowhere, so it never runs");
+  }
+
+  // What holds only at this rate.
+  const double nyquist = rate / 2;
+  for (const auto& [slot, c] : components) {
+    if (HasCutoff(c.type)) {
+      const auto cutoff = ConstantInput(m, slot, 1, rate);
+      if (cutoff && cutoff->value >= nyquist)
+        findings.push_back({name(slot) + ": the cutoff " + ShortestNumber(cutoff->value) +
+                                " Hz is at or above half the sample rate (" + ShortestNumber(nyquist) + " Hz at " +
+                                ShortestNumber(rate) + " Hz); it is computed as " +
+                                ShortestNumber(TopCutoff(rate)) + " Hz",
+                            true});
+    }
+    if (HasDelay(c.type)) {
+      const auto delay = ConstantInput(m, slot, 1, rate);
+      if (delay && std::fabs(delay->value) >= kDelayLineLength) {
+        const double frames = std::trunc(delay->value);
+        findings.push_back({name(slot) + ": the delay of " + ShortestNumber(frames) + " frames (" +
+                                ShortestNumber(std::round(frames / rate * 1000) / 1000) + " s at " +
+                                ShortestNumber(rate) + " Hz) is longer than the delay line (" +
+                                std::to_string(kDelayLineLength) + " frames, " +
+                                ShortestNumber(std::round(kDelayLineLength / rate * 1000) / 1000) +
+                                " s); it wraps around to " +
+                                ShortestNumber(std::fmod(std::fmod(frames, kDelayLineLength) + kDelayLineLength,
+                                                         kDelayLineLength)) +
+                                " frames",
+                            delay->uses_rate});
+      }
+    }
+  }
+  return findings;
 }
 
 }  // namespace korvel::cli

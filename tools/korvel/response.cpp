@@ -81,6 +81,7 @@ bool MeasureImpulse(pluginhost::Library& library, const MeasureRequest& request,
     return false;
   }
   module->Init();
+  module->SetModuleFolder(request.folder);
   module->RestoreState(pluginhost::ChunkOf(request.image));
   if (!ApplyParameterSettings(*module, request.settings, error)) return false;
 

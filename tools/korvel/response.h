@@ -33,6 +33,7 @@ struct ImpulseResponse {
 
 struct MeasureRequest {
   std::string image;  // the module file's bytes
+  std::string folder;  // the module file's folder, for the sound files it names
   std::vector<ParameterSetting> settings;
   double level_dbfs = -6.0;  // the impulse's height; 0 dBFS is file full scale
 };

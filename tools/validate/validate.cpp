@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <map>
@@ -78,7 +79,7 @@ class Random {
 struct Part {
   int type;
   double value;  // constants only
-  nlohmann::json settings = nlohmann::json::object();  // a type's own settings (seed, table)
+  nlohmann::json settings = nlohmann::json::object();  // a type's own settings (seed, table, sound)
 };
 struct Wire {
   int from, output, to, input;
@@ -108,6 +109,42 @@ std::vector<int> AllTypes() {
 // read what a Set writes later in the same block, so their output depends
 // on the block size by design.
 bool BlockDependent(int type) { return type >= 27 && type <= 31 && type != 30; }
+
+// The sound the Samplers play: stereo noise at 48 kHz (so it is always
+// read through the interpolator), written once into the output folder.
+std::string g_sound_path;
+
+void WriteSound(const std::string& folder) {
+  std::filesystem::create_directories(folder);
+  g_sound_path = std::filesystem::absolute(std::filesystem::path(folder) / "sampler-sound.wav").string();
+  constexpr std::uint32_t kFrames = 3000, kBytes = kFrames * 4;
+  std::string wav = "RIFF";
+  const auto le = [&wav](std::uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) wav += static_cast<char>(v >> (8 * i) & 0xFF);
+  };
+  le(36 + kBytes, 4);
+  wav += "WAVEfmt ";
+  le(16, 4), le(1, 2), le(2, 2), le(48000, 4), le(48000 * 4, 4), le(4, 2), le(16, 2);
+  wav += "data";
+  le(kBytes, 4);
+  Random r(99);
+  for (std::uint32_t i = 0; i < 2 * kFrames; ++i) le(static_cast<std::uint32_t>(r.Below(65536)), 2);
+  std::ofstream(g_sound_path, std::ios::binary) << wav;
+}
+
+// Random Sampler settings; now and then a file that is not there.
+nlohmann::json SamplerSettings(Random& r) {
+  static const char* const kModes[] = {"one-shot", "gate"};
+  static const char* const kLoops[] = {"off", "forward", "ping-pong"};
+  const int start = r.Below(3500), end = r.Chance(30) ? 0 : start + 1 + r.Below(3000);
+  return {{"file", r.Chance(10) ? g_sound_path + ".missing" : g_sound_path},
+          {"root", r.Chance(20) ? 1e-3 : 20.0 + r.Unit() * 2000.0},
+          {"mode", kModes[r.Below(2)]},
+          {"loop", kLoops[r.Below(3)]},
+          {"loop_start", start},
+          {"loop_end", end},
+          {"release", r.Unit() * 50.0}};
+}
 
 double SpecialValue(Random& r) {
   static const std::vector<double> kValues = {0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 1e-300, -1e-300, 5e-324, -5e-324,
@@ -154,6 +191,7 @@ Case Generate(std::uint64_t seed) {
   for (int i = 0; i < count; ++i) {
     const int type = r.Pick(kTypes);
     c.parts.push_back({type, type == kConstantType ? SpecialValue(r) : 0.0, SettingsFor(type, r)});
+    if (type == kSamplerType) c.parts.back().settings = SamplerSettings(r);
   }
   // Outputs still free to wire, from components earlier in the chain (so no
   // wire can close a loop). An output feeds at most one input.
@@ -226,7 +264,7 @@ std::string ImageOf(const Case& c) {
     if (c.parts[slot].type < 0) continue;  // removed while shrinking
     nlohmann::json part = {{"slot", slot}, {"type", c.parts[slot].type}};
     if (c.parts[slot].type == kConstantType) part["value"] = Number(c.parts[slot].value);
-    for (const auto& item : c.parts[slot].settings.items()) part[item.key()] = item.value();
+    part.update(c.parts[slot].settings);
     components.push_back(part);
   }
   for (const Wire& w : c.wires)
@@ -537,7 +575,8 @@ int Usage() {
   return 2;
 }
 
-int RunOne(std::uint64_t seed) {
+int RunOne(std::uint64_t seed, const std::string& out) {
+  WriteSound(out);
   const Case c = Generate(seed);
   std::printf("%s\n", Describe(c).c_str());
   std::printf("%s\n", ImageOf(c).c_str());
@@ -570,7 +609,8 @@ int Main(int argc, char** argv) {
     }
     if (end == nullptr || *end != '\0') return Usage();
   }
-  if (one) return RunOne(start);
+  if (one) return RunOne(start, out);
+  WriteSound(out);
 
   std::fprintf(stderr, "korvel_validate: %.0f s from seed %llu\n", seconds, static_cast<unsigned long long>(start));
   const auto began = Clock::now();
