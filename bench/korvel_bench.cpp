@@ -27,6 +27,8 @@
 #include "components/iir_fir_filters.h"
 #include "components/moog_state_filters.h"
 #include "components/routing.h"
+#include "components/sources.h"
+#include "components/tables.h"
 #include "components/sampler.h"
 #include "components/value_sources.h"
 #include "engine/host_timing.h"
@@ -139,6 +141,85 @@ void AddBufferBuffer(benchmark::State& state) {
   std::vector<double> other = Noise();
   Source y(other.data());
   RunType(state, kAddType, {&y});
+}
+
+// A source whose inputs are all given (null: unconnected); its output is
+// its own buffer, so nothing is restored between blocks. `before` may
+// refill input buffers.
+template <class Before>
+void RunSource(benchmark::State& state, int type, std::vector<Source*> sources, Before before) {
+  ComponentRecord* inputs[kMaxPorts] = {};
+  const std::int16_t source_outputs[kMaxPorts] = {};
+  for (std::size_t k = 0; k < sources.size(); ++k) inputs[k] = sources[k] ? &sources[k]->record : nullptr;
+  const ComponentDispatch dispatch = kComponentTypeTable.dispatch[type];
+  const ComponentProcess process = kComponentTypeTable.process[type];
+  auto* record = reinterpret_cast<ComponentRecord*>(dispatch(kCreateState, nullptr, nullptr));
+  record->block_length = kFrames;
+  for (auto _ : state) {
+    before();
+    process(record, inputs, source_outputs);
+    benchmark::DoNotOptimize(record->output[0]);
+    benchmark::ClobberMemory();
+  }
+  dispatch(kDestroyState, nullptr, record);
+  ReportFrames(state);
+}
+void RunSource(benchmark::State& state, int type, std::vector<Source*> sources) {
+  RunSource(state, type, std::move(sources), [] {});
+}
+
+// The Oscillator with constant controls (its steady path), by shape.
+void Oscillator(benchmark::State& state, double frequency, int shape) {
+  Source f(frequency), s(shape), w(0.3);
+  RunSource(state, kOscillatorType, {&f, &s, &w});
+}
+void OscillatorSaw440(benchmark::State& state) { Oscillator(state, 440.0, 2); }
+void OscillatorSaw10k(benchmark::State& state) { Oscillator(state, 10000.0, 2); }
+void OscillatorPulse440(benchmark::State& state) { Oscillator(state, 440.0, 3); }
+void OscillatorTriangle440(benchmark::State& state) { Oscillator(state, 440.0, 1); }
+void OscillatorSine440(benchmark::State& state) { Oscillator(state, 440.0, 0); }
+// A saw whose frequency is a signal (a vibrato): frame by frame, a bend
+// at every frame.
+void OscillatorSawVibrato(benchmark::State& state) {
+  std::vector<double> frequency(kValues);
+  for (int f = 0; f < kFrames; ++f) frequency[2 * f] = frequency[2 * f + 1] = 440.0 + 5.0 * (f % 64) / 64.0;
+  Source f(frequency.data()), s(2.0);
+  RunSource(state, kOscillatorType, {&f, &s});
+}
+void FmOscillator(benchmark::State& state) {
+  Source c(440.0), m(220.0), i(3.0);
+  RunSource(state, kFmOscillatorType, {&c, &m, &i});
+}
+void NoiseWhite(benchmark::State& state) { RunSource(state, kNoiseType, {}); }
+void NoisePink(benchmark::State& state) {
+  Source colour(1.0);
+  RunSource(state, kNoiseType, {nullptr, &colour});
+}
+void Adsr(benchmark::State& state, int type) {
+  // A gate that opens and closes every other block: every stage is met.
+  std::vector<double> gate(kValues);
+  Source g(gate.data()), a(5.0), d(10.0), s(0.5), r(8.0);
+  bool open = false;
+  RunSource(state, type, {&g, &a, &d, &s, &r}, [&] {
+    open = !open;
+    std::fill(gate.begin(), gate.end(), open ? 1.0 : 0.0);
+  });
+}
+void LinearAdsr(benchmark::State& state) { Adsr(state, kLinearAdsrType); }
+void ExponentialAdsr(benchmark::State& state) { Adsr(state, kExponentialAdsrType); }
+void FollowerPeak(benchmark::State& state) {
+  Source a(10.0), r(100.0);
+  RunType(state, kEnvelopeFollowerType, {&a, &r});
+}
+void FollowerRms(benchmark::State& state) {
+  Source a(10.0), r(100.0), mode(1.0);
+  RunType(state, kEnvelopeFollowerType, {&a, &r, &mode});
+}
+void StepCounter(benchmark::State& state) { RunType(state, kStepCounterType, {}); }
+void TranslationTableLinear(benchmark::State& state) { RunType(state, kTranslationTableType, {}); }
+void FunctionTanh(benchmark::State& state) {
+  Source which(2.0);
+  RunType(state, kFunctionType, {&which});
 }
 
 struct Lines {
@@ -446,6 +527,22 @@ BENCHMARK(AddBufferConstant);
 BENCHMARK(AddBufferBuffer);
 BENCHMARK(DelaySet);
 BENCHMARK(DelayGet);
+BENCHMARK(OscillatorSaw440);
+BENCHMARK(OscillatorSaw10k);
+BENCHMARK(OscillatorPulse440);
+BENCHMARK(OscillatorTriangle440);
+BENCHMARK(OscillatorSine440);
+BENCHMARK(OscillatorSawVibrato);
+BENCHMARK(FmOscillator);
+BENCHMARK(NoiseWhite);
+BENCHMARK(NoisePink);
+BENCHMARK(LinearAdsr);
+BENCHMARK(ExponentialAdsr);
+BENCHMARK(FollowerPeak);
+BENCHMARK(FollowerRms);
+BENCHMARK(StepCounter);
+BENCHMARK(TranslationTableLinear);
+BENCHMARK(FunctionTanh);
 BENCHMARK(CascadeGraph);
 BENCHMARK(CascadeGraphWatched);
 BENCHMARK(CascadePlainLoop);

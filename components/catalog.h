@@ -11,6 +11,8 @@
 #include "components/iir_fir_filters.h"
 #include "components/moog_state_filters.h"
 #include "components/routing.h"
+#include "components/sources.h"
+#include "components/tables.h"
 #include "components/sampler.h"
 #include "components/value_sources.h"
 
@@ -20,6 +22,7 @@ namespace korvel {
 inline constexpr std::span<const TypeDescription> kFamilies[] = {
     kRoutingTypes, kArithmeticTypes, kBiquadTypes, kMoogStateTypes, kIirFirTypes,
     kEqTypes,      kClippingTypes,   kDelayTypes,  kValueSourceTypes, kSamplerTypes,
+    kSourceTypes,  kTableTypes,
 };
 
 // Whether a family declares the type number. Only numbers are compared,

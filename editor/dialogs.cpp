@@ -14,6 +14,7 @@
 #include "components/filter_reset.h"
 #include "components/iir_fir_filters.h"
 #include "components/moog_state_filters.h"
+#include "components/tables.h"
 #include "components/sampler.h"
 #include "components/value_sources.h"
 #include "editor/editor_internal.h"
@@ -35,6 +36,7 @@ int SettingsTemplateFor(int type) {
   if (type == kSamplerType) return IDD_SAMPLER_SETTINGS;
   if (IsFilterType(type)) return IDD_FILTER_SETTINGS;
   if (type >= kDelaySetType && type <= kDelaySimpleType) return IDD_DELAY_SETTINGS;
+  if (type == kTranslationTableType) return IDD_TABLE_SETTINGS;
   return IDD_COMPONENT_SETTINGS;
 }
 
@@ -400,6 +402,8 @@ DLGPROC DialogProcedureFor(int template_id) {
       return EnsembleInfoProc;
     case IDD_PARAMETER_INFO:
       return ParameterInfoProc;
+    case IDD_TABLE_SETTINGS:
+      return TableSettingsProc;
     case IDD_CONSTANT_SETTINGS:
     case IDD_SLIDER_SETTINGS:
     case IDD_DELAY_SETTINGS:
@@ -412,6 +416,8 @@ DLGPROC DialogProcedureFor(int template_id) {
       return AboutProc;  // closes on OK or the close box
   }
 }
+
+int SettingsSlot() { return g_settings_slot; }
 
 void OpenSettingsDialog(PatchEngine& engine) {
   const int slot = engine.selected_slot;

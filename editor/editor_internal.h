@@ -62,6 +62,10 @@ void OpenSettingsDialog(PatchEngine& engine);
 void OpenComponentInfo(PatchEngine& engine);
 void OpenModuleInformation(PatchEngine& engine);
 void OpenParameterProperties(PatchEngine& engine);
+// The slot whose settings dialog is open, -1 when none.
+int SettingsSlot();
+// Translation Table Settings (editor/table_dialog.cpp).
+INT_PTR CALLBACK TableSettingsProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
 
 inline HWND AsWindow(void* handle) { return static_cast<HWND>(handle); }
 

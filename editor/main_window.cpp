@@ -55,9 +55,12 @@ constexpr ComponentCommand kComponentCommands[] = {
     {ID_CONSTANT, 80},       {ID_SAMPLES_PER_SECOND, 81}, {ID_SAMPLES_PER_TICK, 82},
     {ID_MAX_SAMPLE_VALUE, 83}, {ID_BPM, 84},           {ID_TPB, 85},
     {ID_BPB, 86},            {ID_SLIDER_INTERFACE, 87}, {ID_NOTE_FREQUENCY, 88},
-    {ID_NOTE_WAVEPERIOD, 89}, {ID_NOTE_TRIGGER, 90},   {ID_SAMPLER, 50},
-    {ID_PEAK_EQ, 60},        {ID_LOW_SHELF, 61},       {ID_HIGH_SHELF, 62},
-    {ID_ALLPASS, 63},
+    {ID_NOTE_WAVEPERIOD, 89}, {ID_NOTE_TRIGGER, 90},
+    {ID_BASIC_OSCILLATOR, 40}, {ID_FM_OSCILLATOR, 41},    {ID_WHITE_NOISE, 42},
+    {ID_LINEAR_ADSR, 43},    {ID_EXPONENTIAL_ADSR, 44}, {ID_ENVELOPE_FOLLOWER, 45},
+    {ID_STEP_COUNTER, 46},   {ID_TRANSLATION_TABLE, 47}, {ID_FUNCTION, 48},
+    {ID_SAMPLER, 50},        {ID_PEAK_EQ, 60},          {ID_LOW_SHELF, 61},
+    {ID_HIGH_SHELF, 62},     {ID_ALLPASS, 63},
 };
 
 void RegisterClasses() {

@@ -64,6 +64,10 @@ namespace settings {
 // JSON has no infinities or NaN: they travel as the texts "nan", "inf" and
 // "-inf".
 nlohmann::ordered_json Number(double value);
+// A JSON number (not a text) as a double; integers convert exactly where
+// they can and round once otherwise, on every build. False for anything
+// else.
+bool NumberValue(const nlohmann::json& v, double& value);
 // A number (or one of those texts) under `key`, when present. False with
 // `error` set when present but not a number.
 bool ReadReal(const nlohmann::json& in, const char* key, double& value, std::string& error);

@@ -14,6 +14,7 @@
 #define IDD_COMPONENT_INFO 107
 #define IDD_ENSEMBLE_INFO 108
 #define IDD_FILTER_SETTINGS 109
+#define IDD_TABLE_SETTINGS 110
 #define IDD_SAMPLER_SETTINGS 113
 
 // Tab-strip bitmaps: caps and middles for the active and inactive tab,
@@ -50,6 +51,8 @@
 #define IDC_DELAY_LINES 1054
 #define IDC_DELAY_RESET 1055
 #define IDC_PARAMETER_HELP 1068
+#define IDC_TABLE_POINTS 1070
+#define IDC_TABLE_INTERPOLATION 1071
 // Parameter Information: the MIDI controller of the chosen parameter.
 #define IDC_CONTROLLER_PARAMETER 1120
 #define IDC_CONTROLLER_NUMBER 1121
@@ -130,6 +133,8 @@
 #define ID_MODULE_VIEW 40078
 #define ID_CODE_VIEW 40079
 #define ID_GUI_VIEW 40080
+#define ID_ENVELOPE_FOLLOWER 40081
+#define ID_FUNCTION 40082
 #define ID_PEAK_EQ 40084
 #define ID_LOW_SHELF 40085
 #define ID_HIGH_SHELF 40086

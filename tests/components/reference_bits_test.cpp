@@ -8,8 +8,11 @@
 // library is not ours and differs between platforms in the last bit (glibc's
 // 32-bit sinh differs from its 64-bit one for about a quarter of arguments),
 // so the biquad designs (sin, cos, sinh) run with given coefficients and
-// constant controls equal to their cache, and x^y with exponents 0 and 1,
-// which every pow answers exactly.
+// constant controls equal to their cache, x^y with exponents 0 and 1,
+// which every pow answers exactly, and Function with the functions IEEE
+// arithmetic defines exactly (abs, sqrt, floor, sign). The sources compute
+// their sines and exponentials themselves and run as they are; Noise with a
+// fixed seed.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -17,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -27,6 +31,8 @@
 #include "components/biquad_filters.h"
 #include "components/eq_filters.h"
 #include "components/moog_state_filters.h"
+#include "components/sources.h"
+#include "components/tables.h"
 #include "components/sampler.h"
 #include "engine/host_timing.h"
 #include "engine/type_settings.h"
@@ -89,6 +95,7 @@ std::uint64_t RunType(int type) {
     biquad.cached_resonance = 0.7;
     if (equaliser) c.as<EqRecord>().cached_gain = 3.0;
   }
+  if (type == kNoiseType) c.as<NoiseRecord>().seed = 12345u;
   Generator g{static_cast<std::uint32_t>(type) * 7919u + 1u};
   if (type == kSamplerType) {
     // A stereo sound at another rate, looped back and forth and gated by
@@ -115,6 +122,8 @@ std::uint64_t RunType(int type) {
       if (designed && k > 0) std::fill(v.begin(), v.end(), controls[k - 1]);
       if (type == kPowerType && k == 1)
         for (double& x : v) x = x < 1500.0 ? 0.0 : 1.0;
+      if (type == kFunctionType && k == 1)
+        for (std::size_t i = 0; i < v.size(); ++i) v[i] = std::array{3.0, 4.0, 7.0, 8.0}[(i / 2 + b) % 4];
       feeds.push_back(new Feed(std::move(v)));
     }
     ComponentRecord* in[kMaxPorts] = {};

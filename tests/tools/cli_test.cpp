@@ -391,6 +391,15 @@ TEST_F(CliTest, TheCheckerNamesEachSilentMistake) {
       {"second-in", in_out + R"(, {"slot": 2, "type": 0})", R"({"from": [2, 0], "to": [1, 0]})",
        "OUT (slot 1) is not reached from IN (slot 0)"},
       {"second-in", in_out + R"(, {"slot": 2, "type": 0})", R"({"from": [2, 0], "to": [1, 0]})", "a second In"},
+      {"gate", in_out + R"(, {"slot": 2, "type": 43}, {"slot": 3, "type": 80, "value": 0.4}, {"slot": 4, "type": 12})",
+       R"({"from": [3, 0], "to": [2, 0]}, {"from": [0, 0], "to": [4, 0]}, {"from": [2, 0], "to": [4, 1]},)"
+       R"( {"from": [4, 0], "to": [1, 0]})",
+       "slot 2 (Linear ADSR \"Linear ADSR\"): the gate (in1) comes from slot 3 (constant \"constant\"), which never "
+       "reaches 0.5, so the envelope never starts"},
+      {"frequency", in_out + R"(, {"slot": 2, "type": 40})", R"({"from": [2, 0], "to": [1, 0]})",
+       "the frequency (in1) is not connected"},
+      {"seed", in_out + R"(, {"slot": 2, "type": 42})", R"({"from": [2, 0], "to": [1, 0]})",
+       "it has no \"seed\", so it draws different noise at every load"},
   };
   for (const Case& c : cases) {
     WriteModule(std::string(c.name) + ".korvel", c.components, c.connections);
@@ -402,7 +411,8 @@ TEST_F(CliTest, TheCheckerNamesEachSilentMistake) {
     EXPECT_NE(render.err.find("korvel: warning: "), std::string::npos) << render.err;
     EXPECT_NE(render.err.find(c.says), std::string::npos) << render.err;
   }
-  for (const char* example : {"echo", "lowpass", "moog-drive", "fir-smooth", "passthrough", "tone-control", "phaser"})
+  for (const char* example : {"echo", "lowpass", "moog-drive", "fir-smooth", "passthrough", "tone-control", "phaser",
+                              "tremolo", "ring-modulator", "follow-wah", "step-filter", "waveshaper", "voice"})
     EXPECT_EQ(Korvel("check " + Example(example + std::string(".korvel"))).status, 0) << example;
   std::ofstream(Path("typo.korvel")) << R"({"format": "korvel-module", "version": 1, "components": [], "conections": []})";
   const Outcome typo = Korvel("check typo.korvel");
@@ -563,7 +573,7 @@ TEST_F(CliTest, TypesShowTheComponentReference) {
     EXPECT_NE(Korvel("types " + type).out.find("\n### " + type + " "), std::string::npos) << type;
     ++listed;
   }
-  EXPECT_EQ(listed, 42);
+  EXPECT_EQ(listed, 51);
   EXPECT_EQ(Korvel("types 4").status, 1);
 }
 

@@ -58,7 +58,7 @@ void PrintModule(const Json& m) {
   std::printf("author:       %s\n", Escaped(m.value("author", "")).c_str());
   std::printf("description:  %s\n", Escaped(m.value("description", "")).c_str());
   std::printf("\ncomponents:\n");
-  std::printf("  %4s  %4s  %-14s %-24s %11s  %s\n", "slot", "type", "name", "label", "position", "value");
+  std::printf("  %4s  %4s  %-17s %-24s %11s  %s\n", "slot", "type", "name", "label", "position", "value");
   const int in = m.value("in", -1), out = m.value("out", -1);
   std::vector<std::string> labels(256);
   for (const Json& c : m["components"]) {
@@ -67,7 +67,7 @@ void PrintModule(const Json& m) {
     const std::string position = "(" + std::to_string(c.value("x", 0)) + ", " + std::to_string(c.value("y", 0)) + ")";
     const std::string value = c.contains("value") ? Number(c["value"]) : "";
     const char* role = slot == in ? "  (module IN)" : slot == out ? "  (module OUT)" : "";
-    std::printf("  %4d  %4d  %-14s %-24s %11s  %s%s\n", slot, type, TypeName(type), labels[slot].c_str(),
+    std::printf("  %4d  %4d  %-17s %-24s %11s  %s%s\n", slot, type, TypeName(type), labels[slot].c_str(),
                 position.c_str(), value.c_str(), role);
   }
   if (m["components"].empty()) std::printf("  (none)\n");

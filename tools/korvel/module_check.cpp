@@ -15,6 +15,8 @@
 #include "components/iir_fir_filters.h"
 #include "components/moog_state_filters.h"
 #include "components/routing.h"
+#include "components/sources.h"
+#include "components/tables.h"
 #include "components/sampler.h"
 #include "components/value_sources.h"
 #include "engine/type_table.h"
@@ -50,6 +52,8 @@ const std::vector<Required>& RequiredInputs() {
     for (int type : {kDelaySetType, kDelayAddType, kDelayZType, kReplicatorType})
       t.push_back({type, {{0, "the signal (in1)"}}});
     t.push_back({kOutType, {{0, "the signal (in1)"}}});
+    for (int type : {kEnvelopeFollowerType, kTranslationTableType, kFunctionType})
+      t.push_back({type, {{0, "the signal (in1)"}}});
     t.push_back({kSamplerType, {{0, "the trigger (in1)"}}});
     return t;
   }();
@@ -68,7 +72,37 @@ struct Component {
   bool has_value;
   double value;
   std::string file;  // a Sampler's sound file
+  bool has_seed;
+  // The highest value the component's output can take when that is known
+  // from the file (a constant, a Slider's range); NaN otherwise.
+  double highest;
 };
+
+// The inputs read as gates or clocks (high from 0.5), and what each is.
+struct Trigger {
+  int type, input;
+  const char* what;
+  const char* effect;
+};
+constexpr Trigger kTriggers[] = {
+    {kLinearAdsrType, 0, "the gate (in1)", "the envelope never starts"},
+    {kExponentialAdsrType, 0, "the gate (in1)", "the envelope never starts"},
+    {kLinearAdsrType, 5, "the retrigger (in6)", "it never retriggers"},
+    {kExponentialAdsrType, 5, "the retrigger (in6)", "it never retriggers"},
+    {kStepCounterType, 0, "the clock (in1)", "it never leaves step 0"},
+    {kStepCounterType, 2, "the reset (in3)", "it never resets"},
+    {kOscillatorType, 3, "the sync (in4)", "it never restarts"},
+};
+
+double Highest(const Json& c, int type) {
+  const auto number = [&](const char* key, double otherwise) {
+    const auto it = c.find(key);
+    return it != c.end() && it->is_number() ? it->get<double>() : otherwise;
+  };
+  if (type == kConstantType) return number("value", 0.0);
+  if (type == kSliderType) return std::max(number("min", 0.0), number("max", 1.0));
+  return std::nan("");
+}
 
 struct Wire {
   int from_slot, from_output, to_slot, to_input;
@@ -105,9 +139,15 @@ struct Module {
     if (!root.is_object() || !root.contains("components")) return false;
     for (const Json& c : root["components"]) {
       const Json value = c.value("value", Json(0.0));
-      Component component{c.value("slot", 0), c.value("type", 0), c.value("label", std::string()),
-                          c.contains("value"), value.is_number() ? value.get<double>() : 0.0,
-                          c.contains("file") && c["file"].is_string() ? c["file"].get<std::string>() : std::string()};
+      const int type = c.value("type", 0);
+      Component component{c.value("slot", 0),
+                          type,
+                          c.value("label", std::string()),
+                          c.contains("value"),
+                          value.is_number() ? value.get<double>() : 0.0,
+                          c.contains("file") && c["file"].is_string() ? c["file"].get<std::string>() : std::string(),
+                          c.contains("seed"),
+                          Highest(c, type)};
       if (component.label.empty()) component.label = TypeName(component.type);
       components[component.slot] = component;
     }
@@ -241,6 +281,24 @@ std::vector<Finding> CheckModule(const std::string& image, double rate) {
     if ((c.type == kAddType || c.type == kSubtractType) && source_of(slot, 0) == nullptr &&
         source_of(slot, 1) == nullptr)
       found.push_back(name(slot) + ": neither operand is connected, so its output is silence");
+    if ((c.type == kOscillatorType || c.type == kFmOscillatorType) && source_of(slot, 0) == nullptr)
+      found.push_back(name(slot) + ": the frequency (in1) is not connected, so the wave stands still at 0 Hz");
+    if (c.type == kNoiseType && !c.has_seed)
+      found.push_back(name(slot) + ": it has no \"seed\", so it draws different noise at every load");
+    for (const Trigger& t : kTriggers) {
+      if (t.type != c.type) continue;
+      const Wire* w = source_of(slot, t.input);
+      if (w == nullptr) {
+        // A gate or clock left unconnected; an unconnected retrigger, reset
+        // or sync is only unused.
+        if (t.input == 0) found.push_back(name(slot) + ": " + t.what + " is not connected, so " + t.effect);
+        continue;
+      }
+      const double highest = components.at(w->from_slot).highest;
+      if (highest < 0.5)
+        found.push_back(name(slot) + ": " + t.what + " comes from " + name(w->from_slot) + ", which never reaches 0.5, so " +
+                        t.effect);
+    }
   }
   for (const Wire& w : wires) {
     const Component& from = components.at(w.from_slot);
@@ -263,8 +321,9 @@ std::vector<Finding> CheckModule(const std::string& image, double rate) {
 
   // Whether the input reaches the output: through wires, or through the
   // shared delay lines (written on one path, read on another). A module
-  // that plays sounds of its own (a Sampler reaching OUT) may leave its
-  // input unheard, or have no In at all.
+  // that makes sounds of its own (an oscillator, noise or a Sampler
+  // reaching OUT) is an instrument: it may leave its input unheard, or
+  // have no In at all.
   const auto upstream = [&](int from) {
     std::vector<bool> seen(256, false);
     std::vector<int> stack{from};
@@ -282,7 +341,11 @@ std::vector<Finding> CheckModule(const std::string& image, double rate) {
   } else {
     const auto feeds_out = upstream(out);
     bool plays_sounds = false;
-    for (const auto& [slot, c] : components) plays_sounds = plays_sounds || (c.type == kSamplerType && feeds_out[slot]);
+    for (const auto& [slot, c] : components)
+      if ((c.type == kSamplerType || c.type == kOscillatorType || c.type == kFmOscillatorType ||
+           c.type == kNoiseType) &&
+          feeds_out[slot])
+        plays_sounds = true;
     if (plays_sounds) {
       // its own sound reaches OUT: the input need not
     } else if (in < 0) {
