@@ -7,11 +7,14 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <new>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -20,12 +23,18 @@
 #include "components/biquad_filters.h"
 #include "components/clipping.h"
 #include "components/delays.h"
+#include "components/eq_filters.h"
 #include "components/iir_fir_filters.h"
 #include "components/moog_state_filters.h"
 #include "components/routing.h"
+#include "components/sources.h"
+#include "components/tables.h"
+#include "components/sampler.h"
 #include "components/value_sources.h"
+#include "engine/host_timing.h"
 #include "engine/module_image.h"
 #include "engine/patch_engine.h"
+#include "engine/sound_store.h"
 #include "engine/type_table.h"
 #include "host/plugin_module.h"
 
@@ -104,6 +113,10 @@ void Lowpass(benchmark::State& state) {
   Source f(1000.0), r(0.7);
   RunType(state, kLowpassType, {&f, &r});
 }
+void PeakEq(benchmark::State& state) {
+  Source f(1000.0), gain(6.0), q(1.41);
+  RunType(state, kPeakEqType, {&f, &gain, &q});
+}
 void Moog(benchmark::State& state) {
   Source f(1000.0), r(50.0);
   RunType(state, kMoogType, {&f, &r});
@@ -128,6 +141,85 @@ void AddBufferBuffer(benchmark::State& state) {
   std::vector<double> other = Noise();
   Source y(other.data());
   RunType(state, kAddType, {&y});
+}
+
+// A source whose inputs are all given (null: unconnected); its output is
+// its own buffer, so nothing is restored between blocks. `before` may
+// refill input buffers.
+template <class Before>
+void RunSource(benchmark::State& state, int type, std::vector<Source*> sources, Before before) {
+  ComponentRecord* inputs[kMaxPorts] = {};
+  const std::int16_t source_outputs[kMaxPorts] = {};
+  for (std::size_t k = 0; k < sources.size(); ++k) inputs[k] = sources[k] ? &sources[k]->record : nullptr;
+  const ComponentDispatch dispatch = kComponentTypeTable.dispatch[type];
+  const ComponentProcess process = kComponentTypeTable.process[type];
+  auto* record = reinterpret_cast<ComponentRecord*>(dispatch(kCreateState, nullptr, nullptr));
+  record->block_length = kFrames;
+  for (auto _ : state) {
+    before();
+    process(record, inputs, source_outputs);
+    benchmark::DoNotOptimize(record->output[0]);
+    benchmark::ClobberMemory();
+  }
+  dispatch(kDestroyState, nullptr, record);
+  ReportFrames(state);
+}
+void RunSource(benchmark::State& state, int type, std::vector<Source*> sources) {
+  RunSource(state, type, std::move(sources), [] {});
+}
+
+// The Oscillator with constant controls (its steady path), by shape.
+void Oscillator(benchmark::State& state, double frequency, int shape) {
+  Source f(frequency), s(shape), w(0.3);
+  RunSource(state, kOscillatorType, {&f, &s, &w});
+}
+void OscillatorSaw440(benchmark::State& state) { Oscillator(state, 440.0, 2); }
+void OscillatorSaw10k(benchmark::State& state) { Oscillator(state, 10000.0, 2); }
+void OscillatorPulse440(benchmark::State& state) { Oscillator(state, 440.0, 3); }
+void OscillatorTriangle440(benchmark::State& state) { Oscillator(state, 440.0, 1); }
+void OscillatorSine440(benchmark::State& state) { Oscillator(state, 440.0, 0); }
+// A saw whose frequency is a signal (a vibrato): frame by frame, a bend
+// at every frame.
+void OscillatorSawVibrato(benchmark::State& state) {
+  std::vector<double> frequency(kValues);
+  for (int f = 0; f < kFrames; ++f) frequency[2 * f] = frequency[2 * f + 1] = 440.0 + 5.0 * (f % 64) / 64.0;
+  Source f(frequency.data()), s(2.0);
+  RunSource(state, kOscillatorType, {&f, &s});
+}
+void FmOscillator(benchmark::State& state) {
+  Source c(440.0), m(220.0), i(3.0);
+  RunSource(state, kFmOscillatorType, {&c, &m, &i});
+}
+void NoiseWhite(benchmark::State& state) { RunSource(state, kNoiseType, {}); }
+void NoisePink(benchmark::State& state) {
+  Source colour(1.0);
+  RunSource(state, kNoiseType, {nullptr, &colour});
+}
+void Adsr(benchmark::State& state, int type) {
+  // A gate that opens and closes every other block: every stage is met.
+  std::vector<double> gate(kValues);
+  Source g(gate.data()), a(5.0), d(10.0), s(0.5), r(8.0);
+  bool open = false;
+  RunSource(state, type, {&g, &a, &d, &s, &r}, [&] {
+    open = !open;
+    std::fill(gate.begin(), gate.end(), open ? 1.0 : 0.0);
+  });
+}
+void LinearAdsr(benchmark::State& state) { Adsr(state, kLinearAdsrType); }
+void ExponentialAdsr(benchmark::State& state) { Adsr(state, kExponentialAdsrType); }
+void FollowerPeak(benchmark::State& state) {
+  Source a(10.0), r(100.0);
+  RunType(state, kEnvelopeFollowerType, {&a, &r});
+}
+void FollowerRms(benchmark::State& state) {
+  Source a(10.0), r(100.0), mode(1.0);
+  RunType(state, kEnvelopeFollowerType, {&a, &r, &mode});
+}
+void StepCounter(benchmark::State& state) { RunType(state, kStepCounterType, {}); }
+void TranslationTableLinear(benchmark::State& state) { RunType(state, kTranslationTableType, {}); }
+void FunctionTanh(benchmark::State& state) {
+  Source which(2.0);
+  RunType(state, kFunctionType, {&which});
 }
 
 struct Lines {
@@ -187,6 +279,21 @@ void CascadeGraph(benchmark::State& state) {
       return;
     }
   }
+  for (auto _ : state) {
+    std::copy(noise.begin(), noise.end(), engine->input_buffer);
+    benchmark::DoNotOptimize(engine->ProcessBlock(kFrames));
+    benchmark::ClobberMemory();
+  }
+  ReportFrames(state);
+}
+
+// The same graph with the engine watching every output for a runaway, as
+// korvel render runs it: the cascade runs one filter at a time and each
+// output is scanned.
+void CascadeGraphWatched(benchmark::State& state) {
+  const std::vector<double> noise = Noise();
+  std::unique_ptr<PatchEngine> engine = CascadeEngine();
+  engine->WatchOutputs(519306.7);
   for (auto _ : state) {
     std::copy(noise.begin(), noise.end(), engine->input_buffer);
     benchmark::DoNotOptimize(engine->ProcessBlock(kFrames));
@@ -320,6 +427,117 @@ void Drive16x(benchmark::State& state) { RunModule(state, Drive(16)); }
 void Passthrough1x(benchmark::State& state) { RunModule(state, Passthrough(1)); }
 void Passthrough4x(benchmark::State& state) { RunModule(state, Passthrough(4)); }
 void Passthrough16x(benchmark::State& state) { RunModule(state, Passthrough(16)); }
+// Resident memory of this process in bytes (Linux).
+double ResidentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  double pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * 4096.0;
+}
+
+// `seconds` of stereo noise at `rate` Hz as a float WAV in /tmp; its path.
+std::string NoiseWav(double rate, double seconds) {
+  const auto frames = static_cast<std::uint32_t>(rate * seconds);
+  const std::string path = "/tmp/korvel-bench-" + std::to_string(static_cast<int>(rate)) + "-" +
+                           std::to_string(frames) + ".wav";
+  std::string wav = "RIFF";
+  const auto le = [&wav](std::uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) wav += static_cast<char>(v >> (8 * i) & 0xFF);
+  };
+  le(36 + 8 * frames, 4);
+  wav += "WAVEfmt ";
+  le(16, 4), le(3, 2), le(2, 2), le(static_cast<std::uint32_t>(rate), 4), le(static_cast<std::uint32_t>(rate) * 8, 4);
+  le(8, 2), le(32, 2);
+  wav += "data";
+  le(8 * frames, 4);
+  unsigned seed = 99;
+  for (std::uint32_t i = 0; i < 2 * frames; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    const float x = (static_cast<float>(seed >> 8) / 16777216.0f - 0.5f) * 0.5f;
+    std::uint32_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    le(bits, 4);
+  }
+  std::ofstream(path, std::ios::binary) << wav;
+  return path;
+}
+
+// 64 Samplers playing at once at 44.1 kHz, summed by a chain of adders into
+// OUT: each started by a constant 1 and looping a sound of two seconds of
+// stereo noise recorded at `rate`, at `pitch` times its root frequency (in2
+// unconnected for 1). Every Sampler names the same file: one copy of it.
+void Samplers(benchmark::State& state, double rate, double pitch) {
+  StoreSampleTiming(44100.0, 100.0);
+  const std::string path = NoiseWav(rate, 2.0);
+  auto engine = std::make_unique<PatchEngine>();
+  engine->ResetEngine();
+  int sum = -1;
+  std::string error;
+  for (int i = 0; i < 64; ++i) {
+    const int sampler = engine->CreateComponent(kSamplerType), trigger = engine->CreateComponent(kConstantType);
+    static_cast<ConstantRecord*>(engine->record[trigger])->value = 1.0;
+    if (!engine->SetSettings(sampler, {{"file", path}, {"loop", "forward"}}, error) ||
+        !engine->Connect(trigger, 0, sampler, 0))
+      std::abort();
+    if (pitch != 1.0) {
+      const int frequency = engine->CreateComponent(kConstantType);
+      static_cast<ConstantRecord*>(engine->record[frequency])->value = pitch * kSamplerDefaultRoot;
+      if (!engine->Connect(frequency, 0, sampler, 1)) std::abort();
+    }
+    if (sum < 0) {
+      sum = sampler;
+    } else {
+      const int add = engine->CreateComponent(kAddType);
+      if (!engine->Connect(sum, 0, add, 0) || !engine->Connect(sampler, 0, add, 1)) std::abort();
+      sum = add;
+    }
+  }
+  if (!engine->Connect(sum, 0, engine->CreateComponent(kOutType), 0) || !engine->SoundProblems().empty()) std::abort();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(engine->ProcessBlock(kFrames));
+    engine->BlockDone();
+    benchmark::ClobberMemory();
+  }
+  ReportFrames(state);
+  state.counters["copies"] = static_cast<double>(LoadedSoundCount());
+}
+void SamplersOwnPitch(benchmark::State& state) { Samplers(state, 44100.0, 1.0); }
+void SamplersFrom48k(benchmark::State& state) { Samplers(state, 48000.0, 1.0); }
+void SamplersFifthUp(benchmark::State& state) { Samplers(state, 44100.0, 1.5); }
+void SamplersOctaveDown(benchmark::State& state) { Samplers(state, 44100.0, 0.5); }
+
+// What 64 Samplers naming one file cost in memory: the growth of the
+// process when the module is built, with the file named (argument 1) or
+// none (0), and the sound store's bytes. Run each on its own, in a process
+// of its own, so neither reuses what the other freed:
+//   korvel_bench --benchmark_filter=SamplerMemory/0
+//   korvel_bench --benchmark_filter=SamplerMemory/1
+void SamplerMemory(benchmark::State& state) {
+  const bool named = state.range(0) != 0;
+  const std::string path = NoiseWav(44100.0, 60.0);
+  std::unique_ptr<PatchEngine> engine;
+  double growth = 0;
+  for (auto _ : state) {
+    const double before = ResidentBytes();
+    engine = std::make_unique<PatchEngine>();
+    engine->ResetEngine();
+    std::string error;
+    for (int i = 0; i < 64; ++i) {
+      const int sampler = engine->CreateComponent(kSamplerType);
+      if (named && !engine->SetSettings(sampler, {{"file", path}}, error)) std::abort();
+    }
+    growth = ResidentBytes() - before;
+  }
+  state.counters["growth"] = growth;
+  state.counters["sound_bytes"] = static_cast<double>(LoadedSoundBytes());
+  state.counters["copies"] = static_cast<double>(LoadedSoundCount());
+}
+
+BENCHMARK(SamplersOwnPitch);
+BENCHMARK(SamplersFrom48k);
+BENCHMARK(SamplersFifthUp);
+BENCHMARK(SamplersOctaveDown);
+BENCHMARK(SamplerMemory)->Arg(0)->Arg(1)->Iterations(1);
 
 // IN -> LP -> OUT through the module's audio callback, 256-frame calls, the
 // cutoff from a Slider on parameter 1, which controller 1 moves: `changes`
@@ -364,6 +582,7 @@ BENCHMARK(ControlChangesBound)->Arg(0)->Arg(1)->Arg(4)->Arg(16);
 BENCHMARK(ControlChangesUnbound)->Arg(16);
 BENCHMARK(Refill);
 BENCHMARK(Lowpass);
+BENCHMARK(PeakEq);
 BENCHMARK(Moog);
 BENCHMARK(Iir2);
 BENCHMARK(Fir8);
@@ -372,7 +591,24 @@ BENCHMARK(AddBufferConstant);
 BENCHMARK(AddBufferBuffer);
 BENCHMARK(DelaySet);
 BENCHMARK(DelayGet);
+BENCHMARK(OscillatorSaw440);
+BENCHMARK(OscillatorSaw10k);
+BENCHMARK(OscillatorPulse440);
+BENCHMARK(OscillatorTriangle440);
+BENCHMARK(OscillatorSine440);
+BENCHMARK(OscillatorSawVibrato);
+BENCHMARK(FmOscillator);
+BENCHMARK(NoiseWhite);
+BENCHMARK(NoisePink);
+BENCHMARK(LinearAdsr);
+BENCHMARK(ExponentialAdsr);
+BENCHMARK(FollowerPeak);
+BENCHMARK(FollowerRms);
+BENCHMARK(StepCounter);
+BENCHMARK(TranslationTableLinear);
+BENCHMARK(FunctionTanh);
 BENCHMARK(CascadeGraph);
+BENCHMARK(CascadeGraphWatched);
 BENCHMARK(CascadePlainLoop);
 BENCHMARK(SliderLowpassHeld);
 BENCHMARK(SliderLowpassMoving);

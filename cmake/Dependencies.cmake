@@ -25,6 +25,8 @@ else()
   pkg_check_modules(CAIRO REQUIRED IMPORTED_TARGET cairo cairo-png cairo-svg)
   pkg_check_modules(FFTW REQUIRED IMPORTED_TARGET fftw3)
   pkg_check_modules(EBUR128 REQUIRED IMPORTED_TARGET libebur128)
+  # Sample-rate conversion for korvel render --rate and --engine-rate.
+  pkg_check_modules(SOXR REQUIRED IMPORTED_TARGET soxr)
   find_package(benchmark QUIET)
 endif()
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "components/eq_filters.h"
 #include "components/iir_fir_filters.h"
 #include "engine/host_timing.h"
 
@@ -47,16 +48,22 @@ namespace {
 
 using Design = BiquadCoefficients (*)(double, double, double);
 
-// Recomputes the coefficients when a raw control value differs from the cache.
+// LP, HP, BP and BR: a cutoff and a resonance (or bandwidth), both needed.
 template <Design design>
-void Update(BiquadRecord* rec, double f, double r) {
-  if (!ControlChanged(f, rec->cached_cutoff) && !ControlChanged(r, rec->cached_resonance)) return;
-  rec->cached_cutoff = f;
-  rec->cached_resonance = r;
-  const double fs = SampleRateOf(rec);
-  rec->k = FiniteOrSilent(
-      design(LimitControl(f, kMinCutoff, kMaxCutoff), LimitControl(r, kMinResonance, kMaxBiquadResonance), fs));
-}
+struct CutoffSection {
+  using Record = BiquadRecord;
+  static constexpr int kControls = 2;
+  static Signal Resolve(int, const Signal& s) { return s; }
+  // Recomputes the coefficients when a raw control value differs from the cache.
+  static void Update(BiquadRecord& rec, const double* controls) {
+    const double f = controls[0], r = controls[1];
+    if (!ControlChanged(f, rec.cached_cutoff) && !ControlChanged(r, rec.cached_resonance)) return;
+    rec.cached_cutoff = f;
+    rec.cached_resonance = r;
+    const double fs = SampleRateOf(&rec);
+    rec.k = FiniteOrSilent(design(LimitCutoff(f, fs), LimitControl(r, kMinResonance, kMaxBiquadResonance), fs));
+  }
+};
 
 // Both channels of one filter side by side in one register: channel 0 in
 // lane 0, channel 1 in lane 1, as they lie in the block. Each operation of
@@ -108,79 +115,28 @@ void RunStagePair(BiquadRecord& first, BiquadRecord& second, double* b, int fram
   Unpair(t, second);
 }
 
-template <Design design>
-void ProcessBiquad(ComponentRecord* self, ComponentRecord* const* inputs, const std::int16_t* source_outputs) {
-  auto* rec = static_cast<BiquadRecord*>(self);
-  const Signal in = ReadInput(inputs, source_outputs, 0);
-  const Signal cutoff = ReadInput(inputs, source_outputs, 1);
-  const Signal resonance = ReadInput(inputs, source_outputs, 2);
-  if (!in.is_buffer() || !cutoff.connected() || !resonance.connected()) {
-    SetConstant(self, 0, 0.0);
-    return;
-  }
-  double* b = in.buffer;
-  const int frames = self->block_length;
-  if (!cutoff.is_buffer() && !resonance.is_buffer()) {
-    // Constant controls can change the coefficients only at the first frame.
-    if (frames > 0) Update<design>(rec, cutoff.value, resonance.value);
-    RunBiquadStage(*rec, b, frames);
-  } else {
-    // Working copies: the block cannot alias them, so they stay in registers.
-    BiquadHistory h0 = rec->channel[0], h1 = rec->channel[1];
-    for (int f = 0; f < frames; ++f) {
-      Update<design>(rec, cutoff.control(f), resonance.control(f));
-      const BiquadCoefficients k = rec->k;
-      b[2 * f] = BiquadStep(k, h0, b[2 * f]);
-      b[2 * f + 1] = BiquadStep(k, h1, b[2 * f + 1]);
-    }
-    ClearIfNotFinite(h0);
-    ClearIfNotFinite(h1);
-    rec->channel[0] = h0;
-    rec->channel[1] = h1;
-  }
-  SetBuffer(self, 0, b);
-}
-
-// What a cascade member does before the pass: tell whether its
-// coefficients hold for the whole block, then bring them up to date.
-struct SectionSetup {
-  bool (*holds)(const ComponentCall&) = nullptr;
-  void (*take)(const ComponentCall&) = nullptr;
-};
-
-bool ControlsAreConstants(const ComponentCall& c) {
-  return ReadInput(c.inputs, c.source_outputs, 1).is_constant() &&
-         ReadInput(c.inputs, c.source_outputs, 2).is_constant();
-}
-
-template <Design design>
-void TakeDesign(const ComponentCall& c) {
-  Update<design>(static_cast<BiquadRecord*>(c.self), ReadInput(c.inputs, c.source_outputs, 1).value,
-                 ReadInput(c.inputs, c.source_outputs, 2).value);
-}
-
 SectionSetup SetupFor(ComponentProcess process) {
-  if (process == ProcessLowpass) return {ControlsAreConstants, TakeDesign<LowpassCoefficients>};
-  if (process == ProcessHighpass) return {ControlsAreConstants, TakeDesign<HighpassCoefficients>};
-  if (process == ProcessBandpass) return {ControlsAreConstants, TakeDesign<BandpassCoefficients>};
-  if (process == ProcessBandReject) return {ControlsAreConstants, TakeDesign<BandRejectCoefficients>};
+  if (process == ProcessLowpass) return SetupOf<CutoffSection<LowpassCoefficients>>();
+  if (process == ProcessHighpass) return SetupOf<CutoffSection<HighpassCoefficients>>();
+  if (process == ProcessBandpass) return SetupOf<CutoffSection<BandpassCoefficients>>();
+  if (process == ProcessBandReject) return SetupOf<CutoffSection<BandRejectCoefficients>>();
   if (process == ProcessIir2) return {Iir2CoefficientsHold, TakeIir2Coefficients};
-  return {};
+  return EqSetupFor(process);
 }
 
 }  // namespace
 
 void ProcessLowpass(ComponentRecord* self, ComponentRecord* const* inputs, const std::int16_t* source_outputs) {
-  ProcessBiquad<LowpassCoefficients>(self, inputs, source_outputs);
+  ProcessSection<CutoffSection<LowpassCoefficients>>(self, inputs, source_outputs);
 }
 void ProcessHighpass(ComponentRecord* self, ComponentRecord* const* inputs, const std::int16_t* source_outputs) {
-  ProcessBiquad<HighpassCoefficients>(self, inputs, source_outputs);
+  ProcessSection<CutoffSection<HighpassCoefficients>>(self, inputs, source_outputs);
 }
 void ProcessBandpass(ComponentRecord* self, ComponentRecord* const* inputs, const std::int16_t* source_outputs) {
-  ProcessBiquad<BandpassCoefficients>(self, inputs, source_outputs);
+  ProcessSection<CutoffSection<BandpassCoefficients>>(self, inputs, source_outputs);
 }
 void ProcessBandReject(ComponentRecord* self, ComponentRecord* const* inputs, const std::int16_t* source_outputs) {
-  ProcessBiquad<BandRejectCoefficients>(self, inputs, source_outputs);
+  ProcessSection<CutoffSection<BandRejectCoefficients>>(self, inputs, source_outputs);
 }
 
 void RunBiquadStage(BiquadRecord& filter, double* b, int frames) {

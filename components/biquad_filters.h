@@ -80,11 +80,120 @@ inline constexpr double kMinResonance = 0.004999999888241291;  // 0.005 in singl
 inline constexpr double kMaxBiquadResonance = 127.0;
 inline constexpr double kTwoPi = 6.2831854820251465;  // 2π in single precision
 
+// The highest cutoff a filter is computed with at sample rate fs: 22000 Hz,
+// or 0.499 fs where that is lower. A design at or past half the rate has
+// its poles outside the unit circle and grows without bound, so a module
+// written for 44.1 kHz must not explode at 22.05 kHz; at 44.1 kHz and above
+// the bound stays 22000, so those renders keep their bits.
+inline double TopCutoff(double fs) {
+  const double top = 0.499 * fs;
+  return top < kMaxCutoff ? top : kMaxCutoff;
+}
+inline double LimitCutoff(double f, double fs) { return LimitControl(f, kMinCutoff, TopCutoff(fs)); }
+
 // Coefficients of each design from limited controls f (Hz) and r, at fs.
 BiquadCoefficients LowpassCoefficients(double f, double r, double fs);
 BiquadCoefficients HighpassCoefficients(double f, double r, double fs);
 BiquadCoefficients BandpassCoefficients(double f, double w, double fs);
 BiquadCoefficients BandRejectCoefficients(double f, double w, double fs);
+
+// One filter over the block in place with its coefficients as they stand;
+// a non-finite history is cleared afterwards.
+void RunBiquadStage(BiquadRecord& filter, double* b, int frames);
+
+// The family's block procedure, written once for every design. A Section
+// names its record, the control inputs it reads (from in2 on) and how its
+// coefficients follow from them:
+//   using Record = ...;             // a BiquadRecord, perhaps with more cache
+//   static constexpr int kControls;
+//   static Signal Resolve(int k, const Signal& s);        // what control k reads
+//   static void Update(Record&, const double* controls);  // recompute if changed
+// Resolve gives an unconnected control its default, or leaves it
+// unconnected when the filter cannot run without it; the output is then
+// the constant 0.0 and the record is left as it was, as it is when in1 is
+// not a buffer.
+template <class Section>
+struct SectionInputs {
+  Signal in;
+  Signal control[Section::kControls];
+
+  SectionInputs(ComponentRecord* const* inputs, const std::int16_t* source_outputs)
+      : in(ReadInput(inputs, source_outputs, 0)) {
+    for (int k = 0; k < Section::kControls; ++k)
+      control[k] = Section::Resolve(k, ReadInput(inputs, source_outputs, k + 1));
+  }
+  bool ControlsConnected() const {
+    for (const Signal& c : control)
+      if (!c.connected()) return false;
+    return true;
+  }
+  // Whether the coefficients can change only at the block's first frame.
+  bool ControlsAreConstants() const {
+    for (const Signal& c : control)
+      if (!c.is_constant()) return false;
+    return true;
+  }
+};
+
+template <class Section>
+void ProcessSection(ComponentRecord* self, ComponentRecord* const* inputs, const std::int16_t* source_outputs) {
+  auto* rec = static_cast<typename Section::Record*>(self);
+  const SectionInputs<Section> s(inputs, source_outputs);
+  if (!s.in.is_buffer() || !s.ControlsConnected()) {
+    SetConstant(self, 0, 0.0);
+    return;
+  }
+  double* b = s.in.buffer;
+  const int frames = self->block_length;
+  double v[Section::kControls];
+  if (s.ControlsAreConstants()) {
+    if (frames > 0) {
+      for (int k = 0; k < Section::kControls; ++k) v[k] = s.control[k].value;
+      Section::Update(*rec, v);
+    }
+    RunBiquadStage(*rec, b, frames);
+  } else {
+    // Working copies: the block cannot alias them, so they stay in registers.
+    BiquadHistory h0 = rec->channel[0], h1 = rec->channel[1];
+    for (int f = 0; f < frames; ++f) {
+      for (int k = 0; k < Section::kControls; ++k) v[k] = s.control[k].control(f);
+      Section::Update(*rec, v);
+      const BiquadCoefficients k = rec->k;
+      b[2 * f] = BiquadStep(k, h0, b[2 * f]);
+      b[2 * f + 1] = BiquadStep(k, h1, b[2 * f + 1]);
+    }
+    ClearIfNotFinite(h0);
+    ClearIfNotFinite(h1);
+    rec->channel[0] = h0;
+    rec->channel[1] = h1;
+  }
+  SetBuffer(self, 0, b);
+}
+
+// What a cascade member does before the pass: tell whether its
+// coefficients hold for the whole block, then bring them up to date.
+struct SectionSetup {
+  bool (*holds)(const ComponentCall&) = nullptr;
+  void (*take)(const ComponentCall&) = nullptr;
+};
+
+template <class Section>
+bool SectionHolds(const ComponentCall& c) {
+  return SectionInputs<Section>(c.inputs, c.source_outputs).ControlsAreConstants();
+}
+
+template <class Section>
+void TakeSection(const ComponentCall& c) {
+  const SectionInputs<Section> s(c.inputs, c.source_outputs);
+  double v[Section::kControls];
+  for (int k = 0; k < Section::kControls; ++k) v[k] = s.control[k].value;
+  Section::Update(*static_cast<typename Section::Record*>(c.self), v);
+}
+
+template <class Section>
+constexpr SectionSetup SetupOf() {
+  return {SectionHolds<Section>, TakeSection<Section>};
+}
 
 void ProcessLowpass(ComponentRecord*, ComponentRecord* const*, const std::int16_t*);
 void ProcessHighpass(ComponentRecord*, ComponentRecord* const*, const std::int16_t*);
@@ -93,9 +202,6 @@ void ProcessBandReject(ComponentRecord*, ComponentRecord* const*, const std::int
 // Any mix of the four and the IIR2 in series, two filters per pass over
 // the block.
 bool ProcessBiquadCascade(const ComponentCall* calls, int count);
-// One filter over the block in place with its coefficients as they stand;
-// a non-finite history is cleared afterwards.
-void RunBiquadStage(BiquadRecord& filter, double* b, int frames);
 
 inline constexpr TypeDescription kBiquadTypes[] = {
     {kLowpassType, "LP filter", 3, 1, kProcessingColour,

@@ -7,17 +7,22 @@
 #include "components/biquad_filters.h"
 #include "components/clipping.h"
 #include "components/delays.h"
+#include "components/eq_filters.h"
 #include "components/iir_fir_filters.h"
 #include "components/moog_state_filters.h"
 #include "components/routing.h"
+#include "components/sources.h"
+#include "components/tables.h"
+#include "components/sampler.h"
 #include "components/value_sources.h"
 
 namespace korvel {
 
 // Every family, listed here once; the type table is built from this.
 inline constexpr std::span<const TypeDescription> kFamilies[] = {
-    kRoutingTypes, kArithmeticTypes, kBiquadTypes, kMoogStateTypes,
-    kIirFirTypes,  kClippingTypes,   kDelayTypes,  kValueSourceTypes,
+    kRoutingTypes, kArithmeticTypes, kBiquadTypes, kMoogStateTypes, kIirFirTypes,
+    kEqTypes,      kClippingTypes,   kDelayTypes,  kValueSourceTypes, kSamplerTypes,
+    kSourceTypes,  kTableTypes,
 };
 
 // Whether a family declares the type number. Only numbers are compared,

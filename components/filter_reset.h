@@ -6,9 +6,12 @@
 
 namespace korvel {
 
-// Zeroes the type's own part of the record (histories or stages, and the
-// coefficient cache, so the next block computes coefficients afresh). Types
-// 15..20, 22 and 23; any other type is left alone.
+// The filter types: those with a history to clear (15..20, 22, 23, 60..63).
+bool IsFilterType(int type);
+
+// Puts the type's own part of the record back as it was created (histories
+// or stages cleared, and the coefficient cache, so the next block computes
+// coefficients afresh). Filter types only; any other type is left alone.
 void ResetFilterState(ComponentRecord* record, int type);
 
 }  // namespace korvel

@@ -11,9 +11,10 @@ void Update(MoogRecord* rec, double cutoff, double resonance) {
   if (!ControlChanged(cutoff, rec->cached_cutoff) && !ControlChanged(resonance, rec->cached_resonance)) return;
   rec->cached_cutoff = cutoff;
   rec->cached_resonance = resonance;
-  const double f = LimitControl(cutoff, kMinCutoff, kMaxCutoff);
+  const double fs = SampleRateOf(rec);
+  const double f = LimitCutoff(cutoff, fs);
   const double r = LimitControl(resonance, kMinResonance, kMaxMoogResonance);
-  const double fc = f / SampleRateOf(rec);
+  const double fc = f / fs;
   const double u = 1 - fc;
   rec->p = fc * (1 + 0.800000011920929 * u);
   rec->g = 2 * rec->p - 1;

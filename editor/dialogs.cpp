@@ -14,6 +14,8 @@
 #include "components/filter_reset.h"
 #include "components/iir_fir_filters.h"
 #include "components/moog_state_filters.h"
+#include "components/tables.h"
+#include "components/sampler.h"
 #include "components/value_sources.h"
 #include "editor/editor_internal.h"
 #include "editor/editor_texts.h"
@@ -33,9 +35,10 @@ PatchEngine* DialogEngine() { return Globals().dialog_engine; }
 int SettingsTemplateFor(int type) {
   if (type == kConstantType) return IDD_CONSTANT_SETTINGS;
   if (type == kSliderType) return IDD_SLIDER_SETTINGS;
-  if ((type >= kLowpassType && type <= kStateFilterType) || type == kIir2Type || type == kFir8Type)
-    return IDD_FILTER_SETTINGS;
+  if (type == kSamplerType) return IDD_SAMPLER_SETTINGS;
+  if (IsFilterType(type)) return IDD_FILTER_SETTINGS;
   if (type >= kDelaySetType && type <= kDelayTapType) return IDD_DELAY_SETTINGS;
+  if (type == kTranslationTableType) return IDD_TABLE_SETTINGS;
   return IDD_COMPONENT_SETTINGS;
 }
 
@@ -409,6 +412,8 @@ void RunDialog(PatchEngine& engine, int template_id) {
 
 }  // namespace
 
+int SettingsSlot() { return g_settings_slot; }
+
 DLGPROC DialogProcedureFor(int template_id) {
   switch (template_id) {
     case IDD_ABOUT:
@@ -419,12 +424,16 @@ DLGPROC DialogProcedureFor(int template_id) {
       return EnsembleInfoProc;
     case IDD_PARAMETER_INFO:
       return ParameterInfoProc;
+    case IDD_TABLE_SETTINGS:
+      return TableSettingsProc;
     case IDD_CONSTANT_SETTINGS:
     case IDD_SLIDER_SETTINGS:
     case IDD_DELAY_SETTINGS:
     case IDD_FILTER_SETTINGS:
     case IDD_COMPONENT_SETTINGS:
       return SettingsProc;
+    case IDD_SAMPLER_SETTINGS:
+      return SamplerSettingsProc;
     default:
       return AboutProc;  // closes on OK or the close box
   }

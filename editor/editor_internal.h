@@ -29,6 +29,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
 void ShowView(PatchEngine& engine);
 void UpdateScrollRanges(PatchEngine& engine);
 void SetStatusText(PatchEngine& engine, const std::string& text);
+// What the status bar says when nothing else is to be said: a refused
+// restore, or the sound files that could not be loaded.
+std::string ProblemLine(const PatchEngine& engine);
 // Posted by the UI seam when the engine changed under an open editor.
 inline constexpr UINT kEngineChangedMessage = WM_APP + 1;
 // Brings the open editor in step with the engine after a load, a restore
@@ -51,10 +54,17 @@ void RevertCodeView(PatchEngine& engine);
 
 // Dialogs: the procedure of each template, and the commands that open them.
 DLGPROC DialogProcedureFor(int template_id);
+// Sampler Settings (editor/sampler_dialog.cpp); the slot whose settings it
+// edits is the one OpenSettingsDialog stored.
+INT_PTR CALLBACK SamplerSettingsProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
 void OpenSettingsDialog(PatchEngine& engine);
 void OpenComponentInfo(PatchEngine& engine);
 void OpenModuleInformation(PatchEngine& engine);
 void OpenParameterProperties(PatchEngine& engine);
+// The slot whose settings dialog is open, -1 when none.
+int SettingsSlot();
+// Translation Table Settings (editor/table_dialog.cpp).
+INT_PTR CALLBACK TableSettingsProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
 
 inline HWND AsWindow(void* handle) { return static_cast<HWND>(handle); }
 

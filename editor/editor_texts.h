@@ -29,6 +29,7 @@ inline constexpr char kErrorsTitle[] = "Errors Occured";
 
 inline constexpr char kConstantSettingsTitle[] = "Constant Settings";
 inline constexpr char kSliderSettingsTitle[] = "Slider Settings";
+inline constexpr char kTableSettingsTitle[] = "Translation Table Settings";
 // The Slider's list of host parameters: number and name, or the number
 // alone for a parameter with no name.
 inline constexpr char kParameterEntry[] = "%d: %s";

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "editor/editor.h"
 #include "editor/editor_internal.h"
@@ -56,6 +57,11 @@ constexpr ComponentCommand kComponentCommands[] = {
     {ID_MAX_SAMPLE_VALUE, 83}, {ID_BPM, 84},           {ID_TPB, 85},
     {ID_BPB, 86},            {ID_SLIDER_INTERFACE, 87}, {ID_NOTE_FREQUENCY, 88},
     {ID_NOTE_WAVEPERIOD, 89}, {ID_NOTE_TRIGGER, 90},
+    {ID_BASIC_OSCILLATOR, 40}, {ID_FM_OSCILLATOR, 41},    {ID_WHITE_NOISE, 42},
+    {ID_LINEAR_ADSR, 43},    {ID_EXPONENTIAL_ADSR, 44}, {ID_ENVELOPE_FOLLOWER, 45},
+    {ID_STEP_COUNTER, 46},   {ID_TRANSLATION_TABLE, 47}, {ID_FUNCTION, 48},
+    {ID_SAMPLER, 50},        {ID_PEAK_EQ, 60},          {ID_LOW_SHELF, 61},
+    {ID_HIGH_SHELF, 62},     {ID_ALLPASS, 63},
 };
 
 void RegisterClasses() {
@@ -343,12 +349,22 @@ void CatchUp(PatchEngine& engine) {
     ComputeContent(engine);
     UpdateScrollRanges(engine);
   }
-  const std::string problem = engine.Problem();
+  const std::string problem = ProblemLine(engine);
   if (!problem.empty()) {
     SetStatusText(engine, problem);
     engine.MarkProblemSeen();
   }
   RepaintAll(engine);
+}
+
+std::string ProblemLine(const PatchEngine& engine) {
+  std::string line = engine.Problem();
+  if (!line.empty()) return line;
+  const std::vector<std::string> sounds = engine.SoundProblems();
+  if (sounds.empty()) return line;
+  line = sounds.front();
+  if (sounds.size() > 1) line += " (and " + std::to_string(sounds.size() - 1) + " more)";
+  return line;
 }
 
 void SetStatusText(PatchEngine& engine, const std::string& text) {
@@ -489,7 +505,7 @@ void OpenEditor(PatchEngine& engine) {
   if (engine.TakeUnseenProblem(problem)) {
     SetStatusText(engine, problem);
     Ui().ShowMessage(main, problem.c_str(), editor_text::kTitle, kMbOk | kMbIconExclamation);
-  } else if (!(problem = engine.Problem()).empty()) {
+  } else if (!(problem = ProblemLine(engine)).empty()) {
     SetStatusText(engine, problem);
   }
 }

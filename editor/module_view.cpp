@@ -407,7 +407,7 @@ std::string StatusTextAt(const PatchEngine& engine, int x, int y) {
     }
   }
   const int selected = engine.selected_slot;
-  if (!engine.IsOccupied(selected)) return engine.Problem();
+  if (!engine.IsOccupied(selected)) return ProblemLine(engine);
   const auto* type_name =
       reinterpret_cast<const char*>(engine.dispatch[selected](kGetName, nullptr, nullptr));
   std::snprintf(text, sizeof text, editor_text::kSelectionStatus, engine.descriptor[selected]->label,

@@ -129,6 +129,7 @@ void PatchEngine::DeleteLocked(int s) {
   }
   process[s] = nullptr;
   delete d;
+  SetSoundProblemLocked(s, std::string());
   RetireRecordLocked(self, dispatch[s]);
   dispatch[s] = nullptr;
 }

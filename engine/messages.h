@@ -10,4 +10,8 @@ inline constexpr char kDefaultScript[] = "# TODO: Insert code below\r\n\r\n:Main
 inline constexpr char kDefaultModuleName[] = "Untitled Korvel";
 inline constexpr char kInternalProvider[] = "*internal";
 
+// A component's sound file that could not be loaded: the type's name, the
+// component's label, its slot, the file and the reason.
+inline constexpr char kSoundProblem[] = "%s \"%s\" (slot %d): couldn't load \"%s\": %s; it stays silent";
+
 }  // namespace korvel::text

@@ -22,12 +22,23 @@ std::string Format(const char* format, const std::string& a, const std::string& 
 
 bool LoadModuleFile(PatchEngine& engine, const std::string& path, std::string& error) {
   std::string bytes;
-  return ReadInputFile(path, kModuleFileLimits, bytes, error) &&
-         ReadModuleImage(engine, bytes.data(), bytes.size(), error);
+  if (!ReadInputFile(path, kModuleFileLimits, bytes, error)) return false;
+  // Sound files named relative to the module file are found beside it.
+  ImagePaths paths;
+  paths.folder = FolderOf(path);
+  if (!ReadModuleImage(engine, bytes.data(), bytes.size(), error, paths)) return false;
+  engine.SetModuleFolder(paths.folder);
+  return true;
 }
 
-bool SaveModuleFile(const PatchEngine& engine, const std::string& path, std::string& error, Existing existing) {
-  return WriteWholeFile(path, WriteModuleImage(engine), {}, existing, error);
+bool SaveModuleFile(PatchEngine& engine, const std::string& path, std::string& error, Existing existing) {
+  // Sound files in the module file's folder, or below it, are written
+  // relative to it, so the two can move together.
+  ImagePaths paths;
+  paths.folder = FolderOf(path);
+  if (!WriteWholeFile(path, WriteModuleImage(engine, paths), {}, existing, error)) return false;
+  engine.SetModuleFolder(paths.folder);
+  return true;
 }
 
 bool LoadModuleCommand(PatchEngine& engine) {

@@ -7,6 +7,7 @@
 
 #include "engine/file_io.h"
 #include "engine/module_image.h"
+#include "engine/sound_paths.h"
 
 namespace korvel {
 
@@ -41,11 +42,12 @@ inline constexpr ReadLimits kModuleFileLimits{kMaxModuleImageSize};
 
 // The commands' work without dialogs, through the one file reader and
 // writer (engine/file_io.h); `error` is one line naming the reason (the
-// caller names the file).
+// caller names the file). Sound files are read and written relative to
+// the module file's folder, which becomes the engine's ModuleFolder().
 bool LoadModuleFile(PatchEngine& engine, const std::string& path, std::string& error);
 // Writes a fresh temporary file beside `path` and renames it over `path`
 // when complete; with Existing::kKeep an existing file is refused instead.
-bool SaveModuleFile(const PatchEngine& engine, const std::string& path, std::string& error,
+bool SaveModuleFile(PatchEngine& engine, const std::string& path, std::string& error,
                     Existing existing = Existing::kReplace);
 
 }  // namespace korvel

@@ -22,6 +22,7 @@
 #include "engine/oversampling.h"
 #include "engine/parameters.h"
 #include "engine/patch_engine.h"
+#include "engine/sound_store.h"
 #include "engine/type_settings.h"
 #include "engine/type_table.h"
 #include "engine/ui.h"
@@ -610,10 +611,35 @@ Image Parse(const char* data, std::size_t size) {
   return image;
 }
 
+// A component's sound, loaded before the module is built: its absolute
+// path, and the sound or the reason there is none.
+struct LoadedSound {
+  std::string path;
+  SoundRef sound;
+  std::string reason;
+};
+
+// Makes the image's sound paths absolute (through `paths`) and loads each
+// file, with nothing of the engine held. One entry per component.
+std::vector<LoadedSound> LoadSounds(Image& image, const ImagePaths& paths) {
+  std::vector<LoadedSound> loaded(image.components.size());
+  for (std::size_t i = 0; i < image.components.size(); ++i) {
+    ImageComponent& c = image.components[i];
+    const TypeSettings* settings = SettingsOf(c.type);
+    if (settings == nullptr || settings->sound_key == nullptr) continue;
+    const auto it = c.settings.find(settings->sound_key);
+    if (it == c.settings.end() || !it->is_string()) continue;
+    *it = paths.Absolute(it->get<std::string>());
+    loaded[i].path = it->get<std::string>();
+    if (!loaded[i].path.empty()) loaded[i].sound = LoadSound(loaded[i].path, loaded[i].reason);
+  }
+  return loaded;
+}
+
 // Builds the new module under the edit lock and publishes it with one plan:
 // the audio thread plays the old module up to the block before and the new
 // one from the next, never a mixture.
-void Apply(PatchEngine& engine, const Image& image) {
+void Apply(PatchEngine& engine, const Image& image, const std::vector<LoadedSound>& sounds) {
   {
     auto lock = engine.LockEdits();
     engine.PrepareOversamplingLocked(image.oversampling);  // first: it may run out of memory
@@ -623,6 +649,7 @@ void Apply(PatchEngine& engine, const Image& image) {
     std::vector<const ImageComponent*> by_slot;
     for (const ImageComponent& c : image.components) by_slot.push_back(&c);
     std::sort(by_slot.begin(), by_slot.end(), [](auto* a, auto* b) { return a->slot < b->slot; });
+    engine.ClearSoundProblemsLocked();
     for (const ImageComponent* c : by_slot) {
       if (!engine.CreateComponentAtLocked(c->slot, c->type)) continue;  // out of memory: left empty
       ComponentDescriptor& d = *engine.descriptor[c->slot];
@@ -635,6 +662,10 @@ void Apply(PatchEngine& engine, const Image& image) {
       if (const TypeSettings* settings = SettingsOf(c->type)) {
         std::string checked;  // read once already, by Parse
         settings->read(c->settings, *engine.record[c->slot], checked);
+        const LoadedSound& loaded = sounds[static_cast<std::size_t>(c - image.components.data())];
+        if (settings->attach != nullptr) settings->attach(*engine.record[c->slot], loaded.sound);
+        if (loaded.sound == nullptr && !loaded.path.empty())
+          engine.SetSoundProblemLocked(c->slot, SoundProblemLine(c->type, d.label, c->slot, loaded.path, loaded.reason));
       }
     }
     for (const ImageConnection& c : image.connections)
@@ -670,7 +701,7 @@ void Apply(PatchEngine& engine, const Image& image) {
 
 }  // namespace
 
-std::string WriteModuleImage(const PatchEngine& engine) {
+std::string WriteModuleImage(const PatchEngine& engine, const ImagePaths& paths) {
   auto lock = engine.LockEdits();
   std::string out = "{\n";
   const auto field = [&out](const char* key, const Json& value, bool last = false) {
@@ -719,6 +750,10 @@ std::string WriteModuleImage(const PatchEngine& engine) {
     if (const TypeSettings* settings = SettingsOf(d->type)) {
       nlohmann::ordered_json values = nlohmann::ordered_json::object();
       settings->write(*engine.record[s], values);
+      if (settings->sound_key != nullptr) {
+        const auto it = values.find(settings->sound_key);
+        if (it != values.end() && it->is_string()) *it = paths.Stored(it->get<std::string>());
+      }
       for (const auto& item : values.items()) line += ", " + Dump(item.key()) + ": " + DumpOrdered(item.value());
     }
     components.push_back(line + "}");
@@ -751,11 +786,15 @@ std::string TooLargeReason(const char* what, unsigned long long size) {
 namespace {
 
 // Checks the whole image; applies it to `engine` when there is one.
-bool ReadOrCheck(PatchEngine* engine, const void* data, std::size_t size, std::string& error) {
+bool ReadOrCheck(PatchEngine* engine, const void* data, std::size_t size, std::string& error,
+                 const ImagePaths& paths) {
   if (size == 0) return true;
   try {
-    const Image image = Parse(static_cast<const char*>(data), size);
-    if (engine != nullptr) Apply(*engine, image);
+    Image image = Parse(static_cast<const char*>(data), size);
+    if (engine != nullptr) {
+      const std::vector<LoadedSound> sounds = LoadSounds(image, paths);
+      Apply(*engine, image, sounds);
+    }
   } catch (const BadImage& bad) {
     error = bad.line;
     return false;
@@ -773,12 +812,13 @@ bool ReadOrCheck(PatchEngine* engine, const void* data, std::size_t size, std::s
 
 }  // namespace
 
-bool ReadModuleImage(PatchEngine& engine, const void* data, std::size_t size, std::string& error) {
-  return ReadOrCheck(&engine, data, size, error);
+bool ReadModuleImage(PatchEngine& engine, const void* data, std::size_t size, std::string& error,
+                     const ImagePaths& paths) {
+  return ReadOrCheck(&engine, data, size, error, paths);
 }
 
 bool CheckModuleImage(const void* data, std::size_t size, std::string& error) {
-  return ReadOrCheck(nullptr, data, size, error);
+  return ReadOrCheck(nullptr, data, size, error, ImagePaths{});
 }
 
 }  // namespace korvel

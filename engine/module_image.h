@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 
+#include "engine/sound_paths.h"
+
 namespace korvel {
 
 class PatchEngine;
@@ -27,15 +29,23 @@ inline constexpr std::size_t kMaxModuleImageValues = std::size_t{1} << 18;
 std::string TooLargeReason(const char* what, unsigned long long size);
 
 // Every field, in a fixed order, so that the same module always gives the
-// same bytes.
-std::string WriteModuleImage(const PatchEngine& engine);
+// same bytes. Sound files are written as `paths` stores them (absolute by
+// default).
+std::string WriteModuleImage(const PatchEngine& engine, const ImagePaths& paths = {});
 
 // Replaces the whole module with the image's: built under the edit lock
 // and handed to the audio thread as one new plan. The image is checked
 // completely first: when anything is wrong the answer is
 // false, `error` holds one line naming the offending item, and the module is
 // exactly as it was. An empty image changes nothing and answers true.
-bool ReadModuleImage(PatchEngine& engine, const void* data, std::size_t size, std::string& error);
+//
+// Sound files the image names are read through `paths` and loaded on the
+// calling thread after the checks and before the edit lock is taken, so the
+// new plan is published with every sound in place. A sound that cannot be
+// loaded does not refuse the image: that component stays silent and
+// engine.SoundProblems() names the file and the reason.
+bool ReadModuleImage(PatchEngine& engine, const void* data, std::size_t size, std::string& error,
+                     const ImagePaths& paths = {});
 // The same checks and the same answer, with no engine to change.
 bool CheckModuleImage(const void* data, std::size_t size, std::string& error);
 

@@ -2,7 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <emmintrin.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -11,6 +14,8 @@
 #include "components/delays.h"
 #include "components/routing.h"
 #include "engine/messages.h"
+#include "engine/sound_paths.h"
+#include "engine/sound_store.h"
 #include "engine/type_settings.h"
 #include "engine/type_table.h"
 #include "engine/ui.h"
@@ -140,10 +145,15 @@ const double* PatchEngine::ProcessBlock(std::uint32_t n) {
   }
   if (plan == nullptr || plan->out == nullptr) return nullptr;
   context.rate_factor = static_cast<std::uint32_t>(plan->factor);
+  watch_ = offence_record_.load(std::memory_order_relaxed) == nullptr ? watch_limit_.load(std::memory_order_relaxed)
+                                                                      : 0.0;
+  running_at_ = 0;
   if (plan->factor <= 1 || plan->oversampler == nullptr) {
     const InFrames in{input_buffer, {sidechain_present_ ? sidechain_buffer_[0] : nullptr,
                                      sidechain_present_ ? sidechain_buffer_[1] : nullptr}};
-    return RunPlan(*plan, in, n, output_buffer_);
+    const double* out = RunPlan(*plan, in, n, output_buffer_);
+    frames_done_ += n;
+    return out;
   }
 
   // Oversampled: in passes of at most the engine's block at the running
@@ -180,21 +190,27 @@ const double* PatchEngine::ProcessBlock(std::uint32_t n) {
       }
       context.notes = &pass_notes_;
     }
+    running_at_ = done * factor;
     const double* out = RunPlan(*plan, in, frames * factor, cascade.running_output());
     cascade.Down(out, static_cast<int>(frames), output_buffer_ + 2 * done);
     done += frames;
   }
   context.notes = notes;
+  frames_done_ += n;
   return output_buffer_;
 }
 
-void PatchEngine::RunRuns(const EvaluationPlan& plan, std::size_t first, std::size_t end, const InFrames& in) {
+void PatchEngine::RunRuns(const EvaluationPlan& plan, std::size_t first, std::size_t end, const InFrames& in,
+                          std::uint32_t frames) {
   const ComponentCall* calls = plan.calls.data();
+  const double watch = watch_;
   for (std::size_t r = first; r < end; ++r) {
     const PlanRun& run = plan.runs[r];
     const ComponentCall* head = calls + run.first;
     for (std::uint32_t i = 0; i < run.count; ++i) head[i].self->pending = 0;
-    if (run.cascade != nullptr && run.cascade(head, static_cast<int>(run.count))) continue;
+    if (run.cascade != nullptr && (watch == 0.0 ? run.cascade(head, static_cast<int>(run.count))
+                                                : RunWatchedCascade(plan, run, frames, watch)))
+      continue;
     for (std::uint32_t i = 0; i < run.count; ++i) {
       const ComponentCall& call = head[i];
       if (call.process == nullptr) {
@@ -209,6 +225,7 @@ void PatchEngine::RunRuns(const EvaluationPlan& plan, std::size_t first, std::si
         }
       } else {
         call.process(call.self, call.inputs, call.source_outputs);
+        if (watch != 0.0) InspectOutput(call.self, frames, watch);
       }
     }
   }
@@ -231,10 +248,10 @@ const double* PatchEngine::RunPlan(const EvaluationPlan& plan, const InFrames& i
   }
   const ComponentRecord* out = plan.out;
   const std::size_t control_runs = plan.control_runs;
-  RunRuns(plan, 0, control_runs, in);
+  RunRuns(plan, 0, control_runs, in, frames);
   const std::uint32_t slice = plan.line_steps.empty() ? frames : SliceLength(plan, frames);
   if (slice >= frames) {
-    RunRuns(plan, control_runs, plan.runs.size(), in);
+    RunRuns(plan, control_runs, plan.runs.size(), in, frames);
     Advance(context, frames);
     return out->constant_flag[0] ? nullptr : out->output[0];
   }
@@ -243,6 +260,7 @@ const double* PatchEngine::RunPlan(const EvaluationPlan& plan, const InFrames& i
   // first part's outputs they read move along with it.
   bool heard = false;
   std::uint32_t offset = 0, shifted = 0;
+  const std::uint32_t pass_at = running_at_;
   while (offset < frames) {
     const std::uint32_t n = std::min(slice, frames - offset);
     if (offset != shifted) {
@@ -252,7 +270,8 @@ const double* PatchEngine::RunPlan(const EvaluationPlan& plan, const InFrames& i
       shifted = offset;
     }
     for (ComponentRecord* r : plan.sliced) r->block_length = static_cast<std::int16_t>(n);
-    RunRuns(plan, control_runs, plan.runs.size(), in.At(offset));
+    running_at_ = pass_at + offset;
+    RunRuns(plan, control_runs, plan.runs.size(), in.At(offset), n);
     if (!plan.out_in_control) {
       double* to = gather + 2 * static_cast<std::size_t>(offset);
       if (out->constant_flag[0] || out->output[0] == nullptr) {
@@ -348,6 +367,86 @@ std::uint32_t PatchEngine::SliceLength(const EvaluationPlan& plan, std::uint32_t
 }
 
 void PatchEngine::BlockDone() { audio_state_.store(2 * audio_generation_); }
+
+namespace {
+
+// Whether every value of a block of n frames is finite and within ±limit.
+// A frame's two values are compared at once, both ways (a NaN fails both),
+// with no branch until the end: a fraction of any component's own work.
+bool Within(const double* b, std::uint32_t n, double limit) {
+  const __m128d high = _mm_set1_pd(limit), low = _mm_set1_pd(-limit);
+  __m128d within = _mm_castsi128_pd(_mm_set1_epi32(-1));
+  for (std::uint32_t f = 0; f < n; ++f) {
+    const __m128d v = _mm_loadu_pd(b + 2 * f);
+    within = _mm_and_pd(within, _mm_and_pd(_mm_cmple_pd(v, high), _mm_cmpge_pd(v, low)));
+  }
+  return _mm_movemask_pd(within) == 3;
+}
+
+}  // namespace
+
+// [audio thread] Keeps the first component whose output 0 holds a value
+// that is not finite or beyond ±limit.
+void PatchEngine::InspectOutput(const ComponentRecord* self, std::uint32_t n, double limit) {
+  if (offence_record_.load(std::memory_order_relaxed) != nullptr || self->constant_flag[0] ||
+      self->output[0] == nullptr)
+    return;
+  const double* b = self->output[0];
+  if (Within(b, n, limit)) return;
+  std::uint32_t i = 0;
+  while (b[i] <= limit && b[i] >= -limit) ++i;
+  offence_frame_.store(frames_done_ + (running_at_ + i / 2) / std::max<std::uint32_t>(context.rate_factor, 1),
+                      std::memory_order_relaxed);
+  offence_value_.store(b[i], std::memory_order_relaxed);
+  offence_record_.store(self, std::memory_order_release);
+}
+
+// [audio thread] A cascade under watch: its members' outputs share one
+// block, so only the last is there to look at afterwards. The records and
+// the block are copied first; when the cascade's output holds an offence,
+// both are put back and the answer is false, so the members run again one
+// by one and each output is looked at: the same bits, since a cascade gives
+// what its calls give one after the other.
+bool PatchEngine::RunWatchedCascade(const EvaluationPlan& plan, const PlanRun& run, std::uint32_t n, double limit) {
+  const ComponentCall* first = plan.calls.data() + run.first;
+  const Signal in = ReadInput(first[0].inputs, first[0].source_outputs, 0);
+  if (!in.is_buffer()) return false;
+  char* copy = reinterpret_cast<char*>(plan.cascade_copy.data());
+  const std::size_t block = sizeof(double) * 2 * n;
+  std::memcpy(copy, in.buffer, block);
+  std::size_t at = block;
+  for (std::uint32_t i = 0; i < run.count; ++i) {
+    std::memcpy(copy + at, first[i].self, plan.record_sizes[run.first + i]);
+    at += plan.record_sizes[run.first + i];
+  }
+  if (!run.cascade(first, static_cast<int>(run.count))) return false;
+  const ComponentRecord* last = first[run.count - 1].self;
+  if (offence_record_.load(std::memory_order_relaxed) != nullptr || Within(last->output[0], n, limit)) return true;
+  std::memcpy(in.buffer, copy, block);
+  at = block;
+  for (std::uint32_t i = 0; i < run.count; ++i) {
+    std::memcpy(static_cast<void*>(first[i].self), copy + at, plan.record_sizes[run.first + i]);
+    at += plan.record_sizes[run.first + i];
+  }
+  return false;
+}
+
+void PatchEngine::WatchOutputs(double limit) {
+  offence_record_.store(nullptr, std::memory_order_relaxed);
+  watch_limit_.store(limit > 0.0 ? limit : 0.0, std::memory_order_relaxed);
+}
+
+bool PatchEngine::FirstOffence(int& slot, std::uint64_t& frame, double& value) const {
+  const ComponentRecord* found = offence_record_.load(std::memory_order_acquire);
+  if (found == nullptr) return false;
+  frame = offence_frame_.load(std::memory_order_relaxed);
+  value = offence_value_.load(std::memory_order_relaxed);
+  auto lock = LockEdits();
+  slot = -1;
+  for (int s = 0; s < slot_count; ++s)
+    if (record[s] == found) slot = s;
+  return true;
+}
 
 // ------------------------------------------------------------ plans
 
@@ -533,6 +632,22 @@ void PatchEngine::PublishLocked() {
       plan->out_in_control = control[out_slot];
     }
     plan->out = record[out_slot];
+    // Record sizes, and room to copy the largest cascade with its block.
+    std::size_t largest = 0;
+    for (const ComponentCall& call : plan->calls) {
+      std::uint32_t size = 0;
+      for (int s = 0; s < slot_count; ++s)
+        if (record[s] == call.self && descriptor[s] != nullptr)
+          size = static_cast<std::uint32_t>(RecordSizeOf(descriptor[s]->type));
+      plan->record_sizes.push_back(size);
+    }
+    for (const PlanRun& run : plan->runs) {
+      if (run.cascade == nullptr) continue;
+      std::size_t bytes = 0;
+      for (std::uint32_t i = 0; i < run.count; ++i) bytes += plan->record_sizes[run.first + i];
+      largest = std::max(largest, bytes);
+    }
+    if (largest > 0) plan->cascade_copy.resize(kMaxBlockValues + (largest + sizeof(double) - 1) / sizeof(double));
   }
   const EvaluationPlan* old = plan_.exchange(plan);
   retired_.push_back({audio_state_.load(), old, std::move(retiring_records_)});
@@ -600,26 +715,94 @@ nlohmann::ordered_json PatchEngine::Settings(int slot) const {
   return values;
 }
 
+namespace {
+
+// The path a record's settings name under `key`, or "".
+std::string SoundPathOf(const TypeSettings& hooks, const ComponentRecord& self) {
+  nlohmann::ordered_json values = nlohmann::ordered_json::object();
+  hooks.write(self, values);
+  const auto it = values.find(hooks.sound_key);
+  return it != values.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+}  // namespace
+
+std::string SoundProblemLine(int type, const char* label, int slot, const std::string& path,
+                             const std::string& reason) {
+  const ComponentDispatch type_dispatch = type >= 0 && type < kTypeCount ? kComponentTypeTable.dispatch[type] : nullptr;
+  const char* type_name =
+      type_dispatch != nullptr ? reinterpret_cast<const char*>(type_dispatch(kGetName, nullptr, nullptr)) : "";
+  const int length = std::snprintf(nullptr, 0, text::kSoundProblem, type_name, label, slot, path.c_str(),
+                                   reason.c_str());
+  std::string line(static_cast<std::size_t>(std::max(length, 0)), '\0');
+  std::snprintf(line.data(), line.size() + 1, text::kSoundProblem, type_name, label, slot, path.c_str(),
+                reason.c_str());
+  return line;
+}
+
 bool PatchEngine::SetSettings(int slot, const nlohmann::json& settings, std::string& error) {
-  auto lock = LockEdits();
-  const TypeSettings* hooks = IsOccupied(slot) ? SettingsOf(descriptor[slot]->type) : nullptr;
-  if (hooks == nullptr || record[slot] == nullptr) {
-    error = IsOccupied(slot) ? "this component has no settings" : "there is no component in that slot";
-    return false;
+  nlohmann::json changed = settings;
+  std::string path;  // the sound file the new settings name
+  {
+    auto lock = LockEdits();
+    const TypeSettings* hooks = IsOccupied(slot) ? SettingsOf(descriptor[slot]->type) : nullptr;
+    if (hooks != nullptr && hooks->sound_key != nullptr && record[slot] != nullptr) {
+      const auto it = changed.find(hooks->sound_key);
+      if (it != changed.end() && it->is_string()) {
+        ImagePaths paths;
+        paths.folder = ModuleFolder();
+        *it = paths.Absolute(it->get<std::string>());
+        path = it->get<std::string>();
+      } else {
+        path = SoundPathOf(*hooks, *record[slot]);
+      }
+    }
   }
-  ComponentRecord* fresh = NewRecordLocked(slot);
-  if (fresh == nullptr) {
-    error = "not enough memory to change the settings";
-    return false;
+  // Read with nothing held: the editor side may go on meanwhile, and the
+  // audio thread never waits for anything anyway.
+  std::string reason;
+  SoundRef sound = path.empty() ? nullptr : LoadSound(path, reason);
+
+  bool problems_changed = false;
+  {
+    auto lock = LockEdits();
+    const TypeSettings* hooks = IsOccupied(slot) ? SettingsOf(descriptor[slot]->type) : nullptr;
+    if (hooks == nullptr || record[slot] == nullptr) {
+      error = IsOccupied(slot) ? "this component has no settings" : "there is no component in that slot";
+      return false;
+    }
+    ComponentRecord* fresh = NewRecordLocked(slot);
+    if (fresh == nullptr) {
+      error = "not enough memory to change the settings";
+      return false;
+    }
+    // The settings it had, then the ones that change.
+    nlohmann::ordered_json kept = nlohmann::ordered_json::object();
+    hooks->write(*record[slot], kept);
+    if (!hooks->read(nlohmann::json(kept), *fresh, error) || !hooks->read(changed, *fresh, error)) {
+      dispatch[slot](kDestroyState, nullptr, fresh);
+      return false;
+    }
+    if (hooks->sound_key != nullptr && hooks->attach != nullptr) {
+      // Another edit may have changed the file meanwhile: what is attached
+      // is always what the record names.
+      const std::string named = SoundPathOf(*hooks, *fresh);
+      if (named != path) {
+        reason.clear();
+        sound = named.empty() ? nullptr : LoadSound(named, reason);
+        path = named;
+      }
+      hooks->attach(*fresh, sound);
+      const std::string line =
+          sound == nullptr && !path.empty()
+              ? SoundProblemLine(descriptor[slot]->type, descriptor[slot]->label, slot, path, reason)
+              : std::string();
+      SetSoundProblemLocked(slot, line);
+      problems_changed = true;
+    }
+    SwapRecordLocked(slot, fresh);
   }
-  // The settings it had, then the ones that change.
-  nlohmann::ordered_json kept = nlohmann::ordered_json::object();
-  hooks->write(*record[slot], kept);
-  if (!hooks->read(nlohmann::json(kept), *fresh, error) || !hooks->read(settings, *fresh, error)) {
-    dispatch[slot](kDestroyState, nullptr, fresh);
-    return false;
-  }
-  SwapRecordLocked(slot, fresh);
+  if (problems_changed) Ui().EngineChanged(main_window);
   return true;
 }
 
@@ -718,6 +901,43 @@ void PatchEngine::ClearProblem() {
   std::lock_guard lock(problem_mutex_);
   problem_.clear();
   problem_unseen_ = false;
+}
+
+void PatchEngine::SetSoundProblemLocked(int slot, const std::string& line) {
+  std::lock_guard lock(problem_mutex_);
+  if (line.empty()) {
+    sound_problems_.erase(slot);
+  } else {
+    sound_problems_[slot] = line;
+  }
+}
+
+void PatchEngine::ClearSoundProblemsLocked() {
+  std::lock_guard lock(problem_mutex_);
+  sound_problems_.clear();
+}
+
+std::vector<std::string> PatchEngine::SoundProblems() const {
+  std::lock_guard lock(problem_mutex_);
+  std::vector<std::string> lines;
+  for (const auto& [slot, line] : sound_problems_) lines.push_back(line);
+  return lines;
+}
+
+std::string PatchEngine::SoundProblem(int slot) const {
+  std::lock_guard lock(problem_mutex_);
+  const auto it = sound_problems_.find(slot);
+  return it != sound_problems_.end() ? it->second : std::string();
+}
+
+std::string PatchEngine::ModuleFolder() const {
+  std::lock_guard lock(problem_mutex_);
+  return module_folder_;
+}
+
+void PatchEngine::SetModuleFolder(const std::string& folder) {
+  std::lock_guard lock(problem_mutex_);
+  module_folder_ = folder;
 }
 
 std::string PatchEngine::Problem() const {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -117,6 +118,12 @@ struct EvaluationPlan {
   std::uint64_t serial = 0;           // unique per published plan
   int factor = 1;                     // oversampling: the running rate over the host's
   Oversampler* oversampler = nullptr; // the engine's, when factor > 1
+  // Per call, the size of its record: what a watched cascade keeps a copy
+  // of before it runs.
+  std::vector<std::uint32_t> record_sizes;
+  // [audio thread] Room for that copy and the cascade's block, sized for
+  // the largest cascade; the only part of a plan written after publishing.
+  mutable std::vector<double> cascade_copy;
 };
 
 // Never moved. Its delay lines live in pages of their own (DelayLineStorage),
@@ -228,13 +235,30 @@ class PatchEngine {
   }
 
   // A component's own settings (engine/type_settings.h) as the module file
-  // holds them: an empty object for types without any or an empty slot.
+  // holds them, sound files as absolute paths: an empty object for types
+  // without any or an empty slot.
   nlohmann::ordered_json Settings(int slot) const;
   // Changes some or all of a component's settings (the keys `settings`
   // holds; the rest keep their values) by renewing its record. False with
   // `error` set, and nothing changed, when a value is refused, the slot is
-  // empty or its type has no settings.
+  // empty or its type has no settings. A sound file the settings name is
+  // loaded on this thread before the edit lock is taken (a relative path is
+  // read against ModuleFolder()); one that cannot be loaded is no error:
+  // the settings change, the component plays silence and SoundProblems()
+  // says why.
   bool SetSettings(int slot, const nlohmann::json& settings, std::string& error);
+
+  // One line for each component whose sound file could not be loaded, in
+  // slot order, naming the component, the file and the reason. Replaced by
+  // every module load and kept up to date by settings changes and deletes.
+  // [any thread]
+  std::vector<std::string> SoundProblems() const;
+  // The line of one slot, or "".
+  std::string SoundProblem(int slot) const;
+  // The folder of the module file last loaded or saved (empty for none).
+  // [any thread]
+  std::string ModuleFolder() const;
+  void SetModuleFolder(const std::string& folder);
 
   bool IsOccupied(int slot) const {
     return slot >= 0 && slot < kSlotCount && descriptor[slot] != nullptr;
@@ -256,6 +280,10 @@ class PatchEngine {
   // and an open editor catches up.
   void ModuleReplacedLocked();
   void PublishLocked();
+  // The sound problem of a slot: set (a line) or cleared (empty); all of
+  // them cleared. The caller holds the edit lock.
+  void SetSoundProblemLocked(int slot, const std::string& line);
+  void ClearSoundProblemsLocked();
 
   // Unapplied Code View text, kept with the engine while the editor is
   // closed. [editor thread]
@@ -282,6 +310,19 @@ class PatchEngine {
   // processing the plan adds, such as resampling filters); 0 for a plan
   // that adds none. Hosts report it to line the output up.
   std::uint32_t LatencyFrames() const { return latency_frames_.load(std::memory_order_relaxed); }
+
+  // Watching the components' outputs, for a host that wants to name the
+  // component where a runaway began. While a limit is set, every block
+  // checks each component's first output, in pull order, for a value that
+  // is not finite or beyond ±limit, and keeps the first it finds (a
+  // cascade whose output holds one runs again one call at a time, which
+  // gives the same bits). 0 stops watching. [any thread, atomic]
+  void WatchOutputs(double limit);
+  // The first offence since watching began: the slot whose output held it
+  // (-1 when the component has gone since), its frame, counted from the
+  // engine's first block, and the value. False when there was none.
+  // [editor thread]
+  bool FirstOffence(int& slot, std::uint64_t& frame, double& value) const;
 
   // [audio thread] The sidechain of the next block: a host that has one
   // fills SidechainBuffer(0) and (1) (each channel in both of a signal's
@@ -370,6 +411,9 @@ class PatchEngine {
 
   void ResetEditorState();
   bool ReserveDelayLinesLocked();
+  // [audio thread]
+  void InspectOutput(const ComponentRecord* self, std::uint32_t n, double limit);
+  bool RunWatchedCascade(const EvaluationPlan& plan, const PlanRun& run, std::uint32_t n, double limit);
   ComponentRecord* NewRecordLocked(int slot);
   // What the IN of a pass or a slice outputs: the host's block (at the
   // running rate) and the sidechain's two channels, null when there is
@@ -387,7 +431,9 @@ class PatchEngine {
   // advances the delay position. Answers OUT's output (a slice's output is
   // gathered into `gather`), or null for silence. [audio thread]
   const double* RunPlan(const EvaluationPlan& plan, const InFrames& in, std::uint32_t frames, double* gather);
-  void RunRuns(const EvaluationPlan& plan, std::size_t first, std::size_t end, const InFrames& in);
+  // Runs [first, end) over `frames` frames (the records' block length).
+  void RunRuns(const EvaluationPlan& plan, std::size_t first, std::size_t end, const InFrames& in,
+               std::uint32_t frames);
   std::uint32_t SliceLength(const EvaluationPlan& plan, std::uint32_t frames);
   void SwapRecordLocked(int slot, ComponentRecord* fresh);
   void RetireRecordLocked(ComponentRecord* self, ComponentDispatch type_dispatch);
@@ -401,6 +447,10 @@ class PatchEngine {
   std::atomic<std::uint64_t> audio_state_{0};
   std::atomic<std::uint32_t> delay_restart_{0};  // bumped by module loads
   std::atomic<std::uint32_t> latency_frames_{0};  // written when a plan is published
+  std::atomic<double> watch_limit_{0.0};          // 0: not watching
+  std::atomic<const ComponentRecord*> offence_record_{nullptr};  // written once by the audio thread
+  std::atomic<std::uint64_t> offence_frame_{0};
+  std::atomic<double> offence_value_{0.0};
 
   // [audio thread]
   std::uint64_t audio_generation_ = 0;
@@ -421,6 +471,12 @@ class PatchEngine {
   // the running rate; the notes of one oversampled pass.
   double output_buffer_[kMaxBlockValues] = {};
   NoteBlock pass_notes_ = {};
+  std::uint64_t frames_done_ = 0;  // frames of every block so far
+  // Under watch, the block's limit (0: not watching) and the frames of
+  // the running rate from the block's start to the pass or slice now
+  // running: where an offence is, in host frames.
+  double watch_ = 0.0;
+  std::uint32_t running_at_ = 0;
 
   // [editor thread] Under the edit mutex. The cascade's state lives as long
   // as the engine once made; only the audio thread touches its contents.
@@ -442,7 +498,14 @@ class PatchEngine {
   mutable std::mutex problem_mutex_;
   std::string problem_;
   bool problem_unseen_ = false;
+  std::map<int, std::string> sound_problems_;  // by slot
+  std::string module_folder_;
 };
+
+// The line SoundProblems() gives for a component of `type` labelled
+// `label` in `slot` whose file `path` could not be loaded for `reason`.
+std::string SoundProblemLine(int type, const char* label, int slot, const std::string& path,
+                             const std::string& reason);
 
 // Live engines, so window procedures can find theirs by window handle.
 PatchEngine* FindEngine(void* main_window);

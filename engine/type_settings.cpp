@@ -26,10 +26,7 @@ nlohmann::ordered_json Number(double value) {
 
 std::string Quoted(const char* key) { return std::string("\"") + key + "\""; }
 
-bool ReadReal(const nlohmann::json& in, const char* key, double& value, std::string& error) {
-  const auto it = in.find(key);
-  if (it == in.end()) return true;
-  const nlohmann::json& v = *it;
+bool NumberValue(const nlohmann::json& v, double& value) {
   if (v.is_number_unsigned()) {
     value = MagnitudeToDouble(v.get<std::uint64_t>());
   } else if (v.is_number_integer()) {
@@ -38,7 +35,18 @@ bool ReadReal(const nlohmann::json& in, const char* key, double& value, std::str
     value = n < 0 ? -MagnitudeToDouble(magnitude) : MagnitudeToDouble(magnitude);
   } else if (v.is_number()) {
     value = v.get<double>();
-  } else if (v.is_string() && v.get_ref<const std::string&>() == "nan") {
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool ReadReal(const nlohmann::json& in, const char* key, double& value, std::string& error) {
+  const auto it = in.find(key);
+  if (it == in.end()) return true;
+  const nlohmann::json& v = *it;
+  if (NumberValue(v, value)) return true;
+  if (v.is_string() && v.get_ref<const std::string&>() == "nan") {
     value = std::numeric_limits<double>::quiet_NaN();
   } else if (v.is_string() && v.get_ref<const std::string&>() == "inf") {
     value = std::numeric_limits<double>::infinity();

@@ -10,11 +10,25 @@
 // hooks run on records the audio thread cannot see yet (fresh records built
 // for a renewal or a load) or on a published record's settings, which only
 // the editor side writes.
+//
+// Sound files. A type that plays one names the key that holds its path
+// (`sound_key`). The hooks only ever see absolute paths: the engine reads a
+// module image's relative paths against the module file's folder (or maps
+// them through the host, for LV2) and writes them back relative where it
+// can. The engine, never a hook, loads the file: before the record is
+// published, on the thread that loads the module or changes the settings
+// (never the audio thread), sharing one decoded copy per file; `attach`
+// then hands the record its reference. A file that cannot be loaded is not
+// a bad setting: the path is kept (so saving again loses nothing), the
+// component gets no sound and plays silence, and the engine keeps a line
+// naming the file and the reason (PatchEngine::SoundProblems).
 #pragma once
 
 #include <cstddef>
 #include <nlohmann/json_fwd.hpp>
 #include <string>
+
+#include "engine/sound.h"
 
 namespace korvel {
 
@@ -32,6 +46,16 @@ struct TypeSettings {
   // line naming the key ("\"value\" is not a number"); `self` may then be
   // partly changed and is thrown away by the caller.
   bool (*read)(const nlohmann::json& in, ComponentRecord& self, std::string& error);
+  // The key whose text is the path of a sound file the type plays ("" for
+  // none), or null for types that play none.
+  const char* sound_key = nullptr;
+  // Gives a record `read` has filled the sound its path names; null when
+  // the file could not be loaded. The record holds the reference until
+  // `release`.
+  void (*attach)(ComponentRecord& self, SoundRef sound) = nullptr;
+  // Lets go of whatever `read` and `attach` gave the record; runs just
+  // before the record is freed (on the editor side, after retirement).
+  void (*release)(ComponentRecord& self) = nullptr;
 };
 
 // Helpers for the hooks, with the module format's rules for values.
@@ -40,6 +64,10 @@ namespace settings {
 // JSON has no infinities or NaN: they travel as the texts "nan", "inf" and
 // "-inf".
 nlohmann::ordered_json Number(double value);
+// A JSON number (not a text) as a double; integers convert exactly where
+// they can and round once otherwise, on every build. False for anything
+// else.
+bool NumberValue(const nlohmann::json& v, double& value);
 // A number (or one of those texts) under `key`, when present. False with
 // `error` set when present but not a number.
 bool ReadReal(const nlohmann::json& in, const char* key, double& value, std::string& error);

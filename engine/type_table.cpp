@@ -20,6 +20,8 @@ std::intptr_t Answer(const TypeDescription& d, std::int16_t request, char* buffe
       return reinterpret_cast<std::intptr_t>(self);
     }
     case kDestroyState:
+      if (record != nullptr && d.settings != nullptr && d.settings->release != nullptr)
+        d.settings->release(*static_cast<ComponentRecord*>(record));
       std::free(record);
       return 0;
     case kGetInputCount:
@@ -96,6 +98,11 @@ constinit const ComponentTypeTable kComponentTypeTable = BuildTable(std::make_in
 bool IsTypeAvailable(int type) {
   return type >= 0 && type < kTypeCount && kComponentTypeTable.process[type] != nullptr &&
          kComponentTypeTable.dispatch[type] != nullptr;
+}
+
+std::size_t RecordSizeOf(int type) {
+  const TypeDescription* d = type >= 0 && type < kTypeCount ? FindDescription(type) : nullptr;
+  return d != nullptr ? d->record_size : 0;
 }
 
 const TypeSettings* SettingsOf(int type) {

@@ -21,6 +21,9 @@ extern const ComponentTypeTable kComponentTypeTable;
 // Both entries set, and the number in range.
 bool IsTypeAvailable(int type);
 
+// The size of the type's record, header included; 0 for no type.
+std::size_t RecordSizeOf(int type);
+
 // The type's own settings (engine/type_settings.h), or null when it has
 // none or the number names no type.
 const TypeSettings* SettingsOf(int type);

@@ -211,8 +211,23 @@ inline constexpr double kMaxSampleRate = 768000.0;
 using KorvelStateProblemFn = std::int32_t (*)(ModuleBase*, char* text, std::int32_t capacity);
 // Korvel's own: output values replaced at the audio boundary.
 using KorvelNonFiniteCountFn = std::uint64_t (*)(const ModuleBase*);
+// Korvel's own: the same per channel (counts[0], counts[1]) and per frame
+// (counts[2]: frames where either channel was replaced).
+using KorvelNonFiniteCountsFn = void (*)(const ModuleBase*, std::uint64_t* counts);
+// Korvel's own: watch every component's output for a value not finite or
+// beyond ±limit (engine scale; 0 stops), and ask for the first found.
+using KorvelWatchOutputsFn = void (*)(ModuleBase*, double limit);
+using KorvelFirstOffenceFn = bool (*)(ModuleBase*, std::int32_t* slot, std::uint64_t* frame, double* value);
 // Korvel's own: frames by which the output lags the input.
 using KorvelLatencyFramesFn = std::uint32_t (*)(const ModuleBase*);
+// Korvel's own: the folder that relative sound-file paths in the next
+// restored state are read against (the module file's, for a host that
+// hands over a module file as a state chunk); null or "" for none.
+using KorvelSetModuleFolderFn = void (*)(ModuleBase*, const char* folder);
+// Korvel's own: one line per sound file the module could not load (file and
+// reason), joined by line feeds, copied like KorvelStateProblem's; answers
+// the full length, 0 for none.
+using KorvelSoundProblemsFn = std::int32_t (*)(ModuleBase*, char* text, std::int32_t capacity);
 
 // Korvel's own: the song's tempo and position from a host that plays one,
 // for a frame of the next audio call. A beat is a quarter note. A field

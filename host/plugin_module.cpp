@@ -111,8 +111,12 @@ void PluginModule::RestoreState(HostStream* stream) {
     return;
   }
   stream->Read(image.data(), length);
+  // Chunks carry absolute paths; a relative one (a module file handed over
+  // as a chunk) is read against the folder the host declared.
+  ImagePaths paths;
+  paths.folder = engine_.ModuleFolder();
   std::string error;
-  if (!ReadModuleImage(engine_, image.data(), image.size(), error)) KeepStateProblem(engine_, error);
+  if (!ReadModuleImage(engine_, image.data(), image.size(), error, paths)) KeepStateProblem(engine_, error);
 }
 
 void PluginModule::SaveState(HostStream* stream) {
@@ -402,8 +406,11 @@ void PluginModule::Process(float* samples, const float* sidechain, std::uint32_t
     std::fill(samples, samples + values, 0.0f);
   } else {
     // Only finite samples reach the host; what was not is counted.
-    if (const std::uint32_t replaced = SanitizeBlock(out, samples, values); replaced != 0)
-      non_finite_count_.fetch_add(replaced, std::memory_order_relaxed);
+    if (const ReplacedValues replaced = SanitizeBlock(out, samples, values); replaced.frames != 0) {
+      non_finite_count_.fetch_add(replaced.total(), std::memory_order_relaxed);
+      for (int c = 0; c < 2; ++c) non_finite_channel_[c].fetch_add(replaced.channel[c], std::memory_order_relaxed);
+      non_finite_frames_.fetch_add(replaced.frames, std::memory_order_relaxed);
+    }
     wrote = true;
   }
   engine_.BlockDone();  // `out` has been read: retired plans may go

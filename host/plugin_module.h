@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/component.h"
 #include "engine/host_timing.h"
@@ -81,9 +82,20 @@ class PluginModule final : public ModuleBase {
   // [any thread, atomic] Output values replaced by 0.0 at the audio boundary
   // because they were not finite, since the module was created.
   std::uint64_t NonFiniteCount() const { return non_finite_count_.load(std::memory_order_relaxed); }
+  // The same per channel (0, 1), and as frames where either channel was
+  // replaced (2): what a host mixing the pair to one channel counts.
+  std::uint64_t NonFiniteIn(int which) const {
+    return which == 2 ? non_finite_frames_.load(std::memory_order_relaxed)
+                      : non_finite_channel_[which & 1].load(std::memory_order_relaxed);
+  }
   HostInterface* host() const { return host_; }
   // [any thread] Frames by which the output lags the input.
   std::uint32_t LatencyFrames() const { return engine_.LatencyFrames(); }
+  // The folder relative sound-file paths in a restored state are read
+  // against (see KorvelSetModuleFolder).
+  void SetModuleFolder(const std::string& folder) { engine_.SetModuleFolder(folder); }
+  // The sound files the module could not load, a line each.
+  std::vector<std::string> SoundProblems() const { return engine_.SoundProblems(); }
 
  private:
   struct ControlChange {
@@ -112,6 +124,8 @@ class PluginModule final : public ModuleBase {
   NoteTracker notes_;
   NoteBlock note_block_ = {};
   std::atomic<std::uint64_t> non_finite_count_{0};  // [audio thread writes]
+  std::atomic<std::uint64_t> non_finite_channel_[2] = {0, 0};
+  std::atomic<std::uint64_t> non_finite_frames_{0};
   InstanceTiming timing_;
   // Set once a host has given a tempo: samples per tick then follow it,
   // where they are otherwise the fixed 100. [any thread, atomic]

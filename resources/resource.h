@@ -14,6 +14,8 @@
 #define IDD_COMPONENT_INFO 107
 #define IDD_ENSEMBLE_INFO 108
 #define IDD_FILTER_SETTINGS 109
+#define IDD_TABLE_SETTINGS 110
+#define IDD_SAMPLER_SETTINGS 113
 
 // Tab-strip bitmaps: caps and middles for the active and inactive tab,
 // the strip's fill, a separator and the strip's two ends.
@@ -49,12 +51,26 @@
 #define IDC_DELAY_LINES 1054
 #define IDC_DELAY_RESET 1055
 #define IDC_PARAMETER_HELP 1068
+#define IDC_TABLE_POINTS 1070
+#define IDC_TABLE_INTERPOLATION 1071
 #define IDC_OVERSAMPLING 1090
 // Parameter Information: the MIDI controller of the chosen parameter.
 #define IDC_CONTROLLER_PARAMETER 1120
 #define IDC_CONTROLLER_NUMBER 1121
 #define IDC_CONTROLLER_LEARN 1122
 #define IDC_CONTROLLER_STATUS 1123
+
+// Sampler Settings (1100..1119).
+#define IDC_SAMPLER_FILE 1100
+#define IDC_SAMPLER_BROWSE 1101
+#define IDC_SAMPLER_STATUS 1102
+#define IDC_SAMPLER_ROOT 1103
+#define IDC_SAMPLER_ONE_SHOT 1104
+#define IDC_SAMPLER_GATE 1105
+#define IDC_SAMPLER_RELEASE 1106
+#define IDC_SAMPLER_LOOP 1107
+#define IDC_SAMPLER_LOOP_START 1108
+#define IDC_SAMPLER_LOOP_END 1109
 
 // Menu commands.
 #define ID_ABOUT 40003
@@ -118,7 +134,13 @@
 #define ID_MODULE_VIEW 40078
 #define ID_CODE_VIEW 40079
 #define ID_GUI_VIEW 40080
+#define ID_ENVELOPE_FOLLOWER 40081
+#define ID_FUNCTION 40082
 #define ID_DELAY_TAP 40083
+#define ID_PEAK_EQ 40084
+#define ID_LOW_SHELF 40085
+#define ID_HIGH_SHELF 40086
+#define ID_ALLPASS 40087
 
 // Code View buttons and the status bar.
 #define IDC_SAVE_AND_APPLY 123

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -38,6 +39,7 @@
 #include "engine/module_image.h"
 #include "components/routing.h"
 #include "engine/patch_engine.h"
+#include "engine/sound_paths.h"
 #include "host/host_api.h"
 #include "host/lv2/lv2_names.h"
 #include "host/plugin_module.h"
@@ -60,6 +62,8 @@ inline constexpr char kRefusedState[] =
 inline constexpr char kBadStateType[] =
     "Korvel Modular: couldn't restore the module from the saved state: its image is not text; "
     "the module is unchanged\n";
+// A sound file a component could not load (the engine's line).
+inline constexpr char kSoundProblem[] = "Korvel Modular: %s\n";
 inline constexpr char kEmptyState[] = "the saved module is empty, not a module";
 }  // namespace text
 
@@ -143,6 +147,7 @@ class Plugin {
   double NumberOf(const LV2_Atom* atom) const;
   void AddMidi(const LV2_Atom_Event* event, std::uint32_t frames);
   void WriteFileReport();
+  void LogSoundProblems();
   void ProcessChunk(std::uint32_t start, std::uint32_t frames, std::int32_t& next_note, std::int32_t& next_position);
 
   std::unique_ptr<PluginModule> module_;
@@ -407,12 +412,35 @@ void FreePath(const LV2_Feature* const* features, char* path) {
   }
 }
 
+// Sound paths through the host's state:mapPath, when it offers one: the host
+// stores them its own way (relative to the session, or as links and
+// copies), so a session moved to another folder or machine keeps its
+// sounds. Without it, paths stay absolute.
+ImagePaths HostPaths(const LV2_Feature* const* features) {
+  ImagePaths paths;
+  const auto* map = FeatureData<LV2_State_Map_Path>(features, LV2_STATE__mapPath);
+  if (map == nullptr) return paths;
+  const auto take = [features](char* mapped) {
+    std::string text = mapped != nullptr ? mapped : "";
+    if (mapped != nullptr) FreePath(features, mapped);
+    return text;
+  };
+  paths.to_stored = [map, take](const std::string& absolute) {
+    return take(map->abstract_path(map->handle, absolute.c_str()));
+  };
+  paths.to_absolute = [map, take](const std::string& stored) {
+    return take(map->absolute_path(map->handle, stored.c_str()));
+  };
+  return paths;
+}
+
 // The state is the module image, the same JSON as a ".korvel" file, and the
 // module file it came from, if any, so a reopened project still names it.
+// Sound paths in the image are mapped by the host like the module file's.
 LV2_State_Status Plugin::Save(LV2_State_Store_Function store, LV2_State_Handle handle,
                               const LV2_Feature* const* features) {
   if (!mapped_) return LV2_STATE_ERR_NO_FEATURE;
-  const std::string image = WriteModuleImage(module_->engine());
+  const std::string image = WriteModuleImage(module_->engine(), HostPaths(features));
   const LV2_State_Status status = store(handle, uris_.module_image, image.c_str(), image.size() + 1,
                                         uris_.atom_string, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
   std::string file;
@@ -429,6 +457,9 @@ LV2_State_Status Plugin::Save(LV2_State_Store_Function store, LV2_State_Handle h
                LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
 }
 
+// Restoring runs outside the audio thread (the host does not run the
+// plug-in meanwhile): the sounds the image names are loaded here, before
+// the new module is published.
 LV2_State_Status Plugin::Restore(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle,
                                  const LV2_Feature* const* features) {
   if (!mapped_) return LV2_STATE_ERR_NO_FEATURE;
@@ -445,10 +476,11 @@ LV2_State_Status Plugin::Restore(LV2_State_Retrieve_Function retrieve, LV2_State
   const std::size_t length = type == uris_.atom_string ? strnlen(static_cast<const char*>(data), size) : size;
   std::string error;
   if (length == 0) error = text::kEmptyState;
-  if (!error.empty() || !ReadModuleImage(module_->engine(), data, length, error)) {
+  if (!error.empty() || !ReadModuleImage(module_->engine(), data, length, error, HostPaths(features))) {
     lv2_log_error(&logger_, text::kRefusedState, error.c_str());
     return LV2_STATE_ERR_UNKNOWN;
   }
+  LogSoundProblems();
   // The file the module came from, when the state names one.
   std::string file;
   const void* path = retrieve(handle, uris_.module_file, &size, &type, &flags);
@@ -471,6 +503,10 @@ LV2_State_Status Plugin::Restore(LV2_State_Retrieve_Function retrieve, LV2_State
   return LV2_STATE_SUCCESS;
 }
 
+void Plugin::LogSoundProblems() {
+  for (const std::string& line : module_->SoundProblems()) lv2_log_warning(&logger_, text::kSoundProblem, line.c_str());
+}
+
 // A refused file changes nothing; the audio thread is asked to report the
 // file that plays, so a host that showed the refused name shows the truth.
 LV2_Worker_Status Plugin::Work(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle,
@@ -481,13 +517,18 @@ LV2_Worker_Status Plugin::Work(LV2_Worker_Respond_Function respond, LV2_Worker_R
   // an empty file would load nothing and is refused too.
   ReadLimits limits = kModuleFileLimits;
   limits.empty = false;
+  // Sounds named relative to the module file are found beside it.
+  ImagePaths paths;
+  paths.folder = FolderOf(path);
   std::string bytes, error;
   if (!ReadInputFile(path, limits, bytes, error) ||
-      !ReadModuleImage(module_->engine(), bytes.data(), bytes.size(), error)) {
+      !ReadModuleImage(module_->engine(), bytes.data(), bytes.size(), error, paths)) {
     lv2_log_error(&logger_, text::kRefusedFile, path.c_str(), error.c_str());
     respond(handle, 1, &kRefused);
     return LV2_WORKER_SUCCESS;
   }
+  module_->engine().SetModuleFolder(paths.folder);
+  LogSoundProblems();
   resend_parameters_.store(true, std::memory_order_release);
   {
     std::lock_guard lock(file_mutex_);

@@ -1,5 +1,7 @@
 // Writes the Turtle of the LV2 bundle at build time: manifest.ttl, the
-// plug-in's description and one preset per module file given.
+// plug-in's description and one preset per module file given. Sound files a
+// preset's module names by a relative path are copied into the bundle at
+// that same path, so the preset finds them beside itself.
 //
 //   korvel_lv2_bundle OUT_DIR BINARY MODULE.korvel...
 //
@@ -130,6 +132,7 @@ std::string PluginTurtle() {
 struct Preset {
   std::string uri, label, comment, image;
   std::vector<double> values;
+  std::vector<fs::path> sounds;  // relative to the module file's folder
 };
 
 Preset ReadPreset(const fs::path& file) {
@@ -145,6 +148,16 @@ Preset ReadPreset(const fs::path& file) {
   preset.comment = json.value("description", "");
   // The preset sets every control port: to the image's parameter values,
   // or to the ports' defaults.
+  if (const auto it = json.find("components"); it != json.end() && it->is_array())
+    for (const auto& component : *it)
+      if (component.is_object() && component.contains("file") && component["file"].is_string()) {
+        const fs::path sound = component["file"].get<std::string>();
+        if (sound.empty()) continue;
+        if (sound.is_absolute() || *sound.begin() == "..")
+          throw std::runtime_error(file.string() + ": the sound " + sound.string() +
+                                   " is not inside the examples folder; a preset could not carry it");
+        preset.sounds.push_back(sound);
+      }
   preset.values.assign(kParameterPortCount, 0.5);
   if (const auto it = json.find("parameters"); it != json.end() && it->is_array()) {
     for (std::size_t p = 0; p < it->size() && p < preset.values.size(); ++p) {
@@ -195,6 +208,19 @@ std::string ManifestTurtle(const std::string& binary, const std::vector<Preset>&
 }
 
 // Writes only when the text changed, so an unchanged bundle keeps its times.
+void Write(const fs::path& file, const std::string& text);
+
+void CopySounds(const fs::path& from, const fs::path& dir, const std::vector<fs::path>& sounds) {
+  for (const fs::path& sound : sounds) {
+    std::ifstream in(from / sound, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + (from / sound).string());
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    fs::create_directories((dir / sound).parent_path());
+    Write(dir / sound, bytes.str());
+  }
+}
+
 void Write(const fs::path& file, const std::string& text) {
   std::ifstream old(file, std::ios::binary);
   std::ostringstream current;
@@ -216,7 +242,10 @@ int main(int argc, char** argv) {
     const fs::path dir = argv[1];
     fs::create_directories(dir);
     std::vector<Preset> presets;
-    for (int i = 3; i < argc; ++i) presets.push_back(ReadPreset(argv[i]));
+    for (int i = 3; i < argc; ++i) {
+      presets.push_back(ReadPreset(argv[i]));
+      CopySounds(fs::path(argv[i]).parent_path(), dir, presets.back().sounds);
+    }
     Write(dir / "korvel.ttl", PluginTurtle());
     Write(dir / "presets.ttl", PresetsTurtle(presets));
     Write(dir / "manifest.ttl", ManifestTurtle(argv[2], presets));

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "components/eq_filters.h"
 #include "components/filter_reset.h"
+#include "engine/host_timing.h"
 #include "tests/components/component_harness.h"
 #include "tests/support/engine_fixture.h"
 
@@ -23,7 +25,8 @@ std::vector<double> Design(int type, double f_in, double r_in) {
   if (type == kBandpassType) return {alpha / a0, 0.0, -alpha / a0, c1, c2};
   return {1 / a0, -2 * c / a0, 1 / a0, c1, c2};
 }
-std::vector<double> K(const BiquadRecord& rec) { return {rec.k.b0, rec.k.b1, rec.k.b2, rec.k.c1, rec.k.c2}; }
+std::vector<double> K(const BiquadCoefficients& k) { return {k.b0, k.b1, k.b2, k.c1, k.c2}; }
+std::vector<double> K(const BiquadRecord& rec) { return K(rec.k); }
 
 // A DC block: the first frame is b0 x, the last has settled to the DC gain.
 TEST(BiquadFilters, CoefficientsFreshHistoryAndDcGain) {
@@ -125,6 +128,72 @@ TEST(MoogFilter, ResonanceLimitsChannelsSilenceAndReset) {
   EXPECT_TRUE(at.Run(8, {&constant, &f, &r}).IsConstant(0.0) && s.channel[0].s4 == last && last != 0.0) << "stages kept";
   ResetFilterState(at.record, kMoogType);
   EXPECT_TRUE(s.channel[0].s4 == 0.0 && s.channel[1].s0 == 0.0 && s.q == 0.0 && s.cached_cutoff == 0.0);
+}
+
+// Each equaliser's gain far below and far above its frequency, after the
+// output has settled: a DC block, then a block alternating in sign (half
+// the sample rate).
+TEST(Equalisers, ShelvesBellsAndAllpassesHaveTheirGainsAtTheEnds) {
+  const struct { int type; double low_db, high_db; } cases[] = {
+      {kPeakEqType, 0.0, 0.0}, {kLowShelfType, 6.0, 0.0}, {kHighShelfType, 0.0, 6.0}, {kAllpassType, 0.0, 0.0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.type);
+    Component dc(c.type), nyquist(c.type);
+    Feed f(1000.0), gain(6.0), q(0.9), x(Stereo(kMaxBlockFrames, 1000.0, 1000.0)), y(Stereo(kMaxBlockFrames, 0, 0));
+    for (int i = 0; i < kMaxBlockFrames; ++i) y.values[2 * i] = y.values[2 * i + 1] = i % 2 ? -1000.0 : 1000.0;
+    dc.Run(kMaxBlockFrames, {&x, &f, &gain, &q});
+    nyquist.Run(kMaxBlockFrames, {&y, &f, &gain, &q});
+    EXPECT_NEAR(20 * std::log10(std::fabs(x.values.back()) / 1000.0), c.low_db, 1e-6);
+    EXPECT_NEAR(20 * std::log10(std::fabs(y.values.back()) / 1000.0), c.high_db, 1e-6);
+  }
+}
+
+// Unconnected gain and Q read as 0 dB and 1/√2; a NaN gain is 0 dB, gains
+// stop at ±60 dB; a fresh section designs itself even for controls that
+// equal a zeroed cache, and so does one reset.
+TEST(Equalisers, DefaultsLimitsAndAFreshCache) {
+  Component a(kPeakEqType), b(kPeakEqType);
+  Feed x(Stereo(4, 1.0, 1.0)), f(500.0), zero(0.0), q(kDefaultEqQ), nan(NAN), loud(80.0), sixty(60.0);
+  const auto k = [](const Component& c) { return K(c.as<BiquadRecord>()); };
+  a.Run(4, {&x, &f, nullptr, nullptr});
+  b.Run(4, {&x, &f, &zero, &q});
+  EXPECT_EQ(k(a), k(b));
+  a.Run(4, {&x, &f, &nan, &q});
+  EXPECT_EQ(k(a), k(b)) << "a NaN is no change";
+  b.Run(4, {&x, &f, &nan, &zero});  // recomputed for the Q: the NaN gain acts as 0 dB
+  EXPECT_EQ(K(b.as<BiquadRecord>()), K(PeakEqCoefficients(500.0, 0.0, kMinResonance, 44100.0)));
+  a.Run(4, {&x, &f, &loud, &q});
+  EXPECT_EQ(k(a), K(PeakEqCoefficients(500.0, 60.0, kDefaultEqQ, 44100.0)));
+  b.Run(4, {&x, &f, &sixty, &q});
+  EXPECT_EQ(k(a), k(b));
+  Component fresh(kLowShelfType);
+  fresh.Run(4, {&x, &zero, &zero, &zero});
+  EXPECT_EQ(k(fresh), K(LowShelfCoefficients(20.0, 0.0, kMinResonance, 44100.0)));
+  ResetFilterState(fresh.record, kLowShelfType);
+  EXPECT_TRUE(std::isnan(fresh.as<EqRecord>().cached_gain) && fresh.as<BiquadRecord>().k.b0 == 0.0);
+  EXPECT_TRUE(fresh.Run(4, {&x, nullptr, &zero, &zero}).IsConstant(0.0)) << "no frequency: silence";
+}
+
+// Cutoffs stop at 0.499 of the rate where that is below 22000 Hz, so a
+// filter written for 44.1 kHz stays bounded at 22.05 kHz; at 44.1 kHz the
+// bound is still 22000.
+TEST(FilterCutoffs, StopBelowHalfTheRate) {
+  const double rate = LoadHostTiming().sample_rate;
+  StoreSampleTiming(22050.0, LoadHostTiming().samples_per_tick);
+  Component lp(kLowpassType), eq(kHighShelfType), moog(kMoogType);
+  std::vector<double> noise(2 * kMaxBlockFrames);
+  for (int i = 0; i < 2 * kMaxBlockFrames; ++i) noise[i] = 30000.0 * std::sin(i * 1.7);
+  Feed a(noise), b(noise), c(noise), f(15000.0), r(1.414), gain(6.0), q(0.7), res(50.0);
+  lp.Run(kMaxBlockFrames, {&a, &f, &r});
+  EXPECT_EQ(K(lp.as<BiquadRecord>()), K(LowpassCoefficients(0.499 * 22050.0, 1.414, 22050.0)));
+  eq.Run(kMaxBlockFrames, {&b, &f, &gain, &q});
+  moog.Run(kMaxBlockFrames, {&c, &f, &res});
+  for (const Feed* out : {&a, &b, &c})
+    for (double v : out->values) ASSERT_LT(std::fabs(v), 1e6);
+  StoreSampleTiming(44100.0, LoadHostTiming().samples_per_tick);
+  EXPECT_EQ(TopCutoff(44100.0), 22000.0);
+  EXPECT_EQ(TopCutoff(22050.0), 11002.95);
+  StoreSampleTiming(rate, LoadHostTiming().samples_per_tick);
 }
 
 TEST(StateFilter, OutputOneIsTheBandRejectResultAndTheRestStayUnset) {

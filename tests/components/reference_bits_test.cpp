@@ -8,8 +8,11 @@
 // library is not ours and differs between platforms in the last bit (glibc's
 // 32-bit sinh differs from its 64-bit one for about a quarter of arguments),
 // so the biquad designs (sin, cos, sinh) run with given coefficients and
-// constant controls equal to their cache, and x^y with exponents 0 and 1,
-// which every pow answers exactly.
+// constant controls equal to their cache, x^y with exponents 0 and 1,
+// which every pow answers exactly, and Function with the functions IEEE
+// arithmetic defines exactly (abs, sqrt, floor, sign). The sources compute
+// their sines and exponentials themselves and run as they are; Noise with a
+// fixed seed.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -17,15 +20,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "components/arithmetic.h"
 #include "components/biquad_filters.h"
 #include "components/delays.h"
+#include "components/eq_filters.h"
 #include "components/moog_state_filters.h"
+#include "components/sources.h"
+#include "components/tables.h"
+#include "components/sampler.h"
 #include "engine/host_timing.h"
+#include "engine/type_settings.h"
 #include "tests/components/component_harness.h"
 
 namespace korvel {
@@ -74,17 +85,37 @@ std::uint64_t RunType(int type) {
   context.parameter_values = parameters;
   context.extra_parameter = &parameters[kParameterCount - 1];
   Component c(type, &context);
-  const bool designed = (type >= kLowpassType && type <= kBandRejectType) || type == kStateFilterType;
+  const bool equaliser = type >= kPeakEqType && type <= kAllpassType;
+  const bool designed = (type >= kLowpassType && type <= kBandRejectType) || type == kStateFilterType || equaliser;
+  // The controls each frame: cutoff and resonance, or frequency, gain and Q.
+  const std::vector<double> controls = equaliser ? std::vector<double>{1234.5, 3.0, 0.7} : std::vector<double>{1234.5, 0.7};
   if (designed) {
     auto& biquad = c.as<BiquadRecord>();
     biquad.k = {0.0205, 0.041, 0.0205, 1.5611, -0.6431};
     biquad.cached_cutoff = 1234.5;
     biquad.cached_resonance = 0.7;
+    if (equaliser) c.as<EqRecord>().cached_gain = 3.0;
   }
+  if (type == kNoiseType) c.as<NoiseRecord>().seed = 12345u;
   Generator g{static_cast<std::uint32_t>(type) * 7919u + 1u};
   // Delay Tap reads the past, so its line holds noise to interpolate.
   if (type == kDelayTapType)
     for (double& v : lines) v = g.Next(-30000.0, 30000.0);
+  if (type == kSamplerType) {
+    // A stereo sound at another rate, looped back and forth and gated by
+    // the noise on in1, read at the steps in2 asks for: the interpolator
+    // at every width.
+    auto sound = std::make_shared<Sound>();
+    sound->rate = 48000.0;
+    sound->channels = 2;
+    sound->frames = 1000;
+    for (int i = 0; i < 2000; ++i) sound->samples.push_back(static_cast<float>(g.Next(-1.0, 1.0)));
+    std::string error;
+    const nlohmann::json settings = {{"file", "/noise.wav"}, {"mode", "gate"}, {"loop", "ping-pong"},
+                                     {"loop_start", 100}, {"loop_end", 900}, {"release", 0.5}};
+    EXPECT_TRUE(kSamplerSettings.read(settings, *c.record, error)) << error;
+    kSamplerSettings.attach(*c.record, sound);
+  }
   Digest digest;
   for (int b = 0; b < kBlocks; ++b) {
     parameters[0] = 0.37 * (b % 3);  // a Slider bound to parameter 1 ramps
@@ -92,9 +123,11 @@ std::uint64_t RunType(int type) {
     for (int k = 0; k < inputs; ++k) {
       std::vector<double> v(2 * kFrames);
       for (double& x : v) x = k == 0 ? g.Next(-30000.0, 30000.0) : g.Next(-0.9, 3000.0);
-      if (designed && k > 0) std::fill(v.begin(), v.end(), k == 1 ? 1234.5 : 0.7);
+      if (designed && k > 0) std::fill(v.begin(), v.end(), controls[k - 1]);
       if (type == kPowerType && k == 1)
         for (double& x : v) x = x < 1500.0 ? 0.0 : 1.0;
+      if (type == kFunctionType && k == 1)
+        for (std::size_t i = 0; i < v.size(); ++i) v[i] = std::array{3.0, 4.0, 7.0, 8.0}[(i / 2 + b) % 4];
       feeds.push_back(new Feed(std::move(v)));
     }
     ComponentRecord* in[kMaxPorts] = {};

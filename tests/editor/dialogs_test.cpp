@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "components/delays.h"
+#include "components/tables.h"
 #include "components/value_sources.h"
 #include "tests/editor/editor_fixture.h"
 
@@ -318,6 +319,44 @@ TEST_F(DialogTest, SliderSettingsListTheParametersAndStoreTheBinding) {
   EXPECT_EQ(record.minimum, 200.0);
   EXPECT_EQ(record.maximum, 5000.0);
   EXPECT_STREQ(D(slider).label, "cutoff knob");
+}
+
+// The sources come from their menu items; a Translation Table's points are
+// edited as text, and a mistake names its line and keeps the dialog open.
+TEST_F(DialogTest, SourcesComeFromTheirMenusAndATablesPointsAreEditedAsText) {
+  const std::pair<int, int> items[] = {{ID_BASIC_OSCILLATOR, 40}, {ID_FM_OSCILLATOR, 41}, {ID_WHITE_NOISE, 42},
+                                       {ID_LINEAR_ADSR, 43},      {ID_EXPONENTIAL_ADSR, 44}, {ID_ENVELOPE_FOLLOWER, 45},
+                                       {ID_STEP_COUNTER, 46},     {ID_FUNCTION, 48}};
+  int row = 0;
+  for (const auto& [command, type] : items) {
+    EXPECT_EQ(GetMenuState(GetMenu(Main()), command, MF_BYCOMMAND) & MF_GRAYED, 0u) << command;
+    EXPECT_EQ(D(Add(command, 300, 20 + 60 * row++)).type, type);
+  }
+  const int table = Add(ID_TRANSLATION_TABLE, 100, 100);
+  ASSERT_EQ(D(table).type, kTranslationTableType);
+  std::string shown;
+  ui.drivers.push_back([&](HWND dialog) {
+    shown = Text(dialog, IDC_TABLE_POINTS);
+    SetDlgItemTextA(dialog, IDC_TABLE_POINTS, "0 0\r\n1 10\r\n1 20\r\n");
+    Press(dialog, IDOK);
+    EXPECT_TRUE(IsWindowVisible(dialog)) << "refused: still open";
+    SetDlgItemTextA(dialog, IDC_TABLE_POINTS, "# steps of a sequence\r\n0 220\r\n1 330\r\n2 440\r\n3 262.5\r\n");
+    SendDlgItemMessageA(dialog, IDC_TABLE_INTERPOLATION, CB_SETCURSEL, 0, 0);
+    SetDlgItemTextA(dialog, IDC_LABEL, "melody");
+    Screenshot(dialog, "dialog-table-settings");
+    Press(dialog, IDOK);
+  });
+  DoubleClick(table);
+  EXPECT_EQ(ui.dialogs, std::vector<int>{IDD_TABLE_SETTINGS});
+  EXPECT_EQ(shown, "-32768 -32768\r\n32768 32768\r\n");
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_EQ(ui.messages[0].text, "line 3: x 1 is not greater than the x of line 2 (1)");
+  EXPECT_EQ(ui.messages[0].title, "Translation Table Settings");
+  const auto& record = *static_cast<const TableRecord*>(engine->record[table]);
+  ASSERT_EQ(record.count, 4);
+  EXPECT_EQ(record.interpolation, Interpolation::kStep);
+  EXPECT_EQ(record.y[3], 262.5);
+  EXPECT_STREQ(D(table).label, "melody");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "components/arithmetic.h"
 #include "components/biquad_filters.h"
+#include "components/eq_filters.h"
 #include "components/iir_fir_filters.h"
 #include "components/routing.h"
 #include "components/value_sources.h"
@@ -114,6 +115,10 @@ TEST(Cascade, MixedChainsOfAnyLengthSoundAsTheirFiltersOneByOne) {
       {kIir2Type, {0.5, -0.25}},  // in4..in6 unconnected: coefficients 0
       {kLowpassType, {22000.0, 0.005}},
       {kHighpassType, {5.0, 127.0}},
+      {kPeakEqType, {2000.0, 6.0, 1.41}},
+      {kLowShelfType, {100.0, -4.0}},  // Q unconnected: 1/√2
+      {kAllpassType, {700.0}},         // gain and Q unconnected
+      {kHighShelfType, {8000.0, 3.0, 0.7}},
       {kBandpassType, {21000.0, 4.0}},  // near the top, BP's design gives no numbers: silent
       {kIir2Type, {0.5}}};              // in3 unconnected: no output, so OUT is silent
   for (std::size_t count = 1; count <= mix.size(); ++count) {
@@ -166,6 +171,53 @@ TEST(Cascade, AFiltersControlFromTheChainItselfSplitsTheChain) {
   const std::vector<std::uint32_t> runs = fused.engine->RunLengths();
   EXPECT_EQ(std::count(runs.begin(), runs.end(), 2u), 2) << "filters 1-2 and 3-4";
   ExpectSameSound(fused, apart);
+}
+
+// Watching the outputs runs cascades one call at a time, which sounds the
+// same, and keeps the first output that ran away: here a gain of 10^6
+// before the filters, at the first frame whose input is far enough from 0.
+TEST(Cascade, WatchingSoundsTheSameAndNamesTheFirstRunaway) {
+  testing::TestUi ui;
+  const std::vector<Stage> lows(3, Stage{kLowpassType, {3000.0, 1.0}});
+  Chain watched(lows, false), plain(lows, false);
+  int gain = -1;
+  for (Chain* c : {&watched, &plain}) {
+    PatchEngine& e = *c->engine;
+    gain = e.CreateComponent(kMultiplyType);
+    const int k = e.CreateComponent(kConstantType);
+    static_cast<ConstantRecord*>(e.record[k])->value = 1e6;
+    ASSERT_TRUE(e.Connect(c->in, 0, gain, 0) && e.Connect(k, 0, gain, 1) && e.Connect(gain, 0, c->filters[0], 0));
+  }
+  watched.engine->WatchOutputs(519306.7);
+  std::vector<double> x(2 * 256, 0.0);
+  x[2 * 200 + 1] = 0.6;  // frame 200, right channel: 600000 after the gain
+  int slot = -1;
+  std::uint64_t frame = 0;
+  double value = 0.0;
+  ASSERT_TRUE(SameBits(watched.Block(std::vector<double>(2 * 256, 0.0), 256), plain.Block(std::vector<double>(2 * 256, 0.0), 256)));
+  EXPECT_FALSE(watched.engine->FirstOffence(slot, frame, value));
+  ASSERT_TRUE(SameBits(watched.Block(x, 256), plain.Block(x, 256)));
+  ASSERT_TRUE(watched.engine->FirstOffence(slot, frame, value));
+  EXPECT_EQ(slot, gain) << "upstream of the filters it fed";
+  EXPECT_EQ(frame, 256u + 200u) << "counted from the first block";
+  EXPECT_EQ(value, 600000.0);
+  EXPECT_FALSE(plain.engine->FirstOffence(slot, frame, value)) << "only a watched engine looks";
+  ExpectSameSound(watched, plain);
+
+  // Inside a cascade: the unstable second filter is named, not the first
+  // or the last, and the chain still sounds as it does unwatched.
+  const std::vector<Stage> chain = {{kLowpassType, {3000.0, 1.0}}, {kIir2Type, {1.0, 0.0, 0.0, 1.5}},
+                                    {kLowpassType, {3000.0, 1.0}}};
+  Chain inner(chain, false), unwatched(chain, false);
+  inner.engine->WatchOutputs(519306.7);
+  const std::vector<std::uint32_t> runs = inner.engine->RunLengths();
+  EXPECT_EQ(*std::max_element(runs.begin(), runs.end()), 3u) << "one cascade";
+  const std::vector<double> noise = Noise(256, 3);
+  ASSERT_TRUE(SameBits(inner.Block(noise, 256), unwatched.Block(noise, 256)));
+  ASSERT_TRUE(inner.engine->FirstOffence(slot, frame, value));
+  EXPECT_EQ(slot, inner.filters[1]);
+  EXPECT_GT(std::fabs(value), 519306.7);
+  ExpectSameSound(inner, unwatched);
 }
 
 }  // namespace

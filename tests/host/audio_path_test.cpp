@@ -204,7 +204,9 @@ TEST_F(ModuleTest, ConcurrentParameterChangesAndAudio) {
 TEST(AudioBoundary, SanitizeBlockReplacesWhatAFloatCannotHold) {
   const double in[] = {0.5, -32768.0, 1e300, std::nan(""), -HUGE_VAL, 3.4e38, -1e-310};
   float out[7];
-  EXPECT_EQ(SanitizeBlock(in, out, 7), 3u);
+  const ReplacedValues replaced = SanitizeBlock(in, out, 7);
+  EXPECT_EQ(replaced.total(), 3u);
+  EXPECT_TRUE(replaced.channel[0] == 2 && replaced.channel[1] == 1 && replaced.frames == 2) << "per channel and frame";
   const float expected[] = {0.5f, -32768.0f, 0.0f, 0.0f, 0.0f, static_cast<float>(3.4e38), static_cast<float>(-1e-310)};
   for (int i = 0; i < 7; ++i) EXPECT_EQ(std::memcmp(&out[i], &expected[i], sizeof(float)), 0) << i;
 }

@@ -314,6 +314,12 @@ LilvState* Instance::Save() {
                                       features_.data());
 }
 
+LilvState* Instance::SaveInto(const std::string& dir) {
+  return lilv_state_new_from_instance(world_.plugin(), instance_, world_.urids().map(), nullptr, dir.c_str(),
+                                      dir.c_str(), dir.c_str(), &GetValue, this,
+                                      LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE, features_.data());
+}
+
 void Instance::Restore(const LilvState* state) {
   lilv_state_restore(state, instance_, &SetValue, this, 0, features_.data());
 }

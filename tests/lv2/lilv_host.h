@@ -115,6 +115,9 @@ class Instance {
   void WorkOnThisThread(const std::string& path);
 
   LilvState* Save();
+  // Saved as a host saves into a session folder `dir`: lilv's state:mapPath
+  // stores paths of files there relative to it.
+  LilvState* SaveInto(const std::string& dir);
   void Restore(const LilvState* state);
 
  private:

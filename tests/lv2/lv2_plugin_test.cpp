@@ -266,7 +266,7 @@ TEST_F(Lv2PluginTest, PresetsMatchTheCommandLineHost) {
     SCOPED_TRACE(name);
     const std::string rendered = Path(name + ".wav");
     const std::string command = std::string(KORVEL_CLI) + " render " + Example(name + ".korvel") + " -i " +
-                                Path("in.wav") + " -o " + rendered + " --format f32 >/dev/null";
+                                Path("in.wav") + " -o " + rendered + " --format f32 --tail 0 >/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
     const Stereo reference = ReadWav(rendered);
     ASSERT_EQ(reference.left.size(), input.left.size());
@@ -615,6 +615,91 @@ TEST_F(Lv2PluginTest, MidiNotesGateANoteTriggerAtTheirFrame) {
   EXPECT_EQ(out[37], 1.0f);
   EXPECT_EQ(out[4999], 1.0f);
   EXPECT_EQ(out[5000], 0.0f);
+}
+
+// A one-second 440 Hz tone as a 16-bit WAV.
+void WriteTone(const std::string& path) {
+  SF_INFO info{};
+  info.samplerate = 44100;
+  info.channels = 1;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(file, nullptr) << path;
+  std::vector<float> tone(44100);
+  for (std::size_t k = 0; k < tone.size(); ++k) tone[k] = 0.5f * static_cast<float>(std::sin(2 * M_PI * 440.0 * k / 44100.0));
+  sf_writef_float(file, tone.data(), static_cast<sf_count_t>(tone.size()));
+  sf_close(file);
+}
+
+// Note 60 from frame 10 of a 2000-frame run: the left output.
+std::vector<float> PlayNote(Instance& instance) {
+  const std::vector<float> silence(2000, 0.0f);
+  instance.SendMidi(10, LV2_MIDI_MSG_NOTE_ON, 60, 100);
+  instance.Run(silence.data(), silence.data(), 2000);
+  return instance.out_left();
+}
+
+TEST_F(Lv2PluginTest, SamplerPresetFindsItsSoundInTheBundle) {
+  State preset(world_->PresetState(std::string(lv2::kPresetUriPrefix) + "sampler"));
+  ASSERT_NE(preset, nullptr);
+  auto instance = NewInstance();
+  instance->Restore(preset.get());
+  const std::vector<float> out = PlayNote(*instance);
+  EXPECT_EQ(out[9], 0.0f);
+  EXPECT_GT(*std::max_element(out.begin() + 10, out.begin() + 2000), 0.05f);
+  EXPECT_TRUE(instance->log().empty()) << instance->log()[0];
+}
+
+// A session saved with its sound, moved to another folder and opened in a
+// fresh instance: the host maps the sound's path, so it is found there.
+TEST_F(Lv2PluginTest, SessionWithASoundOpensFromAnotherFolder) {
+  const fs::path first = scratch.dir() / "session", moved = scratch.dir() / "moved";
+  fs::create_directories(first / "sounds");
+  WriteTone((first / "sounds" / "tone.wav").string());
+  const std::string module = R"({"format": "korvel-module", "version": 1, "components": [
+    {"slot": 0, "type": 90}, {"slot": 1, "type": 50, "file": "sounds/tone.wav"}, {"slot": 2, "type": 1}],
+    "connections": [{"from": [0, 0], "to": [1, 0]}, {"from": [1, 0], "to": [2, 0]}]})";
+  std::ofstream((first / "sampler.korvel").string()) << module;
+  auto instance = NewInstance();
+  LoadPath(*instance, (first / "sampler.korvel").string());
+  ASSERT_TRUE(instance->log().empty()) << instance->log()[0];
+  const std::vector<float> played = PlayNote(*instance);
+  ASSERT_GT(*std::max_element(played.begin(), played.end()), 0.4f);
+
+  State saved(instance->SaveInto(first.string()));
+  ASSERT_NE(saved, nullptr);
+  ASSERT_EQ(lilv_state_save(world_->world(), world_->urids().map(), world_->urids().unmap(), saved.get(),
+                            "urn:korvel:test:session", first.c_str(), "state.ttl"),
+            0);
+  const std::string turtle = testing::ReadBytes((first / "state.ttl").string());
+  EXPECT_NE(turtle.find("\"file\": \"sounds/tone.wav\""), std::string::npos) << turtle;
+  EXPECT_EQ(turtle.find(first.string()), std::string::npos) << "no absolute path in the state";
+
+  fs::rename(first, moved);
+  LilvNode* subject = lilv_new_uri(world_->world(), "urn:korvel:test:session");
+  State reopened(lilv_state_new_from_file(world_->world(), world_->urids().map(), subject,
+                                          (moved / "state.ttl").c_str()));
+  lilv_node_free(subject);
+  ASSERT_NE(reopened, nullptr);
+  auto fresh = NewInstance();
+  fresh->Restore(reopened.get());
+  EXPECT_TRUE(fresh->log().empty()) << fresh->log()[0];
+  EXPECT_EQ(PlayNote(*fresh), played);
+}
+
+TEST_F(Lv2PluginTest, AMissingSoundIsLoggedAndTheRestPlays) {
+  auto instance = NewInstance();
+  const std::string module = R"({"format": "korvel-module", "version": 1, "components": [
+    {"slot": 0, "type": 0}, {"slot": 1, "type": 50, "label": "kick", "file": "gone.wav"}, {"slot": 2, "type": 1}],
+    "connections": [{"from": [0, 0], "to": [2, 0]}]})";
+  LoadModule(*instance, module);
+  ASSERT_EQ(instance->log().size(), 1u);
+  EXPECT_TRUE(Logged(*instance, "Sampler \"kick\" (slot 1): couldn't load \"" + Path("gone.wav") +
+                                    "\": No such file or directory; it stays silent"))
+      << instance->log()[0];
+  const Stereo input = Noise(512);
+  const Stereo out = Render(*instance, input);
+  EXPECT_EQ(out.left, input.left) << "the rest of the module is as loaded";
 }
 
 }  // namespace

@@ -16,7 +16,8 @@ dump=$(i686-w64-mingw32-objdump -p "$dll") || fail "objdump failed"
 exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" | awk '/\[/ && NR > 1 {print $NF}')
 for name in CreateDaveModule DaveModuleInfo DaveModuleName CreateAdapterHandler HasAdapterHandler \
             DestroyDaveModule KorvelSetSampleRate KorvelStateProblem KorvelNonFiniteCount \
-            KorvelLatencyFrames KorvelTransport KorvelSidechain; do
+            KorvelLatencyFrames KorvelTransport KorvelSidechain KorvelNonFiniteCounts KorvelWatchOutputs \
+            KorvelFirstOffence KorvelSetModuleFolder KorvelSoundProblems; do
   grep -qx "$name" <<<"$exports" || fail "export $name missing (exports: $(tr '\n' ' ' <<<"$exports"))"
 done
 if grep -q '[@_]' <<<"$exports"; then fail "decorated export names: $(tr '\n' ' ' <<<"$exports")"; fi

@@ -228,8 +228,13 @@ TEST_F(CliTest, NonNumbersAreCountedAndWrittenAsZero) {
   WriteInput(Path("in.wav"), 3000);
   const Outcome run = Korvel("render divide.korvel -i in.wav -o out.wav");
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.err.find("warning: the module made 6,000 samples that were not numbers"), std::string::npos) << run.err;
-  EXPECT_NE(run.out.find("not a number: 6,000 samples"), std::string::npos) << run.out;
+  // Per output channel, like clipping, and the component that began it.
+  EXPECT_NE(run.err.find("warning: left: the module made 3,000 samples (100.0%) that were not numbers"), std::string::npos)
+      << run.err;
+  EXPECT_NE(run.out.find("not a number: 3,000 samples (100.0%)"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("slot 2 (x/y \"x/y\") was the first to run away: at 0.000 s its output was infinite"),
+            std::string::npos)
+      << run.err;
   for (double v : ReadAudio(Path("out.wav")).samples) ASSERT_EQ(v, 0.0);
 }
 
@@ -390,6 +395,15 @@ TEST_F(CliTest, TheCheckerNamesEachSilentMistake) {
        R"({"from": [0, 0], "to": [2, 0]}, {"from": [3, 0], "to": [2, 1]}, {"from": [2, 0], "to": [1, 0]})",
        "slot 2 (Delay Set \"Delay Set\"): the delay of 3,000,000 frames is longer than the delay line (2,097,152 "
        "frames, 47.6 s at 44,100 Hz), so it wraps around to 902,848 frames"},
+      {"gate", in_out + R"(, {"slot": 2, "type": 43}, {"slot": 3, "type": 80, "value": 0.4}, {"slot": 4, "type": 12})",
+       R"({"from": [3, 0], "to": [2, 0]}, {"from": [0, 0], "to": [4, 0]}, {"from": [2, 0], "to": [4, 1]},)"
+       R"( {"from": [4, 0], "to": [1, 0]})",
+       "slot 2 (Linear ADSR \"Linear ADSR\"): the gate (in1) comes from slot 3 (constant \"constant\"), which never "
+       "reaches 0.5, so the envelope never starts"},
+      {"frequency", in_out + R"(, {"slot": 2, "type": 40})", R"({"from": [2, 0], "to": [1, 0]})",
+       "the frequency (in1) is not connected"},
+      {"seed", in_out + R"(, {"slot": 2, "type": 42})", R"({"from": [2, 0], "to": [1, 0]})",
+       "it has no \"seed\", so it draws different noise at every load"},
   };
   for (const Case& c : cases) {
     WriteModule(std::string(c.name) + ".korvel", c.components, c.connections);
@@ -401,8 +415,9 @@ TEST_F(CliTest, TheCheckerNamesEachSilentMistake) {
     EXPECT_NE(render.err.find("korvel: warning: "), std::string::npos) << render.err;
     EXPECT_NE(render.err.find(c.says), std::string::npos) << render.err;
   }
-  for (const char* example : {"echo", "lowpass", "moog-drive", "fir-smooth", "passthrough", "karplus-strong", "flanger",
-                              "reverb", "drive-8x"})
+  for (const char* example : {"echo", "lowpass", "moog-drive", "fir-smooth", "passthrough", "tone-control", "phaser",
+                              "tremolo", "ring-modulator", "follow-wah", "step-filter", "waveshaper", "voice",
+                              "karplus-strong", "flanger", "reverb", "drive-8x"})
     EXPECT_EQ(Korvel("check " + Example(example + std::string(".korvel"))).status, 0) << example;
   std::ofstream(Path("typo.korvel")) << R"({"format": "korvel-module", "version": 1, "components": [], "conections": []})";
   const Outcome typo = Korvel("check typo.korvel");
@@ -463,7 +478,7 @@ std::vector<double> RenderDirectly(const std::string& module_path, const std::ve
 TEST_F(CliTest, LowpassMatchesTheEngineDrivenDirectly) {
   const auto input = WriteInput(Path("in.wav"), 12000);
   const auto expected = RenderDirectly(Example("lowpass.korvel"), input, 64);
-  const Outcome run = Korvel("render " + Example("lowpass.korvel") + " -i in.wav -o out.wav --format f64 --block 64");
+  const Outcome run = Korvel("render " + Example("lowpass.korvel") + " -i in.wav -o out.wav --format f64 --block 64 --tail 0");
   ASSERT_EQ(run.status, 0) << run.err;
   const Audio out = ReadAudio(Path("out.wav"));
   ASSERT_EQ(out.samples.size(), expected.size());
@@ -592,8 +607,41 @@ TEST_F(CliTest, TypesShowTheComponentReference) {
     EXPECT_NE(Korvel("types " + type).out.find("\n### " + type + " "), std::string::npos) << type;
     ++listed;
   }
-  EXPECT_EQ(listed, 38);
+  EXPECT_EQ(listed, 52);
   EXPECT_EQ(Korvel("types 4").status, 1);
+}
+
+// A Sampler's sound is found beside the module, whatever the working
+// folder, is loaded before the first block and plays its own values; one
+// that cannot be loaded is a warning line, and the render goes on.
+TEST_F(CliTest, SamplerSoundsLoadBeforeTheFirstBlock) {
+  fs::create_directories(Path("kit/sounds"));
+  std::vector<float> hit(2000);
+  for (std::size_t k = 0; k < hit.size(); ++k) hit[k] = static_cast<float>(static_cast<int>(k * 37 % 2001) - 1000) / 32768.0f;
+  SF_INFO info{};
+  info.samplerate = 44100;
+  info.channels = 1;
+  info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16;  // any format libsndfile reads
+  SNDFILE* file = sf_open(Path("kit/sounds/hit.flac").c_str(), SFM_WRITE, &info);
+  ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+  sf_writef_float(file, hit.data(), static_cast<sf_count_t>(hit.size()));
+  sf_close(file);
+  const std::string sampler = R"({"slot": 0, "type": 80, "value": 1}, {"slot": 1, "type": 50, "file": "sounds/)";
+  const std::string wires = R"({"from": [0, 0], "to": [1, 0]}, {"from": [1, 0], "to": [2, 0]})";
+  WriteModule("kit/hit.korvel", sampler + R"(hit.flac"}, {"slot": 2, "type": 1})", wires);
+  Outcome run = Korvel("render kit/hit.korvel -o out.wav --format f32 --seconds 0.1 -q");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  const Audio out = ReadAudio(Path("out.wav"));
+  ASSERT_EQ(out.frames(), 4410u);
+  for (std::size_t k = 0; k < out.frames(); ++k)
+    ASSERT_EQ(out.samples[2 * k], k < hit.size() ? hit[k] : 0.0f) << k;
+
+  WriteModule("kit/gone.korvel", sampler + R"(gone.wav"}, {"slot": 2, "type": 1})", wires);
+  run = Korvel("render kit/gone.korvel -o out.wav --seconds 0.1 -q");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "korvel: warning: Sampler \"Sampler\" (slot 1): couldn't load \"" + Path("kit/sounds/gone.wav") +
+                         "\": No such file or directory; it stays silent\n");
 }
 
 TEST_F(CliTest, ScriptRunsAFunctionAndTracesIt) {

@@ -15,6 +15,10 @@
 #include <mutex>
 #include <thread>
 
+#include "tools/korvel/noise_shaping.h"
+#include "tools/korvel/stdin_spool.h"
+#include "tools/korvel/text_format.h"
+
 namespace korvel::cli {
 
 static_assert(std::endian::native == std::endian::little, "the WAV stream writes samples as they lie in memory");
@@ -25,33 +29,32 @@ namespace {
 
 class FileSource final : public AudioSource {
  public:
-  FileSource(std::unique_ptr<InputFile> input, SNDFILE* file, const SF_INFO& info)
-      : input_(std::move(input)), file_(file) {
+  // `spool`, when not -1, is the descriptor libsndfile reads in place of
+  // the input's own (standard input passed on or spooled); closed here.
+  FileSource(std::unique_ptr<InputFile> input, int spool, SNDFILE* file, const SF_INFO& info)
+      : input_(std::move(input)), spool_(spool), file_(file) {
     rate_ = info.samplerate;
     channels_ = info.channels;
     length_hint_ = info.seekable ? info.frames : -1;
   }
-  ~FileSource() override { sf_close(file_); }
-
-  std::int64_t Read(float* stereo, std::int64_t frames) override {
-    if (channels_ == 2) return Checked(sf_readf_float(file_, stereo, frames));
-    // Mono: read into the second half, then spread from the front, so each
-    // value is read before its place is written.
-    float* mono = stereo + frames;
-    const std::int64_t got = Checked(sf_readf_float(file_, mono, frames));
-    for (std::int64_t f = 0; f < got; ++f) stereo[2 * f] = stereo[2 * f + 1] = mono[f];
-    return got;
+  ~FileSource() override {
+    sf_close(file_);
+    if (spool_ >= 0) close(spool_);
   }
 
- private:
-  std::int64_t Checked(sf_count_t got) {
+  std::int64_t Read(float* samples, std::int64_t frames) override {
+    errno = 0;
+    const sf_count_t got = sf_readf_float(file_, samples, frames);
     if (got == 0 && sf_error(file_) != SF_ERR_NO_ERROR) {
-      error_ = sf_strerror(file_);
+      error_ = SndfileErrorText(sf_strerror(file_), errno);
       return -1;
     }
     return got;
   }
+
+ private:
   std::unique_ptr<InputFile> input_;  // the descriptor libsndfile reads
+  int spool_;
   SNDFILE* file_;
 };
 
@@ -164,18 +167,28 @@ inline double RoundNearest(double x) {
 }
 
 // File-scale floats to integers of `bits` bits, rounded to nearest, with
-// optional TPDF dither of ±1 LSB; counts what clips, per channel.
+// TPDF dither of ±1 LSB, flat or noise-shaped, or none; counts what clips,
+// per channel. A sample already on the grid is written as it is, without
+// dither: a 16-bit file through a passthrough comes out bit for bit, and
+// digital silence stays silent.
 class Quantiser {
  public:
-  Quantiser(int bits, bool dither) : scale_(std::ldexp(1.0, bits - 1)), dither_(dither) {}
+  Quantiser(int bits, Dither dither, int channels, int rate)
+      : scale_(std::ldexp(1.0, bits - 1)), dither_(dither), channels_(channels) {
+    if (dither_ == Dither::kShaped) {
+      taps_ = NoiseShapingTaps(rate);
+      errors_.assign(static_cast<std::size_t>(channels) * taps_.size(), 0.0);
+    }
+  }
 
-  void Convert(const float* in, std::int32_t* out, std::int64_t frames, int channels, std::int64_t over[2]) {
+  void Convert(const float* in, std::int32_t* out, std::int64_t frames, std::int64_t* over) {
     const double low = -scale_, high = scale_ - 1;
+    const int channels = channels_;
     for (std::int64_t f = 0; f < frames; ++f) {
       for (int c = 0; c < channels; ++c) {
-        double x = in[f * channels + c] * scale_;
-        if (dither_) x += Uniform() - Uniform();
-        x = RoundNearest(x);
+        const double exact = in[f * channels + c] * scale_;
+        double x = RoundNearest(exact);
+        if (dither_ != Dither::kNone) x = x == exact ? Unshaped(c, exact) : Dithered(c, exact);
         if (x > high) {
           x = high;
           ++over[c];
@@ -189,6 +202,30 @@ class Quantiser {
   }
 
  private:
+  // A value on the grid: itself, and no error for the shaping to carry.
+  double Unshaped(int c, double exact) {
+    if (dither_ == Dither::kShaped) Remember(c, 0.0);
+    return exact;
+  }
+  double Dithered(int c, double exact) {
+    double wanted = exact;
+    if (dither_ == Dither::kShaped) {
+      // Error feedback: the errors of the last samples, filtered, are added
+      // before rounding, so the output error is the new error through the
+      // shaping filter.
+      const double* e = &errors_[static_cast<std::size_t>(c) * taps_.size()];
+      for (std::size_t k = 0; k < taps_.size(); ++k) wanted += taps_[k] * e[k];
+    }
+    const double x = RoundNearest(wanted + Uniform() - Uniform());
+    if (dither_ == Dither::kShaped) Remember(c, x - wanted);
+    return x;
+  }
+  void Remember(int c, double error) {
+    double* e = &errors_[static_cast<std::size_t>(c) * taps_.size()];
+    for (std::size_t k = taps_.size() - 1; k > 0; --k) e[k] = e[k - 1];
+    e[0] = error;
+  }
+
   // [0, 1) from a xorshift generator with a fixed seed: the same output on
   // every run.
   double Uniform() {
@@ -198,11 +235,14 @@ class Quantiser {
     return static_cast<double>(state_ >> 8) * (1.0 / 16777216.0);
   }
   double scale_;
-  bool dither_;
+  Dither dither_;
+  int channels_;
+  std::vector<double> taps_;    // the shaping filter's a1..aM
+  std::vector<double> errors_;  // per channel, the last M errors, newest first
   std::uint32_t state_ = 0x6B6F7276u;
 };
 
-void CountOverFullScale(const float* in, std::int64_t frames, int channels, std::int64_t over[2]) {
+void CountOverFullScale(const float* in, std::int64_t frames, int channels, std::int64_t* over) {
   for (int c = 0; c < channels; ++c) {
     std::int64_t n = 0;
     for (std::int64_t f = 0; f < frames; ++f) n += std::fabs(in[f * channels + c]) > 1.0f;
@@ -215,12 +255,13 @@ void CountOverFullScale(const float* in, std::int64_t frames, int channels, std:
 // Everything an output converts before writing, for both kinds of output.
 class Encoder {
  public:
-  Encoder(Encoding encoding, int channels, bool dither)
+  Encoder(Encoding encoding, int channels, int rate, Dither dither)
       : encoding_(encoding), channels_(channels),
-        quantiser_(encoding == Encoding::kI16 ? 16 : 24, dither && encoding == Encoding::kI16) {}
+        quantiser_(encoding == Encoding::kI16 ? 16 : 24, encoding == Encoding::kI16 ? dither : Dither::kNone, channels,
+                   rate) {}
 
   // Converts a block into the encoder's buffer of whole ints or doubles.
-  void Prepare(const float* samples, std::int64_t frames, std::int64_t over[2]) {
+  void Prepare(const float* samples, std::int64_t frames, std::int64_t* over) {
     const std::size_t n = static_cast<std::size_t>(frames) * channels_;
     switch (encoding_) {
       case Encoding::kF32:
@@ -235,7 +276,7 @@ class Encoder {
       case Encoding::kI16:
       case Encoding::kI24:
         ints_.resize(n);
-        quantiser_.Convert(samples, ints_.data(), frames, channels_, over);
+        quantiser_.Convert(samples, ints_.data(), frames, over);
         break;
     }
   }
@@ -270,15 +311,17 @@ SF_VIRTUAL_IO kOutputIo = {OutputLength, OutputSeek, OutputRead, OutputWrite, Ou
 
 class SndfileOutput final : public AudioOutput {
  public:
-  SndfileOutput(SNDFILE* file, OutputFile* out, Encoding encoding, int channels, bool dither)
-      : file_(file), out_(out), channels_(channels), encoder_(encoding, channels, dither) {
+  SndfileOutput(SNDFILE* file, OutputFile* out, Encoding encoding, int channels, int rate, Dither dither)
+      : file_(file), out_(out), encoder_(encoding, channels, rate, dither) {
     clips_ = encoding == Encoding::kI16 || encoding == Encoding::kI24;
+    over_.assign(channels, 0);
   }
   ~SndfileOutput() override { Close(); }
 
   bool Write(const float* samples, std::int64_t frames) override {
-    encoder_.Prepare(samples, frames, over_);
+    encoder_.Prepare(samples, frames, over_.data());
     sf_count_t wrote = 0;
+    errno = 0;
     switch (encoder_.encoding()) {
       case Encoding::kF32:
       case Encoding::kLibrary: wrote = sf_writef_float(file_, samples, frames); break;
@@ -302,7 +345,7 @@ class SndfileOutput final : public AudioOutput {
       return false;
     }
     if (wrote != frames) {
-      error_ = sf_strerror(file_);
+      error_ = SndfileErrorText(sf_strerror(file_), errno);
       return false;
     }
     return true;
@@ -310,20 +353,20 @@ class SndfileOutput final : public AudioOutput {
 
   bool Close() override {
     if (file_ == nullptr) return error_.empty();
+    errno = 0;
     const int rc = sf_close(file_);
     file_ = nullptr;
     if (!out_->error().empty()) {
       error_ = out_->error();
       return false;
     }
-    if (rc != 0) error_ = sf_error_number(rc);
+    if (rc != 0) error_ = SndfileErrorText(sf_error_number(rc), errno);
     return rc == 0;
   }
 
  private:
   SNDFILE* file_;
   OutputFile* out_;  // owned by the caller, who commits it
-  int channels_;
   Encoder encoder_;
   std::vector<std::int16_t> shorts_;
 };
@@ -333,9 +376,10 @@ class SndfileOutput final : public AudioOutput {
 // right at the end when the output turns out to be seekable after all.
 class WavStreamOutput final : public AudioOutput {
  public:
-  WavStreamOutput(int fd, Encoding encoding, int channels, int rate, bool dither)
-      : fd_(fd), channels_(channels), encoder_(encoding, channels, dither) {
+  WavStreamOutput(int fd, Encoding encoding, int channels, int rate, Dither dither)
+      : fd_(fd), channels_(channels), encoder_(encoding, channels, rate, dither) {
     clips_ = encoding == Encoding::kI16 || encoding == Encoding::kI24;
+    over_.assign(channels, 0);
     bytes_per_sample_ = encoding == Encoding::kF64 ? 8 : encoding == Encoding::kI16 ? 2 : encoding == Encoding::kI24 ? 3 : 4;
     const bool floating = encoding == Encoding::kF32 || encoding == Encoding::kF64;
     header_.clear();
@@ -364,7 +408,7 @@ class WavStreamOutput final : public AudioOutput {
 
   bool Write(const float* samples, std::int64_t frames) override {
     if (!ok_) return false;
-    encoder_.Prepare(samples, frames, over_);
+    encoder_.Prepare(samples, frames, over_.data());
     const std::size_t n = static_cast<std::size_t>(frames) * channels_;
     const void* data = samples;
     std::size_t size = n * 4;
@@ -416,7 +460,7 @@ class WavStreamOutput final : public AudioOutput {
       const ssize_t wrote = write(fd_, p, size);
       if (wrote < 0) {
         if (errno == EINTR) continue;
-        error_ = std::strerror(errno);
+        error_ = SystemErrorText(errno);
         return false;
       }
       p += wrote;
@@ -451,21 +495,39 @@ std::unique_ptr<AudioSource> OpenAudioFile(const std::string& path, std::string&
     error = "cannot read " + name + ": " + reason;
     return nullptr;
   }
+  // A pipe on standard input is passed on or spooled, so that every type
+  // libsndfile reads also reads from it (FLAC seeks back to its header).
+  int spool = -1;
+  if (path == "-" && input->is_pipe()) {
+    spool = OpenStandardInput(error);
+    if (spool < 0) return nullptr;
+  }
   SF_INFO info{};
-  SNDFILE* file = sf_open_fd(input->fd(), SFM_READ, &info, SF_FALSE);
+  errno = 0;
+  SNDFILE* file = sf_open_fd(spool >= 0 ? spool : input->fd(), SFM_READ, &info, SF_FALSE);
   if (file == nullptr) {
-    error = "cannot read " + name + ": " + sf_strerror(nullptr);
+    error = "cannot read " + name + ": " + SndfileErrorText(sf_strerror(nullptr), errno);
+    if (spool >= 0) close(spool);
     return nullptr;
   }
-  if (info.channels < 1 || info.channels > 2) {
-    error = name + " has " + std::to_string(info.channels) + " channels; mono or stereo only";
+  if (info.channels < 1 || info.channels > kMaxChannels) {
+    error = name + " has " + std::to_string(info.channels) + " channels; at most " + std::to_string(kMaxChannels) +
+            " are rendered";
     sf_close(file);
+    if (spool >= 0) close(spool);
     return nullptr;
   }
-  return std::make_unique<FileSource>(std::move(input), file, info);
+  return std::make_unique<FileSource>(std::move(input), spool, file, info);
 }
 
 std::unique_ptr<AudioSource> OpenTestSignal() { return std::make_unique<SignalSource>(); }
+
+std::optional<Dither> ParseDither(const std::string& name) {
+  if (name == "none") return Dither::kNone;
+  if (name == "tpdf") return Dither::kTpdf;
+  if (name == "shaped") return Dither::kShaped;
+  return std::nullopt;
+}
 
 std::optional<SampleFormat> ParseSampleFormat(const std::string& name) {
   if (name == "f32") return SampleFormat::kF32;
@@ -554,7 +616,7 @@ std::optional<OutputType> ChooseOutputType(int major, SampleFormat format, int c
 }
 
 std::unique_ptr<AudioOutput> AudioOutput::Open(OutputFile* file, const OutputType& type, int channels, int rate,
-                                               bool dither, std::string& error) {
+                                               Dither dither, std::string& error) {
   const Encoding encoding = EncodingOf(type.subtype);
   if (file == nullptr) {
     auto out = std::make_unique<WavStreamOutput>(STDOUT_FILENO, encoding, channels, rate, dither);
@@ -568,15 +630,16 @@ std::unique_ptr<AudioOutput> AudioOutput::Open(OutputFile* file, const OutputTyp
   info.samplerate = rate;
   info.channels = channels;
   info.format = type.major | type.subtype;
+  errno = 0;
   SNDFILE* sound = sf_open_virtual(&kOutputIo, SFM_WRITE, &info, file);
   if (sound == nullptr) {
-    error = !file->error().empty() ? file->error() : sf_strerror(nullptr);
+    error = !file->error().empty() ? file->error() : SndfileErrorText(sf_strerror(nullptr), errno);
     return nullptr;
   }
   // Values are converted here, rounded and counted; libsndfile only stores.
   sf_command(sound, SFC_SET_CLIPPING, nullptr, SF_FALSE);
   sf_command(sound, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
-  return std::make_unique<SndfileOutput>(sound, file, encoding, channels, dither);
+  return std::make_unique<SndfileOutput>(sound, file, encoding, channels, rate, dither);
 }
 
 // ------------------------------------------------------------------ measuring

@@ -20,13 +20,13 @@ inline constexpr double kEngineScale = 32768.0;
 inline constexpr int kEngineRate = 44100;
 inline constexpr double kTestSignalSeconds = 4.0;
 
-// Stereo frames, interleaved, in file scale, whatever the source holds
-// (mono feeds both channels). Memory does not grow with the length.
+// Frames of channels() values, interleaved, in file scale. Memory does not
+// grow with the length.
 class AudioSource {
  public:
   virtual ~AudioSource() = default;
-  // Up to `frames` frames into `stereo`: 0 at the end, -1 on a read error.
-  virtual std::int64_t Read(float* stereo, std::int64_t frames) = 0;
+  // Up to `frames` frames into `samples`: 0 at the end, -1 on a read error.
+  virtual std::int64_t Read(float* samples, std::int64_t frames) = 0;
   int rate() const { return rate_; }
   int channels() const { return channels_; }
   // The length the source announces, or -1 (a pipe): used for the progress
@@ -41,14 +41,21 @@ class AudioSource {
   std::string error_;
 };
 
-// A mono or stereo file, or standard input for "-", opened through the one
-// reader (engine/file_io.h). Null with `error` set.
+// A file of 1 to kMaxChannels channels, or standard input for "-" (any type
+// libsndfile reads, also through a pipe), opened through the one reader
+// (engine/file_io.h). Null with `error` set.
+inline constexpr int kMaxChannels = 64;
 std::unique_ptr<AudioSource> OpenAudioFile(const std::string& path, std::string& error);
 // The built-in signal: plucked tones and a noise burst, the same on every run.
 std::unique_ptr<AudioSource> OpenTestSignal();
 
 enum class SampleFormat { kDefault, kF32, kF64, kPcm16, kPcm24 };
 std::optional<SampleFormat> ParseSampleFormat(const std::string& name);
+
+// How 16-bit output is dithered: not at all, flat TPDF of ±1 LSB, or TPDF
+// whose noise is shaped away from where hearing is keenest.
+enum class Dither { kNone, kTpdf, kShaped };
+std::optional<Dither> ParseDither(const std::string& name);
 
 // A file type by its name or extension ("wav", "flac", "aiff", "ogg", ...,
 // whatever this libsndfile writes): libsndfile's major format, or nothing.
@@ -72,10 +79,11 @@ class AudioOutput {
   // Writes through libsndfile into `file` (which must outlive the output;
   // its owner commits it after Close), or, when `file` is null, a WAV
   // stream that needs no seeking to standard output. 16-bit output is
-  // dithered (TPDF) when `dither` is set; every integer format rounds to
+  // dithered as `dither` says, except for samples already on the 16-bit
+  // grid, which are written as they are; every integer format rounds to
   // nearest.
   static std::unique_ptr<AudioOutput> Open(OutputFile* file, const OutputType& type, int channels, int rate,
-                                           bool dither, std::string& error);
+                                           Dither dither, std::string& error);
   virtual ~AudioOutput() = default;
   // Frames of `channels` interleaved values in file scale, all finite.
   virtual bool Write(const float* samples, std::int64_t frames) = 0;
@@ -89,7 +97,7 @@ class AudioOutput {
  protected:
   std::string error_;
   bool clips_ = false;
-  std::int64_t over_[2] = {0, 0};
+  std::vector<std::int64_t> over_;
 };
 
 // Peak and RMS per channel, accumulated block by block.
@@ -103,8 +111,8 @@ class LevelMeter {
 
  private:
   int channels_;
-  double peak_[2] = {0, 0};
-  double sum_squares_[2] = {0, 0};
+  std::vector<double> peak_ = std::vector<double>(channels_, 0.0);
+  std::vector<double> sum_squares_ = std::vector<double>(channels_, 0.0);
   std::int64_t frames_ = 0;
 };
 

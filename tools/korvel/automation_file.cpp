@@ -1,5 +1,6 @@
 #include "tools/korvel/automation_file.h"
 
+#include <cctype>
 #include <cmath>
 #include <vector>
 
@@ -12,6 +13,12 @@ std::string_view Trim(std::string_view text) {
   const auto first = text.find_first_not_of(" \t");
   if (first == std::string_view::npos) return {};
   return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+std::string Lowered(std::string_view text) {
+  std::string lowered(text);
+  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lowered;
 }
 
 std::string_view Unquote(std::string_view text) {
@@ -46,7 +53,7 @@ bool ReadAutomationFile(std::string_view text, const AutomationSink& add, std::s
       if (comma == std::string_view::npos) break;
       rest.remove_prefix(comma + 1);
     }
-    const bool header = first_row && fields[0] == "seconds";
+    const bool header = first_row && Lowered(fields[0]) == "seconds";
     first_row = false;
     if (header) continue;
     const auto fail = [&](const std::string& reason) {

@@ -2,7 +2,7 @@
 // `seconds,parameter,value`, one point each. Lines end in LF, CR LF or CR;
 // a leading UTF-8 byte-order mark is skipped. Blank lines and lines starting
 // with '#' are skipped, and so is a first row whose first field is "seconds"
-// (a header). The parameter is a number or a name; the host resolves it.
+// in any case ("Seconds", "SECONDS"): a header. The parameter is a number or a name; the host resolves it.
 #pragma once
 
 #include <functional>

@@ -153,6 +153,7 @@ int DrawCommand(const Args& args) {
       if (i + 1 >= args.size()) return UsageError(a + " needs a value", kDrawUsage);
       const std::string& v = args[++i];
       if (a == "-o") {
+        if (!output.empty()) return UsageError("-o is given twice", kDrawUsage);
         output = v;
       } else if (!ParseNumber(v, scale) || scale < kMinScale || scale > kMaxScale) {
         return UsageError("--scale needs a number from 0.25 to 8, not '" + v + "'", kDrawUsage);

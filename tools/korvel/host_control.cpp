@@ -10,6 +10,7 @@
 #include "tools/korvel/automation_file.h"
 #include "tools/korvel/midi_file.h"
 #include "tools/korvel/module_io.h"
+#include "tools/korvel/resample.h"
 #include "tools/korvel/text_format.h"
 #include "tools/pluginhost/plugin_host.h"
 
@@ -85,7 +86,7 @@ void HostControl::AddInputs(std::vector<ProtectedInput>& inputs) const {
   if (!sidechain_path_.empty()) inputs.push_back({sidechain_path_, "the sidechain"});
 }
 
-bool HostControl::Prepare(pluginhost::Module& module, double sample_rate, std::string& error) {
+bool HostControl::Prepare(pluginhost::Module& module, double sample_rate, std::string& error, int input_rate) {
   sample_rate_ = sample_rate;
   std::vector<std::string> names;
   for (int p = 0; p < kNamedParameterCount; ++p) names.push_back(module.ParameterName(p));
@@ -168,18 +169,32 @@ bool HostControl::Prepare(pluginhost::Module& module, double sample_rate, std::s
     }
   }
 
-  if (!sidechain_path_.empty()) {
-    sidechain_ = OpenAudioFile(sidechain_path_, reason);
-    if (!sidechain_) {
+  if (!sidechain_path_.empty() && !sidechain_) {
+    auto source = OpenAudioFile(sidechain_path_, reason);
+    if (!source) {
       error = "--sidechain: " + reason;
       return false;
     }
-    if (sidechain_->rate() != static_cast<int>(sample_rate_)) {
-      error = "--sidechain '" + sidechain_path_ + "' is at " + std::to_string(sidechain_->rate()) +
-              " Hz and the input at " + std::to_string(static_cast<int>(sample_rate_)) +
-              " Hz; the two must have the same rate";
+    if (source->channels() > 2) {
+      error = "--sidechain: '" + sidechain_path_ + "' has " + std::to_string(source->channels()) +
+              " channels; mono or stereo only";
       return false;
     }
+    const int rate = input_rate > 0 ? input_rate : static_cast<int>(sample_rate_);
+    if (source->rate() != rate) {
+      error = "--sidechain '" + sidechain_path_ + "' is at " + std::to_string(source->rate()) +
+              " Hz and the input at " + std::to_string(rate) + " Hz; the two must have the same rate";
+      return false;
+    }
+    if (rate != static_cast<int>(sample_rate_)) {
+      source = ResampledSource(std::move(source), static_cast<int>(sample_rate_), reason);
+      if (!source) {
+        error = "--sidechain: " + reason;
+        return false;
+      }
+    }
+    sidechain_ = std::make_shared<SidechainFeed>();
+    sidechain_->source = std::move(source);
   }
   return true;
 }
@@ -230,19 +245,34 @@ bool HostControl::BeforeBlock(pluginhost::Module& module, std::int64_t first_fra
 
   // The sidechain's frames for this block; past its end, silence.
   if (sidechain_) {
-    sidechain_block_.resize(2 * static_cast<std::size_t>(frames));
-    std::int64_t got = 0;
-    while (got < frames) {
-      const std::int64_t n = sidechain_->Read(sidechain_block_.data() + 2 * got, frames - got);
-      if (n < 0) {
-        error = "cannot read the sidechain '" + sidechain_path_ + "': " + sidechain_->error();
-        return false;
+    SidechainFeed& feed = *sidechain_;
+    if (feed.first_frame != first_frame || feed.frames != frames) {
+      // A block no instance has asked for yet: read it (mono into both
+      // channels).
+      AudioSource& source = *feed.source;
+      const int channels = source.channels();
+      feed.read.resize(static_cast<std::size_t>(channels) * frames);
+      feed.block.resize(2 * static_cast<std::size_t>(frames));
+      std::int64_t got = 0;
+      while (got < frames) {
+        const std::int64_t n = source.Read(feed.read.data() + channels * got, frames - got);
+        if (n < 0) {
+          error = "cannot read the sidechain '" + sidechain_path_ + "': " + source.error();
+          return false;
+        }
+        if (n == 0) break;
+        got += n;
       }
-      if (n == 0) break;
-      got += n;
+      const auto scale = static_cast<float>(kEngineScale);
+      for (std::int64_t f = 0; f < got; ++f) {
+        feed.block[2 * f] = feed.read[channels * f] * scale;
+        feed.block[2 * f + 1] = feed.read[channels * f + channels - 1] * scale;
+      }
+      feed.first_frame = first_frame;
+      feed.frames = frames;
+      feed.got = got;
     }
-    for (std::int64_t i = 0; i < 2 * got; ++i) sidechain_block_[i] *= static_cast<float>(kEngineScale);
-    module.Sidechain(sidechain_block_.data(), static_cast<std::uint32_t>(got));
+    module.Sidechain(feed.block.data(), static_cast<std::uint32_t>(feed.got));
   }
   return true;
 }

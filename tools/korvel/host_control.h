@@ -38,7 +38,9 @@ class Module;
   "                    the first block; repeatable\n"                             \
   "  --automation F    play a CSV of seconds,parameter,value rows: each value\n"  \
   "                    reaches the parameter at the block that holds its time,\n" \
-  "                    values between a parameter's points are interpolated\n"   \
+  "                    values between a parameter's points are interpolated.\n"  \
+  "                    A first row whose first field is 'seconds' (in any case)\n" \
+  "                    is a header; lines starting with '#' are comments\n"      \
   "  --midi F          play a Standard MIDI File (type 0 or 1, every channel)\n"  \
   "                    into the notes port: notes and controllers, each at its\n" \
   "                    exact frame; its tempo map sets BPM, TPB, BPB and\n"       \
@@ -64,8 +66,15 @@ class HostControl {
 
   // Reads the files, resolves parameter names against the module and makes
   // the --set settings. Runs before any output file exists; false with one
-  // line in `error` naming the file and its line or byte.
-  bool Prepare(pluginhost::Module& module, double sample_rate, std::string& error);
+  // line in `error` naming the file and its line or byte. `sample_rate` is
+  // the module's; `input_rate`, when not 0, the input file's, which the
+  // sidechain must match (it is then converted with the input).
+  bool Prepare(pluginhost::Module& module, double sample_rate, std::string& error, int input_rate = 0);
+
+  // Makes this copy (taken before Prepare) drive a further instance of the
+  // module beside `first`'s: the sidechain is read once, by whichever asks
+  // first for a block, and the same frames go to both.
+  void ShareSidechainWith(const HostControl& first) { sidechain_ = first.sidechain_; }
 
   // Sends the automation values, the notes, controllers and tempo changes
   // and the sidechain of frames first_frame .. first_frame + frames - 1,
@@ -103,8 +112,17 @@ class HostControl {
   std::vector<NoteEvent> block_notes_;
   std::vector<TimedTransport> transport_;
   std::size_t next_transport_ = 0;
-  std::unique_ptr<AudioSource> sidechain_;
-  std::vector<float> sidechain_block_;
+  // The sidechain and its last block, shared by the copies that drive the
+  // instances of one render.
+  struct SidechainFeed {
+    std::unique_ptr<AudioSource> source;
+    std::int64_t first_frame = -1;  // of `block`
+    std::int64_t frames = 0;        // asked for
+    std::int64_t got = 0;           // read (silence after the end)
+    std::vector<float> block;       // stereo, on the engine's scale
+    std::vector<float> read;        // as the file holds it
+  };
+  std::shared_ptr<SidechainFeed> sidechain_;
 };
 
 // `korvel info`: the parameters the module's Sliders follow, with the

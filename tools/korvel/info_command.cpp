@@ -27,11 +27,14 @@ constexpr char kInfoUsage[] =
     "--json prints the module exactly as the plug-in saves it.\n";
 
 constexpr char kCheckUsage[] =
-    "usage: korvel check MODULE.korvel\n"
+    "usage: korvel check MODULE.korvel [--rate HZ]\n"
     "Lists what in the module will make silence or nonsense: inputs a component\n"
     "needs left unconnected, OUT not reached from IN, a \"value\" on a type that\n"
-    "has none, outputs that are never set, a second In or Out, a constant delay\n"
-    "longer than the delay line (at 44100 Hz times the module's oversampling).\n"
+    "has none, outputs that are never set, a second In or Out, components whose\n"
+    "output leads nowhere (so they never run), and, at the sample rate the module\n"
+    "will run at (--rate, default 44100, times the module's oversampling), a\n"
+    "constant filter cutoff at or above half that rate and a constant delay\n"
+    "longer than the delay line.\n"
     "Exit status 0 when there is nothing to report, 1 when there is (or when\n"
     "the file is not a module).\n";
 
@@ -62,7 +65,7 @@ void PrintModule(const Json& m, std::uint32_t latency) {
     std::printf("oversampling: none (runs at the host's rate, no latency)\n");
   }
   std::printf("\ncomponents:\n");
-  std::printf("  %4s  %4s  %-14s %-24s %11s  %s\n", "slot", "type", "name", "label", "position", "value");
+  std::printf("  %4s  %4s  %-17s %-24s %11s  %s\n", "slot", "type", "name", "label", "position", "value");
   const int in = m.value("in", -1), out = m.value("out", -1);
   std::vector<std::string> labels(256);
   for (const Json& c : m["components"]) {
@@ -71,7 +74,7 @@ void PrintModule(const Json& m, std::uint32_t latency) {
     const std::string position = "(" + std::to_string(c.value("x", 0)) + ", " + std::to_string(c.value("y", 0)) + ")";
     const std::string value = c.contains("value") ? Number(c["value"]) : "";
     const char* role = slot == in ? "  (module IN)" : slot == out ? "  (module OUT)" : "";
-    std::printf("  %4d  %4d  %-14s %-24s %11s  %s%s\n", slot, type, TypeName(type), labels[slot].c_str(),
+    std::printf("  %4d  %4d  %-17s %-24s %11s  %s%s\n", slot, type, TypeName(type), labels[slot].c_str(),
                 position.c_str(), value.c_str(), role);
   }
   if (m["components"].empty()) std::printf("  (none)\n");
@@ -86,11 +89,19 @@ void PrintModule(const Json& m, std::uint32_t latency) {
 }
 
 // The one module argument of info and check.
-std::optional<std::string> ModuleArgument(const Args& args, bool& json, const char* usage, int& code) {
+std::optional<std::string> ModuleArgument(const Args& args, bool& json, const char* usage, int& code,
+                                          double* rate = nullptr) {
   std::string path;
-  for (const std::string& a : args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
     if (a == "--json" && usage == kInfoUsage) {
       json = true;
+    } else if (a == "--rate" && rate != nullptr) {
+      if (i + 1 >= args.size() || !ParseNumber(args[i + 1], *rate) || *rate < 1000 || *rate > 768000) {
+        code = UsageError("--rate needs a sample rate in Hz from 1000 to 768000", usage);
+        return std::nullopt;
+      }
+      ++i;
     } else if (a.size() > 1 && a[0] == '-') {
       code = UsageError("unknown option '" + a + "'", usage);
       return std::nullopt;
@@ -146,13 +157,14 @@ int CheckCommand(const Args& args) {
   }
   bool json = false;
   int code = kExitOk;
-  const auto path = ModuleArgument(args, json, kCheckUsage, code);
+  double rate = 44100.0;
+  const auto path = ModuleArgument(args, json, kCheckUsage, code, &rate);
   if (!path) return code;
   std::string error;
   const auto image = ReadModuleFile(*path, error);
   if (!image) return Fail(kExitFailure, error);
-  const auto findings = CheckModule(*image);
-  for (const std::string& f : findings) std::printf("%s: %s\n", path->c_str(), f.c_str());
+  const auto findings = CheckModule(*image, rate);
+  for (const Finding& f : findings) std::printf("%s: %s\n", path->c_str(), f.text.c_str());
   if (findings.empty()) std::printf("%s: nothing to report\n", path->c_str());
   return findings.empty() ? kExitOk : kExitFailure;
 }

@@ -46,7 +46,7 @@ struct Command {
 
 constexpr Command kCommands[] = {
     {"render", RenderCommand,
-     "render MODULE.korvel -o OUT [-i IN] [options]   render audio through a module\n"},
+     "render MODULE.korvel -o OUT [-i IN ...] [options]   render audio through a module\n"},
     {"info", InfoCommand, "info MODULE.korvel [--json]     show a module's contents\n"},
     {"check", CheckCommand, "check MODULE.korvel             list what will make silence or nonsense\n"},
     {"types", TypesCommand, "types [N]                       list component types, or describe one\n"},
@@ -82,7 +82,18 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   const std::string command = argv[1];
-  const Args args(argv + 2, argv + argc);
+  // "--name=value" is "--name value", for every option of every command.
+  Args args;
+  for (int i = 2; i < argc; ++i) {
+    const std::string a = argv[i];
+    const auto equals = a.find('=');
+    if (a.rfind("--", 0) == 0 && equals != std::string::npos && equals > 2) {
+      args.push_back(a.substr(0, equals));
+      args.push_back(a.substr(equals + 1));
+    } else {
+      args.push_back(a);
+    }
+  }
   if (command == "--help" || command == "-h" || command == "help") {
     PrintUsage(stdout);
     return kExitOk;

@@ -2,6 +2,7 @@
 
 #include "engine/file_io.h"
 #include "engine/module_image.h"
+#include "engine/sound_paths.h"
 
 namespace korvel::cli {
 
@@ -35,7 +36,10 @@ std::unique_ptr<LoadedModule> LoadModule(const std::string& path, std::string& e
   module->bytes = std::move(*bytes);
   module->engine = NewEngine();
   std::string reason;
-  if (!ReadModuleImage(*module->engine, module->bytes.data(), module->bytes.size(), reason)) {
+  ImagePaths paths;
+  paths.folder = FolderOf(path);
+  module->engine->SetModuleFolder(paths.folder);
+  if (!ReadModuleImage(*module->engine, module->bytes.data(), module->bytes.size(), reason, paths)) {
     error = InputName(path) + ": " + reason;
     return nullptr;
   }
@@ -59,7 +63,9 @@ bool LoadIntoPlugin(pluginhost::Module& module, const std::string& image, const 
                     std::string& error) {
   // The image has passed the plug-in's own reader (ReadModuleFile), so the
   // plug-in should accept it; if it refuses all the same, it keeps the
-  // reason, and that is what is reported.
+  // reason, and that is what is reported. Sound files named relative to the
+  // module file are found beside it.
+  module.SetModuleFolder(FolderOf(path));
   module.RestoreImage(image);
   const std::string problem = module.StateProblem();
   if (problem.empty()) return true;

@@ -30,9 +30,11 @@ struct PluginSession {
 };
 std::optional<PluginSession> OpenPlugin(std::string& error);
 
-// Hands a checked module image to the plug-in as a host restores a project.
+// Hands a checked module image to the plug-in as a host restores a project,
+// with the module file's folder declared for the sound files it names.
 // Answers false with `error` set when the plug-in refuses it; every refusal
-// is reported from here.
+// is reported from here. Sound files that could not be loaded are no
+// refusal: the plug-in's SoundProblems() names them.
 bool LoadIntoPlugin(pluginhost::Module& module, const std::string& image, const std::string& path,
                     std::string& error);
 

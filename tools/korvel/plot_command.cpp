@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <numbers>
 #include <optional>
@@ -11,6 +12,7 @@
 
 #include "components/clipping.h"
 #include "components/moog_state_filters.h"
+#include "engine/sound_paths.h"
 #include "engine/type_table.h"
 #include "tools/korvel/audio.h"
 #include "tools/korvel/cli.h"
@@ -90,6 +92,7 @@ std::optional<int> ParsePlotArgs(const Args& args, PlotOptions& o) {
       const std::string& v = args[++i];
       double number = 0;
       if (a == "-o") {
+        if (!o.output.empty()) return UsageError("-o is given twice", kPlotUsage);
         o.output = v;
       } else if (a == "--what") {
         what_given = true;
@@ -550,13 +553,23 @@ bool ReachesTheDelayLine(const PatchEngine& e) {
   return false;
 }
 
+// A number with `decimals` decimals; one that rounds to zero is "0.0000",
+// never "-0.0000", so a flat response reads as flat.
+std::string Fixed(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  if (text[0] == '-' && std::strspn(text + 1, "0.") == std::strlen(text + 1)) return text + 1;
+  return text;
+}
+
 void PrintCsv(const PlotOptions& o, const Spectrum& s) {
   std::printf(o.phase ? "frequency_hz,left_db,right_db,left_phase_deg,right_phase_deg\n"
                       : "frequency_hz,left_db,right_db\n");
   const auto first = static_cast<std::size_t>(std::ceil(kLowHz / s.bin_hz));
   for (std::size_t k = first; k < s.magnitude_db[0].size(); ++k) {
-    std::printf("%.4f,%.4f,%.4f", k * s.bin_hz, s.magnitude_db[0][k], s.magnitude_db[1][k]);
-    if (o.phase) std::printf(",%.3f,%.3f", s.phase_deg[0][k], s.phase_deg[1][k]);
+    std::printf("%.4f,%s,%s", k * s.bin_hz, Fixed(s.magnitude_db[0][k], 4).c_str(),
+                Fixed(s.magnitude_db[1][k], 4).c_str());
+    if (o.phase) std::printf(",%s,%s", Fixed(s.phase_deg[0][k], 3).c_str(), Fixed(s.phase_deg[1][k], 3).c_str());
     std::printf("\n");
   }
 }
@@ -583,7 +596,8 @@ int PlotCommand(const Args& args) {
   if (!library) return Fail(kExitFailure, error);
 
   const PatchEngine& engine = *module_file->engine;
-  MeasureRequest request{module_file->bytes, o.settings, o.level, ReachesTheDelayLine(engine) ? kDelayLineLength : 0};
+  MeasureRequest request{module_file->bytes, FolderOf(o.module), o.settings, o.level,
+                         ReachesTheDelayLine(engine) ? kDelayLineLength : 0};
   Measurement m;
   m.level = Signed(o.level, "%.1f") + " dBFS";
   const bool responses = o.magnitude || o.phase || o.impulse;

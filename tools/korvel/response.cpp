@@ -84,6 +84,7 @@ std::unique_ptr<pluginhost::Module> Prepare(pluginhost::Library& library, const 
     return nullptr;
   }
   module->Init();
+  module->SetModuleFolder(request.folder);
   module->RestoreState(pluginhost::ChunkOf(request.image));
   if (!ApplyParameterSettings(*module, request.settings, error)) return nullptr;
   return module;

@@ -34,6 +34,7 @@ struct ImpulseResponse {
 
 struct MeasureRequest {
   std::string image;  // the module file's bytes
+  std::string folder;  // the module file's folder, for the sound files it names
   std::vector<ParameterSetting> settings;
   double level_dbfs = -6.0;  // the impulse's (or tone's) height; 0 dBFS is file full scale
   // Silence longer than this means nothing more is on its way: a delay

@@ -1,6 +1,9 @@
 #include "tools/korvel/text_format.h"
 
+#include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <cmath>
 #include <cstdio>
 
@@ -28,6 +31,20 @@ std::string Decibels(double db) {
   if (std::isinf(db) && db < 0) return "-inf";
   char text[32];
   std::snprintf(text, sizeof text, "%.2f", db);
+  return text;
+}
+
+std::string SystemErrorText(int error_number) {
+  // The words the one reader and writer use (engine/file_io.h), so that a
+  // failure reads the same whichever part of the program met it.
+  const char* text = error_number != 0 ? std::strerror(error_number) : nullptr;
+  return text != nullptr ? text : "unknown error";
+}
+
+std::string SndfileErrorText(const char* message, int error_number) {
+  std::string text = message != nullptr ? message : "";
+  if (text.rfind("System error", 0) == 0) return SystemErrorText(error_number);
+  while (!text.empty() && (text.back() == '.' || text.back() == ' ' || text.back() == '\n')) text.pop_back();
   return text;
 }
 

@@ -17,6 +17,14 @@ std::string Grouped(std::int64_t value);
 // A level in dB with two decimals, or "-inf".
 std::string Decibels(double db);
 
+// What a failed system call means, in the system's words, as the one
+// reader and writer give it: "No such file or directory", "No space left
+// on device", ...
+std::string SystemErrorText(int error_number);
+// A libsndfile message for the user: its "System error" texts become
+// SystemErrorText(error_number); the others lose their closing full stop.
+std::string SndfileErrorText(const char* message, int error_number);
+
 // Control characters (C0, DEL and C1) as escapes, so a label cannot move
 // the cursor or change the terminal: "\n", "\t", "\x1b", "\u009b".
 std::string Escaped(const std::string& text);

@@ -1,5 +1,7 @@
 // korvel types [N]
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "engine/type_table.h"
@@ -43,10 +45,14 @@ int TypesCommand(const Args& args) {
   }
   if (args.size() > 1) return UsageError("types takes at most one type number", kTypesUsage);
   if (args.empty()) {
-    std::printf("%4s  %-14s %6s %7s\n", "type", "name", "inputs", "outputs");
+    // The name column is as wide as the longest name.
+    int width = 4;
+    for (int type = 0; type < kTypeCount; ++type)
+      if (IsTypeAvailable(type)) width = std::max(width, static_cast<int>(std::strlen(TypeName(type))));
+    std::printf("%4s  %-*s %6s %7s\n", "type", width, "name", "inputs", "outputs");
     for (int type = 0; type < kTypeCount; ++type) {
       if (!IsTypeAvailable(type)) continue;
-      std::printf("%4d  %-14s %6d %7d\n", type, TypeName(type), Count(type, kGetInputCount),
+      std::printf("%4d  %-*s %6d %7d\n", type, width, TypeName(type), Count(type, kGetInputCount),
                   Count(type, kGetOutputCount));
     }
     return kExitOk;

@@ -1,6 +1,7 @@
 #include "tools/pluginhost/plugin_host.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #ifdef _WIN32
@@ -93,7 +94,12 @@ std::unique_ptr<Library> Library::Load(const std::string& path, std::string& err
       !Resolve(handle, "HasAdapterHandler", library->has_adapter_handler, error) ||
       !Resolve(handle, "KorvelSetSampleRate", library->set_sample_rate, error) ||
       !Resolve(handle, "KorvelNonFiniteCount", library->non_finite_count, error) ||
+      !Resolve(handle, "KorvelNonFiniteCounts", library->non_finite_counts, error) ||
+      !Resolve(handle, "KorvelWatchOutputs", library->watch_outputs, error) ||
+      !Resolve(handle, "KorvelFirstOffence", library->first_offence, error) ||
       !Resolve(handle, "KorvelLatencyFrames", library->latency_frames, error) ||
+      !Resolve(handle, "KorvelSetModuleFolder", library->set_module_folder, error) ||
+      !Resolve(handle, "KorvelSoundProblems", library->sound_problems, error) ||
       !Resolve(handle, "KorvelTransport", library->transport, error) ||
       !Resolve(handle, "KorvelSidechain", library->sidechain, error))
     return nullptr;
@@ -206,6 +212,22 @@ std::string Module::StateProblem() const {
   return text;
 }
 
+void Module::SetModuleFolder(const std::string& folder) { library_.set_module_folder(object_, folder.c_str()); }
+
+std::vector<std::string> Module::SoundProblems() const {
+  const std::int32_t length = library_.sound_problems(object_, nullptr, 0);
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  library_.sound_problems(object_, text.data(), length + 1);
+  text.resize(static_cast<std::size_t>(length));
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
+}
+
 std::string Module::ParameterName(std::int32_t index, std::int32_t* answer) {
   char text[kHostTextSize] = {};
   const auto result = Call<std::int32_t>(5, index, static_cast<char*>(text));
@@ -246,6 +268,21 @@ std::int32_t Module::Audio(float* interleaved, std::uint32_t frames) {
 }
 
 std::uint64_t Module::NonFiniteCount() const { return library_.non_finite_count(object_); }
+
+std::array<std::uint64_t, 3> Module::NonFiniteCounts() const {
+  std::array<std::uint64_t, 3> counts{};
+  library_.non_finite_counts(object_, counts.data());
+  return counts;
+}
+
+void Module::WatchOutputs(double limit) { library_.watch_outputs(object_, limit); }
+
+bool Module::FirstOffence(int& slot, std::uint64_t& frame, double& value) const {
+  std::int32_t s = -1;
+  if (!library_.first_offence(object_, &s, &frame, &value)) return false;
+  slot = s;
+  return true;
+}
 
 std::uint32_t Module::LatencyFrames() const { return library_.latency_frames(object_); }
 

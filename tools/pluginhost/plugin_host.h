@@ -12,6 +12,7 @@
 //   module.reset();                           // DestroyDaveModule
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -45,7 +46,12 @@ class Library {
   KorvelSetSampleRateFn set_sample_rate = nullptr;
   KorvelStateProblemFn state_problem = nullptr;  // optional
   KorvelNonFiniteCountFn non_finite_count = nullptr;
+  KorvelNonFiniteCountsFn non_finite_counts = nullptr;
+  KorvelWatchOutputsFn watch_outputs = nullptr;
+  KorvelFirstOffenceFn first_offence = nullptr;
   KorvelLatencyFramesFn latency_frames = nullptr;
+  KorvelSetModuleFolderFn set_module_folder = nullptr;
+  KorvelSoundProblemsFn sound_problems = nullptr;
   KorvelTransportFn transport = nullptr;
   KorvelSidechainFn sidechain = nullptr;
 
@@ -132,6 +138,11 @@ class Module {
   void RestoreImage(const std::string& image);
   // Why the last RestoreState was refused, or empty.
   std::string StateProblem() const;
+  // The folder relative sound paths in the next restored state are read
+  // against.
+  void SetModuleFolder(const std::string& folder);
+  // The sound files the module could not load, a line each.
+  std::vector<std::string> SoundProblems() const;
 
   std::string ParameterName(std::int32_t index, std::int32_t* answer = nullptr);
   std::string ParameterDisplay(std::int32_t index, std::int32_t* answer = nullptr);
@@ -146,6 +157,12 @@ class Module {
   std::int32_t Automation(AutomationEventList* events);
   // Output values the module replaced by 0.0 because they were not finite.
   std::uint64_t NonFiniteCount() const;
+  // The same for channel 0, channel 1, and frames where either was.
+  std::array<std::uint64_t, 3> NonFiniteCounts() const;
+  // Watches every component's output for a value that is not finite or
+  // beyond ±limit (engine scale); the first found is kept.
+  void WatchOutputs(double limit);
+  bool FirstOffence(int& slot, std::uint64_t& frame, double& value) const;
   std::uint32_t LatencyFrames() const;
   // The song's tempo and position at a frame of the next Audio call.
   bool Transport(const TransportRecord& record);
