@@ -390,7 +390,6 @@ void RunDialog(PatchEngine& engine, int template_id) {
 
 }  // namespace
 
-int SettingsSlot() { return g_settings_slot; }
 
 DLGPROC DialogProcedureFor(int template_id) {
   switch (template_id) {
