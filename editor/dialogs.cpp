@@ -412,7 +412,6 @@ void RunDialog(PatchEngine& engine, int template_id) {
 
 }  // namespace
 
-int SettingsSlot() { return g_settings_slot; }
 
 DLGPROC DialogProcedureFor(int template_id) {
   switch (template_id) {
@@ -438,6 +437,8 @@ DLGPROC DialogProcedureFor(int template_id) {
       return AboutProc;  // closes on OK or the close box
   }
 }
+
+int SettingsSlot() { return g_settings_slot; }
 
 void OpenSettingsDialog(PatchEngine& engine) {
   const int slot = engine.selected_slot;

@@ -54,8 +54,7 @@ void RevertCodeView(PatchEngine& engine);
 
 // Dialogs: the procedure of each template, and the commands that open them.
 DLGPROC DialogProcedureFor(int template_id);
-// Sampler Settings (editor/sampler_dialog.cpp); the slot whose settings it
-// edits is the one OpenSettingsDialog stored.
+// Sampler Settings (editor/sampler_dialog.cpp).
 INT_PTR CALLBACK SamplerSettingsProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
 void OpenSettingsDialog(PatchEngine& engine);
 void OpenComponentInfo(PatchEngine& engine);
