@@ -9,13 +9,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <nlohmann/json.hpp>
-#include <string>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <new>
+#include <nlohmann/json.hpp>
+#include <string>
 #include <vector>
 
 #include "bench/cascade_module.h"
@@ -363,6 +363,70 @@ void SliderLowpass(benchmark::State& state, bool moving) {
 void SliderLowpassHeld(benchmark::State& state) { SliderLowpass(state, false); }
 void SliderLowpassMoving(benchmark::State& state) { SliderLowpass(state, true); }
 
+// A whole module through the plug-in's audio port at 256-frame blocks, as a
+// host runs it; counters give the time per frame and how many times faster
+// than real time (at 44.1 kHz) that is.
+void RunModule(benchmark::State& state, const std::string& image) {
+  auto module = std::make_unique<PluginModule>();
+  module->Init(nullptr);
+  std::string error;
+  if (!ReadModuleImage(module->engine(), image.data(), image.size(), error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  const std::vector<double> noise = Noise();
+  std::vector<float> block(kValues);
+  void* buffers[1] = {block.data()};
+  for (auto _ : state) {
+    for (int i = 0; i < kValues; ++i) block[i] = static_cast<float>(noise[i] * 0.1);
+    AudioBlockRecord record{buffers, kFrames};
+    AudioPort(module.get(), &record);
+    benchmark::DoNotOptimize(block.data());
+  }
+  ReportFrames(state);
+  state.counters["x_real_time"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * kFrames / 44100.0, benchmark::Counter::kIsRate);
+}
+
+// The plucked string of examples/karplus-strong.korvel with its period
+// fixed: a loop of `period` frames through a Delay Tap, the block cut into
+// slices that long (one frame for a period of 1.5).
+std::string KarplusStrong(double period) {
+  return R"({"format": "korvel-module", "version": 1, "components": [
+    {"slot": 0, "type": 0}, {"slot": 1, "type": 1}, {"slot": 2, "type": 12}, {"slot": 3, "type": 80, "value": 0.02},
+    {"slot": 4, "type": 32}, {"slot": 5, "type": 80, "value": )" + std::to_string(period - 0.5) + R"(},
+    {"slot": 6, "type": 2}, {"slot": 7, "type": 30}, {"slot": 8, "type": 10}, {"slot": 9, "type": 12},
+    {"slot": 10, "type": 80, "value": 0.497}, {"slot": 11, "type": 27}],
+    "connections": [{"from": [0, 0], "to": [2, 0]}, {"from": [3, 0], "to": [2, 1]}, {"from": [2, 0], "to": [4, 0]},
+    {"from": [5, 0], "to": [4, 1]}, {"from": [4, 0], "to": [6, 0]}, {"from": [6, 0], "to": [1, 0]},
+    {"from": [6, 1], "to": [8, 0]}, {"from": [6, 2], "to": [7, 0]}, {"from": [7, 0], "to": [8, 1]},
+    {"from": [8, 0], "to": [9, 0]}, {"from": [10, 0], "to": [9, 1]}, {"from": [9, 0], "to": [11, 0]}]})";
+}
+void KarplusStrong100(benchmark::State& state) { RunModule(state, KarplusStrong(100.0)); }
+void KarplusStrong1(benchmark::State& state) { RunModule(state, KarplusStrong(1.5)); }
+
+// examples/moog-drive.korvel (gain 4, a Moog ladder at 1500 Hz, a clip) at
+// a given oversampling; and a bare IN -> OUT at that factor, which costs the
+// oversampling filters alone.
+std::string Drive(int factor) {
+  return R"({"format": "korvel-module", "version": 1, "oversampling": )" + std::to_string(factor) +
+         R"(, "components": [{"slot": 0, "type": 0}, {"slot": 1, "type": 12}, {"slot": 2, "type": 80, "value": 4.0},
+    {"slot": 3, "type": 19}, {"slot": 4, "type": 80, "value": 1500.0}, {"slot": 5, "type": 80, "value": 40.0},
+    {"slot": 6, "type": 24}, {"slot": 7, "type": 80, "value": 6000.0}, {"slot": 8, "type": 1}],
+    "connections": [{"from": [0, 0], "to": [1, 0]}, {"from": [2, 0], "to": [1, 1]}, {"from": [1, 0], "to": [3, 0]},
+    {"from": [4, 0], "to": [3, 1]}, {"from": [5, 0], "to": [3, 2]}, {"from": [3, 0], "to": [6, 0]},
+    {"from": [7, 0], "to": [6, 1]}, {"from": [6, 0], "to": [8, 0]}]})";
+}
+std::string Passthrough(int factor) {
+  return R"({"format": "korvel-module", "version": 1, "oversampling": )" + std::to_string(factor) +
+         R"(, "components": [{"slot": 0, "type": 0}, {"slot": 1, "type": 1}], "connections": [{"from": [0, 0], "to": [1, 0]}]})";
+}
+void Drive1x(benchmark::State& state) { RunModule(state, Drive(1)); }
+void Drive4x(benchmark::State& state) { RunModule(state, Drive(4)); }
+void Drive16x(benchmark::State& state) { RunModule(state, Drive(16)); }
+void Passthrough1x(benchmark::State& state) { RunModule(state, Passthrough(1)); }
+void Passthrough4x(benchmark::State& state) { RunModule(state, Passthrough(4)); }
+void Passthrough16x(benchmark::State& state) { RunModule(state, Passthrough(16)); }
 // Resident memory of this process in bytes (Linux).
 double ResidentBytes() {
   std::ifstream statm("/proc/self/statm");
@@ -548,6 +612,14 @@ BENCHMARK(CascadeGraphWatched);
 BENCHMARK(CascadePlainLoop);
 BENCHMARK(SliderLowpassHeld);
 BENCHMARK(SliderLowpassMoving);
+BENCHMARK(KarplusStrong100);
+BENCHMARK(KarplusStrong1);
+BENCHMARK(Drive1x);
+BENCHMARK(Drive4x);
+BENCHMARK(Drive16x);
+BENCHMARK(Passthrough1x);
+BENCHMARK(Passthrough4x);
+BENCHMARK(Passthrough16x);
 
 }  // namespace
 }  // namespace korvel

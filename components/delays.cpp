@@ -15,7 +15,7 @@ constexpr std::int64_t kLineLength = kDelayLineLength;
 std::uint32_t DelayOffset(double delay) {
   constexpr double kLimit = 9223372036854775808.0;  // 2^63
   constexpr std::int64_t kHighEnd = INT64_MAX % kLineLength;
-  constexpr std::int64_t kLowEnd = INT64_MIN % kLineLength + kLineLength;
+  constexpr std::int64_t kLowEnd = (INT64_MIN % kLineLength + kLineLength) % kLineLength;
   if (delay >= kLimit) return static_cast<std::uint32_t>(kHighEnd);
   if (delay < -kLimit) return static_cast<std::uint32_t>(kLowEnd);
   if (delay != delay) return 0;
@@ -84,6 +84,75 @@ void ProcessWrite(ComponentRecord* self, ComponentRecord* const* inputs, const s
 std::uint32_t DelayLinePosition(std::uint32_t position, int frame, double delay) {
   const std::uint64_t sum = std::uint64_t{position} + static_cast<std::uint64_t>(frame) + DelayOffset(delay);
   return static_cast<std::uint32_t>(sum % kDelayLineLength);
+}
+
+std::uint32_t DelayLineOffset(double delay) { return DelayOffset(delay); }
+
+namespace {
+double TapDelay(double delay) {
+  if (!(delay > 0.0)) return 0.0;  // negative, zero or NaN
+  return delay < kMaxTapDelay ? delay : kMaxTapDelay;
+}
+std::uint32_t NearestOf(double held) {
+  const auto whole = static_cast<std::uint32_t>(static_cast<std::int32_t>(held));  // held >= 0: floor
+  return whole > 0 ? whole - 1 : 0;
+}
+}  // namespace
+
+std::uint32_t TapNearest(double delay) { return NearestOf(TapDelay(delay)); }
+
+// Lagrange weights of the four frames nearest .. nearest + 3 back, at u
+// frames past the nearest (0 <= u < 2). At a whole delay one weight is 1
+// and the others 0, so the line comes back exactly.
+TapPoint TapAt(double delay) {
+  const double held = TapDelay(delay);
+  TapPoint point{};
+  point.nearest = NearestOf(held);
+  const double u = held - static_cast<double>(static_cast<std::int32_t>(point.nearest));  // SSE2, not x87
+  const double a = u - 1.0, b = u - 2.0, c = u - 3.0;
+  point.weight[0] = -(a * b * c) / 6.0;
+  point.weight[1] = (u * b * c) / 2.0;
+  point.weight[2] = -(u * a * c) / 2.0;
+  point.weight[3] = (u * a * b) / 6.0;
+  return point;
+}
+
+// in1 plus the line `in2` frames in the past; without in1 the line alone,
+// written into in2's buffer when it has one (each frame's delay read first).
+void ProcessDelayTap(ComponentRecord* self, ComponentRecord* const* inputs, const std::int16_t* source_outputs) {
+  const Signal in = ReadInput(inputs, source_outputs, 0);
+  const Signal delay = ReadInput(inputs, source_outputs, 1);
+  const EngineContext& context = *self->context;
+  const double* left = context.left_line[0];
+  const double* right = context.right_line[0];
+  double* work = static_cast<DelayRecord*>(self)->own;
+  if (in.is_buffer()) {
+    work = in.buffer;
+  } else if (!in.connected() && delay.is_buffer()) {
+    work = delay.buffer;
+  }
+  constexpr std::uint32_t kMask = kDelayLineLength - 1;
+  const std::uint32_t position = context.delay_position;
+  TapPoint point = TapAt(delay.value);  // unconnected: 0, a whole frame
+  const int frames = self->block_length;
+  for (int k = 0; k < frames; ++k) {
+    if (delay.is_buffer()) point = TapAt(delay.buffer[2 * k]);
+    // Frame k's own position minus `nearest`, and the three before it.
+    const std::uint32_t at = (position + static_cast<std::uint32_t>(k) - point.nearest) & kMask;
+    const std::uint32_t at1 = (at - 1) & kMask, at2 = (at - 2) & kMask, at3 = (at - 3) & kMask;
+    const double v0 = point.weight[0] * left[at] + point.weight[1] * left[at1] + point.weight[2] * left[at2] +
+                      point.weight[3] * left[at3];
+    const double v1 = point.weight[0] * right[at] + point.weight[1] * right[at1] + point.weight[2] * right[at2] +
+                      point.weight[3] * right[at3];
+    if (in.connected()) {
+      work[2 * k] = (in.is_buffer() ? work[2 * k] : in.value) + v0;
+      work[2 * k + 1] = (in.is_buffer() ? work[2 * k + 1] : in.value) + v1;
+    } else {
+      work[2 * k] = v0;
+      work[2 * k + 1] = v1;
+    }
+  }
+  SetBuffer(self, 0, work);
 }
 
 void ProcessDelaySet(ComponentRecord* self, ComponentRecord* const* inputs, const std::int16_t* source_outputs) {

@@ -19,6 +19,8 @@
 #include "components/value_sources.h"
 #include "editor/editor_internal.h"
 #include "editor/editor_texts.h"
+#include "engine/delay_lengths.h"
+#include "engine/oversampling.h"
 #include "engine/ui.h"
 #include "resources/resource.h"
 
@@ -35,7 +37,7 @@ int SettingsTemplateFor(int type) {
   if (type == kSliderType) return IDD_SLIDER_SETTINGS;
   if (type == kSamplerType) return IDD_SAMPLER_SETTINGS;
   if (IsFilterType(type)) return IDD_FILTER_SETTINGS;
-  if (type >= kDelaySetType && type <= kDelaySimpleType) return IDD_DELAY_SETTINGS;
+  if (type >= kDelaySetType && type <= kDelayTapType) return IDD_DELAY_SETTINGS;
   if (type == kTranslationTableType) return IDD_TABLE_SETTINGS;
   return IDD_COMPONENT_SETTINGS;
 }
@@ -99,7 +101,11 @@ INT_PTR CALLBACK ComponentInfoProc(HWND dialog, UINT message, WPARAM wparam, LPA
     if (slot >= 0 && slot < kSlotCount && engine->dispatch[slot] != nullptr) {
       std::vector<char> info(kInfoBufferSize, '\0');
       engine->dispatch[slot](kGetInfo, info.data(), engine->record[slot]);
-      SetDlgItemTextA(dialog, IDC_COMPONENT_INFO_TEXT, info.data());
+      std::string text = info.data();
+      // A delay that does not fit the line says so under its description.
+      for (const DelayLengthProblem& problem : DelayLengthProblems(*engine))
+        if (problem.slot == slot) text += "\r\n\r\nNote: " + problem.text + ".";
+      SetDlgItemTextA(dialog, IDC_COMPONENT_INFO_TEXT, text.c_str());
     }
     return TRUE;
   }
@@ -114,6 +120,17 @@ INT_PTR CALLBACK EnsembleInfoProc(HWND dialog, UINT message, WPARAM wparam, LPAR
       SetDlgItemTextA(dialog, IDC_ENSEMBLE_NAME, engine->name);
       SetDlgItemTextA(dialog, IDC_ENSEMBLE_AUTHOR, engine->author);
       SetDlgItemTextA(dialog, IDC_ENSEMBLE_DESCRIPTION, engine->description);
+      HWND list = GetDlgItem(dialog, IDC_OVERSAMPLING);
+      int chosen = 0;
+      for (int i = 0; i < static_cast<int>(std::size(kOversamplingFactors)); ++i) {
+        const int factor = kOversamplingFactors[i];
+        char entry[64];
+        std::snprintf(entry, sizeof entry, editor_text::kOversamplingEntry, factor, OversamplingLatency(factor));
+        SendMessageA(list, CB_ADDSTRING, 0,
+                     reinterpret_cast<LPARAM>(factor == 1 ? editor_text::kOversamplingNone : entry));
+        if (factor == engine->Oversampling()) chosen = i;
+      }
+      SendMessageA(list, CB_SETCURSEL, static_cast<WPARAM>(chosen), 0);
     }
     return TRUE;
   }
@@ -122,6 +139,11 @@ INT_PTR CALLBACK EnsembleInfoProc(HWND dialog, UINT message, WPARAM wparam, LPAR
     engine->SetModuleTexts(DialogText(dialog, IDC_ENSEMBLE_NAME, kModuleNameSize).c_str(),
                            DialogText(dialog, IDC_ENSEMBLE_AUTHOR, kModuleAuthorSize).c_str(),
                            DialogText(dialog, IDC_ENSEMBLE_DESCRIPTION, kModuleDescriptionSize).c_str());
+    const LRESULT choice = SendDlgItemMessageA(dialog, IDC_OVERSAMPLING, CB_GETCURSEL, 0, 0);
+    if (choice >= 0 && choice < static_cast<LRESULT>(std::size(kOversamplingFactors)) &&
+        !engine->SetOversampling(kOversamplingFactors[choice]))
+      Ui().ShowMessage(dialog, editor_text::kOversamplingNoMemory, editor_text::kOversamplingTitle,
+                       kMbOk | kMbIconExclamation);
   }
   return CloseOn(dialog, message, wparam, {IDOK, IDCANCEL});
 }

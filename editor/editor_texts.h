@@ -37,7 +37,14 @@ inline constexpr char kUnnamedParameterEntry[] = "%d";
 // printf format: the refused text.
 inline constexpr char kNotANumber[] = "\"%s\" is not a number.";
 // printf format: line number (1..4).
-inline constexpr char kDelayLineEntry[] = "Delay line %d (stereo, 441000 samples)";
+inline constexpr char kDelayLineEntry[] = "Delay line %d (stereo, 2097152 samples)";
+
+// Ensemble Information's oversampling list: factor 1, then the others as
+// printf formats of the factor and its latency in frames.
+inline constexpr char kOversamplingNone[] = "None (the host's rate)";
+inline constexpr char kOversamplingEntry[] = "%dx (latency %u frames)";
+inline constexpr char kOversamplingTitle[] = "Ensemble Information";
+inline constexpr char kOversamplingNoMemory[] = "There is not enough memory to oversample this module.";
 
 // The MIDI controller list: none, then 0..127 (printf format).
 inline constexpr char kNoControllerEntry[] = "None";

@@ -52,6 +52,7 @@ constexpr ComponentCommand kComponentCommands[] = {
     {ID_FIR8, 23},           {ID_CLIPPING, 24},        {ID_TOP_CLIPPING, 25},
     {ID_BOTTOM_CLIPPING, 26}, {ID_DELAY_SET, 27},      {ID_DELAY_ADD, 28},
     {ID_DELAY_GET, 29},      {ID_DELAY_Z, 30},         {ID_DELAY_SIMPLE, 31},
+    {ID_DELAY_TAP, 32},
     {ID_CONSTANT, 80},       {ID_SAMPLES_PER_SECOND, 81}, {ID_SAMPLES_PER_TICK, 82},
     {ID_MAX_SAMPLE_VALUE, 83}, {ID_BPM, 84},           {ID_TPB, 85},
     {ID_BPB, 86},            {ID_SLIDER_INTERFACE, 87}, {ID_NOTE_FREQUENCY, 88},

@@ -14,7 +14,9 @@ inline constexpr int kMaxBlockValues = 2 * kMaxBlockFrames;
 inline constexpr int kTypeCount = 200;
 inline constexpr std::uint16_t kNoSlot = 65535;
 
-inline constexpr std::uint32_t kDelayLineLength = 441000;
+// Frames each delay line holds: 2^21, over 10 s at 192 kHz (47.5 s at 44.1
+// kHz). A power of two, so a position wraps with a mask.
+inline constexpr std::uint32_t kDelayLineLength = std::uint32_t{1} << 21;
 inline constexpr int kDelayLineCount = 8;  // four stereo lines
 inline constexpr int kParameterCount = 26;
 
@@ -39,6 +41,10 @@ struct EngineContext {
   // TimingOf; null for an engine no module object feeds, which reads the
   // process-wide values.
   const InstanceTiming* timing;
+  // How many times the host's rate the module runs at (oversampling); 0
+  // reads as 1. Written by the audio thread before each block, so TimingOf
+  // answers the running rate.
+  std::uint32_t rate_factor;
 };
 
 // Header of every component instance. A type's own data follows it (types
@@ -141,6 +147,17 @@ inline void PassOn(ComponentRecord* self, int k, const Signal& in) {
 // Values in the current block (two channels interleaved).
 inline int BlockValues(const ComponentRecord* self) { return 2 * self->block_length; }
 
+// How a type uses the engine's delay line 0, which decides how finely the
+// engine must cut a block so that every block size gives the same result.
+// Each reaches the line at an offset from the frame's own position, given
+// by its in2.
+enum class LineAccess : std::uint8_t {
+  kNone,
+  kWriteAhead,  // writes at position + in2 (Delay Set, Delay Add), when in1 is connected
+  kReadAhead,   // reads at position + in2 (Delay Get, Delay Simple)
+  kReadBehind,  // reads around position - in2, between samples (Delay Tap)
+};
+
 // A type described as data; the type table derives its dispatch function
 // from this. `info` is the whole info text, lines joined by "\r\n".
 struct TypeDescription {
@@ -161,6 +178,7 @@ struct TypeDescription {
   // The type's own settings, saved with the module; null for types that
   // have none.
   const TypeSettings* settings = nullptr;
+  LineAccess line_access = LineAccess::kNone;
 };
 
 // Box colours by family.

@@ -17,16 +17,20 @@ namespace korvel {
 // Committed pages read as zero and get physical memory on first write. The
 // write watch lists the pages written since the last clear, so a clear
 // zeroes those and nothing else.
-DelayLineStorage::DelayLineStorage() {
+bool DelayLineStorage::Reserve() {
+  if (base_ != nullptr) return true;
   base_ = VirtualAlloc(nullptr, kBytes, MEM_RESERVE | MEM_COMMIT | MEM_WRITE_WATCH, PAGE_READWRITE);
   write_watched_ = base_ != nullptr;
   if (base_ == nullptr) base_ = VirtualAlloc(nullptr, kBytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-  if (base_ == nullptr) throw std::bad_alloc();
+  return base_ != nullptr;
 }
 
-DelayLineStorage::~DelayLineStorage() { VirtualFree(base_, 0, MEM_RELEASE); }
+DelayLineStorage::~DelayLineStorage() {
+  if (base_ != nullptr) VirtualFree(base_, 0, MEM_RELEASE);
+}
 
 void DelayLineStorage::Clear() {
+  if (base_ == nullptr) return;
   if (write_watched_) {
     // All written pages are listed first: zeroing them counts as writing, so
     // listing and zeroing in turns would find the same pages again.
@@ -48,17 +52,20 @@ void DelayLineStorage::Clear() {
 
 // An anonymous private mapping reads as zero and gets physical memory on
 // first write; giving the pages back makes them read as zero again.
-DelayLineStorage::DelayLineStorage() {
-  base_ = mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (base_ == MAP_FAILED) {
-    base_ = nullptr;
-    throw std::bad_alloc();
-  }
+bool DelayLineStorage::Reserve() {
+  if (base_ != nullptr) return true;
+  void* base = mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (base == MAP_FAILED) return false;
+  base_ = base;
+  return true;
 }
 
-DelayLineStorage::~DelayLineStorage() { munmap(base_, kBytes); }
+DelayLineStorage::~DelayLineStorage() {
+  if (base_ != nullptr) munmap(base_, kBytes);
+}
 
 void DelayLineStorage::Clear() {
+  if (base_ == nullptr) return;
 #ifdef __linux__
   // Linux guarantees zero-filled pages after this on a private anonymous mapping.
   if (madvise(base_, kBytes, MADV_DONTNEED) == 0) return;

@@ -1,5 +1,6 @@
-// The memory of the eight global delay lines: 28 MB that a module reserves
-// when it is created but that costs nothing until a component writes it.
+// The memory of the eight global delay lines: 128 MiB of address space that
+// a module reserves only when it first gets a component using the lines,
+// and that costs no physical memory until a component writes it.
 #pragma once
 
 #include <cstddef>
@@ -9,19 +10,24 @@
 namespace korvel {
 
 // Pages of their own, taken from the system already zeroed and left
-// untouched, so creating a module never writes 28 MB of zeros. Clearing
+// untouched, so reserving them never writes 128 MiB of zeros. Clearing
 // gives back or zeroes only the pages that were written since the last
-// clear. Not thread-safe: the engine calls Clear under its graph lock.
+// clear. Not thread-safe: the engine calls Reserve and Clear under its edit
+// lock.
 class DelayLineStorage {
  public:
-  DelayLineStorage();  // throws std::bad_alloc when the system refuses
+  DelayLineStorage() = default;  // reserves nothing yet
   ~DelayLineStorage();
   DelayLineStorage(const DelayLineStorage&) = delete;
   DelayLineStorage& operator=(const DelayLineStorage&) = delete;
 
-  // Line i (0..7) at lines()[i]: kDelayLineLength values.
+  // Reserves the lines, all reading 0.0; true at once when they already
+  // are. False when the system refuses the address space.
+  bool Reserve();
+  // Line i (0..7) at lines()[i]: kDelayLineLength values; null until
+  // reserved.
   double (*lines() const)[kDelayLineLength] { return static_cast<double(*)[kDelayLineLength]>(base_); }
-  // Every value of every line back to 0.0.
+  // Every value of every line back to 0.0 (nothing to do before Reserve).
   void Clear();
 
   static constexpr std::size_t kBytes = sizeof(double) * kDelayLineCount * kDelayLineLength;

@@ -48,6 +48,7 @@ bool PatchEngine::CreateComponentAt(int slot, int type) {
 bool PatchEngine::CreateComponentAtLocked(int slot, int type) {
   if (!IsTypeAvailable(type) || slot < 0 || slot >= kSlotCount) return false;
   if (descriptor[slot] != nullptr) return false;
+  if (kComponentTypeTable.line_access[type] != LineAccess::kNone && !ReserveDelayLinesLocked()) return false;
   const ComponentDispatch type_dispatch = kComponentTypeTable.dispatch[type];
   auto* self = reinterpret_cast<ComponentRecord*>(type_dispatch(kCreateState, nullptr, nullptr));
   if (self == nullptr) return false;
@@ -137,6 +138,7 @@ void PatchEngine::ClearModule() {
   {
     auto lock = LockEdits();
     ClearModuleLocked();
+    oversampling_ = 1;  // a new module runs at the host's rate
     ++layout_serial_;
     PublishLocked();
   }

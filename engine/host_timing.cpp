@@ -1,6 +1,7 @@
 #include "engine/host_timing.h"
 
 #include <atomic>
+#include <cstdint>
 
 #include "engine/component.h"
 
@@ -71,10 +72,21 @@ void InstanceTiming::StoreDeclaredSampleRate(double sample_rate) {
   declared_sample_rate_.store(sample_rate, kOrder);
 }
 
+namespace {
+// The running rate is the host's times the module's oversampling; so is a
+// tick counted in samples.
+// Through a signed 32-bit value, which 32-bit code converts in SSE2.
+double RateFactor(const EngineContext* context) {
+  return context != nullptr && context->rate_factor > 1 ? static_cast<std::int32_t>(context->rate_factor) : 1.0;
+}
+}  // namespace
+
 HostTiming TimingOf(const ComponentRecord* self) {
   const EngineContext* context = self != nullptr ? self->context : nullptr;
-  if (context != nullptr && context->timing != nullptr) return context->timing->Load();
-  return LoadHostTiming();
+  HostTiming timing = context != nullptr && context->timing != nullptr ? context->timing->Load() : LoadHostTiming();
+  timing.sample_rate *= RateFactor(context);
+  timing.samples_per_tick *= RateFactor(context);
+  return timing;
 }
 
 }  // namespace korvel
@@ -83,8 +95,9 @@ namespace korvel {
 
 double SampleRateOf(const ComponentRecord* self) {
   const EngineContext* context = self != nullptr ? self->context : nullptr;
-  if (context != nullptr && context->timing != nullptr) return context->timing->SampleRate();
-  return LoadHostTiming().sample_rate;
+  const double rate = context != nullptr && context->timing != nullptr ? context->timing->SampleRate()
+                                                                       : LoadHostTiming().sample_rate;
+  return context != nullptr && context->rate_factor > 1 ? rate * static_cast<std::int32_t>(context->rate_factor) : rate;
 }
 
 }  // namespace korvel

@@ -69,9 +69,11 @@ class InstanceTiming {
 
 // [audio thread] The timing a component runs by: its engine's instance
 // copy, or the process-wide values for an engine no module object feeds
-// (the command-line host's scratch engines, tests).
+// (the command-line host's scratch engines, tests), with the sample rate
+// and samples per tick at the running rate (the host's times the module's
+// oversampling).
 HostTiming TimingOf(const ComponentRecord* self);
-// The sample rate alone, the same way.
+// The running sample rate alone, the same way.
 double SampleRateOf(const ComponentRecord* self);
 
 }  // namespace korvel

@@ -19,6 +19,7 @@
 #include "components/value_sources.h"
 #include "engine/file_io.h"
 #include "engine/messages.h"
+#include "engine/oversampling.h"
 #include "engine/parameters.h"
 #include "engine/patch_engine.h"
 #include "engine/sound_store.h"
@@ -103,8 +104,8 @@ void CheckKeys(const Json& object, std::span<const char* const> known, const std
   }
 }
 
-constexpr const char* kModuleKeys[] = {"format", "version", "name", "author", "description", "script",
-                                       "parameters", "in", "out", "components", "connections"};
+constexpr const char* kModuleKeys[] = {"format",     "version", "name", "author", "description", "oversampling",
+                                       "script",     "parameters", "in", "out",    "components",  "connections"};
 constexpr const char* kCommonComponentKeys[] = {"slot", "type", "label", "x", "y", "width", "height", "colour"};
 constexpr const char* kConnectionKeys[] = {"from", "to"};
 
@@ -223,6 +224,7 @@ struct Image {
   std::string author;
   std::string description;
   std::string script = text::kDefaultScript;
+  int oversampling = 1;
   ImageParameter parameters[kParameterCount];
   std::optional<int> in, out;
   std::vector<ImageComponent> components;
@@ -592,6 +594,12 @@ Image Parse(const char* data, std::size_t size) {
   if (const Json* t = Find(root, "name")) image.name = String(*t, Quoted("name"));
   if (const Json* t = Find(root, "author")) image.author = String(*t, Quoted("author"));
   if (const Json* t = Find(root, "description")) image.description = String(*t, Quoted("description"));
+  if (const Json* t = Find(root, "oversampling")) {
+    const double factor = Real(*t, Quoted("oversampling"));
+    if (!IsOversamplingFactor(factor))
+      Fail(Quoted("oversampling") + " is " + Dump(*t) + ", but it " + OversamplingRefusal(factor));
+    image.oversampling = static_cast<int>(factor);
+  }
   if (const Json* t = Find(root, "script")) image.script = String(*t, Quoted("script"));
   if (const Json* list = Find(root, "parameters")) ReadParameters(*list, image);
   const Json* components = Find(root, "components");
@@ -634,6 +642,7 @@ std::vector<LoadedSound> LoadSounds(Image& image, const ImagePaths& paths) {
 void Apply(PatchEngine& engine, const Image& image, const std::vector<LoadedSound>& sounds) {
   {
     auto lock = engine.LockEdits();
+    engine.PrepareOversamplingLocked(image.oversampling);  // first: it may run out of memory
     engine.ClearModuleLocked();
     // Components are made in ascending slot order, so the lowest In and Out
     // become the module's input and output unless the image names others.
@@ -707,6 +716,8 @@ std::string WriteModuleImage(const PatchEngine& engine, const ImagePaths& paths)
   field("name", Text(engine.name, kModuleNameSize));
   field("author", Text(engine.author, kModuleAuthorSize));
   field("description", Text(engine.description, kModuleDescriptionSize));
+  // Only when it is not 1, so a module at the host's rate saves as before.
+  if (engine.OversamplingLocked() != 1) field("oversampling", engine.OversamplingLocked());
   field("script", engine.script_text);
 
   out += "  \"parameters\": [\n";

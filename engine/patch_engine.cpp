@@ -11,6 +11,7 @@
 #include <new>
 #include <vector>
 
+#include "components/delays.h"
 #include "components/routing.h"
 #include "engine/messages.h"
 #include "engine/sound_paths.h"
@@ -89,21 +90,36 @@ void PatchEngine::ResetEngine() {
     context.name = name;
     context.author = author;
     context.description = description;
-    for (int line = 0; line < 4; ++line) {
-      context.left_line[line] = delay_lines[2 * line];
-      context.right_line[line] = delay_lines[2 * line + 1];
-    }
     context.delay_position = 0;
     // Components left from an earlier life of the engine are released, not leaked.
     for (int s = 0; s < kSlotCount; ++s)
       if (descriptor[s] != nullptr) DeleteLocked(s);
     slot_count = 0;
+    oversampling_ = 1;
     ResetEditorState();
     DropCodeDraft();
     ++script_serial_;
     ++layout_serial_;
     PublishLocked();
   }
+}
+
+bool PatchEngine::ReserveDelayLines() {
+  auto lock = LockEdits();
+  return ReserveDelayLinesLocked();
+}
+
+// The audio thread reads the lines only through components of plans
+// published after this, so setting the context's pointers here is safe.
+bool PatchEngine::ReserveDelayLinesLocked() {
+  if (delay_lines != nullptr) return true;
+  if (!delay_line_storage.Reserve()) return false;
+  delay_lines = delay_line_storage.lines();
+  for (int line = 0; line < 4; ++line) {
+    context.left_line[line] = delay_lines[2 * line];
+    context.right_line[line] = delay_lines[2 * line + 1];
+  }
+  return true;
 }
 
 void PatchEngine::ResetEditorState() {
@@ -122,51 +138,232 @@ const double* PatchEngine::ProcessBlock(std::uint32_t n) {
   audio_state_.store(2 * generation + 1);
   const EvaluationPlan* plan = plan_.load();
   const std::uint32_t restart = delay_restart_.load(std::memory_order_relaxed);
-  if (restart != delay_restart_seen_) {
+  const bool restarted = restart != delay_restart_seen_;
+  if (restarted) {
     delay_restart_seen_ = restart;
     context.delay_position = 0;
   }
   if (plan == nullptr || plan->out == nullptr) return nullptr;
-  const auto frames = static_cast<std::int16_t>(n);
-  for (ComponentRecord* live : plan->live) {
-    live->pending = 1;
-    live->block_length = frames;
+  context.rate_factor = static_cast<std::uint32_t>(plan->factor);
+  watch_ = offence_record_.load(std::memory_order_relaxed) == nullptr ? watch_limit_.load(std::memory_order_relaxed)
+                                                                      : 0.0;
+  running_at_ = 0;
+  if (plan->factor <= 1 || plan->oversampler == nullptr) {
+    const InFrames in{input_buffer, {sidechain_present_ ? sidechain_buffer_[0] : nullptr,
+                                     sidechain_present_ ? sidechain_buffer_[1] : nullptr}};
+    const double* out = RunPlan(*plan, in, n, output_buffer_);
+    frames_done_ += n;
+    return out;
   }
-  const ComponentCall* calls = plan->calls.data();
-  const double watch = offence_record_.load(std::memory_order_relaxed) == nullptr
-                           ? watch_limit_.load(std::memory_order_relaxed)
-                           : 0.0;
-  for (const PlanRun& run : plan->runs) {
-    const ComponentCall* first = calls + run.first;
-    for (std::uint32_t i = 0; i < run.count; ++i) first[i].self->pending = 0;
-    if (run.cascade != nullptr && (watch == 0.0 ? run.cascade(first, static_cast<int>(run.count))
-                                                : RunWatchedCascade(*plan, run, n, watch)))
+
+  // Oversampled: in passes of at most the engine's block at the running
+  // rate, each raised, run and brought back down.
+  Oversampler& cascade = *plan->oversampler;
+  if (restarted || cascade.factor() != plan->factor) cascade.Reset(plan->factor);
+  const auto factor = static_cast<std::uint32_t>(plan->factor);
+  const NoteBlock* notes = context.notes;
+  for (std::uint32_t done = 0; done < n;) {
+    const std::uint32_t frames = std::min<std::uint32_t>(n - done, static_cast<std::uint32_t>(cascade.HostFramesPerPass()));
+    cascade.Up(input_buffer + 2 * done, static_cast<int>(frames));
+    InFrames in{cascade.running_input(), {nullptr, nullptr}};
+    if (sidechain_present_) {
+      cascade.UpSidechain(sidechain_buffer_[0] + 2 * done, sidechain_buffer_[1] + 2 * done, static_cast<int>(frames));
+      in.side[0] = cascade.running_sidechain(0);
+      in.side[1] = cascade.running_sidechain(1);
+    } else {
+      cascade.NoSidechain();
+    }
+    if (notes != nullptr) {
+      // The pass's notes, at their frames of the running rate.
+      pass_notes_.frequency = notes->frequency;
+      pass_notes_.gate = notes->gate;
+      pass_notes_.change_count = 0;
+      for (std::int32_t i = 0; i < notes->change_count; ++i) {
+        const NoteChange& change = notes->changes[i];
+        if (change.frame < done) {
+          pass_notes_.frequency = change.frequency;
+          pass_notes_.gate = change.gate;
+        } else if (change.frame < done + frames) {
+          pass_notes_.changes[pass_notes_.change_count++] = {(change.frame - done) * factor, change.frequency,
+                                                             change.gate};
+        }
+      }
+      context.notes = &pass_notes_;
+    }
+    running_at_ = done * factor;
+    const double* out = RunPlan(*plan, in, frames * factor, cascade.running_output());
+    cascade.Down(out, static_cast<int>(frames), output_buffer_ + 2 * done);
+    done += frames;
+  }
+  context.notes = notes;
+  frames_done_ += n;
+  return output_buffer_;
+}
+
+void PatchEngine::RunRuns(const EvaluationPlan& plan, std::size_t first, std::size_t end, const InFrames& in,
+                          std::uint32_t frames) {
+  const ComponentCall* calls = plan.calls.data();
+  const double watch = watch_;
+  for (std::size_t r = first; r < end; ++r) {
+    const PlanRun& run = plan.runs[r];
+    const ComponentCall* head = calls + run.first;
+    for (std::uint32_t i = 0; i < run.count; ++i) head[i].self->pending = 0;
+    if (run.cascade != nullptr && (watch == 0.0 ? run.cascade(head, static_cast<int>(run.count))
+                                                : RunWatchedCascade(plan, run, frames, watch)))
       continue;
     for (std::uint32_t i = 0; i < run.count; ++i) {
-      const ComponentCall& call = first[i];
+      const ComponentCall& call = head[i];
       if (call.process == nullptr) {
-        SetBuffer(call.self, 0, input_buffer);
+        SetBuffer(call.self, 0, in.signal);
         // out3 and out4: the sidechain's left and right, or silence.
         for (int c = 0; c < 2; ++c) {
-          if (sidechain_present_) {
-            SetBuffer(call.self, kSidechainOutput + c, sidechain_buffer_[c]);
+          if (in.side[c] != nullptr) {
+            SetBuffer(call.self, kSidechainOutput + c, in.side[c]);
           } else {
             SetConstant(call.self, kSidechainOutput + c, 0.0);
           }
         }
       } else {
         call.process(call.self, call.inputs, call.source_outputs);
-        if (watch != 0.0) InspectOutput(call.self, n, watch);
+        if (watch != 0.0) InspectOutput(call.self, frames, watch);
       }
     }
   }
-  frames_done_ += n;
-  std::uint32_t position = context.delay_position + n;
+}
+
+namespace {
+void Advance(EngineContext& context, std::uint32_t frames) {
+  std::uint32_t position = context.delay_position + frames;
   if (position >= kDelayLineLength) position -= kDelayLineLength;
   context.delay_position = position;
-  const ComponentRecord* out = plan->out;
-  if (out->constant_flag[0]) return nullptr;
-  return out->output[0];
+}
+}  // namespace
+
+const double* PatchEngine::RunPlan(const EvaluationPlan& plan, const InFrames& in, std::uint32_t frames,
+                                   double* gather) {
+  const auto length = static_cast<std::int16_t>(frames);
+  for (ComponentRecord* live : plan.live) {
+    live->pending = 1;
+    live->block_length = length;
+  }
+  const ComponentRecord* out = plan.out;
+  const std::size_t control_runs = plan.control_runs;
+  RunRuns(plan, 0, control_runs, in, frames);
+  const std::uint32_t slice = plan.line_steps.empty() ? frames : SliceLength(plan, frames);
+  if (slice >= frames) {
+    RunRuns(plan, control_runs, plan.runs.size(), in, frames);
+    Advance(context, frames);
+    return out->constant_flag[0] ? nullptr : out->output[0];
+  }
+
+  // Slices: the sliced records see each slice as a block of its own; the
+  // first part's outputs they read move along with it.
+  bool heard = false;
+  std::uint32_t offset = 0, shifted = 0;
+  const std::uint32_t pass_at = running_at_;
+  while (offset < frames) {
+    const std::uint32_t n = std::min(slice, frames - offset);
+    if (offset != shifted) {
+      for (const BoundaryOutput& b : plan.boundary)
+        if (!b.record->constant_flag[b.output] && b.record->output[b.output] != nullptr)
+          b.record->output[b.output] += 2 * static_cast<std::ptrdiff_t>(offset - shifted);
+      shifted = offset;
+    }
+    for (ComponentRecord* r : plan.sliced) r->block_length = static_cast<std::int16_t>(n);
+    running_at_ = pass_at + offset;
+    RunRuns(plan, control_runs, plan.runs.size(), in.At(offset), n);
+    if (!plan.out_in_control) {
+      double* to = gather + 2 * static_cast<std::size_t>(offset);
+      if (out->constant_flag[0] || out->output[0] == nullptr) {
+        std::fill(to, to + 2 * n, 0.0);
+      } else {
+        if (out->output[0] != to) std::memcpy(to, out->output[0], sizeof(double) * 2 * n);
+        heard = true;
+      }
+    }
+    Advance(context, n);
+    offset += n;
+  }
+  for (const BoundaryOutput& b : plan.boundary)
+    if (!b.record->constant_flag[b.output] && b.record->output[b.output] != nullptr)
+      b.record->output[b.output] -= 2 * static_cast<std::ptrdiff_t>(shifted);
+  if (plan.out_in_control) return out->constant_flag[0] ? nullptr : out->output[0];
+  return heard ? gather : nullptr;
+}
+
+namespace {
+
+constexpr std::int64_t kLine = kDelayLineLength;
+
+// The smallest r in 1 .. line length - 1 congruent (modulo the line
+// length) to some value in low..high, or the line length when there is
+// none.
+std::int64_t SmallestPositiveResidue(std::int64_t low, std::int64_t high) {
+  if (high - low >= kLine) return 1;
+  const std::int64_t r = ((low % kLine) + kLine) % kLine;
+  if (r == 0) return high > low ? 1 : kLine;
+  if (r + (high - low) > kLine) return 1;  // wraps past 0 to 1
+  return r;
+}
+
+}  // namespace
+
+// Two calls A before B in plan order that both reach the line, one of them
+// writing: frame by frame, A's access at frame f and B's at frame g meet at
+// one position when g - f = a - b (their offsets, modulo the line). When g
+// < f, frame order has B there first; in a slice holding both frames A
+// would go first. So a slice must be no longer than the smallest f - g =
+// (b - a) mod length over the offsets they can reach this block. Offsets
+// known before the slices (constants, or buffers of the first part) are
+// exact; an offset that follows the audio may be anything.
+std::uint32_t PatchEngine::SliceLength(const EvaluationPlan& plan, std::uint32_t frames) {
+  const std::size_t count = plan.line_steps.size();
+  bool same = plan.serial == ranged_plan_;
+  for (std::size_t i = 0; i < count; ++i) {
+    const LineStep& step = plan.line_steps[i];
+    const bool ahead = step.access != LineAccess::kReadBehind;
+    OffsetRange range = ahead ? OffsetRange{0, kLine - 1} : OffsetRange{-(kLine - 1), 0};
+    if (step.delay != LineStep::kAudio) {
+      const Signal delay = step.delay == LineStep::kNoDelay
+                               ? Signal{Signal::kUnconnected, 0.0, nullptr}
+                               : ReadInput(&step.delay_source, &step.delay_output, 0);
+      const auto reach = [ahead](double value) -> OffsetRange {
+        if (ahead) {
+          const std::int64_t o = DelayLineOffset(value);
+          return {o, o};
+        }
+        const std::int64_t nearest = TapNearest(value);
+        return {-(nearest + 3), -nearest};
+      };
+      if (delay.is_buffer()) {
+        range = reach(delay.buffer[0]);
+        for (std::uint32_t k = 1; k < frames; ++k) {
+          const OffsetRange at = reach(delay.buffer[2 * k]);
+          range.low = std::min(range.low, at.low);
+          range.high = std::max(range.high, at.high);
+        }
+      } else {
+        range = reach(delay.value);
+      }
+    }
+    same = same && step_range_[i] == range;
+    step_range_[i] = range;
+  }
+  if (!same) {
+    std::int64_t slice = kMaxBlockFrames;
+    for (std::size_t b = 1; b < count && slice > 1; ++b) {
+      for (std::size_t a = 0; a < b && slice > 1; ++a) {
+        if (!plan.line_steps[a].writes && !plan.line_steps[b].writes) continue;
+        const OffsetRange& ra = step_range_[a];
+        const OffsetRange& rb = step_range_[b];
+        slice = std::min(slice, SmallestPositiveResidue(rb.low - ra.high, rb.high - ra.low));
+      }
+    }
+    ranged_plan_ = plan.serial;
+    ranged_slice_ = static_cast<std::uint32_t>(slice);
+  }
+  slice_length_ = std::min(ranged_slice_, frames);
+  return slice_length_;
 }
 
 void PatchEngine::BlockDone() { audio_state_.store(2 * audio_generation_); }
@@ -198,7 +395,8 @@ void PatchEngine::InspectOutput(const ComponentRecord* self, std::uint32_t n, do
   if (Within(b, n, limit)) return;
   std::uint32_t i = 0;
   while (b[i] <= limit && b[i] >= -limit) ++i;
-  offence_frame_.store(frames_done_ + i / 2, std::memory_order_relaxed);
+  offence_frame_.store(frames_done_ + (running_at_ + i / 2) / std::max<std::uint32_t>(context.rate_factor, 1),
+                      std::memory_order_relaxed);
   offence_value_.store(b[i], std::memory_order_relaxed);
   offence_record_.store(self, std::memory_order_release);
 }
@@ -264,14 +462,13 @@ struct CallShape {
 };
 
 // Groups calls in pull order into runs (see PlanRun), moving a cascade's
-// members to the place of its last one.
-void GroupRuns(EvaluationPlan& plan, const std::vector<CallShape>& shape) {
-  std::vector<ComponentCall> ordered;
-  ordered.reserve(plan.calls.size());
+// members to the place of its last one. Appends to `ordered` and `runs`.
+void GroupRuns(const std::vector<ComponentCall>& calls, const std::vector<CallShape>& shape,
+               std::vector<ComponentCall>& ordered, std::vector<PlanRun>& runs) {
   std::vector<std::size_t> members, between;
   const auto emit = [&](std::size_t i) {
-    plan.runs.push_back({static_cast<std::uint32_t>(ordered.size()), 1, nullptr});
-    ordered.push_back(plan.calls[i]);
+    runs.push_back({static_cast<std::uint32_t>(ordered.size()), 1, nullptr});
+    ordered.push_back(calls[i]);
   };
   const auto close = [&] {
     if (members.size() == 1) {
@@ -281,13 +478,13 @@ void GroupRuns(EvaluationPlan& plan, const std::vector<CallShape>& shape) {
       for (const std::size_t i : between) emit(i);
       const PlanRun run{static_cast<std::uint32_t>(ordered.size()), static_cast<std::uint32_t>(members.size()),
                         shape[members[0]].cascade};
-      for (const std::size_t i : members) ordered.push_back(plan.calls[i]);
-      plan.runs.push_back(run);
+      for (const std::size_t i : members) ordered.push_back(calls[i]);
+      runs.push_back(run);
     }
     members.clear();
     between.clear();
   };
-  for (std::size_t i = 0; i < plan.calls.size(); ++i) {
+  for (std::size_t i = 0; i < calls.size(); ++i) {
     if (!members.empty()) {
       const CallShape& last = shape[members.back()];
       if (shape[i].cascade == shape[members[0]].cascade && shape[i].feeder == last.slot && last.single_reader) {
@@ -307,15 +504,27 @@ void GroupRuns(EvaluationPlan& plan, const std::vector<CallShape>& shape) {
     }
   }
   close();
-  plan.calls = std::move(ordered);
 }
+
+LineAccess AccessOf(int type) {
+  return type >= 0 && type < kTypeCount ? kComponentTypeTable.line_access[type] : LineAccess::kNone;
+}
+
+std::uint64_t g_plan_serial = 0;  // under each engine's edit mutex; only uniqueness matters
 
 }  // namespace
 
 // Pull order: every slot after the slots feeding it, sources in ascending
-// input order, each slot once; then grouped into runs.
+// input order, each slot once; then the delay writers the pull from OUT did
+// not reach (their output leads nowhere), in ascending slot order, each
+// after its own sources. Then grouped into runs; a plan that reaches the
+// delay line is split into the part that runs once per block and the part
+// that runs in slices (see EvaluationPlan).
 void PatchEngine::PublishLocked() {
   auto* plan = new EvaluationPlan();
+  plan->serial = ++g_plan_serial;
+  plan->factor = oversampling_;
+  plan->oversampler = oversampling_ > 1 ? oversampler_.get() : nullptr;
   for (int s = 0; s < slot_count; ++s)
     if (record[s] != nullptr) plan->live.push_back(record[s]);
   if (out_slot >= 0 && record[out_slot] != nullptr) {
@@ -325,16 +534,27 @@ void PatchEngine::PublishLocked() {
       for (int k = 0; k < descriptor[s]->input_count; ++k)
         if (descriptor[s]->input_source_slot[k] < kSlotCount) ++readers[descriptor[s]->input_source_slot[k]];
     }
+    std::vector<ComponentCall> calls;
     std::vector<CallShape> shape;
-    shape.reserve(slot_count);
-    plan->calls.reserve(slot_count);
+    std::vector<int> slots;
+    calls.reserve(slot_count);
     bool placed[kSlotCount] = {};
+    // A slot runs in a plan's first part when it reads no audio and does not
+    // reach the line: not IN, no line access, every source in the first part.
+    bool control[kSlotCount] = {};
+    bool any_line = false;
     const auto place = [&](auto& self, int s) -> void {
       const ComponentDescriptor* d = descriptor[s];
       if (placed[s] || d == nullptr || record[s] == nullptr) return;
       placed[s] = true;
-      for (int k = 0; k < d->input_count; ++k)
-        if (d->input_source_slot[k] != kNoSlot) self(self, d->input_source_slot[k]);
+      bool from_control = true;
+      for (int k = 0; k < d->input_count; ++k) {
+        const std::uint16_t source = d->input_source_slot[k];
+        if (source == kNoSlot) continue;
+        self(self, source);
+        from_control = from_control && control[source];
+      }
+      control[s] = s != in_slot && AccessOf(d->type) == LineAccess::kNone && from_control;
       ComponentCall call{};
       call.self = record[s];
       call.process = s == in_slot ? nullptr : process[s];
@@ -355,10 +575,62 @@ void PatchEngine::PublishLocked() {
       shape.push_back({own_process ? kComponentTypeTable.cascade[d->type] : nullptr, s,
                        fed_at_zero ? static_cast<int>(d->input_source_slot[0]) : -1, free_standing,
                        readers[s] == 1});
-      plan->calls.push_back(call);
+      calls.push_back(call);
+      slots.push_back(s);
+      any_line = any_line || (call.process != nullptr && AccessOf(d->type) != LineAccess::kNone);
     };
     place(place, out_slot);
-    GroupRuns(*plan, shape);
+    for (int s = 0; s < slot_count; ++s)
+      if (!placed[s] && descriptor[s] != nullptr && AccessOf(descriptor[s]->type) == LineAccess::kWriteAhead)
+        place(place, s);
+
+    if (!any_line) {
+      GroupRuns(calls, shape, plan->calls, plan->runs);
+    } else {
+      // The first part, then the sliced part, each grouped on its own.
+      std::vector<ComponentCall> part_calls[2];
+      std::vector<CallShape> part_shape[2];
+      for (std::size_t i = 0; i < calls.size(); ++i) {
+        const int part = control[slots[i]] ? 0 : 1;
+        part_calls[part].push_back(calls[i]);
+        part_shape[part].push_back(shape[i]);
+      }
+      GroupRuns(part_calls[0], part_shape[0], plan->calls, plan->runs);
+      plan->control_runs = static_cast<std::uint32_t>(plan->runs.size());
+      const std::size_t first_sliced = plan->calls.size();
+      GroupRuns(part_calls[1], part_shape[1], plan->calls, plan->runs);
+      // The sliced part's records, line steps and the first part's outputs
+      // it reads, in the order the calls now run.
+      const auto slot_for = [&](const ComponentRecord* r) {
+        for (int s = 0; s < slot_count; ++s)
+          if (record[s] == r) return s;
+        return -1;
+      };
+      for (std::size_t i = first_sliced; i < plan->calls.size(); ++i) {
+        const ComponentCall& call = plan->calls[i];
+        plan->sliced.push_back(call.self);
+        const int s = slot_for(call.self);
+        const ComponentDescriptor* d = descriptor[s];
+        for (int k = 0; k < d->input_count; ++k) {
+          const std::uint16_t source = d->input_source_slot[k];
+          if (source == kNoSlot || !control[source] || call.source_outputs[k] >= kMaxPorts) continue;
+          plan->boundary.push_back({record[source], call.source_outputs[k]});
+        }
+        const LineAccess access = AccessOf(d->type);
+        if (access == LineAccess::kNone || call.process == nullptr) continue;
+        LineStep step{access, access == LineAccess::kWriteAhead, LineStep::kNoDelay, nullptr, 0};
+        // A writer without a value to write leaves the line alone.
+        if (step.writes && call.inputs[0] == nullptr) step.writes = false;
+        const std::uint16_t delay_source = d->input_count > 1 ? d->input_source_slot[1] : kNoSlot;
+        if (delay_source != kNoSlot) {
+          step.delay = control[delay_source] ? LineStep::kKnown : LineStep::kAudio;
+          step.delay_source = record[delay_source];
+          step.delay_output = call.source_outputs[1];
+        }
+        plan->line_steps.push_back(step);
+      }
+      plan->out_in_control = control[out_slot];
+    }
     plan->out = record[out_slot];
     // Record sizes, and room to copy the largest cascade with its block.
     std::size_t largest = 0;
@@ -381,6 +653,7 @@ void PatchEngine::PublishLocked() {
   retired_.push_back({audio_state_.load(), old, std::move(retiring_records_)});
   retiring_records_.clear();
   plan_stale_ = false;
+  latency_frames_.store(OversamplingLatency(oversampling_), std::memory_order_relaxed);
   CollectLocked();
 }
 
@@ -537,6 +810,56 @@ void PatchEngine::SwapRecordLocked(int slot, ComponentRecord* fresh) {
   RetireRecordLocked(record[slot], dispatch[slot]);
   record[slot] = fresh;
   PublishLocked();
+}
+
+int PatchEngine::Oversampling() const {
+  auto lock = LockEdits();
+  return oversampling_;
+}
+
+void PatchEngine::PrepareOversamplingLocked(int factor) {
+  if (factor > 1 && oversampler_ == nullptr) oversampler_ = std::make_unique<Oversampler>();
+  oversampling_ = factor;
+}
+
+bool PatchEngine::SetOversampling(int factor) {
+  if (!IsOversamplingFactor(factor)) return false;
+  auto lock = LockEdits();
+  if (factor == oversampling_) return true;
+  // Every fresh record is made before anything changes, so running out of
+  // memory leaves the module as it was.
+  std::vector<std::pair<int, ComponentRecord*>> fresh;
+  bool made = true;
+  try {
+    if (factor > 1 && oversampler_ == nullptr) oversampler_ = std::make_unique<Oversampler>();
+    for (int s = 0; s < slot_count && made; ++s) {
+      if (!IsOccupied(s) || record[s] == nullptr) continue;
+      ComponentRecord* renewed = NewRecordLocked(s);
+      made = renewed != nullptr;
+      if (made) fresh.emplace_back(s, renewed);
+    }
+  } catch (const std::bad_alloc&) {
+    made = false;
+  }
+  if (!made) {
+    for (auto& [s, r] : fresh) dispatch[s](kDestroyState, nullptr, r);
+    return false;
+  }
+  for (auto& [s, renewed] : fresh) {
+    if (const TypeSettings* hooks = SettingsOf(descriptor[s]->type)) {
+      nlohmann::ordered_json kept = nlohmann::ordered_json::object();
+      hooks->write(*record[s], kept);
+      std::string ignored;
+      hooks->read(nlohmann::json(kept), *renewed, ignored);
+    }
+    RetireRecordLocked(record[s], dispatch[s]);
+    record[s] = renewed;
+  }
+  oversampling_ = factor;
+  delay_line_storage.Clear();
+  delay_restart_.fetch_add(1, std::memory_order_relaxed);
+  PublishLocked();
+  return true;
 }
 
 void PatchEngine::ModuleReplacedLocked() {

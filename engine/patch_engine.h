@@ -17,6 +17,8 @@
 #include "engine/component.h"
 #include "engine/controllers.h"
 #include "engine/delay_line_storage.h"
+#include "engine/notes.h"
+#include "engine/oversampling.h"
 #include "engine/ui.h"
 
 namespace korvel {
@@ -75,11 +77,47 @@ struct PlanRun {
   std::uint32_t count;
   ComponentProcessCascade cascade;  // null: the calls are made one by one
 };
+
+// A call that reaches delay line 0, and where its in2 (the delay) comes
+// from: nowhere (0), a call of the block's first part (known before the
+// slices run), or audio (known only frame by frame).
+struct LineStep {
+  enum Delay : std::uint8_t { kNoDelay, kKnown, kAudio };
+  LineAccess access;
+  bool writes;
+  Delay delay;
+  ComponentRecord* delay_source;  // kKnown: the record feeding in2
+  std::int16_t delay_output;      // and which of its outputs
+};
+
+// An output of the block's first part read by a call of the sliced part.
+struct BoundaryOutput {
+  ComponentRecord* record;
+  int output;
+};
+
 struct EvaluationPlan {
   std::vector<ComponentRecord*> live;  // every record, for the block's marking
   std::vector<ComponentCall> calls;    // sources before the slots they feed
   std::vector<PlanRun> runs;           // in order; every call in one run
   ComponentRecord* out = nullptr;      // the OUT record; null: the module is silent
+
+  // A plan that reaches delay line 0 is run in two parts. Runs [0,
+  // control_runs) read no audio and touch no line (value sources, and what
+  // computes on them alone): they run once over the whole block. The rest
+  // runs in slices no longer than the shortest distance along the line
+  // between a call and a later one that could meet it (SliceLength), so
+  // that every block size gives the bits of running frame by frame. Empty
+  // line_steps: one part, the whole block at once.
+  std::uint32_t control_runs = 0;
+  std::vector<ComponentRecord*> sliced;     // records of the runs from control_runs on
+  std::vector<LineStep> line_steps;         // the sliced calls reaching the line, in order
+  std::vector<BoundaryOutput> boundary;     // shifted to each slice's frames
+  bool out_in_control = false;              // OUT itself runs in the first part
+
+  std::uint64_t serial = 0;           // unique per published plan
+  int factor = 1;                     // oversampling: the running rate over the host's
+  Oversampler* oversampler = nullptr; // the engine's, when factor > 1
   // Per call, the size of its record: what a watched cascade keeps a copy
   // of before it runs.
   std::vector<std::uint32_t> record_sizes;
@@ -158,6 +196,21 @@ class PatchEngine {
   // Into the buffers the plug-in lends (parameter_names); name cut to 63.
   void SetParameterInfo(int index, const char* parameter_name, std::uint32_t kind);
   void ClearDelayLines();  // all eight buffers, the position kept
+  // Reserves the delay lines now (they are otherwise reserved when the
+  // first component using them is made); false when the system refuses.
+  bool ReserveDelayLines();
+
+  // The module's oversampling factor (1, 2, 4, 8 or 16). Changing it gives
+  // every component a fresh record (a filter designed at the old rate must
+  // not run at the new one; settings are kept), clears the delay lines and
+  // restarts their position. False, nothing changed, for a factor outside
+  // the list or when memory runs out. [editor thread]
+  bool SetOversampling(int factor);
+  int Oversampling() const;
+  // The same for a module being built under the lock (loading): makes the
+  // cascade's state if it is missing; throws std::bad_alloc when it cannot.
+  void PrepareOversamplingLocked(int factor);
+  int OversamplingLocked() const { return oversampling_; }
   // Stores `text` as the script and compiles it afresh (RecompileLocked).
   // The Code View's unapplied text is dropped: this is now the script.
   void ApplyScript(const char* text);
@@ -281,6 +334,9 @@ class PatchEngine {
 
   // Published plan generations retired but not yet freed (tests).
   std::size_t RetiredCount() const;
+  // [audio thread] The slice length the last sliced block ran with (tests
+  // and benchmarks); 0 before any.
+  std::uint32_t LastSliceLength() const { return slice_length_; }
   // The published plan's runs, by their number of calls (tests).
   std::vector<std::uint32_t> RunLengths() const;
 
@@ -312,8 +368,9 @@ class PatchEngine {
   // [audio thread] Read and written by delay components while blocks run;
   // cleared by edits (ClearDelayLines, loading) off the audio thread.
   DelayLineStorage delay_line_storage;
-  // The eight lines, delay_lines[i][0 .. kDelayLineLength - 1].
-  double (*const delay_lines)[kDelayLineLength] = delay_line_storage.lines();
+  // The eight lines, delay_lines[i][0 .. kDelayLineLength - 1]; null until
+  // reserved (ReserveDelayLines, or the first component that uses them).
+  double (*delay_lines)[kDelayLineLength] = nullptr;
   // [audio thread] delay_position; the pointers are fixed by ResetEngine
   // and Init before any block runs.
   EngineContext context = {};
@@ -353,10 +410,31 @@ class PatchEngine {
   };
 
   void ResetEditorState();
+  bool ReserveDelayLinesLocked();
   // [audio thread]
   void InspectOutput(const ComponentRecord* self, std::uint32_t n, double limit);
   bool RunWatchedCascade(const EvaluationPlan& plan, const PlanRun& run, std::uint32_t n, double limit);
   ComponentRecord* NewRecordLocked(int slot);
+  // What the IN of a pass or a slice outputs: the host's block (at the
+  // running rate) and the sidechain's two channels, null when there is
+  // none.
+  struct InFrames {
+    double* signal;
+    double* side[2];
+    InFrames At(std::uint32_t frame) const {
+      const std::size_t values = 2 * static_cast<std::size_t>(frame);
+      return {signal + values, {side[0] ? side[0] + values : nullptr, side[1] ? side[1] + values : nullptr}};
+    }
+  };
+  // One pass of the plan over `frames` frames whose IN outputs `in`: marks
+  // the records, runs the first part once and the rest in slices, and
+  // advances the delay position. Answers OUT's output (a slice's output is
+  // gathered into `gather`), or null for silence. [audio thread]
+  const double* RunPlan(const EvaluationPlan& plan, const InFrames& in, std::uint32_t frames, double* gather);
+  // Runs [first, end) over `frames` frames (the records' block length).
+  void RunRuns(const EvaluationPlan& plan, std::size_t first, std::size_t end, const InFrames& in,
+               std::uint32_t frames);
+  std::uint32_t SliceLength(const EvaluationPlan& plan, std::uint32_t frames);
   void SwapRecordLocked(int slot, ComponentRecord* fresh);
   void RetireRecordLocked(ComponentRecord* self, ComponentDispatch type_dispatch);
   void CollectLocked();
@@ -379,7 +457,31 @@ class PatchEngine {
   bool sidechain_present_ = false;
   double sidechain_buffer_[2][kMaxBlockValues] = {};
   std::uint32_t delay_restart_seen_ = 0;
+  std::uint32_t slice_length_ = 0;
+  // The line offsets each line step reached in the last sliced block, and
+  // the slice length they gave: unchanged offsets need no new comparison.
+  struct OffsetRange {
+    std::int64_t low, high;
+    bool operator==(const OffsetRange&) const = default;
+  };
+  OffsetRange step_range_[kSlotCount] = {};
+  std::uint64_t ranged_plan_ = 0;  // the serial of the plan they belong to
+  std::uint32_t ranged_slice_ = 0;
+  // A block's output when it is gathered from slices or brought down from
+  // the running rate; the notes of one oversampled pass.
+  double output_buffer_[kMaxBlockValues] = {};
+  NoteBlock pass_notes_ = {};
   std::uint64_t frames_done_ = 0;  // frames of every block so far
+  // Under watch, the block's limit (0: not watching) and the frames of
+  // the running rate from the block's start to the pass or slice now
+  // running: where an offence is, in host frames.
+  double watch_ = 0.0;
+  std::uint32_t running_at_ = 0;
+
+  // [editor thread] Under the edit mutex. The cascade's state lives as long
+  // as the engine once made; only the audio thread touches its contents.
+  int oversampling_ = 1;
+  std::unique_ptr<Oversampler> oversampler_;
 
   // [editor thread] Under the edit mutex.
   mutable std::mutex edit_mutex_;

@@ -76,9 +76,19 @@ constexpr ComponentProcessCascade CascadeFor() {
   }
 }
 
+template <int T>
+constexpr LineAccess LineAccessFor() {
+  if constexpr (IsDescribed(T)) {
+    return DescriptionOf(T).line_access;
+  } else {
+    return LineAccess::kNone;
+  }
+}
+
 template <int... I>
 constexpr ComponentTypeTable BuildTable(std::integer_sequence<int, I...>) {
-  return ComponentTypeTable{{ProcessFor<I>()...}, {DispatchFor<I>()...}, {CascadeFor<I>()...}};
+  return ComponentTypeTable{
+      {ProcessFor<I>()...}, {DispatchFor<I>()...}, {CascadeFor<I>()...}, {LineAccessFor<I>()...}};
 }
 
 }  // namespace

@@ -13,6 +13,7 @@ struct ComponentTypeTable {
   ComponentProcess process[kTypeCount];
   ComponentDispatch dispatch[kTypeCount];
   ComponentProcessCascade cascade[kTypeCount];  // null for most types
+  LineAccess line_access[kTypeCount];           // kNone for most types
 };
 
 extern const ComponentTypeTable kComponentTypeTable;

@@ -29,6 +29,7 @@
 
 #include "components/arithmetic.h"
 #include "components/biquad_filters.h"
+#include "components/delays.h"
 #include "components/eq_filters.h"
 #include "components/moog_state_filters.h"
 #include "components/sources.h"
@@ -97,6 +98,9 @@ std::uint64_t RunType(int type) {
   }
   if (type == kNoiseType) c.as<NoiseRecord>().seed = 12345u;
   Generator g{static_cast<std::uint32_t>(type) * 7919u + 1u};
+  // Delay Tap reads the past, so its line holds noise to interpolate.
+  if (type == kDelayTapType)
+    for (double& v : lines) v = g.Next(-30000.0, 30000.0);
   if (type == kSamplerType) {
     // A stereo sound at another rate, looped back and forth and gated by
     // the noise on in1, read at the steps in2 asks for: the interpolator

@@ -106,7 +106,7 @@ TEST(DelayLine, PositionsWrapForAnyDelay) {
   const struct { std::uint32_t position; int frame; double delay; std::uint32_t expected; } cases[] = {
       {100, 3, 2.9, 105}, {100, 3, -0.5, 103}, {kLength - 1, 1, 0.0, 0}, {0, 0, -1.0, kLength - 1},
       {10, 0, 3.0 * kLength + 5, 15}, {10, 0, -2.0 * kLength - 11, kLength - 1}, {7, 0, NAN, 7},
-      {0, 0, INFINITY, INT64_MAX % kLength}, {0, 0, -1e300, static_cast<std::uint32_t>(kLength + INT64_MIN % kLength)}};
+      {0, 0, INFINITY, INT64_MAX % kLength}, {0, 0, -1e300, static_cast<std::uint32_t>((kLength + INT64_MIN % kLength) % kLength)}};
   for (const auto& c : cases) EXPECT_EQ(DelayLinePosition(c.position, c.frame, c.delay), c.expected) << c.delay;
 }
 
@@ -131,6 +131,66 @@ TEST(DelayLine, SetOverwritesAddAccumulatesGetReads) {
   get.Run(2, {&y, &two});
   EXPECT_EQ(y.values, (std::vector<double>{5.5, 32.5, 4.5, 22.5}));
   EXPECT_TRUE(simple.Run(2, {nullptr, &delays}).buffer() == delays.values.data() && delays.values == std::vector<double>({5.0, 32.0, 5.0, 32.0}));
+}
+
+// Four-point interpolation is exact for a cubic: with the line holding
+// c(j) at j frames back, a tap at any delay d returns c(d), also between
+// samples, across the switch of its four frames, and at whole delays.
+TEST(DelayTap, ReadsBetweenSamplesExactlyForACubicAndHoldsItsDelayInRange) {
+  std::vector<double> left(kLength), right(kLength);
+  EngineContext context{};
+  context.left_line[0] = left.data(), context.right_line[0] = right.data(), context.delay_position = 3;
+  const auto cubic = [](double j) { return ((0.001 * j - 0.2) * j + 3.0) * j + 7.0; };
+  for (std::uint32_t j = 0; j < 400; ++j) {
+    const std::uint32_t at = (context.delay_position + kLength - j) % kLength;  // wraps below position 0
+    left[at] = cubic(j);
+    right[at] = -cubic(j);
+  }
+  Component tap(kDelayTapType, &context);
+  for (const double d : {0.0, 0.25, 1.0, 1.5, 1.999999, 2.0, 2.5, 100.5, 250.75, 399.0 - 4.0}) {
+    Feed delay(d);
+    tap.Run(1, {nullptr, &delay});
+    EXPECT_NEAR(tap.buffer()[0], cubic(d), 1e-9 * std::fabs(cubic(d)) + 1e-9) << d;
+    EXPECT_NEAR(tap.buffer()[1], -cubic(d), 1e-9 * std::fabs(cubic(d)) + 1e-9) << d;
+  }
+  // Frame k reads k frames later in the line: c(d - k); in1 is added.
+  Feed delay(100.5), x(Stereo(3, 1000.0, 2000.0));
+  tap.Run(3, {&x, &delay});
+  for (int k = 0; k < 3; ++k) EXPECT_NEAR(x.values[2 * k], 1000.0 + cubic(100.5 - k), 1e-9) << k;
+  // A delay buffer, read per frame before the frame is written.
+  Feed sweep({10.0, 0.0, 10.25, 0.0, 10.5, 0.0});
+  EXPECT_EQ(tap.Run(3, {nullptr, &sweep}).buffer(), sweep.values.data());
+  EXPECT_NEAR(sweep.values[4], cubic(10.5 - 2), 1e-9);
+  // Whole delays come back bit for bit; negative and NaN read as 0, and
+  // beyond the line the tap stops at its end.
+  for (const double d : {-5.0, double{NAN}, -double{INFINITY}}) {
+    Feed held(d);
+    EXPECT_EQ(tap.Run(1, {nullptr, &held}).buffer()[0], cubic(0)) << d;
+  }
+  Feed whole(37.0);
+  EXPECT_EQ(tap.Run(1, {nullptr, &whole}).buffer()[0], left[(3 + kLength - 37) % kLength]);
+  EXPECT_EQ(TapNearest(INFINITY), TapNearest(kMaxTapDelay));
+  EXPECT_EQ(TapNearest(kMaxTapDelay) + 3, kLength - 2) << "the farthest frame read stays in the line";
+}
+
+// Sweeping the delay never jumps: near the delays where the four frames
+// change, the output moves by no more than the signal does.
+TEST(DelayTap, TheOutputIsContinuousInTheDelay) {
+  std::vector<double> left(kLength), right(kLength);
+  EngineContext context{};
+  context.left_line[0] = left.data(), context.right_line[0] = right.data();
+  std::uint32_t seed = 7;
+  for (std::uint32_t j = 0; j < 64; ++j) {
+    seed = seed * 1664525u + 1013904223u;
+    left[(kLength - j) % kLength] = static_cast<double>(seed >> 8) / 16777216.0 * 2.0 - 1.0;
+  }
+  Component tap(kDelayTapType, &context);
+  const auto at = [&](double d) {
+    Feed delay(d);
+    return tap.Run(1, {nullptr, &delay}).buffer()[0];
+  };
+  for (const double d : {1.0, 2.0, 3.0, 17.0, 40.0}) EXPECT_NEAR(at(d - 1e-9), at(d), 1e-7) << d;
+  EXPECT_NEAR(at(1e-9), at(0.0), 1e-7);
 }
 
 TEST(DelayZ, DelaysEachChannelByOneFrame) {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "components/delays.h"
 #include "components/tables.h"
 #include "components/value_sources.h"
 #include "tests/editor/editor_fixture.h"
@@ -62,11 +63,19 @@ class DialogTest : public EditorTest {
 
 TEST_F(DialogTest, EnsembleInformationShowsTheTextsAndStoresThemOnlyOnOk) {
   std::string shown;
+  std::vector<std::string> factors;
   ui.drivers.push_back([&](HWND dialog) {
     shown = Text(dialog, IDC_ENSEMBLE_NAME) + "|" + Text(dialog, IDC_ENSEMBLE_AUTHOR) + "|" +
-            Text(dialog, IDC_ENSEMBLE_DESCRIPTION);
+            Text(dialog, IDC_ENSEMBLE_DESCRIPTION) + "|" + Text(dialog, IDC_OVERSAMPLING);
+    HWND list = GetDlgItem(dialog, IDC_OVERSAMPLING);
+    for (LRESULT i = 0, n = SendMessageA(list, CB_GETCOUNT, 0, 0); i < n; ++i) {
+      char entry[128] = {};
+      SendMessageA(list, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(entry));
+      factors.push_back(entry);
+    }
     Screenshot(dialog, "dialog-ensemble-information");
     SetDlgItemTextA(dialog, IDC_ENSEMBLE_NAME, "Discarded");
+    SendMessageA(list, CB_SETCURSEL, 4, 0);
     Press(dialog, IDCANCEL);
   });
   const std::string name(300, 'n');
@@ -74,16 +83,43 @@ TEST_F(DialogTest, EnsembleInformationShowsTheTextsAndStoresThemOnlyOnOk) {
     SetDlgItemTextA(dialog, IDC_ENSEMBLE_NAME, name.c_str());
     SetDlgItemTextA(dialog, IDC_ENSEMBLE_AUTHOR, "M. Ferrant");
     SetDlgItemTextA(dialog, IDC_ENSEMBLE_DESCRIPTION, "Two filters\r\nand a clip");
+    SendDlgItemMessageA(dialog, IDC_OVERSAMPLING, CB_SETCURSEL, 2, 0);
     Press(dialog, IDOK);
   });
   Command(ID_MODULE_INFO);
   EXPECT_EQ(ui.dialogs, std::vector<int>{IDD_ENSEMBLE_INFO});
-  EXPECT_EQ(shown, "Untitled Korvel||");
+  EXPECT_EQ(shown, "Untitled Korvel|||None (the host's rate)");
+  EXPECT_EQ(factors, (std::vector<std::string>{"None (the host's rate)", "2x (latency 79 frames)",
+                                               "4x (latency 86 frames)", "8x (latency 89 frames)",
+                                               "16x (latency 90 frames)"}));
   EXPECT_STREQ(engine->name, "Untitled Korvel");
+  EXPECT_EQ(engine->Oversampling(), 1) << "Cancel changes nothing";
   Command(ID_MODULE_INFO);
   EXPECT_EQ(std::string(engine->name), name.substr(0, 255));
   EXPECT_STREQ(engine->author, "M. Ferrant");
   EXPECT_STREQ(engine->description, "Two filters\r\nand a clip");
+  EXPECT_EQ(engine->Oversampling(), 4);
+}
+
+// Delay Tap is in the Delay menu; Component Info says when a constant
+// delay reaches past the end of the delay line.
+TEST_F(DialogTest, DelayTapComesFromItsMenuAndInfoTellsOfADelayPastTheLine) {
+  const int tap = Add(ID_DELAY_TAP, 100, 100);
+  ASSERT_EQ(D(tap).type, kDelayTapType);
+  const int delay = Add(ID_CONSTANT, 100, 200);
+  SetConstant(delay, 3e6);
+  ASSERT_TRUE(engine->Connect(delay, 0, tap, 1));
+  Click(D(tap).x + 30, D(tap).y + 3);
+  std::string info;
+  ui.drivers.push_back([&](HWND dialog) {
+    info = Text(dialog, IDC_COMPONENT_INFO_TEXT);
+    Press(dialog, IDOK);
+  });
+  Command(ID_COMPONENT_INFO);
+  EXPECT_NE(info.find("\r\n\r\nNote: the delay of 3,000,000 frames is longer than the delay line (2,097,152 "
+                      "frames, 47.6 s at 44,100 Hz), so the tap reads 2,097,148 frames back."),
+            std::string::npos)
+      << info;
 }
 
 TEST_F(DialogTest, ComponentInfoAndSettingsActOnTheSelectedComponent) {

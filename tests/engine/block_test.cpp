@@ -1,7 +1,12 @@
 // Block evaluation: what a block returns, the delay position, fan-out.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "components/delays.h"
 #include "components/routing.h"
+#include "components/value_sources.h"
 #include "tests/support/alloc_counter.h"
 #include "tests/support/engine_fixture.h"
 
@@ -130,6 +135,26 @@ TEST_F(EngineTest, ProcessingABlockAllocatesNothing) {
   testing::AllocationCounter counter;
   for (int i = 0; i < 20; ++i) ASSERT_NE(engine->ProcessBlock(256), nullptr);
   EXPECT_EQ(counter.count(), 0u);
+}
+
+// A loop of 10 frames runs in slices of 10, and neither the slices nor
+// oversampling allocate while a block runs.
+TEST_F(EngineTest, SlicedAndOversampledBlocksAllocateNothing) {
+  const int in = Create(kInType), get = Create(kDelayGetType), split = Create(kReplicatorType);
+  const int set = Create(kDelaySetType), delay = Create(kConstantType), out = Create(kOutType);
+  std::string error;
+  ASSERT_TRUE(engine->SetSettings(delay, {{"value", 10}}, error)) << error;
+  ASSERT_TRUE(engine->Connect(in, 0, get, 0) && engine->Connect(get, 0, split, 0) && engine->Connect(split, 0, out, 0) &&
+              engine->Connect(split, 1, set, 0) && engine->Connect(delay, 0, set, 1));
+  for (const int factor : {1, 4}) {
+    ASSERT_TRUE(engine->SetOversampling(factor));
+    FillInput(kMaxBlockFrames);
+    ASSERT_NE(engine->ProcessBlock(kMaxBlockFrames), nullptr);
+    EXPECT_EQ(engine->LastSliceLength(), 10u);
+    testing::AllocationCounter counter;
+    for (int i = 0; i < 20; ++i) ASSERT_NE(engine->ProcessBlock(256), nullptr);
+    EXPECT_EQ(counter.count(), 0u) << factor;
+  }
 }
 
 }  // namespace

@@ -22,6 +22,8 @@ TEST_F(EngineTest, ResetGivesTheDefaultModule) {
   EXPECT_STREQ(engine->author, "");
   EXPECT_STREQ(engine->description, "");
   EXPECT_EQ(engine->current_view, View::kModule);
+  EXPECT_EQ(engine->delay_lines, nullptr) << "reserved only when needed";
+  ASSERT_TRUE(engine->ReserveDelayLines());
   EXPECT_EQ(engine->context.left_line[2], engine->delay_lines[4]);
   EXPECT_EQ(engine->context.right_line[3], engine->delay_lines[7]);
   EXPECT_EQ(engine->context.name, engine->name);
@@ -41,6 +43,7 @@ TEST_F(EngineTest, TheDefaultScriptIsCompiledAndItsMainDoesNothing) {
 }
 
 TEST_F(EngineTest, ResetSilencesDelayLinesAndEmptiesSlots) {
+  ASSERT_TRUE(engine->ReserveDelayLines());
   for (int i = 0; i < kDelayLineCount; ++i) std::fill_n(engine->delay_lines[i], kDelayLineLength, 7.0);
   engine->context.delay_position = 1000;
   std::strcpy(engine->name, "Old");

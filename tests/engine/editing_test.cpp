@@ -37,7 +37,7 @@ TEST_F(EngineTest, NewComponentTakesTypeDefaults) {
 }
 
 TEST_F(EngineTest, UnavailableTypesAreRefusedSilently) {
-  for (int type : {-1, 4, 6, 32, 49, 199, 200, 1000}) EXPECT_EQ(Create(type), -1) << type;
+  for (int type : {-1, 4, 6, 33, 49, 199, 200, 1000}) EXPECT_EQ(Create(type), -1) << type;
   EXPECT_EQ(engine->slot_count, 0);
   EXPECT_TRUE(ui.messages.empty());
 }
@@ -138,6 +138,7 @@ TEST_F(EngineTest, ClearModuleEmptiesSlotsAndNamesButKeepsKindsScriptTextsAndDel
   }
   std::strcpy(engine->author, "someone");
   engine->script_text = "# mine";
+  ASSERT_TRUE(engine->ReserveDelayLines());
   engine->delay_lines[3][77] = 5.0;
   engine->context.delay_position = 99;
   const int in = Create(kInType), out = Create(kOutType);
@@ -203,6 +204,26 @@ TEST(RoutingProcess, ReplicatorFedAConstantPassesItOnWithoutCopying) {
   }
   EXPECT_EQ(rec->copies[0][0], 0.0);
   dispatch(kDestroyState, nullptr, rec);
+}
+
+// A new factor renews every record (a filter designed at the old rate has
+// no place at the new one) with its settings kept, and sets the latency; a
+// factor outside the list changes nothing; a new module runs at 1.
+TEST_F(EngineTest, OversamplingRenewsRecordsKeepsSettingsAndSetsTheLatency) {
+  const int c = Create(kConstantType), lp = Create(kLowpassType);
+  std::string error;
+  ASSERT_TRUE(engine->SetSettings(c, {{"value", 2.5}}, error)) << error;
+  const ComponentRecord* before = engine->record[lp];
+  EXPECT_FALSE(engine->SetOversampling(3));
+  EXPECT_EQ(engine->record[lp], before);
+  ASSERT_TRUE(engine->SetOversampling(8));
+  EXPECT_NE(engine->record[lp], before);
+  EXPECT_EQ(engine->Settings(c)["value"], 2.5);
+  EXPECT_EQ(engine->Oversampling(), 8);
+  EXPECT_EQ(engine->LatencyFrames(), OversamplingLatency(8));
+  engine->ClearModule();
+  EXPECT_EQ(engine->Oversampling(), 1);
+  EXPECT_EQ(engine->LatencyFrames(), 0u);
 }
 
 }  // namespace

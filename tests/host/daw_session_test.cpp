@@ -24,9 +24,10 @@ std::string Scaled(int type) {
     "connections": [{"from": [0, 0], "to": [2, 0]}, {"from": [3, 0], "to": [2, 1]}, {"from": [2, 0], "to": [1, 0]}]})";
 }
 
-// IN's output `output` straight to OUT.
-std::string InOutput(int output) {
-  return R"({"format": "korvel-module", "version": 1, "components": [{"slot": 0, "type": 0}, {"slot": 1, "type": 1}],
+// IN's output `output` straight to OUT, at `oversampling` times the rate.
+std::string InOutput(int output, int oversampling = 1) {
+  return R"({"format": "korvel-module", "version": 1, "oversampling": )" + std::to_string(oversampling) +
+         R"(, "components": [{"slot": 0, "type": 0}, {"slot": 1, "type": 1}],
     "connections": [{"from": [0, )" + std::to_string(output) + R"(], "to": [1, 0]}]})";
 }
 
@@ -164,6 +165,41 @@ TEST_F(ModuleTest, TheSidechainIsInsOut3AndOut4ForOneCall) {
   Load(InOutput(1));
   module->SetSidechain(side.data(), 64);
   EXPECT_EQ(Play(*module, 64), std::vector<float>(64, 0.0f)) << "out2 is still never set";
+}
+
+// Oversampled, the sidechain goes up and down through the same filters as
+// the input: out3 and out4 come back as the input would, latency and all,
+// across calls longer than one pass.
+TEST_F(ModuleTest, AnOversampledSidechainIsRaisedLikeTheInput) {
+  constexpr std::uint32_t kFrames = 3000;
+  std::vector<float> signal(2 * kFrames), side(2 * kFrames);
+  for (std::uint32_t f = 0; f < kFrames; ++f) {
+    const auto x = static_cast<float>(1000.0 * std::sin(0.05 * f) + 300.0 * std::sin(1.3 * f));
+    signal[2 * f] = signal[2 * f + 1] = side[2 * f] = x;
+    side[2 * f + 1] = -x;
+  }
+  // Two calls of 3000 frames each: the input's, or silence with the sidechain.
+  const auto run = [&](int output, int factor, bool sidechain) {
+    Load(InOutput(output, factor));
+    std::vector<float> heard;
+    for (int call = 0; call < 2; ++call) {
+      std::vector<float> samples = sidechain ? std::vector<float>(2 * kFrames, 0.0f) : signal;
+      if (sidechain) module->SetSidechain(side.data(), kFrames);
+      void* buffers[1] = {samples.data()};
+      AudioBlockRecord block{buffers, kFrames};
+      AudioPort(module.get(), &block);
+      heard.insert(heard.end(), samples.begin(), samples.end());
+    }
+    return heard;
+  };
+  for (int factor : {2, 16}) {
+    const std::vector<float> input = run(0, factor, false);
+    std::vector<float> negated(input.size());
+    for (std::size_t i = 0; i < input.size(); ++i) negated[i] = -input[i];
+    EXPECT_NE(input[2 * 2000], 0.0f);
+    EXPECT_EQ(run(2, factor, true), input) << factor;
+    EXPECT_EQ(run(3, factor, true), negated) << factor;
+  }
 }
 
 }  // namespace

@@ -21,6 +21,7 @@ std::string Module(const std::string& components, const std::string& rest = "") 
 
 TEST_F(ModuleTest, AnImageReplacesTheWholeModule) {
   Load(testing::kRichImage);
+  ASSERT_TRUE(engine.ReserveDelayLines());
   engine.delay_lines[3][1000] = 7.0;
   engine.context.delay_position = 500;
   engine.selected_slot = 9;
@@ -59,7 +60,7 @@ TEST_F(ModuleTest, TheCompiledStateAfterTwoLoadsHoldsTheLastModulesFunctionsOnly
 
 TEST_F(ModuleTest, SavingAndLoadingGivesTheSameBytes) {
   for (const std::string& image :
-       {std::string(testing::kRichImage), Module(""),
+       {std::string(testing::kRichImage), Module(""), Module("", R"(, "oversampling": 8)"),
         Module(R"({"slot": 0, "type": 80, "value": "inf"}, {"slot": 1, "type": 80, "value": "nan"})")}) {
     Load(image);
     const std::string saved = Image();
@@ -105,6 +106,10 @@ TEST_F(ModuleTest, BadImagesAreRefusedWithOneLineAndNoChange) {
       {wired("", R"(, "conections": [])"), "unknown key \"conections\" (did you mean \"connections\"?)"},
       {Module(R"({"slot": 3, "type": 80, "valeu": 2})"),
        "component 0 (slot 3): unknown key \"valeu\" (did you mean \"value\"?)"},
+      {Module("", R"(, "oversampling": 3)"), "\"oversampling\" is 3, but it must be 1, 2, 4, 8 or 16 (the nearest is 4)"},
+      {Module("", R"(, "oversampling": 100)"), "\"oversampling\" is 100, but it must be 1, 2, 4, 8 or 16 (the nearest is 16)"},
+      {Module("", R"(, "oversampling": "nan")"), "\"oversampling\" is \"nan\", but it must be 1, 2, 4, 8 or 16 (the nearest is 1)"},
+      {Module("", R"(, "oversampling": "four")"), "\"oversampling\" is not a number"},
       {wired(R"({"from": [0, 0], "too": [2, 0]})"), "connection 0: unknown key \"too\" (did you mean \"to\"?)"},
       {Module("", R"(, "parameters": [{"controller": 128}])"), "parameter 0: \"controller\" is 128, outside -1..127"},
       {Module("", R"(, "parameters": [{"controller": 1.5}])"), "parameter 0: \"controller\" is not a whole number"},
@@ -125,6 +130,7 @@ TEST_F(ModuleTest, BadImagesAreRefusedWithOneLineAndNoChange) {
        "the module image holds too many values"},
   };
   Load(testing::kRichImage);
+  ASSERT_TRUE(engine.ReserveDelayLines());
   engine.delay_lines[2][99] = 3.0;
   engine.context.delay_position = 77;
   const std::string before = Image();

@@ -391,6 +391,10 @@ TEST_F(CliTest, TheCheckerNamesEachSilentMistake) {
       {"second-in", in_out + R"(, {"slot": 2, "type": 0})", R"({"from": [2, 0], "to": [1, 0]})",
        "OUT (slot 1) is not reached from IN (slot 0)"},
       {"second-in", in_out + R"(, {"slot": 2, "type": 0})", R"({"from": [2, 0], "to": [1, 0]})", "a second In"},
+      {"too-long", in_out + R"(, {"slot": 2, "type": 27}, {"slot": 3, "type": 80, "value": 3000000})",
+       R"({"from": [0, 0], "to": [2, 0]}, {"from": [3, 0], "to": [2, 1]}, {"from": [2, 0], "to": [1, 0]})",
+       "slot 2 (Delay Set \"Delay Set\"): the delay of 3,000,000 frames is longer than the delay line (2,097,152 "
+       "frames, 47.6 s at 44,100 Hz), so it wraps around to 902,848 frames"},
       {"gate", in_out + R"(, {"slot": 2, "type": 43}, {"slot": 3, "type": 80, "value": 0.4}, {"slot": 4, "type": 12})",
        R"({"from": [3, 0], "to": [2, 0]}, {"from": [0, 0], "to": [4, 0]}, {"from": [2, 0], "to": [4, 1]},)"
        R"( {"from": [4, 0], "to": [1, 0]})",
@@ -412,7 +416,8 @@ TEST_F(CliTest, TheCheckerNamesEachSilentMistake) {
     EXPECT_NE(render.err.find(c.says), std::string::npos) << render.err;
   }
   for (const char* example : {"echo", "lowpass", "moog-drive", "fir-smooth", "passthrough", "tone-control", "phaser",
-                              "tremolo", "ring-modulator", "follow-wah", "step-filter", "waveshaper", "voice"})
+                              "tremolo", "ring-modulator", "follow-wah", "step-filter", "waveshaper", "voice",
+                              "karplus-strong", "flanger", "reverb", "drive-8x"})
     EXPECT_EQ(Korvel("check " + Example(example + std::string(".korvel"))).status, 0) << example;
   std::ofstream(Path("typo.korvel")) << R"({"format": "korvel-module", "version": 1, "components": [], "conections": []})";
   const Outcome typo = Korvel("check typo.korvel");
@@ -556,6 +561,35 @@ TEST_F(CliTest, InfoShowsWhatThePluginHolds) {
   EXPECT_EQ(Korvel("info --json again.korvel").out, run.out);
 }
 
+// An oversampled module's output is moved back by its latency: an impulse
+// comes out on its own frame and the file is as long as the input. info
+// names the factor and the latency; a factor outside the list is refused.
+TEST_F(CliTest, OversampledRendersLineUpWithTheirInput) {
+  std::vector<float> impulse(2 * 3000, 0.0f);
+  impulse[2 * 1234] = impulse[2 * 1234 + 1] = 0.5f;
+  WriteAudio(Path("impulse.wav"), impulse, 2);
+  for (const char* factor : {"2", "16"}) {
+    const Outcome run = Korvel("render " + Example("passthrough.korvel") + " -i impulse.wav -o out.wav --format f64 "
+                               "--block 100 --oversample " + factor);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("frames (oversampling), taken out"), std::string::npos) << run.out;
+    const Audio out = ReadAudio(Path("out.wav"));
+    ASSERT_EQ(out.frames(), 3000u);
+    std::size_t peak = 0;
+    for (std::size_t f = 0; f < out.frames(); ++f)
+      if (std::fabs(out.samples[2 * f]) > std::fabs(out.samples[2 * peak])) peak = f;
+    EXPECT_EQ(peak, 1234u) << factor;
+  }
+  Outcome info = Korvel("info " + Example("drive-8x.korvel"));
+  EXPECT_NE(info.out.find("oversampling: 8x, latency 89 frames at the host's rate"), std::string::npos) << info.out;
+  info = Korvel("info " + Example("echo.korvel"));
+  EXPECT_NE(info.out.find("oversampling: none"), std::string::npos) << info.out;
+  const Outcome refused = Korvel("render " + Example("passthrough.korvel") + " -o out.wav --oversample 6");
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("--oversample must be 1, 2, 4, 8 or 16 (the nearest is 8), not '6'"), std::string::npos)
+      << refused.err;
+}
+
 TEST_F(CliTest, TypesShowTheComponentReference) {
   Outcome run = Korvel("types");
   EXPECT_NE(run.out.find("  86  BPB"), std::string::npos) << run.out;
@@ -573,7 +607,7 @@ TEST_F(CliTest, TypesShowTheComponentReference) {
     EXPECT_NE(Korvel("types " + type).out.find("\n### " + type + " "), std::string::npos) << type;
     ++listed;
   }
-  EXPECT_EQ(listed, 51);
+  EXPECT_EQ(listed, 52);
   EXPECT_EQ(Korvel("types 4").status, 1);
 }
 

@@ -122,6 +122,41 @@ TEST_F(PictureTest, NonLinearModulesAreNotedAtTheirTestLevel) {
   EXPECT_EQ(run.status, 0) << run.err;
 }
 
+// The loudest alias `korvel plot --what aliases` reports, in dB under the
+// tone.
+double LoudestAlias(const Outcome& run) {
+  const std::size_t at = run.err.find("loudest alias below 20 kHz: ");
+  EXPECT_NE(at, std::string::npos) << run.err;
+  return at == std::string::npos ? 0.0 : std::stod(run.err.substr(at + 28));
+}
+
+// Gain 4 into a hard clip at -12 dBFS, a sine at -12 dBFS: at the host's
+// rate its harmonics fold back as loud as -10 dB; oversampled they leave
+// the band, down to the clip's own folding at the running rate. A linear
+// module at 16x shows what the filters add: nothing above -100 dB.
+TEST_F(PictureTest, OversamplingKeepsAliasesOutOfTheBand) {
+  const auto loudest = [&](const std::string& image, const std::string& tone) {
+    std::ofstream(Path("m.korvel")) << image;
+    return LoudestAlias(Korvel("plot " + Path("m.korvel") + " --csv --what aliases --level -12 --tone " + tone));
+  };
+  const auto clipper = [](int factor) {
+    return R"({"format": "korvel-module", "version": 1, "oversampling": )" + std::to_string(factor) +
+           R"(, "components": [{"slot": 0, "type": 0}, {"slot": 1, "type": 1}, {"slot": 2, "type": 12},
+           {"slot": 3, "type": 80, "value": 4}, {"slot": 4, "type": 24}, {"slot": 5, "type": 80, "value": 8231}],
+           "connections": [{"from": [0, 0], "to": [2, 0]}, {"from": [3, 0], "to": [2, 1]}, {"from": [2, 0], "to": [4, 0]},
+           {"from": [5, 0], "to": [4, 1]}, {"from": [4, 0], "to": [1, 0]}]})";
+  };
+  EXPECT_GT(loudest(clipper(1), "10000"), -15.0);
+  EXPECT_LT(loudest(clipper(4), "10000"), -30.0);
+  EXPECT_LT(loudest(clipper(16), "10000"), -55.0);
+  EXPECT_LT(loudest(clipper(16), "1500"), -90.0);
+  const std::string passthrough = R"({"format": "korvel-module", "version": 1, "oversampling": 16,
+      "components": [{"slot": 0, "type": 0}, {"slot": 1, "type": 1}], "connections": [{"from": [0, 0], "to": [1, 0]}]})";
+  EXPECT_LT(loudest(passthrough, "19000"), -100.0);
+  const Outcome picture = Korvel("plot " + Example("drive-8x.korvel") + " -o " + Path("a.png") + " --what aliases");
+  EXPECT_EQ(picture.status, 0) << picture.err;
+}
+
 struct Image {
   int width = 0, height = 0;
   std::vector<std::uint32_t> pixels;  // 0x00RRGGBB
@@ -201,7 +236,7 @@ TEST_F(PictureTest, DrawPutsBoxesAndWiresWhereTheEditorDoes) {
   std::stringstream svg;
   svg << std::ifstream(Path("echo.svg")).rdbuf();
   EXPECT_NE(svg.str().find("<svg"), std::string::npos);
-  EXPECT_NE(svg.str().find("width=\"1130px\""), std::string::npos) << svg.str().substr(0, 300);
+  EXPECT_NE(svg.str().find("width=\"850px\""), std::string::npos) << svg.str().substr(0, 300);  // OUT at x 720, 80 wide
 }
 
 // 16,384 pixels on a side and 64 megapixels at most: a box far out makes

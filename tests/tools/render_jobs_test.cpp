@@ -359,11 +359,11 @@ TEST_F(RenderJobsTest, SixteenBitsPassExactlyAndShapedDitherMovesTheNoiseUp) {
 // ---------------------------------------------------------------- the checker and the rate
 
 TEST_F(RenderJobsTest, TheCheckerKnowsTheRateAndARunawayCannotHappen) {
-  // LP at 15 kHz, a delay of 30 s of the rate, a constant leading nowhere.
+  // LP at 15 kHz, a delay of 100 s of the rate, a constant leading nowhere.
   std::ofstream(Path("m.korvel")) << R"({"format": "korvel-module", "version": 1, "components": [
       {"slot": 0, "type": 0}, {"slot": 1, "type": 15}, {"slot": 2, "type": 80, "value": 15000},
       {"slot": 3, "type": 80, "value": 1.414}, {"slot": 4, "type": 1}, {"slot": 5, "type": 81},
-      {"slot": 6, "type": 80, "value": 30}, {"slot": 7, "type": 12}, {"slot": 8, "type": 29},
+      {"slot": 6, "type": 80, "value": 100}, {"slot": 7, "type": 12}, {"slot": 8, "type": 29},
       {"slot": 9, "type": 80, "label": "spare", "value": 3}],
     "connections": [{"from": [0, 0], "to": [8, 0]}, {"from": [8, 0], "to": [1, 0]}, {"from": [2, 0], "to": [1, 1]},
       {"from": [3, 0], "to": [1, 2]}, {"from": [1, 0], "to": [4, 0]}, {"from": [5, 0], "to": [7, 0]},
@@ -373,12 +373,16 @@ TEST_F(RenderJobsTest, TheCheckerKnowsTheRateAndARunawayCannotHappen) {
   for (const char* says :
        {"slot 1 (LP filter \"LP filter\"): the cutoff 15000 Hz is at or above half the sample rate (11025 Hz at "
         "22050 Hz); it is computed as 11002.95 Hz",
-        "slot 8 (Delay Get \"Delay Get\"): the delay of 661500 frames (30 s at 22050 Hz) is longer than the delay line",
+        "slot 8 (Delay Get \"Delay Get\"): the delay of 2,205,000 frames is longer than the delay line (2,097,152 "
+        "frames, 95.1 s at 22,050 Hz), so it wraps around to 107,848 frames",
         "slot 9 (constant \"spare\"): its output leads nowhere, so it never runs"})
     EXPECT_NE(check.out.find(says), std::string::npos) << says << "\n" << check.out;
   check = Korvel("check m.korvel");
   EXPECT_EQ(check.out.find("cutoff"), std::string::npos) << "below half of 44100";
-  EXPECT_NE(check.out.find("the delay of 1323000 frames (30 s at 44100 Hz)"), std::string::npos) << check.out;
+  EXPECT_NE(check.out.find("the delay of 4,410,000 frames is longer than the delay line (2,097,152 frames, 47.6 s "
+                           "at 44,100 Hz)"),
+            std::string::npos)
+      << check.out;
 
   // At 22.05 kHz the same filter stays bounded, and the render says why
   // the cutoff is not what was written.

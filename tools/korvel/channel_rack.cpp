@@ -55,6 +55,10 @@ std::unique_ptr<ChannelRack> ChannelRack::Create(const std::string& image, const
   return rack;
 }
 
+std::int64_t ChannelRack::LatencyFrames() const {
+  return units_.empty() ? 0 : static_cast<std::int64_t>(units_.front().module->LatencyFrames());
+}
+
 std::vector<std::string> ChannelRack::SoundProblems() const {
   return units_.empty() ? std::vector<std::string>() : units_.front().module->SoundProblems();
 }

@@ -46,6 +46,9 @@ class ChannelRack {
                std::string& error);
 
   int instances() const { return static_cast<int>(units_.size()); }
+  // Frames the output lags the input by (an oversampled module's filters);
+  // every instance loads the same module, so the first speaks for all.
+  std::int64_t LatencyFrames() const;
   // The sounds the module names that could not be loaded (each instance
   // loads the same module, so the first speaks for all).
   std::vector<std::string> SoundProblems() const;

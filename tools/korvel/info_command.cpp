@@ -21,9 +21,9 @@ using Json = nlohmann::json;
 
 constexpr char kInfoUsage[] =
     "usage: korvel info MODULE.korvel [--json]\n"
-    "Shows the module's name, author, description, components, connections and\n"
-    "the host parameters its Sliders follow, as the plug-in holds them after\n"
-    "loading the file.\n"
+    "Shows the module's name, author, description, oversampling and latency,\n"
+    "components, connections and the host parameters its Sliders follow, as\n"
+    "the plug-in holds them after loading the file.\n"
     "--json prints the module exactly as the plug-in saves it.\n";
 
 constexpr char kCheckUsage[] =
@@ -32,8 +32,9 @@ constexpr char kCheckUsage[] =
     "needs left unconnected, OUT not reached from IN, a \"value\" on a type that\n"
     "has none, outputs that are never set, a second In or Out, components whose\n"
     "output leads nowhere (so they never run), and, at the sample rate the module\n"
-    "will run at (--rate, default 44100), a constant filter cutoff at or above\n"
-    "half the rate and a constant delay longer than the delay line.\n"
+    "will run at (--rate, default 44100, times the module's oversampling), a\n"
+    "constant filter cutoff at or above half that rate and a constant delay\n"
+    "longer than the delay line.\n"
     "Exit status 0 when there is nothing to report, 1 when there is (or when\n"
     "the file is not a module).\n";
 
@@ -53,10 +54,16 @@ std::string Number(const Json& value) {
   return value.is_string() ? value.get<std::string>() : std::string();
 }
 
-void PrintModule(const Json& m) {
+void PrintModule(const Json& m, std::uint32_t latency) {
   std::printf("name:         %s\n", Escaped(m.value("name", "")).c_str());
   std::printf("author:       %s\n", Escaped(m.value("author", "")).c_str());
   std::printf("description:  %s\n", Escaped(m.value("description", "")).c_str());
+  const int factor = m.value("oversampling", 1);
+  if (factor > 1) {
+    std::printf("oversampling: %dx, latency %u frames at the host's rate\n", factor, latency);
+  } else {
+    std::printf("oversampling: none (runs at the host's rate, no latency)\n");
+  }
   std::printf("\ncomponents:\n");
   std::printf("  %4s  %4s  %-17s %-24s %11s  %s\n", "slot", "type", "name", "label", "position", "value");
   const int in = m.value("in", -1), out = m.value("out", -1);
@@ -136,7 +143,7 @@ int InfoCommand(const Args& args) {
     return kExitOk;
   }
   try {
-    PrintModule(Json::parse(saved));
+    PrintModule(Json::parse(saved), plugin->module->LatencyFrames());
   } catch (const Json::exception& e) {
     return Fail(kExitFailure, std::string("the plug-in saved something unreadable: ") + e.what());
   }

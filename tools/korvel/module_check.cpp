@@ -19,6 +19,7 @@
 #include "components/tables.h"
 #include "components/sampler.h"
 #include "components/value_sources.h"
+#include "engine/delay_lengths.h"
 #include "engine/type_table.h"
 #include "tools/korvel/text_format.h"
 
@@ -122,8 +123,53 @@ bool HasCutoff(int type) {
 
 // The delay components whose in2 is a delay in frames.
 bool HasDelay(int type) {
-  return type == kDelaySetType || type == kDelayAddType || type == kDelayGetType || type == kDelaySimpleType;
+  return type == kDelaySetType || type == kDelayAddType || type == kDelayGetType || type == kDelaySimpleType ||
+         type == kDelayTapType;
 }
+
+// The module's oversampling: the factor its delays and cutoffs run at.
+int Factor(const Json& root) {
+  return root.contains("oversampling") && root["oversampling"].is_number_integer() ? root["oversampling"].get<int>()
+                                                                                   : 1;
+}
+
+// The module file as the delay-length check reads it.
+class JsonView final : public PatchView {
+ public:
+  explicit JsonView(const Json& root) {
+    for (const Json& c : root["components"]) {
+      const int slot = c.value("slot", 0);
+      types_[slot] = c.value("type", -1);
+      const Json& value = c.contains("value") ? c["value"] : Json();
+      values_[slot] = value.is_number() ? value.get<double>() : value == "nan" ? NAN : value == "inf" ? INFINITY
+                                                                 : value == "-inf" ? -INFINITY : 0.0;
+    }
+    if (root.contains("connections"))
+      for (const Json& w : root["connections"])
+        sources_[{w["to"][0].get<int>(), w["to"][1].get<int>()}] = {w["from"][0].get<int>(), w["from"][1].get<int>()};
+  }
+  int SlotCount() const override { return 256; }
+  int Type(int slot) const override {
+    const auto it = types_.find(slot);
+    return it == types_.end() ? -1 : it->second;
+  }
+  double ConstantValue(int slot) const override {
+    const auto it = values_.find(slot);
+    return it == values_.end() ? 0.0 : it->second;
+  }
+  bool Source(int slot, int input, int& from_slot, int& from_output) const override {
+    const auto it = sources_.find({slot, input});
+    if (it == sources_.end()) return false;
+    from_slot = it->second.first;
+    from_output = it->second.second;
+    return true;
+  }
+
+ private:
+  std::map<int, int> types_;
+  std::map<int, double> values_;
+  std::map<std::pair<int, int>, std::pair<int, int>> sources_;
+};
 
 struct Module {
   Json root;
@@ -223,15 +269,20 @@ std::optional<Folded> ConstantInput(const Module& m, int slot, int input, double
 std::int64_t LongestDelay(const std::string& image, double rate) {
   Module m;
   if (!m.Read(image)) return 0;
+  const int factor = std::max(1, Factor(m.root));
+  // In frames of the running rate, then in the host's (rounded up).
   double longest = 0;
   for (const auto& [slot, c] : m.components) {
     if (!HasDelay(c.type)) continue;
     if (m.SourceOf(slot, 1) == nullptr) continue;  // no delay
-    const auto delay = ConstantInput(m, slot, 1, rate);
-    if (!delay || !(std::fabs(delay->value) < kDelayLineLength)) return kDelayLineLength;
-    longest = std::max(longest, std::fabs(std::trunc(delay->value)));
+    const auto delay = ConstantInput(m, slot, 1, rate * factor);
+    if (!delay || !(std::fabs(delay->value) < kDelayLineLength)) {
+      longest = kDelayLineLength;
+      break;
+    }
+    longest = std::max(longest, std::fabs(std::trunc(delay->value)) + (c.type == kDelayTapType ? 2.0 : 0.0));
   }
-  return static_cast<std::int64_t>(longest);
+  return (static_cast<std::int64_t>(longest) + factor - 1) / factor;
 }
 
 std::string ComponentName(const std::string& image, int slot) {
@@ -356,7 +407,8 @@ std::vector<Finding> CheckModule(const std::string& image, double rate) {
         bool line_written = false, line_heard = false;
         for (const auto& [slot, c] : components) {
           if ((c.type == kDelaySetType || c.type == kDelayAddType) && upstream(slot)[in]) line_written = true;
-          if ((c.type == kDelayGetType || c.type == kDelaySimpleType) && feeds_out[slot]) line_heard = true;
+          if ((c.type == kDelayGetType || c.type == kDelaySimpleType || c.type == kDelayTapType) && feeds_out[slot])
+            line_heard = true;
         }
         reached = line_written && line_heard;
       }
@@ -367,51 +419,40 @@ std::vector<Finding> CheckModule(const std::string& image, double rate) {
   }
 
   // Work that goes nowhere: a component none of whose outputs is wired is
-  // never run (a block is pulled from OUT), so its effect is lost; for a
-  // delay writer that includes its writes into the line.
+  // never run (a block is pulled from OUT), so its effect is lost. Delay
+  // writers are the exception: they run every block all the same.
   for (const auto& [slot, c] : components) {
     const int outputs = IsTypeAvailable(c.type) ? static_cast<int>(kComponentTypeTable.dispatch[c.type](
                                                       kGetOutputCount, nullptr, nullptr))
                                                 : 0;
     if (outputs == 0 || c.type == kInType || c.type == kGroupType) continue;
+    if (kComponentTypeTable.line_access[c.type] == LineAccess::kWriteAhead) continue;
     const bool wired = std::any_of(wires.begin(), wires.end(), [&](const Wire& w) { return w.from_slot == slot; });
-    if (wired) continue;
-    if (c.type == kDelaySetType || c.type == kDelayAddType)
-      found.push_back(name(slot) +
-                      ": its output leads nowhere, so it never runs and writes nothing into the delay line; "
-                      "wire its output on the way to OUT (through a x*y by 0 into a x+y, say)");
-    else
-      found.push_back(name(slot) + ": its output leads nowhere, so it never runs");
+    if (!wired) found.push_back(name(slot) + ": its output leads nowhere, so it never runs");
   }
 
-  // What holds only at this rate.
-  const double nyquist = rate / 2;
+  // What holds only at this rate: the module runs at it times its
+  // oversampling, and its cutoffs and delays are judged there.
+  const int factor = std::max(1, Factor(root));
+  const double running = rate * factor;
+  const double nyquist = running / 2;
   for (const auto& [slot, c] : components) {
-    if (HasCutoff(c.type)) {
-      const auto cutoff = ConstantInput(m, slot, 1, rate);
-      if (cutoff && cutoff->value >= nyquist)
-        findings.push_back({name(slot) + ": the cutoff " + ShortestNumber(cutoff->value) +
-                                " Hz is at or above half the sample rate (" + ShortestNumber(nyquist) + " Hz at " +
-                                ShortestNumber(rate) + " Hz); it is computed as " +
-                                ShortestNumber(TopCutoff(rate)) + " Hz",
-                            true});
-    }
-    if (HasDelay(c.type)) {
-      const auto delay = ConstantInput(m, slot, 1, rate);
-      if (delay && std::fabs(delay->value) >= kDelayLineLength) {
-        const double frames = std::trunc(delay->value);
-        findings.push_back({name(slot) + ": the delay of " + ShortestNumber(frames) + " frames (" +
-                                ShortestNumber(std::round(frames / rate * 1000) / 1000) + " s at " +
-                                ShortestNumber(rate) + " Hz) is longer than the delay line (" +
-                                std::to_string(kDelayLineLength) + " frames, " +
-                                ShortestNumber(std::round(kDelayLineLength / rate * 1000) / 1000) +
-                                " s); it wraps around to " +
-                                ShortestNumber(std::fmod(std::fmod(frames, kDelayLineLength) + kDelayLineLength,
-                                                         kDelayLineLength)) +
-                                " frames",
-                            delay->uses_rate});
-      }
-    }
+    if (!HasCutoff(c.type)) continue;
+    const auto cutoff = ConstantInput(m, slot, 1, running);
+    if (cutoff && cutoff->value >= nyquist)
+      findings.push_back({name(slot) + ": the cutoff " + ShortestNumber(cutoff->value) +
+                              " Hz is at or above half the sample rate (" + ShortestNumber(nyquist) + " Hz at " +
+                              ShortestNumber(running) + " Hz); it is computed as " +
+                              ShortestNumber(TopCutoff(running)) + " Hz",
+                          true});
+  }
+  // The delays, in the words the editor's Component Info uses. One that
+  // follows from constants alone holds at every rate; any other is said
+  // per rate.
+  for (const DelayLengthProblem& p : DelayLengthProblems(JsonView(root), rate, factor)) {
+    if (components.count(p.slot) == 0) continue;
+    const auto delay = ConstantInput(m, p.slot, 1, running);
+    findings.push_back({name(p.slot) + ": " + p.text, !delay || delay->uses_rate});
   }
   return findings;
 }

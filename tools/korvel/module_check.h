@@ -16,15 +16,17 @@ struct Finding {
   bool depends_on_rate = false;
 };
 
-// One finding per mistake, in the module's order, for a module running at
-// `rate` Hz. `image` is a module the image reader accepts (an empty list
-// otherwise).
+// One finding per mistake, in the module's order, for a module whose host
+// runs at `rate` Hz (the module itself at that times its oversampling, the
+// rate its cutoffs and delays are judged at). `image` is a module the image
+// reader accepts (an empty list otherwise).
 std::vector<Finding> CheckModule(const std::string& image, double rate);
 
 // How long a sound can wait in the module's delay lines before it is heard
-// again, in frames at `rate`: the longest constant delay of its delay
-// components, the whole line when a delay is not constant, 0 for a module
-// that does not use the lines.
+// again, in frames at the host's `rate`: the longest constant delay of its
+// delay components, the whole line when a delay is not constant, 0 for a
+// module that does not use the lines. An oversampled module's delays count
+// frames of its running rate, so they last that many times fewer here.
 std::int64_t LongestDelay(const std::string& image, double rate);
 
 // "slot 3 (LP filter "tone")": how findings and reports name a component.

@@ -13,6 +13,7 @@
 #include "components/clipping.h"
 #include "components/moog_state_filters.h"
 #include "engine/sound_paths.h"
+#include "engine/type_table.h"
 #include "tools/korvel/audio.h"
 #include "tools/korvel/cli.h"
 #include "tools/korvel/module_io.h"
@@ -25,25 +26,33 @@ namespace korvel::cli {
 namespace {
 
 constexpr char kPlotUsage[] =
-    "usage: korvel plot MODULE.korvel -o PICTURE.png|svg [--what magnitude,phase,impulse]\n"
-    "                   [--set P=V ...] [--level DBFS] [--impulse-ms MS] [--scale S]\n"
-    "       korvel plot MODULE.korvel --csv [--what magnitude,phase] [--set P=V ...] [--level DBFS]\n"
+    "usage: korvel plot MODULE.korvel -o PICTURE.png|svg [--what magnitude,phase,impulse,aliases]\n"
+    "                   [--set P=V ...] [--level DBFS] [--impulse-ms MS] [--tone HZ] [--scale S]\n"
+    "       korvel plot MODULE.korvel --csv [--what magnitude,phase | --what aliases] [--set P=V ...]\n"
+    "                   [--level DBFS] [--tone HZ]\n"
     "\n"
     "Measures the module through the plug-in as a host hears it: an impulse on\n"
     "both channels, rendered until its response dies away, then its spectrum.\n"
     "  -o PICTURE        .png or .svg\n"
-    "  --what LIST       panels, any of magnitude, phase (unwrapped, degrees) and\n"
-    "                    impulse, comma-separated (default magnitude)\n"
+    "  --what LIST       panels, any of magnitude, phase (unwrapped, degrees),\n"
+    "                    impulse and aliases, comma-separated (default magnitude).\n"
+    "                    aliases: the spectrum a sine at the test level comes\n"
+    "                    out with, relative to the sine, and its loudest alias\n"
+    "                    below 20 kHz (a component that is not a harmonic)\n"
     "  --set P=V         host parameter P (number 1..25, or the name the module\n"
     "                    gives it) to V (0..1) before measuring; may repeat\n"
     "  --level DBFS      the impulse's height, -120 to 0 (default -6); matters\n"
     "                    only to non-linear modules, whose plot says so\n"
     "  --impulse-ms MS   length of the impulse panel (default: until the\n"
     "                    response falls 60 dB below its peak, at most 5000 ms)\n"
+    "  --tone HZ         the sine for aliases, 20 to 20000 (default 10000); it\n"
+    "                    is moved onto the nearest FFT bin\n"
     "  --scale S         picture size factor, 0.25 to 8 (default 1)\n"
     "  --csv             print frequency (Hz) and magnitude (dB) per channel,\n"
     "                    and phase when --what names it, for every FFT bin from\n"
-    "                    20 Hz to 22050 Hz, instead of drawing\n";
+    "                    20 Hz to 22050 Hz, instead of drawing (with --what\n"
+    "                    aliases: the tone's spectrum, and the loudest alias on\n"
+    "                    standard error)\n";
 
 constexpr double kRate = kEngineRate;
 constexpr double kLowHz = 20.0;
@@ -61,7 +70,8 @@ constexpr double kPhaseRangeDb = 100.0;
 
 struct PlotOptions {
   std::string module, output;
-  bool magnitude = false, phase = false, impulse = false;
+  bool magnitude = false, phase = false, impulse = false, aliases = false;
+  double tone_hz = 10000;
   std::vector<ParameterSetting> settings;
   std::vector<std::string> setting_texts;
   double level = -6.0;
@@ -76,7 +86,8 @@ std::optional<int> ParsePlotArgs(const Args& args, PlotOptions& o) {
     const std::string& a = args[i];
     if (a == "--csv") {
       o.csv = true;
-    } else if (a == "-o" || a == "--what" || a == "--set" || a == "--level" || a == "--impulse-ms" || a == "--scale") {
+    } else if (a == "-o" || a == "--what" || a == "--set" || a == "--level" || a == "--impulse-ms" || a == "--scale" ||
+               a == "--tone") {
       if (i + 1 >= args.size()) return UsageError(a + " needs a value", kPlotUsage);
       const std::string& v = args[++i];
       double number = 0;
@@ -92,7 +103,8 @@ std::optional<int> ParsePlotArgs(const Args& args, PlotOptions& o) {
           if (panel == "magnitude") o.magnitude = true;
           else if (panel == "phase") o.phase = true;
           else if (panel == "impulse") o.impulse = true;
-          else return UsageError("--what takes magnitude, phase and impulse, not '" + panel + "'", kPlotUsage);
+          else if (panel == "aliases") o.aliases = true;
+          else return UsageError("--what takes magnitude, phase, impulse and aliases, not '" + panel + "'", kPlotUsage);
           start = comma + 1;
         }
       } else if (a == "--set") {
@@ -109,6 +121,9 @@ std::optional<int> ParsePlotArgs(const Args& args, PlotOptions& o) {
       } else if (a == "--impulse-ms") {
         if (number <= 0 || number > 10000) return UsageError("--impulse-ms goes up to 10000", kPlotUsage);
         o.impulse_ms = number;
+      } else if (a == "--tone") {
+        if (number < 20 || number > 20000) return UsageError("--tone goes from 20 to 20000 Hz", kPlotUsage);
+        o.tone_hz = number;
       } else {
         if (number < 0.25 || number > 8) return UsageError("--scale needs a number from 0.25 to 8", kPlotUsage);
         o.scale = number;
@@ -126,6 +141,8 @@ std::optional<int> ParsePlotArgs(const Args& args, PlotOptions& o) {
   if (o.csv) {
     if (!o.output.empty()) return UsageError("--csv prints to standard output; leave out -o", kPlotUsage);
     if (o.impulse) return UsageError("--csv prints the spectrum; the impulse panel is for pictures", kPlotUsage);
+    if (o.aliases && (o.magnitude || o.phase))
+      return UsageError("--csv prints one spectrum: the response's or, alone, the aliases'", kPlotUsage);
   } else {
     if (o.output.empty()) return UsageError("no picture given (-o PICTURE.png or .svg)", kPlotUsage);
     if (!PictureFormatOf(o.output))
@@ -466,10 +483,34 @@ void ImpulsePanel(cairo_t* cr, const Panel& p, const ImpulseResponse& r, double 
   if (legend) Legend(cr, p);
 }
 
+// The tone's spectrum relative to the tone, 0 dB at the top, with the
+// loudest alias marked and named.
+void AliasPanel(cairo_t* cr, const Panel& p, const AliasMeasurement& a, const std::string& level, bool legend) {
+  const double top = 10, bottom = -160;
+  const std::string caption = "Spectrum of a " + Format("%.1f", a.tone_hz) + " Hz sine at " + level +
+                              " (dB relative to the sine)";
+  SpectrumPanel(cr, p, caption.c_str(), a.spectrum.magnitude_db, a.spectrum.bin_hz, bottom, top, 10, 2, legend);
+  if (!std::isfinite(a.loudest_db)) return;
+  const double x = FrequencyX(p, a.loudest_hz);
+  const double y = p.y + p.h * (top - std::max(a.loudest_db, bottom)) / (top - bottom);
+  SetColour(cr, kNoteColour);
+  cairo_set_line_width(cr, 1.5);
+  cairo_new_path(cr);
+  cairo_arc(cr, x, y, 5, 0, 2 * std::numbers::pi);
+  cairo_stroke(cr);
+  const std::string label = "loudest alias below 20 kHz: " + Signed(a.loudest_db, "%.1f") + " dB at " +
+                            Format("%.0f", a.loudest_hz) + " Hz";
+  const bool right_half = x > p.x + p.w / 2;
+  Text(cr, right_half ? x - 9 : x + 9, std::max(y - 8, p.y + 14), label, 12, kNoteColour,
+       right_half ? Align::kRight : Align::kLeft, true);
+}
+
 struct Measurement {
   std::string title, subtitle, note;
   ImpulseResponse response;
   Spectrum spectrum;
+  AliasMeasurement aliases;
+  std::string level;
 };
 
 bool DrawPlot(const PlotOptions& o, const Measurement& m, std::string& error) {
@@ -480,6 +521,8 @@ bool DrawPlot(const PlotOptions& o, const Measurement& m, std::string& error) {
   if (o.phase) height += kCaptionHeight + kPanelHeight + kAxisHeight;
   const double impulse_top = height + kCaptionHeight;
   if (o.impulse) height += kCaptionHeight + kPanelHeight + kAxisHeight;
+  const double aliases_top = height + kCaptionHeight;
+  if (o.aliases) height += kCaptionHeight + kMagnitudeHeight + kAxisHeight;
   height += 8;
 
   auto picture = Picture::Begin(o.output, {{o.module, "the module"}}, *PictureFormatOf(o.output), kWidth, height,
@@ -497,7 +540,17 @@ bool DrawPlot(const PlotOptions& o, const Measurement& m, std::string& error) {
   if (o.impulse)
     ImpulsePanel(cr, {kLeft, impulse_top, w, kPanelHeight}, m.response,
                  o.impulse_ms > 0 ? o.impulse_ms : ImpulseSpanMs(m.response), !o.magnitude && !o.phase);
+  if (o.aliases)
+    AliasPanel(cr, {kLeft, aliases_top, w, kMagnitudeHeight}, m.aliases, m.level,
+               !o.magnitude && !o.phase && !o.impulse);
   return picture->Finish(error);
+}
+
+bool ReachesTheDelayLine(const PatchEngine& e) {
+  for (int s = 0; s < e.slot_count; ++s)
+    if (e.descriptor[s] != nullptr && kComponentTypeTable.line_access[e.descriptor[s]->type] != LineAccess::kNone)
+      return true;
+  return false;
 }
 
 // A number with `decimals` decimals; one that rounds to zero is "0.0000",
@@ -542,38 +595,57 @@ int PlotCommand(const Args& args) {
   auto library = pluginhost::Library::Load(pluginhost::DefaultLibraryPath(), error);
   if (!library) return Fail(kExitFailure, error);
 
-  // Once at the chosen level and once well below it: a linear module
-  // answers both alike.
-  MeasureRequest request{module_file->bytes, FolderOf(o.module), o.settings, o.level};
-  Measurement m;
-  ImpulseResponse quieter;
-  if (!MeasureImpulse(*library, request, m.response, error)) return Fail(kExitFailure, "'" + o.module + "': " + error);
-  request.level_dbfs -= kLinearityProbeDb;
-  if (!MeasureImpulse(*library, request, quieter, error)) return Fail(kExitFailure, "'" + o.module + "': " + error);
-  const std::size_t frames = std::max(m.response.channel[0].size(), quieter.channel[0].size());
-  m.spectrum = SpectrumOf(m.response, kRate, frames);
-  const Spectrum quieter_spectrum = SpectrumOf(quieter, kRate, frames);
-
   const PatchEngine& engine = *module_file->engine;
-  const bool non_linear = HasNonLinearType(engine) ||
-                          LargestDifferenceDb(m.spectrum, quieter_spectrum) > kLinearToleranceDb;
-  const bool silent = std::all_of(m.response.channel[0].begin(), m.response.channel[0].end(), [](double v) { return v == 0; }) &&
-                      std::all_of(m.response.channel[1].begin(), m.response.channel[1].end(), [](double v) { return v == 0; });
-  const std::string level = Signed(o.level, "%.1f") + " dBFS";
-  if (silent) {
-    m.note = "The module gives no output: silence at every frequency.";
-  } else if (non_linear) {
-    m.note = "Non-linear module: these curves hold at the test level, " + level + " (--level).";
+  MeasureRequest request{module_file->bytes, FolderOf(o.module), o.settings, o.level,
+                         ReachesTheDelayLine(engine) ? kDelayLineLength : 0};
+  Measurement m;
+  m.level = Signed(o.level, "%.1f") + " dBFS";
+  const bool responses = o.magnitude || o.phase || o.impulse;
+  if (responses) {
+    // Once at the chosen level and once well below it: a linear module
+    // answers both alike.
+    ImpulseResponse quieter;
+    if (!MeasureImpulse(*library, request, m.response, error)) return Fail(kExitFailure, "'" + o.module + "': " + error);
+    MeasureRequest probe = request;
+    probe.level_dbfs -= kLinearityProbeDb;
+    if (!MeasureImpulse(*library, probe, quieter, error)) return Fail(kExitFailure, "'" + o.module + "': " + error);
+    const std::size_t frames = std::max(m.response.channel[0].size(), quieter.channel[0].size());
+    m.spectrum = SpectrumOf(m.response, kRate, frames);
+    const Spectrum quieter_spectrum = SpectrumOf(quieter, kRate, frames);
+    const bool non_linear = HasNonLinearType(engine) ||
+                            LargestDifferenceDb(m.spectrum, quieter_spectrum) > kLinearToleranceDb;
+    const bool silent = std::all_of(m.response.channel[0].begin(), m.response.channel[0].end(), [](double v) { return v == 0; }) &&
+                        std::all_of(m.response.channel[1].begin(), m.response.channel[1].end(), [](double v) { return v == 0; });
+    if (silent) {
+      m.note = "The module gives no output: silence at every frequency.";
+    } else if (non_linear) {
+      m.note = "Non-linear module: these curves hold at the test level, " + m.level + " (--level).";
+    }
   }
+  if (o.aliases && !MeasureAliases(*library, request, o.tone_hz, m.aliases, error))
+    return Fail(kExitFailure, "'" + o.module + "': " + error);
+  const std::string alias_line =
+      std::isfinite(m.aliases.loudest_db)
+          ? "loudest alias below 20 kHz: " + Format("%.1f", m.aliases.loudest_db) + " dB at " +
+                Format("%.1f", m.aliases.loudest_hz) + " Hz (" + (m.aliases.loudest_channel == 0 ? "left" : "right") +
+                "), for a " + Format("%.1f", m.aliases.tone_hz) + " Hz sine at " + m.level
+          : std::string();
 
   if (o.csv) {
     if (!m.note.empty()) std::fprintf(stderr, "korvel: note: %s\n", m.note.c_str());
-    PrintCsv(o, m.spectrum);
+    if (o.aliases) {
+      std::fprintf(stderr, "korvel: %s\n", alias_line.c_str());
+      PrintCsv(o, m.aliases.spectrum);
+    } else {
+      PrintCsv(o, m.spectrum);
+    }
     return kExitOk;
   }
   m.title = engine.name[0] != '\0' ? engine.name : std::filesystem::path(o.module).stem().string();
-  m.subtitle = "Impulse at " + level + " through the plug-in on both channels, " + Format("%g", kRate) +
-               " Hz; " + std::to_string(2 * (m.spectrum.magnitude_db[0].size() - 1)) + "-point FFT";
+  m.subtitle = responses ? "Impulse at " + m.level + " through the plug-in on both channels, " + Format("%g", kRate) +
+                               " Hz; " + std::to_string(2 * (m.spectrum.magnitude_db[0].size() - 1)) + "-point FFT"
+                         : "A sine through the plug-in on both channels, " + Format("%g", kRate) + " Hz; " +
+                               std::to_string(kAliasFrames) + "-point FFT";
   for (const std::string& s : o.setting_texts) m.subtitle += "; " + s;
   if (!DrawPlot(o, m, error)) return Fail(kExitFailure, error);
   return kExitOk;

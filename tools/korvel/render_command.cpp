@@ -13,7 +13,10 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "engine/file_io.h"
+#include "engine/oversampling.h"
 #include "tools/korvel/audio.h"
 #include "tools/korvel/batch.h"
 #include "tools/korvel/channel_rack.h"
@@ -81,6 +84,8 @@ constexpr char kRenderUsage[] =
     "                    (0 to 86400); no tail is added\n"
     "  --tail S          let the module ring out for at most S seconds (default\n"
     "                    60; 0 cuts at the input's end)\n"
+    "  --oversample N    run the module at N times its rate (1, 2, 4, 8 or 16),\n"
+    "                    whatever its file says\n"
     "  -q                no progress line and no summary (warnings still show)\n"
     KORVEL_HOST_CONTROL_USAGE
     "\n"
@@ -91,7 +96,9 @@ constexpr char kRenderUsage[] =
     "complete. The summary gives peak and RMS per channel, integrated loudness\n"
     "(EBU R128) and true peak, and warns, per channel, of clipping and of\n"
     "samples that were not numbers; when the output ran away (not a number, or\n"
-    "past +24 dBFS) it names the first component whose output did.\n";
+    "past +24 dBFS) it names the first component whose output did. An\n"
+    "oversampled module's latency is taken out: each output frame lines up with\n"
+    "the input frame it came from.\n";
 
 constexpr double kMaxSeconds = 24 * 3600.0;
 // Frames read and written at a time; the plug-in is called with --block.
@@ -121,6 +128,7 @@ struct RenderOptions {
   bool dither_given = false;
   int jobs = 0;  // 0: the number of processors
   bool quiet = false;
+  std::optional<int> oversample;
   HostControl control;  // --set, --automation, --midi, --bpm, --sidechain
 };
 
@@ -227,7 +235,31 @@ const OptionRow kOptions[] = {
        return o.jobs = static_cast<int>(*n), std::string();
      }},
     {"-q", false, [](RenderOptions& o, const std::string&) { return o.quiet = true, std::string(); }},
+    {"--oversample", true,
+     [](RenderOptions& o, const std::string& v) {
+       const auto n = WholeNumber(v);
+       if (!n || !IsOversamplingFactor(static_cast<double>(*n))) {
+         double value = n ? static_cast<double>(*n) : 1.0;
+         try {
+           value = std::stod(v);
+         } catch (...) {
+         }
+         return "--oversample " + OversamplingRefusal(value) + ", not '" + v + "'";
+       }
+       return o.oversample = static_cast<int>(*n), std::string();
+     }},
 };
+
+// The module image with its oversampling replaced.
+std::string WithOversampling(const std::string& image, int factor) {
+  auto root = nlohmann::ordered_json::parse(image);
+  if (factor == 1) {
+    root.erase("oversampling");
+  } else {
+    root["oversampling"] = factor;
+  }
+  return root.dump(1);
+}
 
 bool IsOption(const std::string& a) { return a.size() > 1 && a[0] == '-'; }
 
@@ -483,40 +515,57 @@ int Render(const RenderOptions& options, const std::string& image, const Job& jo
     return output->Write(samples, frames);
   };
 
+  // An oversampled module's output lags by its latency: that many frames
+  // are dropped at the start and rendered from silence after the input
+  // (or --seconds) ends, before any tail, so the output lines up with the
+  // input to the frame. Every instance of the rack has the same.
+  const std::int64_t latency = rack->LatencyFrames();
+  std::int64_t skip = latency, owed = latency;
   bool input_ended = false;
   std::int64_t done = 0;  // engine frames rendered
   // What the plug-in replaced in frames that were written: a tail renders
   // frames it then drops, and those do not count.
   std::vector<std::int64_t> non_finite;
-  while (done < limit && !(tail && tail->over())) {
-    const std::int64_t want = std::min(tail ? kTailFrames : io_frames, limit - done);
+  while (!(tail && tail->over())) {
     std::int64_t n = 0;
-    if (!input_ended) {
-      n = source->Read(in.data(), want);
+    if (!input_ended && done < limit) {
+      n = source->Read(in.data(), std::min(io_frames, limit - done));
       if (n < 0) return fail("cannot read " + input_name + ": " + source->error());
-      if (n == 0) {
-        input_ended = true;
-        if (!options.seconds) {
-          tail.emplace(channels, engine_rate, options.tail, LongestDelay(image, engine_rate));
-          non_finite = rack->NonFiniteCounts();
-          continue;
-        }
-      }
+      if (n == 0) input_ended = true;
     }
-    if (input_ended) {
-      n = want;  // silence: to the length asked for, or for the tail
+    if (n == 0) {
+      // Silence: up to the length asked for, then the latency's frames,
+      // then the tail.
+      if (options.seconds && done < limit) {
+        n = std::min(io_frames, limit - done);
+      } else if (owed > 0) {
+        n = std::min(io_frames, owed);
+        owed -= n;
+      } else if (!options.seconds && !tail) {
+        tail.emplace(channels, engine_rate, options.tail, LongestDelay(image, engine_rate));
+        non_finite = rack->NonFiniteCounts();
+        continue;
+      } else if (tail) {
+        n = kTailFrames;
+      } else {
+        break;
+      }
       std::fill_n(in.data(), in_channels * n, 0.0f);
     }
     if (!rack->Process(in.data(), out.data(), n, done, block, error)) return fail(error);
     done += n;
+    const std::int64_t dropped = std::min(skip, n);
+    skip -= dropped;
+    const float* fresh = out.data() + channels * dropped;
+    const std::int64_t frames = n - dropped;
     bool more = true;
     if (tail) {
       ready.clear();
-      more = tail->Add(out.data(), n, ready);
+      more = tail->Add(fresh, frames, ready);
       if (!deliver(ready.data(), static_cast<std::int64_t>(ready.size()) / channels))
         return fail("cannot write " + output_name + ": " + output->error());
       if (more && tail->caught_up()) non_finite = rack->NonFiniteCounts();
-    } else if (!deliver(out.data(), n)) {
+    } else if (!deliver(fresh, frames)) {
       return fail("cannot write " + output_name + ": " + output->error());
     }
     progress.Update(done, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
@@ -622,6 +671,9 @@ int Render(const RenderOptions& options, const std::string& image, const Job& jo
     std::fprintf(summary, "  loudness %s; true peak %s dBTP\n", integrated.c_str(), Decibels(true_peak).c_str());
   }
   if (tail) std::fprintf(summary, "  tail   %s\n", tail_text);
+  if (latency > 0)
+    std::fprintf(summary, "  latency %s frames (oversampling), taken out: output lines up with input\n",
+                 Grouped(latency).c_str());
   if (rate != input_rate || engine_rate != input_rate)
     std::fprintf(summary, "  rates  input %d Hz, module at %d Hz, output %d Hz\n", input_rate, engine_rate, rate);
   if (!runaway_line.empty()) std::fprintf(summary, "  runaway %s\n", runaway_line.c_str());
@@ -686,8 +738,9 @@ int RenderCommand(const Args& args) {
     return UsageError("only one file can be standard input ('-')", kRenderUsage);
 
   std::string error;
-  const auto image = ReadModuleFile(options.module, error);
+  auto image = ReadModuleFile(options.module, error);
   if (!image) return Fail(kExitFailure, error);
+  if (options.oversample) image = WithOversampling(*image, *options.oversample);
 
   std::error_code ec;
   const bool into_folder = !options.inputs.empty() && options.output != "-" &&

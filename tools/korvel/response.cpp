@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <numbers>
 
 #include "engine/patch_engine.h"
@@ -73,17 +74,30 @@ bool ApplyParameterSettings(pluginhost::Module& module, const std::vector<Parame
   return true;
 }
 
-bool MeasureImpulse(pluginhost::Library& library, const MeasureRequest& request, ImpulseResponse& response,
-                    std::string& error) {
+namespace {
+
+std::unique_ptr<pluginhost::Module> Prepare(pluginhost::Library& library, const MeasureRequest& request,
+                                            std::string& error) {
   auto module = pluginhost::Module::Create(library);
   if (!module) {
     error = "the plug-in created no module";
-    return false;
+    return nullptr;
   }
   module->Init();
   module->SetModuleFolder(request.folder);
   module->RestoreState(pluginhost::ChunkOf(request.image));
-  if (!ApplyParameterSettings(*module, request.settings, error)) return false;
+  if (!ApplyParameterSettings(*module, request.settings, error)) return nullptr;
+  return module;
+}
+
+}  // namespace
+
+bool MeasureImpulse(pluginhost::Library& library, const MeasureRequest& request, ImpulseResponse& response,
+                    std::string& error) {
+  auto module = Prepare(library, request, error);
+  if (!module) return false;
+  // A host lines the output up: the latency's frames are not the response.
+  std::size_t latency = module->LatencyFrames();
 
   // The height as the host hands it over, in float; the response is divided
   // by exactly that.
@@ -96,18 +110,18 @@ bool MeasureImpulse(pluginhost::Library& library, const MeasureRequest& request,
     std::fill(block.begin(), block.end(), 0.0f);
     if (frames == 0) block[0] = block[1] = height;
     module->Audio(block.data(), kBlockFrames);
-    for (int f = 0; f < kBlockFrames; ++f) {
+    const int skipped = static_cast<int>(std::min<std::size_t>(latency, kBlockFrames));
+    latency -= static_cast<std::size_t>(skipped);
+    for (int f = skipped; f < kBlockFrames; ++f) {
       for (int c = 0; c < 2; ++c) {
         const double v = block[2 * f + c] / static_cast<double>(height);
         response.channel[c].push_back(v);
         peak = std::max(peak, std::fabs(v));
-        if (std::fabs(v) > kSilenceRatio * peak) last_sound = frames + f;
+        if (std::fabs(v) > kSilenceRatio * peak) last_sound = response.channel[c].size() - 1;
       }
     }
-    frames += kBlockFrames;
-    // A delay line holds a sound for at most its length: silence longer
-    // than that means nothing more is on its way.
-    if (frames > last_sound + kDelayLineLength) break;
+    frames += static_cast<std::size_t>(kBlockFrames - skipped);
+    if (frames > last_sound + std::max<std::size_t>(request.longest_echo, kBlockFrames)) break;
   }
   for (auto& c : response.channel) c.resize(last_sound + 1);
   return true;
@@ -149,6 +163,52 @@ Spectrum SpectrumOf(const ImpulseResponse& response, double rate, std::size_t mi
   fftw_free(out);
   fftw_free(in);
   return spectrum;
+}
+
+bool MeasureAliases(pluginhost::Library& library, const MeasureRequest& request, double hz,
+                    AliasMeasurement& measurement, std::string& error) {
+  auto module = Prepare(library, request, error);
+  if (!module) return false;
+  constexpr std::size_t kSize = kAliasFrames;
+  const auto bin = static_cast<std::size_t>(std::max(1.0, std::round(hz * kSize / kEngineRate)));
+  measurement.tone_hz = static_cast<double>(bin) * kEngineRate / kSize;
+  // Settled: the filters' transients, the latency and a second's echoes
+  // have passed before the analysed frames.
+  const std::size_t settle = kSize + module->LatencyFrames();
+  const double height = kEngineScale * std::pow(10.0, request.level_dbfs / 20.0);
+  std::vector<float> block(2 * kBlockFrames);
+  std::vector<double> kept[2];
+  for (std::size_t frames = 0; frames < settle + kSize; frames += kBlockFrames) {
+    for (int f = 0; f < kBlockFrames; ++f) {
+      // The phase from the frame's place in one period of the analysis.
+      const std::size_t turn = (frames + static_cast<std::size_t>(f)) * bin % kSize;
+      block[2 * f] = block[2 * f + 1] =
+          static_cast<float>(height * std::sin(2 * std::numbers::pi * static_cast<double>(turn) / kSize));
+    }
+    module->Audio(block.data(), kBlockFrames);
+    for (int f = 0; f < kBlockFrames; ++f)
+      if (frames + f >= settle && frames + f < settle + kSize)
+        for (int c = 0; c < 2; ++c) kept[c].push_back(block[2 * f + c]);
+  }
+  ImpulseResponse as_response;
+  as_response.channel[0] = std::move(kept[0]);
+  as_response.channel[1] = std::move(kept[1]);
+  measurement.spectrum = SpectrumOf(as_response, kEngineRate, kSize);
+  const std::size_t top = static_cast<std::size_t>(20000.0 * kSize / kEngineRate);
+  for (int c = 0; c < 2; ++c) {
+    auto& db = measurement.spectrum.magnitude_db[c];
+    const double tone = db[bin];
+    for (double& v : db) v -= tone;
+    for (std::size_t k = 1; k <= top; ++k) {
+      if (k % bin == 0) continue;  // the tone and its harmonics below half the rate
+      if (db[k] > measurement.loudest_db) {
+        measurement.loudest_db = db[k];
+        measurement.loudest_hz = static_cast<double>(k) * kEngineRate / kSize;
+        measurement.loudest_channel = c;
+      }
+    }
+  }
+  return true;
 }
 
 double LargestDifferenceDb(const Spectrum& a, const Spectrum& b) {

@@ -2,6 +2,7 @@
 // plug-in's audio port, and its spectrum.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -35,14 +36,18 @@ struct MeasureRequest {
   std::string image;  // the module file's bytes
   std::string folder;  // the module file's folder, for the sound files it names
   std::vector<ParameterSetting> settings;
-  double level_dbfs = -6.0;  // the impulse's height; 0 dBFS is file full scale
+  double level_dbfs = -6.0;  // the impulse's (or tone's) height; 0 dBFS is file full scale
+  // Silence longer than this means nothing more is on its way: a delay
+  // line can hold a sound for its length, a module without one for no time
+  // at all (its filters only decay).
+  std::size_t longest_echo = 0;
 };
 
 // Renders an impulse of the requested height through a fresh module, on
 // both channels at once, until the output has been silent for longer than
-// a delay line can hold a sound (or for at most kMaxResponseFrames), and
-// keeps the response up to its last sound. False with `error` set when the
-// plug-in fails.
+// `longest_echo` (or for at most kMaxResponseFrames), and keeps the
+// response up to its last sound, the module's latency taken out as a host
+// would. False with `error` set when the plug-in fails.
 bool MeasureImpulse(pluginhost::Library& library, const MeasureRequest& request, ImpulseResponse& response,
                     std::string& error);
 inline constexpr int kMaxResponseFrames = 1 << 20;
@@ -57,6 +62,24 @@ struct Spectrum {
 // `min_size` frames.
 Spectrum SpectrumOf(const ImpulseResponse& response, double rate, std::size_t min_size);
 inline constexpr int kMinSpectrumSize = 1 << 16;
+
+// What a sine makes of itself through the module: the spectrum of the
+// output relative to the tone, and the loudest component below 20 kHz that
+// is neither the tone nor one of its harmonics (an alias: a harmonic above
+// half the sample rate folded back).
+struct AliasMeasurement {
+  double tone_hz = 0;   // the asked frequency, moved onto an FFT bin
+  Spectrum spectrum;    // magnitude in dB relative to the tone
+  double loudest_db = -INFINITY;
+  double loudest_hz = 0;
+  int loudest_channel = 0;
+};
+// A sine of `hz` at the request's level on both channels, rendered until
+// the module has settled, then kAliasFrames frames analysed whole (the
+// tone falls on a bin, so no window is needed).
+bool MeasureAliases(pluginhost::Library& library, const MeasureRequest& request, double hz,
+                    AliasMeasurement& measurement, std::string& error);
+inline constexpr int kAliasFrames = 1 << 16;
 
 // Largest level difference (dB) between two responses' magnitudes from 20
 // Hz to 20 kHz, where the louder one is within 60 dB of its peak: how far
