@@ -117,6 +117,19 @@ TapPoint TapAt(double delay) {
   return point;
 }
 
+namespace {
+
+// Where a reading delay writes its block: in1's buffer when it has one,
+// else in2's when in1 is unconnected (each frame's delay is read before it
+// is overwritten), else its own.
+double* ReadTarget(ComponentRecord* self, const Signal& in, const Signal& delay) {
+  if (in.is_buffer()) return in.buffer;
+  if (!in.connected() && delay.is_buffer()) return delay.buffer;
+  return static_cast<DelayRecord*>(self)->own;
+}
+
+}  // namespace
+
 // in1 plus the line `in2` frames in the past; without in1 the line alone,
 // written into in2's buffer when it has one (each frame's delay read first).
 void ProcessDelayTap(ComponentRecord* self, ComponentRecord* const* inputs, const std::int16_t* source_outputs) {
@@ -125,12 +138,7 @@ void ProcessDelayTap(ComponentRecord* self, ComponentRecord* const* inputs, cons
   const EngineContext& context = *self->context;
   const double* left = context.left_line[0];
   const double* right = context.right_line[0];
-  double* work = static_cast<DelayRecord*>(self)->own;
-  if (in.is_buffer()) {
-    work = in.buffer;
-  } else if (!in.connected() && delay.is_buffer()) {
-    work = delay.buffer;
-  }
+  double* work = ReadTarget(self, in, delay);
   constexpr std::uint32_t kMask = kDelayLineLength - 1;
   const std::uint32_t position = context.delay_position;
   TapPoint point = TapAt(delay.value);  // unconnected: 0, a whole frame
@@ -171,12 +179,7 @@ void ProcessDelayGet(ComponentRecord* self, ComponentRecord* const* inputs, cons
   const EngineContext& context = *self->context;
   const double* left = context.left_line[0];
   const double* right = context.right_line[0];
-  double* work = static_cast<DelayRecord*>(self)->own;
-  if (in.is_buffer()) {
-    work = in.buffer;
-  } else if (!in.connected() && delay.is_buffer()) {
-    work = delay.buffer;
-  }
+  double* work = ReadTarget(self, in, delay);
   const LinePositions at(context, delay);
   const int frames = self->block_length;
   for (int k = 0; k < frames; ++k) {

@@ -18,7 +18,7 @@
 #include "engine/module_image.h"
 #include "engine/patch_engine.h"
 #include "tests/components/component_harness.h"
-#include "tests/support/spectrum.h"
+#include "tests/support/fft_amplitudes.h"
 #include "tests/support/test_ui.h"
 #include <nlohmann/json.hpp>
 

@@ -15,7 +15,7 @@ rm -rf "$work" && mkdir -p "$work" || fail "cannot make $work"
 
 lv2ls | grep -qx "$uri" || fail "lv2ls does not list $uri: $(lv2ls | tr '\n' ' ')"
 
-# The core specification on the path too, as on a real system: it names
+# The LV2 core bundle on the path too, as on a real system: it names
 # the plug-in classes.
 LV2_PATH=$LV2_PATH:/usr/lib/lv2 lv2info "$uri" >"$work/info.txt" 2>"$work/info.err" ||
   fail "lv2info failed: $(cat "$work/info.err")"
