@@ -636,6 +636,96 @@ std::vector<LoadedSound> LoadSounds(Image& image, const ImagePaths& paths) {
   return loaded;
 }
 
+// Whether the component in `slot` already holds exactly the settings the
+// image gives it. Both sides are compared as the writer prints them, so an
+// image this engine wrote compares equal to the state it was written from.
+bool SameSettings(const PatchEngine& engine, int slot, const ImageComponent& c) {
+  const TypeSettings* settings = SettingsOf(c.type);
+  if (settings == nullptr) return true;
+  nlohmann::ordered_json values = nlohmann::ordered_json::object();
+  settings->write(*engine.record[slot], values);
+  return Json::parse(DumpOrdered(values)).dump() == c.settings.dump();
+}
+
+// Gives a component made for the image its settings and sound.
+void SetUpFromImage(PatchEngine& engine, const ImageComponent& c, const LoadedSound& loaded) {
+  const TypeSettings* settings = SettingsOf(c.type);
+  if (settings == nullptr) return;
+  std::string checked;  // read once already, by Parse
+  settings->read(c.settings, *engine.record[c.slot], checked);
+  if (settings->attach != nullptr) settings->attach(*engine.record[c.slot], loaded.sound);
+  if (loaded.sound == nullptr && !loaded.path.empty())
+    engine.SetSoundProblemLocked(
+        c.slot, SoundProblemLine(c.type, engine.descriptor[c.slot]->label, c.slot, loaded.path, loaded.reason));
+}
+
+void SetLooks(ComponentDescriptor& d, const ImageComponent& c) {
+  d.x = c.x;
+  d.y = c.y;
+  if (c.label) CopyInto(d.label, kLabelSize, *c.label);
+  if (c.width) d.width = *c.width;
+  if (c.height) d.height = *c.height;
+  if (c.colour) d.colour = *c.colour;
+}
+
+void SetModuleDataLocked(PatchEngine& engine, const Image& image, int slot_count) {
+  for (const ImageConnection& c : image.connections)
+    if (engine.IsOccupied(c.from_slot) && engine.IsOccupied(c.to_slot))
+      engine.AttachInputLocked(c.to_slot, c.to_input, c.from_slot, c.from_output);
+  if (image.in) engine.in_slot = *image.in;
+  if (image.out) engine.out_slot = *image.out;
+  engine.slot_count = slot_count;
+  CopyInto(engine.name, kModuleNameSize, image.name);
+  CopyInto(engine.author, kModuleAuthorSize, image.author);
+  CopyInto(engine.description, kModuleDescriptionSize, image.description);
+  for (int p = 0; p < kNamedParameterCount; ++p) {
+    if (engine.parameter_names[p] != nullptr)
+      CopyInto(engine.parameter_names[p], kParameterNameSize, image.parameters[p].name);
+    engine.parameter_kinds[p] = image.parameters[p].kind;
+    engine.controllers.Set(p, image.parameters[p].controller);
+  }
+}
+
+int SlotCountOf(const Image& image) {
+  int count = 0;
+  for (const ImageComponent& c : image.components) count = std::max(count, c.slot + 1);
+  return count;
+}
+
+// Brings the module to the image with the fewest changes (an undo, a
+// paste): a component whose type and settings the image keeps keeps its
+// record, so a filter rings on and a Sampler keeps its place; the delay
+// lines, the script's state and the parameters' values (the host's) are
+// left alone. Published as one plan.
+void Restore(PatchEngine& engine, const Image& image, const std::vector<LoadedSound>& sounds) {
+  {
+    auto lock = engine.LockEdits();
+    for (int s = 0; s < kSlotCount; ++s) {
+      if (!engine.IsOccupied(s)) continue;
+      const int at = image.at[s];
+      const ImageComponent* c = at >= 0 ? &image.components[static_cast<std::size_t>(at)] : nullptr;
+      if (c == nullptr || c->type != engine.descriptor[s]->type || !SameSettings(engine, s, *c))
+        engine.DeleteLocked(s);
+    }
+    // Every wire is made again from the image.
+    for (int s = 0; s < kSlotCount; ++s)
+      if (engine.IsOccupied(s))
+        for (int k = 0; k < engine.descriptor[s]->output_count; ++k) engine.DetachOutputLocked(s, k);
+    for (const ImageComponent& c : image.components) {
+      if (!engine.IsOccupied(c.slot)) {
+        if (!engine.CreateComponentAtLocked(c.slot, c.type)) continue;  // out of memory: left empty
+        SetLooks(*engine.descriptor[c.slot], c);
+        SetUpFromImage(engine, c, sounds[static_cast<std::size_t>(&c - image.components.data())]);
+      }
+      SetLooks(*engine.descriptor[c.slot], c);
+    }
+    SetModuleDataLocked(engine, image, SlotCountOf(image));
+    if (engine.script_text != image.script) engine.RecompileLocked(image.script);
+    engine.PublishLocked();
+  }
+  Ui().EngineChanged(engine.main_window);
+}
+
 // Builds the new module under the edit lock and publishes it with one plan:
 // the audio thread plays the old module up to the block before and the new
 // one from the next, never a mixture.
@@ -644,47 +734,19 @@ void Apply(PatchEngine& engine, const Image& image, const std::vector<LoadedSoun
     auto lock = engine.LockEdits();
     engine.PrepareOversamplingLocked(image.oversampling);  // first: it may run out of memory
     engine.ClearModuleLocked();
+    engine.ClearSoundProblemsLocked();
     // Components are made in ascending slot order, so the lowest In and Out
     // become the module's input and output unless the image names others.
     std::vector<const ImageComponent*> by_slot;
     for (const ImageComponent& c : image.components) by_slot.push_back(&c);
     std::sort(by_slot.begin(), by_slot.end(), [](auto* a, auto* b) { return a->slot < b->slot; });
-    engine.ClearSoundProblemsLocked();
     for (const ImageComponent* c : by_slot) {
       if (!engine.CreateComponentAtLocked(c->slot, c->type)) continue;  // out of memory: left empty
-      ComponentDescriptor& d = *engine.descriptor[c->slot];
-      d.x = c->x;
-      d.y = c->y;
-      if (c->label) CopyInto(d.label, kLabelSize, *c->label);
-      if (c->width) d.width = *c->width;
-      if (c->height) d.height = *c->height;
-      if (c->colour) d.colour = *c->colour;
-      if (const TypeSettings* settings = SettingsOf(c->type)) {
-        std::string checked;  // read once already, by Parse
-        settings->read(c->settings, *engine.record[c->slot], checked);
-        const LoadedSound& loaded = sounds[static_cast<std::size_t>(c - image.components.data())];
-        if (settings->attach != nullptr) settings->attach(*engine.record[c->slot], loaded.sound);
-        if (loaded.sound == nullptr && !loaded.path.empty())
-          engine.SetSoundProblemLocked(c->slot, SoundProblemLine(c->type, d.label, c->slot, loaded.path, loaded.reason));
-      }
+      SetLooks(*engine.descriptor[c->slot], *c);
+      SetUpFromImage(engine, *c, sounds[static_cast<std::size_t>(c - image.components.data())]);
     }
-    for (const ImageConnection& c : image.connections)
-      if (engine.IsOccupied(c.from_slot) && engine.IsOccupied(c.to_slot))
-        engine.AttachInputLocked(c.to_slot, c.to_input, c.from_slot, c.from_output);
-    if (image.in) engine.in_slot = *image.in;
-    if (image.out) engine.out_slot = *image.out;
-    engine.slot_count = by_slot.empty() ? 0 : by_slot.back()->slot + 1;
-
-    CopyInto(engine.name, kModuleNameSize, image.name);
-    CopyInto(engine.author, kModuleAuthorSize, image.author);
-    CopyInto(engine.description, kModuleDescriptionSize, image.description);
+    SetModuleDataLocked(engine, image, SlotCountOf(image));
     engine.RecompileLocked(image.script);
-    for (int p = 0; p < kNamedParameterCount; ++p) {
-      if (engine.parameter_names[p] != nullptr)
-        CopyInto(engine.parameter_names[p], kParameterNameSize, image.parameters[p].name);
-      engine.parameter_kinds[p] = image.parameters[p].kind;
-      engine.controllers.Set(p, image.parameters[p].controller);
-    }
     if (double* values = engine.context.parameter_values) {
       for (int p = 0; p < kParameterCount; ++p) {
         const double fallback = p < kNamedParameterCount ? kDefaultParameterValue : kDefaultExtraParameterValue;
@@ -701,7 +763,7 @@ void Apply(PatchEngine& engine, const Image& image, const std::vector<LoadedSoun
 
 }  // namespace
 
-std::string WriteModuleImage(const PatchEngine& engine, const ImagePaths& paths) {
+std::string WriteModuleImage(const PatchEngine& engine, const ImagePaths& paths, ParameterValues with) {
   auto lock = engine.LockEdits();
   std::string out = "{\n";
   const auto field = [&out](const char* key, const Json& value, bool last = false) {
@@ -732,7 +794,10 @@ std::string WriteModuleImage(const PatchEngine& engine, const ImagePaths& paths)
     out += "    {\"name\": " + Dump(parameter_name ? Text(parameter_name, kParameterNameSize) : std::string()) +
            ", \"kind\": " + std::to_string(named ? engine.parameter_kinds[p] : 0) +
            (controller != kNoController ? ", \"controller\": " + std::to_string(controller) : std::string()) +
-           ", \"value\": " + Dump(Number(values ? LoadParameter(values[p]) : fallback)) + "}";
+           (with == ParameterValues::kWritten
+                ? ", \"value\": " + Dump(Number(values ? LoadParameter(values[p]) : fallback))
+                : std::string()) +
+           "}";
     out += p + 1 < kParameterCount ? ",\n" : "\n";
   }
   out += "  ],\n";
@@ -786,14 +851,20 @@ std::string TooLargeReason(const char* what, unsigned long long size) {
 namespace {
 
 // Checks the whole image; applies it to `engine` when there is one.
-bool ReadOrCheck(PatchEngine* engine, const void* data, std::size_t size, std::string& error,
+enum class Mode { kCheck, kReplace, kRestore };
+
+bool ReadOrCheck(PatchEngine* engine, Mode mode, const void* data, std::size_t size, std::string& error,
                  const ImagePaths& paths) {
   if (size == 0) return true;
   try {
     Image image = Parse(static_cast<const char*>(data), size);
     if (engine != nullptr) {
       const std::vector<LoadedSound> sounds = LoadSounds(image, paths);
-      Apply(*engine, image, sounds);
+      // Another rate gives every component a fresh record anyway.
+      if (mode == Mode::kRestore && image.oversampling == engine->Oversampling())
+        Restore(*engine, image, sounds);
+      else
+        Apply(*engine, image, sounds);
     }
   } catch (const BadImage& bad) {
     error = bad.line;
@@ -814,11 +885,19 @@ bool ReadOrCheck(PatchEngine* engine, const void* data, std::size_t size, std::s
 
 bool ReadModuleImage(PatchEngine& engine, const void* data, std::size_t size, std::string& error,
                      const ImagePaths& paths) {
-  return ReadOrCheck(&engine, data, size, error, paths);
+  return ReadOrCheck(&engine, Mode::kReplace, data, size, error, paths);
+}
+
+bool RestoreModuleImage(PatchEngine& engine, const std::string& image, std::string& error) {
+  if (image.empty()) {
+    error = "the module image is empty";
+    return false;
+  }
+  return ReadOrCheck(&engine, Mode::kRestore, image.data(), image.size(), error, ImagePaths{});
 }
 
 bool CheckModuleImage(const void* data, std::size_t size, std::string& error) {
-  return ReadOrCheck(nullptr, data, size, error, ImagePaths{});
+  return ReadOrCheck(nullptr, Mode::kCheck, data, size, error, ImagePaths{});
 }
 
 }  // namespace korvel
