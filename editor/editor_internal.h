@@ -7,6 +7,8 @@
 
 #include "engine/patch_engine.h"
 
+#include "editor/core/editor_core.h"
+
 namespace korvel::editor {
 
 // Process-wide state: the library's instance, the tab-strip bitmaps and
@@ -65,6 +67,26 @@ int SettingsSlot();
 // Translation Table Settings (editor/table_dialog.cpp).
 INT_PTR CALLBACK TableSettingsProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
 
+// The Edit menu and its keys (editor/edit_commands.cpp), over the editor
+// core of the open window. The core lives as long as the editor's main
+// window: the history starts when the editor opens.
+editor_core::EditorCore& CoreOf(PatchEngine& engine);
+void ForgetCore(PatchEngine& engine);
+// True when `command` was one of the Edit menu's own.
+bool OnEditCommand(PatchEngine& engine, int command);
+// Ctrl+Z, Ctrl+Y, Ctrl+Shift+Z, Ctrl+X, C, V, D and A; true when taken.
+bool OnEditKey(PatchEngine& engine, WPARAM key);
+// Names the steps Undo and Redo would take, and greys what cannot run.
+void UpdateEditMenu(PatchEngine& engine, HMENU menu);
+// A dialog or a command run as one undo step.
+template <class Edit>
+bool AsOneStep(PatchEngine& engine, const char* name, Edit&& edit);
+
 inline HWND AsWindow(void* handle) { return static_cast<HWND>(handle); }
+
+template <class Edit>
+bool AsOneStep(PatchEngine& engine, const char* name, Edit&& edit) {
+  return CoreOf(engine).Change(name, std::forward<Edit>(edit));
+}
 
 }  // namespace korvel::editor

@@ -26,6 +26,13 @@ inline constexpr char kNewModuleTitle[] = "New Module";
 inline constexpr char kDeleteQuestion[] = "Are you sure? You are about to delete this component.";
 inline constexpr char kDeleteTitle[] = "Delete Component";
 inline constexpr char kErrorsTitle[] = "Errors Occured";
+// The Edit menu's history items: the step's name follows the verb.
+inline constexpr char kUndoItem[] = "&Undo";
+inline constexpr char kRedoItem[] = "&Redo";
+inline constexpr char kUndoKeys[] = "\tCtrl+Z";
+inline constexpr char kRedoKeys[] = "\tCtrl+Y";
+inline constexpr char kPasteTitle[] = "Paste";
+inline constexpr char kUndoTitle[] = "Undo";
 
 inline constexpr char kConstantSettingsTitle[] = "Constant Settings";
 inline constexpr char kSliderSettingsTitle[] = "Slider Settings";

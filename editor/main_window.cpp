@@ -195,16 +195,25 @@ bool Confirm(const char* question, const char* title) {
 void OnCommand(HWND window, PatchEngine& engine, int command) {
   for (const ComponentCommand& c : kComponentCommands) {
     if (c.command != command) continue;
-    const int slot = engine.CreateComponent(c.type);
+    const int slot = CoreOf(engine).Add(c.type, engine.new_component_x, engine.new_component_y);
     if (slot >= 0) {
       GrowContent(engine, *engine.descriptor[slot]);
       UpdateScrollRanges(engine);
     }
     return;
   }
+  if (OnEditCommand(engine, command)) return;
+  editor_core::EditorCore& core = CoreOf(engine);
+  // Each dialog's OK is one step; Cancel records none.
+  const auto dialog = [&engine](const char* step, void (*open)(PatchEngine&)) {
+    AsOneStep(engine, step, [&] {
+      open(engine);
+      return true;
+    });
+  };
   switch (command) {
     case IDC_SAVE_AND_APPLY:
-      ApplyCodeView(engine);
+      dialog(editor_core::step::kApplyScript, ApplyCodeView);
       break;
     case IDC_REVERT:
       RevertCodeView(engine);
@@ -213,14 +222,14 @@ void OnCommand(HWND window, PatchEngine& engine, int command) {
       ShowAbout(engine);
       break;
     case ID_PARAMETER_PROPERTIES:
-      OpenParameterProperties(engine);
+      dialog(editor_core::step::kParameterProperties, OpenParameterProperties);
       break;
     case ID_NEW_MODULE:
-      if (Confirm(editor_text::kNewModuleQuestion, editor_text::kNewModuleTitle)) engine.ClearModule();
+      if (Confirm(editor_text::kNewModuleQuestion, editor_text::kNewModuleTitle)) core.NewModule();
       CatchUp(engine);
       break;
     case ID_LOAD_MODULE:
-      LoadModuleCommand(engine);
+      AsOneStep(engine, editor_core::step::kLoadModule, [&] { return LoadModuleCommand(engine); });
       CatchUp(engine);
       break;
     case ID_SAVE_MODULE:
@@ -232,14 +241,13 @@ void OnCommand(HWND window, PatchEngine& engine, int command) {
       engine.main_window = nullptr;
       break;
     case ID_COMPONENT_SETTINGS:
-      OpenSettingsDialog(engine);
+      dialog(editor_core::step::kSettings, OpenSettingsDialog);
       break;
     case ID_DELETE_COMPONENT:
-      if (engine.selected_slot >= 0) {
-        if (engine.IsOccupied(engine.selected_slot) &&
-            Confirm(editor_text::kDeleteQuestion, editor_text::kDeleteTitle)) {
-          engine.DeleteComponent(engine.selected_slot);
-        }
+      // The whole selection, with one question and one undo step.
+      if (engine.selected_slot >= 0 || !core.Selection().empty()) {
+        if (!core.Selection().empty() && Confirm(editor_text::kDeleteQuestion, editor_text::kDeleteTitle))
+          core.DeleteSelection();
         RepaintAll(engine);
       }
       break;
@@ -247,7 +255,7 @@ void OnCommand(HWND window, PatchEngine& engine, int command) {
       OpenComponentInfo(engine);
       break;
     case ID_MODULE_INFO:
-      OpenModuleInformation(engine);
+      dialog(editor_core::step::kModuleInformation, OpenModuleInformation);
       break;
     case ID_MODULE_VIEW:
       SwitchView(engine, View::kModule);
@@ -387,6 +395,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
     case WM_DESTROY:
       KeepCodeDraft(*engine);
       ForgetWindows(*engine);
+      ForgetCore(*engine);
       return DefWindowProcA(window, message, wparam, lparam);
     case WM_SIZE:
       if (wparam == SIZE_MINIMIZED) return 0;
@@ -402,7 +411,11 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
       DestroyWindow(window);
       engine->main_window = nullptr;
       return 0;
+    case WM_INITMENUPOPUP:
+      UpdateEditMenu(*engine, reinterpret_cast<HMENU>(wparam));
+      return 0;
     case WM_KEYDOWN:
+      if (engine->current_view == View::kModule && OnEditKey(*engine, wparam)) return 0;
       // The Module View hands its keys on: Delete there is the menu's
       // "Delete Component", with the same question.
       if (wparam == VK_DELETE && engine->current_view == View::kModule) OnCommand(window, *engine, ID_DELETE_COMPONENT);

@@ -15,17 +15,30 @@
 namespace korvel::editor {
 namespace {
 
-constexpr COLORREF kWireColour = 0x602F2F;
-constexpr int kPortPitch = 8;
-constexpr int kOutputColumn = 70;  // px > x + 70: the output ports
-constexpr int kInputColumn = 10;   // px < x + 10: the input ports, for a drop
-constexpr int kMargin = 50;
+using editor_core::BoxAt;
+using editor_core::Hit;
+using editor_core::Point;
+namespace geometry = module_view;
+
 constexpr int kLineStep = 10;
 constexpr int kWheelLines = 3;
 
-struct Point {
-  int x, y;
+// [window thread] The rubber band being dragged over empty space, in module
+// coordinates; one pointer drags at a time.
+struct Band {
+  bool active = false;
+  bool add = false;  // Shift held: the band adds to the selection
+  Point start{}, end{};
 };
+Band& RubberBand() {
+  static Band band;
+  return band;
+}
+// Where a box drag's press was, so the selection moves by the pointer's way.
+Point& DragStart() {
+  static Point start{};
+  return start;
+}
 
 PatchEngine* EngineOf(HWND view) { return FindEngine(GetParent(view)); }
 
@@ -34,35 +47,7 @@ Point ModulePoint(const PatchEngine& engine, LPARAM lparam) {
   return {GET_X_LPARAM(lparam) - engine.scroll_x, GET_Y_LPARAM(lparam) - engine.scroll_y};
 }
 
-// Strict on all four sides: the border line itself is outside.
-bool Contains(const ComponentDescriptor& d, Point p) {
-  return d.x < p.x && p.x < d.x + d.width && d.y < p.y && p.y < d.y + d.height;
-}
-
-// The largest port row below `count` whose top edge lies above py.
-int RowAt(const ComponentDescriptor& d, int count, int py) {
-  int row = -1;
-  for (int k = 0; k < count; ++k)
-    if (py > d.y + kPortPitch * k + 3) row = k;
-  return row;
-}
-
-// The box drawn on top at p: later slots are painted over earlier ones.
-int BoxAt(const PatchEngine& engine, Point p) {
-  for (int s = engine.slot_count - 1; s >= 0; --s) {
-    const ComponentDescriptor* d = engine.descriptor[s];
-    if (d != nullptr && Contains(*d, p)) return s;
-  }
-  return -1;
-}
-
-Point OutputStart(const ComponentDescriptor& d, int k) {
-  return {d.x + 76, d.y + kPortPitch * k + 6};
-}
-
-Point InputEnd(const ComponentDescriptor& d, int j) {
-  return {d.x + 4, d.y + kPortPitch * j + 6};
-}
+bool ShiftHeld() { return (GetKeyState(VK_SHIFT) & 0x8000) != 0; }
 
 void Repaint(HWND view) { InvalidateRect(view, nullptr, FALSE); }
 
@@ -86,6 +71,7 @@ void Paint(HWND view, PatchEngine& engine) {
 
   const int sx = engine.scroll_x;
   const int sy = engine.scroll_y;
+  const editor_core::EditorCore& core = CoreOf(engine);
   HPEN white = CreatePen(PS_SOLID, 1, RGB(255, 255, 255));
   for (int s = 0; s < engine.slot_count; ++s) {
     const ComponentDescriptor* d = engine.descriptor[s];
@@ -95,17 +81,13 @@ void Paint(HWND view, PatchEngine& engine) {
     FillRect(memory, &box, fill);
     DeleteObject(fill);
     DrawTextA(memory, d->label, -1, &box, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
-    for (int j = 0; j < d->input_count; ++j) {
-      RECT port = {d->x + 4 + sx, d->y + kPortPitch * j + 4 + sy, d->x + 8 + sx,
-                   d->y + kPortPitch * j + 8 + sy};
+    const auto fill_port = [&](geometry::Rect r) {
+      RECT port = {r.left + sx, r.top + sy, r.right + sx, r.bottom + sy};
       FillRect(memory, &port, black);
-    }
-    for (int k = 0; k < d->output_count; ++k) {
-      RECT port = {d->x + 72 + sx, d->y + kPortPitch * k + 4 + sy, d->x + 76 + sx,
-                   d->y + kPortPitch * k + 8 + sy};
-      FillRect(memory, &port, black);
-    }
-    if (s == engine.selected_slot) {
+    };
+    for (int j = 0; j < d->input_count; ++j) fill_port(geometry::InputPort(d->x, d->y, j));
+    for (int k = 0; k < d->output_count; ++k) fill_port(geometry::OutputPort(d->x, d->y, k));
+    if (core.IsSelected(s)) {
       const int l = d->x + 1 + sx, t = d->y + 1 + sy;
       const int r = d->x + d->width - 2 + sx, b = d->y + d->height - 2 + sy;
       const POINT frame[] = {{l, t}, {r, t}, {r, b}, {l, b}, {l, t}};
@@ -115,11 +97,11 @@ void Paint(HWND view, PatchEngine& engine) {
     }
   }
 
-  HPEN wire = CreatePen(PS_SOLID, 1, kWireColour);
+  HPEN wire = CreatePen(PS_SOLID, geometry::kWireWidth, geometry::kWireColour);
   HGDIOBJ old_pen = SelectObject(memory, wire);
   if (engine.wire_drag == 1 && engine.IsOccupied(engine.wire_source_slot)) {
-    const Point start =
-        OutputStart(*engine.descriptor[engine.wire_source_slot], engine.wire_source_output);
+    const ComponentDescriptor& source = *engine.descriptor[engine.wire_source_slot];
+    const Point start = geometry::OutputStart(source.x, source.y, engine.wire_source_output);
     MoveToEx(memory, start.x + sx, start.y + sy, nullptr);
     LineTo(memory, engine.wire_end_x + sx, engine.wire_end_y + sy);
   }
@@ -129,13 +111,26 @@ void Paint(HWND view, PatchEngine& engine) {
     for (int j = 0; j < d->input_count; ++j) {
       const std::uint16_t s = d->input_source_slot[j];
       if (s == kNoSlot || engine.descriptor[s] == nullptr) continue;
-      const Point p0 = OutputStart(*engine.descriptor[s], d->input_source_output[j]);
-      const Point p3 = InputEnd(*d, j);
-      const int mid = p0.x + (p3.x - p0.x) / 2;
-      const POINT curve[] = {
-          {p0.x + sx, p0.y + sy}, {mid + sx, p0.y + sy}, {mid + sx, p3.y + sy}, {p3.x + sx, p3.y + sy}};
+      const ComponentDescriptor& from = *engine.descriptor[s];
+      const geometry::Bezier b = geometry::WireCurve(geometry::OutputStart(from.x, from.y, d->input_source_output[j]),
+                                                     geometry::InputEnd(d->x, d->y, j));
+      const POINT curve[] = {{b.p0.x + sx, b.p0.y + sy},
+                             {b.p1.x + sx, b.p1.y + sy},
+                             {b.p2.x + sx, b.p2.y + sy},
+                             {b.p3.x + sx, b.p3.y + sy}};
       PolyBezier(memory, curve, 4);
     }
+  }
+  if (const Band& band = RubberBand(); band.active) {
+    // A dotted frame in the wires' colour: seen on the background and on
+    // every box.
+    HPEN dotted = CreatePen(PS_DOT, 1, geometry::kWireColour);
+    SelectObject(memory, dotted);
+    SelectObject(memory, GetStockObject(NULL_BRUSH));
+    Rectangle(memory, std::min(band.start.x, band.end.x) + sx, std::min(band.start.y, band.end.y) + sy,
+              std::max(band.start.x, band.end.x) + sx + 1, std::max(band.start.y, band.end.y) + sy + 1);
+    SelectObject(memory, wire);
+    DeleteObject(dotted);
   }
 
   BitBlt(dc, 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
@@ -201,30 +196,46 @@ void Wheel(HWND view, PatchEngine& engine, int delta, bool across) {
   ScrollTo(view, engine, bar, position - delta * kWheelLines * kLineStep / WHEEL_DELTA);
 }
 
+void EndWireDrag(PatchEngine& engine) {
+  engine.wire_drag = 0;
+  engine.wire_end_x = engine.wire_end_y = 0;
+  engine.wire_source_slot = -1;
+  engine.wire_source_output = 0;
+}
+
 void LeftDown(HWND view, PatchEngine& engine, Point p) {
-  SetFocus(view);  // so the Delete key and the wheel reach the view
-  engine.selected_slot = -1;
+  SetFocus(view);  // so the keys and the wheel reach the view
+  editor_core::EditorCore& core = CoreOf(engine);
   engine.new_component_x = p.x;
   engine.new_component_y = p.y;
-  const int s = BoxAt(engine, p);
-  if (s >= 0) {
-    const ComponentDescriptor& d = *engine.descriptor[s];
-    if (p.x <= d.x + kOutputColumn) {
-      engine.selected_slot = s;
-      engine.dragged_slot = s;
-      engine.drag_offset_x = p.x - d.x;
-      engine.drag_offset_y = p.y - d.y;
-      SetCapture(view);
-    } else if (const int k = RowAt(d, d.output_count, p.y); k >= 0) {
-      // Picking up an output takes its old wire away at once.
-      engine.DetachOutput(s, k);
-      engine.wire_drag = 1;
-      engine.wire_end_x = p.x;
-      engine.wire_end_y = p.y;
-      engine.wire_source_slot = s;
-      engine.wire_source_output = k;
-      SetCapture(view);
-    }
+  const Hit hit = editor_core::PressAt(engine, p);
+  if (hit.kind == Hit::kBody && ShiftHeld()) {
+    core.ToggleSelected(hit.slot);
+  } else if (hit.kind == Hit::kBody) {
+    // A press on a selected box drags the whole selection.
+    core.BeginMove(hit.slot);
+    engine.selected_slot = hit.slot;
+    engine.dragged_slot = hit.slot;
+    const ComponentDescriptor& d = *engine.descriptor[hit.slot];
+    engine.drag_offset_x = p.x - d.x;
+    engine.drag_offset_y = p.y - d.y;
+    DragStart() = p;
+    SetCapture(view);
+  } else if (hit.kind == Hit::kOutput) {
+    // Picking up an output takes its old wire away at once; the drop ends
+    // the step, so taking a wire and laying it elsewhere is one undo.
+    core.BeginStep(editor_core::step::kDisconnect);
+    engine.DetachOutput(hit.slot, hit.port);
+    engine.wire_drag = 1;
+    engine.wire_end_x = p.x;
+    engine.wire_end_y = p.y;
+    engine.wire_source_slot = hit.slot;
+    engine.wire_source_output = hit.port;
+    SetCapture(view);
+  } else {
+    if (!ShiftHeld()) core.ClearSelection();
+    RubberBand() = {true, ShiftHeld(), p, p};
+    SetCapture(view);
   }
   UpdateStatus(engine, p);
   Repaint(view);
@@ -235,19 +246,18 @@ void Move(HWND view, PatchEngine& engine, Point p) {
   engine.new_component_y = p.y;
   UpdateStatus(engine, p);
   if (engine.IsOccupied(engine.dragged_slot)) {
-    // Never above or left of the content's origin, where no scrolling
-    // could reach the box again.
-    engine.MoveComponent(engine.dragged_slot, std::max(p.x - engine.drag_offset_x, 0),
-                         std::max(p.y - engine.drag_offset_y, 0));
-    const ComponentDescriptor& d = *engine.descriptor[engine.dragged_slot];
+    CoreOf(engine).MoveBy(p.x - DragStart().x, p.y - DragStart().y);
     bool grown = false;
-    if (d.x + d.width + kMargin > engine.content_width) {
-      engine.content_width = d.x + d.width + kMargin;
-      grown = true;
-    }
-    if (d.y + d.height + kMargin > engine.content_height) {
-      engine.content_height = d.y + d.height + kMargin;
-      grown = true;
+    for (int s : CoreOf(engine).Selection()) {
+      const ComponentDescriptor& d = *engine.descriptor[s];
+      if (d.x + d.width + geometry::kMargin > engine.content_width) {
+        engine.content_width = d.x + d.width + geometry::kMargin;
+        grown = true;
+      }
+      if (d.y + d.height + geometry::kMargin > engine.content_height) {
+        engine.content_height = d.y + d.height + geometry::kMargin;
+        grown = true;
+      }
     }
     if (grown) UpdateScrollRanges(engine);
     Repaint(view);
@@ -255,50 +265,37 @@ void Move(HWND view, PatchEngine& engine, Point p) {
     engine.wire_end_x = p.x;
     engine.wire_end_y = p.y;
     Repaint(view);
-  }
-}
-
-// The wire's source may not be fed by the slot it is dropped on.
-bool FeedsWireSource(const PatchEngine& engine, int n) {
-  const ComponentDescriptor& source = *engine.descriptor[engine.wire_source_slot];
-  for (int j = 0; j < kMaxPorts; ++j) {
-    const std::uint16_t u = source.input_source_slot[j];
-    if (u != kNoSlot && !engine.IsNotUpstream(n, u)) return true;
-  }
-  return false;
-}
-
-void DropWire(PatchEngine& engine, Point p) {
-  if (!engine.IsOccupied(engine.wire_source_slot)) return;
-  // Topmost box first, as with every other hit test.
-  for (int n = engine.slot_count - 1; n >= 0; --n) {
-    const ComponentDescriptor* d = engine.descriptor[n];
-    if (d == nullptr || n == engine.wire_source_slot || FeedsWireSource(engine, n)) continue;
-    if (!Contains(*d, p)) continue;
-    if (p.x >= d->x + kInputColumn) return;  // on the body: no connection
-    const int j = RowAt(*d, d->input_count, p.y);
-    if (j < 0) continue;
-    engine.Connect(engine.wire_source_slot, engine.wire_source_output, n, j);
-    return;
+  } else if (RubberBand().active) {
+    RubberBand().end = p;
+    Repaint(view);
   }
 }
 
 void LeftUp(HWND view, PatchEngine& engine, Point p) {
   engine.new_component_x = p.x;
   engine.new_component_y = p.y;
+  editor_core::EditorCore& core = CoreOf(engine);
   if (engine.dragged_slot >= 0) {
     engine.dragged_slot = -1;
     engine.drag_offset_x = engine.drag_offset_y = 0;
+    core.EndMove();
     ReleaseCapture();
     Repaint(view);
   } else if (engine.wire_drag == 1) {
     engine.wire_end_x = p.x;
     engine.wire_end_y = p.y;
-    DropWire(engine, p);
-    engine.wire_drag = 0;
-    engine.wire_end_x = engine.wire_end_y = 0;
-    engine.wire_source_slot = -1;
-    engine.wire_source_output = 0;
+    const Hit drop = editor_core::DropAt(engine, engine.wire_source_slot, p);
+    if (drop.kind == Hit::kInput &&
+        engine.Connect(engine.wire_source_slot, engine.wire_source_output, drop.slot, drop.port))
+      core.RenameStep(editor_core::step::kConnect);
+    core.EndStep();
+    EndWireDrag(engine);
+    ReleaseCapture();
+    Repaint(view);
+  } else if (RubberBand().active) {
+    const Band band = RubberBand();
+    RubberBand().active = false;
+    core.SelectWhere({band.start.x, band.start.y, p.x, p.y}, band.add);
     ReleaseCapture();
     Repaint(view);
   }
@@ -306,38 +303,44 @@ void LeftUp(HWND view, PatchEngine& engine, Point p) {
 }
 
 // Another window took the mouse (a message box, Alt+Tab): a box drag ends
-// where the box is, a wire drag is dropped on nothing.
+// where the box is, a wire drag is dropped on nothing, a band selects
+// nothing more.
 void CaptureLost(HWND view, PatchEngine& engine) {
-  if (engine.dragged_slot < 0 && engine.wire_drag == 0) return;
+  editor_core::EditorCore& core = CoreOf(engine);
+  if (engine.dragged_slot >= 0) core.EndMove();
+  if (engine.wire_drag == 1) core.EndStep();
+  const bool was_dragging = engine.dragged_slot >= 0 || engine.wire_drag != 0 || RubberBand().active;
   engine.dragged_slot = -1;
   engine.drag_offset_x = engine.drag_offset_y = 0;
-  engine.wire_drag = 0;
-  engine.wire_end_x = engine.wire_end_y = 0;
-  engine.wire_source_slot = -1;
-  engine.wire_source_output = 0;
-  Repaint(view);
+  EndWireDrag(engine);
+  RubberBand().active = false;
+  if (was_dragging) Repaint(view);
 }
 
 void DoubleClick(HWND view, PatchEngine& engine, Point p) {
   const int s = BoxAt(engine, p);
   if (s < 0) return;
-  engine.selected_slot = s;
+  CoreOf(engine).Select(s);
   Globals().dialog_engine = &engine;
   Repaint(view);
   UpdateWindow(view);
-  OpenSettingsDialog(engine);
+  AsOneStep(engine, editor_core::step::kSettings, [&] {
+    OpenSettingsDialog(engine);
+    return true;
+  });
   Repaint(view);
 }
 
 void RightDown(HWND view, PatchEngine& engine, Point p) {
   SetFocus(view);
-  if (const int s = BoxAt(engine, p); s >= 0) engine.selected_slot = s;
+  // A box already in the selection keeps it, so the menu acts on all.
+  if (const int s = BoxAt(engine, p); s >= 0 && !CoreOf(engine).IsSelected(s)) CoreOf(engine).Select(s);
   Repaint(view);
 }
 
 void RightUp(HWND view, PatchEngine& engine, LPARAM lparam, Point p) {
   const int s = BoxAt(engine, p);
-  engine.selected_slot = s;
+  if (s < 0 || !CoreOf(engine).IsSelected(s)) CoreOf(engine).Select(s);
   HMENU menu = s >= 0 ? Globals().component_popup : Globals().view_popup;
   UpdateStatus(engine, p);
   Repaint(view);
@@ -391,11 +394,11 @@ std::string StatusTextAt(const PatchEngine& engine, int x, int y) {
     const ComponentDescriptor& d = *engine.descriptor[s];
     int row = -1;
     bool output = false;
-    if (p.x > d.x + kOutputColumn) {
+    if (p.x > d.x + geometry::kOutputColumn) {
       output = true;
-      row = RowAt(d, d.output_count, p.y);
-    } else if (p.x < d.x + kInputColumn) {
-      row = RowAt(d, d.input_count, p.y);
+      row = editor_core::RowAt(d, d.output_count, p.y);
+    } else if (p.x < d.x + geometry::kInputColumn) {
+      row = editor_core::RowAt(d, d.input_count, p.y);
     }
     if (row >= 0) {
       static char info[kInfoBufferSize];

@@ -165,7 +165,6 @@ int EditorCore::Add(int type, int x, int y) {
     slot = engine_.CreateComponent(type);
     return slot >= 0;
   });
-  if (slot >= 0) Select(slot);
   return slot;
 }
 
