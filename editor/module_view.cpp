@@ -8,24 +8,50 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "editor/editor_internal.h"
 #include "editor/editor_texts.h"
+#include "editor/utf8.h"
 
 namespace korvel::editor {
 namespace {
 
 constexpr COLORREF kWireColour = 0x602F2F;
+constexpr COLORREF kSelectionOutline = 0x202020;
 constexpr int kPortPitch = 8;
 constexpr int kOutputColumn = 70;  // px > x + 70: the output ports
 constexpr int kInputColumn = 10;   // px < x + 10: the input ports, for a drop
 constexpr int kMargin = 50;
 constexpr int kLineStep = 10;
 constexpr int kWheelLines = 3;
+// Dragging past an edge scrolls the view, on a timer while the pointer
+// stays out, by the distance past the edge, at most this much a tick.
+constexpr int kAutoScrollStep = 40;
+constexpr UINT_PTR kAutoScrollTimer = 1;
+constexpr UINT kAutoScrollMs = 50;
 
 struct Point {
   int x, y;
 };
+
+// The wire the last press took off an output, so that the double-click
+// that press began can put it back: the first click of a double-click
+// picks the output up by the written rule, and a double-click is no
+// request to disconnect. [window thread]
+struct TakenWire {
+  const PatchEngine* engine = nullptr;
+  int source = -1, output = 0, target = -1, input = 0;
+};
+TakenWire g_taken;
+
+// Why the last drop connected nothing, for the status bar until the next
+// press; empty when it connected or was dropped on nothing. [window thread]
+std::string g_refusal;
+
+// The pointer's last place during a drag, in client coordinates, for the
+// auto-scroll timer.
+Point g_drag_client = {0, 0};
 
 PatchEngine* EngineOf(HWND view) { return FindEngine(GetParent(view)); }
 
@@ -66,7 +92,9 @@ Point InputEnd(const ComponentDescriptor& d, int j) {
 
 void Repaint(HWND view) { InvalidateRect(view, nullptr, FALSE); }
 
-void UpdateStatus(PatchEngine& engine, Point p) { SetStatusText(engine, StatusTextAt(engine, p.x, p.y)); }
+void UpdateStatus(PatchEngine& engine, Point p) {
+  SetStatusText(engine, g_refusal.empty() ? StatusTextAt(engine, p.x, p.y) : g_refusal);
+}
 
 void Paint(HWND view, PatchEngine& engine) {
   HBRUSH black = CreateSolidBrush(RGB(0, 0, 0));
@@ -87,6 +115,7 @@ void Paint(HWND view, PatchEngine& engine) {
   const int sx = engine.scroll_x;
   const int sy = engine.scroll_y;
   HPEN white = CreatePen(PS_SOLID, 1, RGB(255, 255, 255));
+  HPEN dark = CreatePen(PS_SOLID, 1, kSelectionOutline);
   for (int s = 0; s < engine.slot_count; ++s) {
     const ComponentDescriptor* d = engine.descriptor[s];
     if (d == nullptr) continue;
@@ -94,7 +123,7 @@ void Paint(HWND view, PatchEngine& engine) {
     HBRUSH fill = CreateSolidBrush(d->colour);
     FillRect(memory, &box, fill);
     DeleteObject(fill);
-    DrawTextA(memory, d->label, -1, &box, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+    DrawTextW(memory, Wide(d->label).c_str(), -1, &box, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
     for (int j = 0; j < d->input_count; ++j) {
       RECT port = {d->x + 4 + sx, d->y + kPortPitch * j + 4 + sy, d->x + 8 + sx,
                    d->y + kPortPitch * j + 8 + sy};
@@ -109,7 +138,12 @@ void Paint(HWND view, PatchEngine& engine) {
       const int l = d->x + 1 + sx, t = d->y + 1 + sy;
       const int r = d->x + d->width - 2 + sx, b = d->y + d->height - 2 + sy;
       const POINT frame[] = {{l, t}, {r, t}, {r, b}, {l, b}, {l, t}};
-      HGDIOBJ old_pen = SelectObject(memory, white);
+      // White alone vanishes on the yellow and green boxes: a dark line on
+      // the box's edge outside the white one shows on every colour.
+      const POINT outline[] = {{l - 1, t - 1}, {r + 1, t - 1}, {r + 1, b + 1}, {l - 1, b + 1}, {l - 1, t - 1}};
+      HGDIOBJ old_pen = SelectObject(memory, dark);
+      Polyline(memory, outline, 5);
+      SelectObject(memory, white);
       Polyline(memory, frame, 5);
       SelectObject(memory, old_pen);
     }
@@ -144,6 +178,7 @@ void Paint(HWND view, PatchEngine& engine) {
   SelectObject(memory, old_bitmap);
   DeleteObject(wire);
   DeleteObject(white);
+  DeleteObject(dark);
   DeleteObject(bitmap);
   DeleteDC(memory);
   DeleteObject(black);
@@ -203,6 +238,8 @@ void Wheel(HWND view, PatchEngine& engine, int delta, bool across) {
 
 void LeftDown(HWND view, PatchEngine& engine, Point p) {
   SetFocus(view);  // so the Delete key and the wheel reach the view
+  g_taken = TakenWire{};
+  g_refusal.clear();
   engine.selected_slot = -1;
   engine.new_component_x = p.x;
   engine.new_component_y = p.y;
@@ -217,6 +254,8 @@ void LeftDown(HWND view, PatchEngine& engine, Point p) {
       SetCapture(view);
     } else if (const int k = RowAt(d, d.output_count, p.y); k >= 0) {
       // Picking up an output takes its old wire away at once.
+      if (d.output_target_slot[k] != kNoSlot)
+        g_taken = {&engine, s, k, d.output_target_slot[k], d.output_target_input[k]};
       engine.DetachOutput(s, k);
       engine.wire_drag = 1;
       engine.wire_end_x = p.x;
@@ -258,6 +297,45 @@ void Move(HWND view, PatchEngine& engine, Point p) {
   }
 }
 
+// How far past the view's edges a client point lies, each axis cut to
+// one auto-scroll step.
+Point PastTheEdge(HWND view, Point client) {
+  RECT area;
+  GetClientRect(view, &area);
+  const auto past = [](int at, int end) {
+    const int by = at < 0 ? at : at >= end ? at - end + 1 : 0;
+    return std::clamp(by, -kAutoScrollStep, kAutoScrollStep);
+  };
+  return {past(client.x, area.right), past(client.y, area.bottom)};
+}
+
+// A pointer move during a drag, in client coordinates: the box or wire
+// follows, and while the pointer is past an edge the timer scrolls.
+void DragMove(HWND view, PatchEngine& engine, Point client) {
+  g_drag_client = client;
+  Move(view, engine, {client.x - engine.scroll_x, client.y - engine.scroll_y});
+  const Point past = PastTheEdge(view, client);
+  if (past.x != 0 || past.y != 0) {
+    SetTimer(view, kAutoScrollTimer, kAutoScrollMs, nullptr);
+  } else {
+    KillTimer(view, kAutoScrollTimer);
+  }
+}
+
+// A tick while the pointer is held past an edge: scroll that way (a box
+// dragged right or down has grown the content first), and the box or wire
+// follows the pointer over the content that moved under it.
+void AutoScroll(HWND view, PatchEngine& engine) {
+  if (engine.dragged_slot < 0 && engine.wire_drag == 0) {
+    KillTimer(view, kAutoScrollTimer);
+    return;
+  }
+  const Point past = PastTheEdge(view, g_drag_client);
+  if (past.x != 0) ScrollTo(view, engine, SB_HORZ, past.x - engine.scroll_x);
+  if (past.y != 0) ScrollTo(view, engine, SB_VERT, past.y - engine.scroll_y);
+  DragMove(view, engine, g_drag_client);
+}
+
 // The wire's source may not be fed by the slot it is dropped on.
 bool FeedsWireSource(const PatchEngine& engine, int n) {
   const ComponentDescriptor& source = *engine.descriptor[engine.wire_source_slot];
@@ -268,24 +346,38 @@ bool FeedsWireSource(const PatchEngine& engine, int n) {
   return false;
 }
 
-void DropWire(PatchEngine& engine, Point p) {
-  if (!engine.IsOccupied(engine.wire_source_slot)) return;
+// Connects the dragged wire to the input at p. Answers why nothing was
+// connected when the pointer was on a box that refused it (empty when it
+// connected, or was dropped on nothing or on its own box).
+std::string DropWire(PatchEngine& engine, Point p) {
+  const int source = engine.wire_source_slot;
+  if (!engine.IsOccupied(source)) return {};
   // Topmost box first, as with every other hit test.
+  int looping = -1;
   for (int n = engine.slot_count - 1; n >= 0; --n) {
     const ComponentDescriptor* d = engine.descriptor[n];
-    if (d == nullptr || n == engine.wire_source_slot || FeedsWireSource(engine, n)) continue;
-    if (!Contains(*d, p)) continue;
-    if (p.x >= d->x + kInputColumn) return;  // on the body: no connection
+    if (d == nullptr || n == source || !Contains(*d, p)) continue;
+    if (FeedsWireSource(engine, n)) {
+      if (looping < 0) looping = n;
+      continue;
+    }
+    if (p.x >= d->x + kInputColumn) return editor_text::kWireOnBody;  // on the body: no connection
     const int j = RowAt(*d, d->input_count, p.y);
     if (j < 0) continue;
-    engine.Connect(engine.wire_source_slot, engine.wire_source_output, n, j);
-    return;
+    if (engine.Connect(source, engine.wire_source_output, n, j)) return {};
+    return editor_text::kWireRefused;
   }
+  if (looping < 0) return {};
+  char text[400];
+  std::snprintf(text, sizeof text, editor_text::kWireWouldLoop, engine.descriptor[looping]->label,
+                engine.descriptor[source]->label);
+  return text;
 }
 
 void LeftUp(HWND view, PatchEngine& engine, Point p) {
   engine.new_component_x = p.x;
   engine.new_component_y = p.y;
+  KillTimer(view, kAutoScrollTimer);
   if (engine.dragged_slot >= 0) {
     engine.dragged_slot = -1;
     engine.drag_offset_x = engine.drag_offset_y = 0;
@@ -294,7 +386,7 @@ void LeftUp(HWND view, PatchEngine& engine, Point p) {
   } else if (engine.wire_drag == 1) {
     engine.wire_end_x = p.x;
     engine.wire_end_y = p.y;
-    DropWire(engine, p);
+    g_refusal = DropWire(engine, p);
     engine.wire_drag = 0;
     engine.wire_end_x = engine.wire_end_y = 0;
     engine.wire_source_slot = -1;
@@ -319,14 +411,24 @@ void CaptureLost(HWND view, PatchEngine& engine) {
 }
 
 void DoubleClick(HWND view, PatchEngine& engine, Point p) {
+  // The press that began this double-click took a wire off an output: put
+  // it back, where both its ends are still free.
+  const TakenWire taken = std::exchange(g_taken, TakenWire{});
+  if (taken.engine == &engine && engine.IsOccupied(taken.source) && engine.IsOccupied(taken.target) &&
+      engine.descriptor[taken.source]->output_target_slot[taken.output] == kNoSlot &&
+      engine.descriptor[taken.target]->input_source_slot[taken.input] == kNoSlot) {
+    engine.Connect(taken.source, taken.output, taken.target, taken.input);
+    g_refusal.clear();
+  }
   const int s = BoxAt(engine, p);
   if (s < 0) return;
   engine.selected_slot = s;
   Globals().dialog_engine = &engine;
   Repaint(view);
   UpdateWindow(view);
+  // The engine may be gone when the dialog returns; the view is not touched
+  // through it after this.
   OpenSettingsDialog(engine);
-  Repaint(view);
 }
 
 void RightDown(HWND view, PatchEngine& engine, Point p) {
@@ -437,9 +539,18 @@ LRESULT CALLBACK ModuleViewProc(HWND view, UINT message, WPARAM wparam, LPARAM l
       Scroll(view, *engine, SB_VERT, LOWORD(wparam));
       return 1;
     case WM_MOUSEMOVE:
-      Move(view, *engine, ModulePoint(*engine, lparam));
+      if (engine->dragged_slot >= 0 || engine->wire_drag == 1) {
+        DragMove(view, *engine, {GET_X_LPARAM(lparam), GET_Y_LPARAM(lparam)});
+      } else {
+        Move(view, *engine, ModulePoint(*engine, lparam));
+      }
       break;
+    case WM_TIMER:
+      if (wparam != kAutoScrollTimer) break;
+      AutoScroll(view, *engine);
+      return 0;
     case WM_CAPTURECHANGED:
+      KillTimer(view, kAutoScrollTimer);
       CaptureLost(view, *engine);
       break;
     case WM_MOUSEWHEEL:
