@@ -542,9 +542,6 @@ void OpenEditor(PatchEngine& engine) {
   }
 }
 
-void ShowAbout(PatchEngine& engine) {
-  Globals().dialog_engine = &engine;
-  Ui().RunDialog(Ui().ForegroundWindow(), IDD_ABOUT);
-}
+void ShowAbout(PatchEngine& engine) { editor::RunDialog(engine, IDD_ABOUT); }
 
 }  // namespace korvel
