@@ -6,6 +6,7 @@
 
 #include "editor/editor_internal.h"
 #include "editor/editor_texts.h"
+#include "editor/utf8.h"
 #include "engine/ui.h"
 #include "script/script_engine.h"
 
@@ -39,10 +40,7 @@ void PaintBackground(HWND view) {
 void ApplyCodeView(PatchEngine& engine) {
   HWND edit = AsWindow(engine.code_edit);
   if (edit == nullptr) return;
-  const int length = GetWindowTextLengthA(edit);
-  std::vector<char> text(static_cast<std::size_t>(length) + 2, '\0');
-  GetWindowTextA(edit, text.data(), length + 2);
-  engine.ApplyScript(text.data());
+  engine.ApplyScript(WindowText(edit).c_str());
   if (!engine.script || engine.script->Messages().empty()) return;
   std::string shown;
   for (const std::string& message : engine.script->Messages()) {
@@ -53,7 +51,7 @@ void ApplyCodeView(PatchEngine& engine) {
 }
 
 void RevertCodeView(PatchEngine& engine) {
-  if (engine.code_edit != nullptr) SetWindowTextA(AsWindow(engine.code_edit), engine.script_text.c_str());
+  if (engine.code_edit != nullptr) PutWindowText(AsWindow(engine.code_edit), engine.script_text);
 }
 
 LRESULT CALLBACK GuiViewProc(HWND view, UINT message, WPARAM wparam, LPARAM lparam) {

@@ -9,6 +9,7 @@
 
 #include "editor/editor_internal.h"
 #include "editor/editor_texts.h"
+#include "editor/utf8.h"
 #include "engine/ui.h"
 #include "resources/resource.h"
 
@@ -19,23 +20,6 @@ namespace {
 std::map<PatchEngine*, std::unique_ptr<editor_core::EditorCore>>& Cores() {
   static std::map<PatchEngine*, std::unique_ptr<editor_core::EditorCore>> cores;
   return cores;
-}
-
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  return wide;
-}
-
-std::string Narrow(const wchar_t* text) {
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (n <= 1) return {};
-  std::string narrow(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow.data(), n, nullptr, nullptr);
-  narrow.resize(static_cast<std::size_t>(n - 1));
-  return narrow;
 }
 
 bool PutOnClipboard(HWND owner, const std::string& text) {
@@ -61,7 +45,7 @@ std::string FromClipboard(HWND owner) {
   if (!OpenClipboard(owner)) return text;
   if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
     if (const auto* wide = static_cast<const wchar_t*>(GlobalLock(data))) {
-      text = Narrow(wide);
+      text = Utf8(wide);
       GlobalUnlock(data);
     }
   }
@@ -89,6 +73,16 @@ editor_core::EditorCore& CoreOf(PatchEngine& engine) {
 }
 
 void ForgetCore(PatchEngine& engine) { Cores().erase(&engine); }
+
+void BeginStepOf(PatchEngine& engine, const char* name) { CoreOf(engine).BeginStep(name); }
+
+bool EndStepOf(const PatchEngine* engine, HWND main) {
+  // A closed module takes its editor window and its core with it; only a
+  // live engine still showing that window ends the step.
+  if (main == nullptr || FindEngine(main) != engine) return false;
+  const auto core = Cores().find(const_cast<PatchEngine*>(engine));
+  return core != Cores().end() && core->second->InStep() && core->second->EndStep();
+}
 
 bool OnEditCommand(PatchEngine& engine, int command) {
   editor_core::EditorCore& core = CoreOf(engine);

@@ -65,5 +65,10 @@ inline constexpr const char* kParameterKindNames[] = {
 // Status bar: component and port, or the selection.
 inline constexpr char kPortStatus[] = "%s \xE2\x80\x94 %s";       // label, info line
 inline constexpr char kSelectionStatus[] = "%s (%s)";            // label, type name
+// Status bar: why a dropped wire connected nothing.
+inline constexpr char kWireWouldLoop[] =
+    "Not connected: \"%s\" already feeds \"%s\", so the wire would close a loop.";  // target, source
+inline constexpr char kWireOnBody[] = "Not connected: drop a wire on an input square, at a box's left edge.";
+inline constexpr char kWireRefused[] = "Not connected: the engine refused the wire.";
 
 }  // namespace korvel::editor_text

@@ -12,6 +12,7 @@
 #include "editor/editor.h"
 #include "editor/editor_internal.h"
 #include "editor/editor_texts.h"
+#include "editor/utf8.h"
 #include "engine/module_file.h"
 #include "engine/ui.h"
 #include "resources/resource.h"
@@ -175,7 +176,7 @@ void PaintMain(HWND window, PatchEngine& engine) {
     SetBkMode(dc, TRANSPARENT);
     RECT text = {client.left + 16, y, client.left + 123, y + 16};
     // The tab names the module.
-    DrawTextA(dc, engine.name, -1, &text, DT_SINGLELINE | DT_VCENTER | DT_LEFT | DT_END_ELLIPSIS | DT_NOPREFIX);
+    DrawTextW(dc, Wide(engine.name).c_str(), -1, &text, DT_SINGLELINE | DT_VCENTER | DT_LEFT | DT_END_ELLIPSIS | DT_NOPREFIX);
     SelectObject(dc, old_font);
   }
   EndPaint(window, &paint);
@@ -184,7 +185,23 @@ void PaintMain(HWND window, PatchEngine& engine) {
 void SwitchView(PatchEngine& engine, View view) {
   engine.current_view = view;
   ShowView(engine);
+  RefreshStatus(engine);
   RepaintAll(engine);
+}
+
+// A box added where another one's corner already is goes down and right
+// of it, so adding twice without moving the pointer never hides a box.
+constexpr int kStackOffset = 16;
+void FreeTheSpot(PatchEngine& engine) {
+  for (int tries = 0; tries < kSlotCount; ++tries) {
+    bool taken = false;
+    for (int s = 0; s < engine.slot_count && !taken; ++s)
+      taken = engine.IsOccupied(s) && engine.descriptor[s]->x == engine.new_component_x &&
+              engine.descriptor[s]->y == engine.new_component_y;
+    if (!taken) return;
+    engine.new_component_x += kStackOffset;
+    engine.new_component_y += kStackOffset;
+  }
 }
 
 bool Confirm(const char* question, const char* title) {
@@ -195,6 +212,7 @@ bool Confirm(const char* question, const char* title) {
 void OnCommand(HWND window, PatchEngine& engine, int command) {
   for (const ComponentCommand& c : kComponentCommands) {
     if (c.command != command) continue;
+    FreeTheSpot(engine);
     const int slot = CoreOf(engine).Add(c.type, engine.new_component_x, engine.new_component_y);
     if (slot >= 0) {
       GrowContent(engine, *engine.descriptor[slot]);
@@ -248,6 +266,7 @@ void OnCommand(HWND window, PatchEngine& engine, int command) {
       if (engine.selected_slot >= 0 || !core.Selection().empty()) {
         if (!core.Selection().empty() && Confirm(editor_text::kDeleteQuestion, editor_text::kDeleteTitle))
           core.DeleteSelection();
+        RefreshStatus(engine);
         RepaintAll(engine);
       }
       break;
@@ -276,11 +295,8 @@ void OnCommand(HWND window, PatchEngine& engine, int command) {
 void KeepCodeDraft(PatchEngine& engine) {
   HWND edit = AsWindow(engine.code_edit);
   if (edit == nullptr) return;
-  const int length = GetWindowTextLengthA(edit);
-  std::string text(static_cast<std::size_t>(length) + 1, '\0');
-  GetWindowTextA(edit, text.data(), length + 1);
-  text.resize(std::strlen(text.c_str()));
-  engine.KeepCodeDraft(text);
+  const std::string text = WindowText(edit);
+  engine.KeepCodeDraft(text.substr(0, std::strlen(text.c_str())));
 }
 
 const std::string& CodeViewText(const PatchEngine& engine) {
@@ -350,19 +366,34 @@ void CatchUp(PatchEngine& engine) {
   if (main == nullptr) return;
   if (Changed(main, kScriptSerialProperty, engine.ScriptSerial())) {
     Remember(main, kScriptSerialProperty, engine.ScriptSerial());
-    SetWindowTextA(AsWindow(engine.code_edit), CodeViewText(engine).c_str());
+    PutWindowText(AsWindow(engine.code_edit), CodeViewText(engine));
   }
   if (Changed(main, kLayoutSerialProperty, engine.LayoutSerial())) {
     Remember(main, kLayoutSerialProperty, engine.LayoutSerial());
     ComputeContent(engine);
     UpdateScrollRanges(engine);
+    // A settings dialog open on a component of the module replaced is
+    // about nothing now.
+    EndDialogsOf(engine, false);
   }
   const std::string problem = ProblemLine(engine);
   if (!problem.empty()) {
     SetStatusText(engine, problem);
     engine.MarkProblemSeen();
+  } else {
+    RefreshStatus(engine);
   }
   RepaintAll(engine);
+}
+
+void RefreshAfterEdit(PatchEngine& engine) {
+  if (engine.main_window == nullptr) return;
+  RefreshStatus(engine);
+  RepaintAll(engine);
+}
+
+void RefreshStatus(PatchEngine& engine) {
+  SetStatusText(engine, StatusTextAt(engine, engine.new_component_x, engine.new_component_y));
 }
 
 std::string ProblemLine(const PatchEngine& engine) {
@@ -480,10 +511,11 @@ void OpenEditor(PatchEngine& engine) {
                              editor_text::kModuleViewTitle, view_style, x, y, w, h, 0);
   ShowWindow(AsWindow(engine.module_view), SW_SHOW);
 
-  HWND edit = child(WS_EX_STATICEDGE, "Edit", "",
-                    view_style | ES_MULTILINE | ES_NOHIDESEL | ES_WANTRETURN | ES_AUTOVSCROLL |
-                        ES_AUTOHSCROLL,
-                    x, y, w, h, 0);
+  // A Unicode edit control, so the script's UTF-8 text survives editing.
+  HWND edit = CreateWindowExW(WS_EX_STATICEDGE, L"Edit", L"",
+                              WS_CHILD | view_style | ES_MULTILINE | ES_NOHIDESEL | ES_WANTRETURN |
+                                  ES_AUTOVSCROLL | ES_AUTOHSCROLL,
+                              x, y, w, h, main, nullptr, instance, nullptr);
   engine.code_edit = edit;
   SendMessageA(edit, WM_SETFONT, reinterpret_cast<WPARAM>(engine.fonts[2]), FALSE);
   SendMessageA(edit, EM_SETLIMITTEXT, 0, 0);  // as long as memory allows
@@ -495,7 +527,7 @@ void OpenEditor(PatchEngine& engine) {
                       left + 3 + kButtonWidth, top, kButtonWidth, kButtonHeight, IDC_REVERT);
   engine.apply_button = apply;
   engine.revert_button = revert;
-  SetWindowTextA(edit, CodeViewText(engine).c_str());
+  PutWindowText(edit, CodeViewText(engine));
   Remember(main, kScriptSerialProperty, engine.ScriptSerial());
   Remember(main, kLayoutSerialProperty, engine.LayoutSerial());
   SendMessageA(apply, WM_SETFONT, reinterpret_cast<WPARAM>(engine.fonts[0]), FALSE);
@@ -523,9 +555,6 @@ void OpenEditor(PatchEngine& engine) {
   }
 }
 
-void ShowAbout(PatchEngine& engine) {
-  Globals().dialog_engine = &engine;
-  Ui().RunDialog(Ui().ForegroundWindow(), IDD_ABOUT);
-}
+void ShowAbout(PatchEngine& engine) { editor::RunDialog(engine, IDD_ABOUT); }
 
 }  // namespace korvel

@@ -8,9 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "editor/editor_internal.h"
 #include "editor/editor_texts.h"
+#include "editor/utf8.h"
 
 namespace korvel::editor {
 namespace {
@@ -20,8 +22,14 @@ using editor_core::Hit;
 using editor_core::Point;
 namespace geometry = module_view;
 
+constexpr COLORREF kSelectionOutline = 0x202020;
 constexpr int kLineStep = 10;
 constexpr int kWheelLines = 3;
+// Dragging past an edge scrolls the view, on a timer while the pointer
+// stays out, by the distance past the edge, at most this much a tick.
+constexpr int kAutoScrollStep = 40;
+constexpr UINT_PTR kAutoScrollTimer = 1;
+constexpr UINT kAutoScrollMs = 50;
 
 // [window thread] The rubber band being dragged over empty space, in module
 // coordinates; one pointer drags at a time.
@@ -40,6 +48,18 @@ Point& DragStart() {
   return start;
 }
 
+// Why the last drop connected nothing, for the status bar until the next
+// press; empty when it connected or was dropped on nothing. [window thread]
+std::string g_refusal;
+
+// The last press picked up a wired output, so a double-click it began
+// takes that back. [window thread]
+bool g_took_wire = false;
+
+// The pointer's last place during a drag, in client coordinates, for the
+// auto-scroll timer.
+Point g_drag_client = {0, 0};
+
 PatchEngine* EngineOf(HWND view) { return FindEngine(GetParent(view)); }
 
 // Message coordinates are signed 16-bit client values.
@@ -51,7 +71,9 @@ bool ShiftHeld() { return (GetKeyState(VK_SHIFT) & 0x8000) != 0; }
 
 void Repaint(HWND view) { InvalidateRect(view, nullptr, FALSE); }
 
-void UpdateStatus(PatchEngine& engine, Point p) { SetStatusText(engine, StatusTextAt(engine, p.x, p.y)); }
+void UpdateStatus(PatchEngine& engine, Point p) {
+  SetStatusText(engine, g_refusal.empty() ? StatusTextAt(engine, p.x, p.y) : g_refusal);
+}
 
 void Paint(HWND view, PatchEngine& engine) {
   HBRUSH black = CreateSolidBrush(RGB(0, 0, 0));
@@ -73,6 +95,7 @@ void Paint(HWND view, PatchEngine& engine) {
   const int sy = engine.scroll_y;
   const editor_core::EditorCore& core = CoreOf(engine);
   HPEN white = CreatePen(PS_SOLID, 1, RGB(255, 255, 255));
+  HPEN dark = CreatePen(PS_SOLID, 1, kSelectionOutline);
   for (int s = 0; s < engine.slot_count; ++s) {
     const ComponentDescriptor* d = engine.descriptor[s];
     if (d == nullptr) continue;
@@ -80,7 +103,7 @@ void Paint(HWND view, PatchEngine& engine) {
     HBRUSH fill = CreateSolidBrush(d->colour);
     FillRect(memory, &box, fill);
     DeleteObject(fill);
-    DrawTextA(memory, d->label, -1, &box, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+    DrawTextW(memory, Wide(d->label).c_str(), -1, &box, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
     const auto fill_port = [&](geometry::Rect r) {
       RECT port = {r.left + sx, r.top + sy, r.right + sx, r.bottom + sy};
       FillRect(memory, &port, black);
@@ -91,7 +114,11 @@ void Paint(HWND view, PatchEngine& engine) {
       const int l = d->x + 1 + sx, t = d->y + 1 + sy;
       const int r = d->x + d->width - 2 + sx, b = d->y + d->height - 2 + sy;
       const POINT frame[] = {{l, t}, {r, t}, {r, b}, {l, b}, {l, t}};
-      HGDIOBJ old_pen = SelectObject(memory, white);
+      // White inside dark: seen on every box colour.
+      const POINT outline[] = {{l - 1, t - 1}, {r + 1, t - 1}, {r + 1, b + 1}, {l - 1, b + 1}, {l - 1, t - 1}};
+      HGDIOBJ old_pen = SelectObject(memory, dark);
+      Polyline(memory, outline, 5);
+      SelectObject(memory, white);
       Polyline(memory, frame, 5);
       SelectObject(memory, old_pen);
     }
@@ -139,6 +166,7 @@ void Paint(HWND view, PatchEngine& engine) {
   SelectObject(memory, old_bitmap);
   DeleteObject(wire);
   DeleteObject(white);
+  DeleteObject(dark);
   DeleteObject(bitmap);
   DeleteDC(memory);
   DeleteObject(black);
@@ -205,6 +233,8 @@ void EndWireDrag(PatchEngine& engine) {
 
 void LeftDown(HWND view, PatchEngine& engine, Point p) {
   SetFocus(view);  // so the keys and the wheel reach the view
+  g_refusal.clear();
+  g_took_wire = false;
   editor_core::EditorCore& core = CoreOf(engine);
   engine.new_component_x = p.x;
   engine.new_component_y = p.y;
@@ -225,6 +255,7 @@ void LeftDown(HWND view, PatchEngine& engine, Point p) {
     // Picking up an output takes its old wire away at once; the drop ends
     // the step, so taking a wire and laying it elsewhere is one undo.
     core.BeginStep(editor_core::step::kDisconnect);
+    g_took_wire = engine.descriptor[hit.slot]->output_target_slot[hit.port] != kNoSlot;
     engine.DetachOutput(hit.slot, hit.port);
     engine.wire_drag = 1;
     engine.wire_end_x = p.x;
@@ -271,9 +302,74 @@ void Move(HWND view, PatchEngine& engine, Point p) {
   }
 }
 
+// How far past the view's edges a client point lies, each axis cut to
+// one auto-scroll step.
+Point PastTheEdge(HWND view, Point client) {
+  RECT area;
+  GetClientRect(view, &area);
+  const auto past = [](int at, int end) {
+    const int by = at < 0 ? at : at >= end ? at - end + 1 : 0;
+    return std::clamp(by, -kAutoScrollStep, kAutoScrollStep);
+  };
+  return {past(client.x, area.right), past(client.y, area.bottom)};
+}
+
+// A pointer move during a drag, in client coordinates: the box or wire
+// follows, and while the pointer is past an edge the timer scrolls.
+void DragMove(HWND view, PatchEngine& engine, Point client) {
+  g_drag_client = client;
+  Move(view, engine, {client.x - engine.scroll_x, client.y - engine.scroll_y});
+  const Point past = PastTheEdge(view, client);
+  if (past.x != 0 || past.y != 0) {
+    SetTimer(view, kAutoScrollTimer, kAutoScrollMs, nullptr);
+  } else {
+    KillTimer(view, kAutoScrollTimer);
+  }
+}
+
+// A tick while the pointer is held past an edge: scroll that way (a box
+// dragged right or down has grown the content first), and the box or wire
+// follows the pointer over the content that moved under it.
+void AutoScroll(HWND view, PatchEngine& engine) {
+  if (engine.dragged_slot < 0 && engine.wire_drag == 0 && !RubberBand().active) {
+    KillTimer(view, kAutoScrollTimer);
+    return;
+  }
+  const Point past = PastTheEdge(view, g_drag_client);
+  if (past.x != 0) ScrollTo(view, engine, SB_HORZ, past.x - engine.scroll_x);
+  if (past.y != 0) ScrollTo(view, engine, SB_VERT, past.y - engine.scroll_y);
+  DragMove(view, engine, g_drag_client);
+}
+
+// Connects the dragged wire to the input at p (the step it began is named
+// for what happened). Answers why nothing was connected when the pointer
+// was on a box that refused it; empty when it connected, or was dropped on
+// nothing or on its own box.
+std::string DropWire(PatchEngine& engine, Point p) {
+  const int source = engine.wire_source_slot;
+  const Hit drop = editor_core::DropAt(engine, source, p);
+  switch (drop.kind) {
+    case Hit::kInput:
+      if (!engine.Connect(source, engine.wire_source_output, drop.slot, drop.port)) return editor_text::kWireRefused;
+      CoreOf(engine).RenameStep(editor_core::step::kConnect);
+      return {};
+    case Hit::kBody:
+      return editor_text::kWireOnBody;
+    case Hit::kLoop: {
+      char text[400];
+      std::snprintf(text, sizeof text, editor_text::kWireWouldLoop, engine.descriptor[drop.slot]->label,
+                    engine.descriptor[source]->label);
+      return text;
+    }
+    default:
+      return {};
+  }
+}
+
 void LeftUp(HWND view, PatchEngine& engine, Point p) {
   engine.new_component_x = p.x;
   engine.new_component_y = p.y;
+  KillTimer(view, kAutoScrollTimer);
   editor_core::EditorCore& core = CoreOf(engine);
   if (engine.dragged_slot >= 0) {
     engine.dragged_slot = -1;
@@ -284,10 +380,7 @@ void LeftUp(HWND view, PatchEngine& engine, Point p) {
   } else if (engine.wire_drag == 1) {
     engine.wire_end_x = p.x;
     engine.wire_end_y = p.y;
-    const Hit drop = editor_core::DropAt(engine, engine.wire_source_slot, p);
-    if (drop.kind == Hit::kInput &&
-        engine.Connect(engine.wire_source_slot, engine.wire_source_output, drop.slot, drop.port))
-      core.RenameStep(editor_core::step::kConnect);
+    g_refusal = DropWire(engine, p);
     core.EndStep();
     EndWireDrag(engine);
     ReleaseCapture();
@@ -318,17 +411,27 @@ void CaptureLost(HWND view, PatchEngine& engine) {
 }
 
 void DoubleClick(HWND view, PatchEngine& engine, Point p) {
+  // The first click of a double-click picked an output up by the written
+  // rule; a double-click is no request to disconnect: that step is taken
+  // back, wire and all.
+  editor_core::EditorCore& core = CoreOf(engine);
+  std::string ignored;
+  if (std::exchange(g_took_wire, false) && core.UndoName() == editor_core::step::kDisconnect) {
+    core.TakeBack(ignored);
+    g_refusal.clear();
+  }
   const int s = BoxAt(engine, p);
   if (s < 0) return;
-  CoreOf(engine).Select(s);
+  core.Select(s);
   Globals().dialog_engine = &engine;
   Repaint(view);
   UpdateWindow(view);
+  // The engine may be gone when the dialog returns (the host closed the
+  // module): nothing is touched through it after this.
   AsOneStep(engine, editor_core::step::kSettings, [&] {
     OpenSettingsDialog(engine);
     return true;
   });
-  Repaint(view);
 }
 
 void RightDown(HWND view, PatchEngine& engine, Point p) {
@@ -440,9 +543,18 @@ LRESULT CALLBACK ModuleViewProc(HWND view, UINT message, WPARAM wparam, LPARAM l
       Scroll(view, *engine, SB_VERT, LOWORD(wparam));
       return 1;
     case WM_MOUSEMOVE:
-      Move(view, *engine, ModulePoint(*engine, lparam));
+      if (engine->dragged_slot >= 0 || engine->wire_drag == 1 || RubberBand().active) {
+        DragMove(view, *engine, {GET_X_LPARAM(lparam), GET_Y_LPARAM(lparam)});
+      } else {
+        Move(view, *engine, ModulePoint(*engine, lparam));
+      }
       break;
+    case WM_TIMER:
+      if (wparam != kAutoScrollTimer) break;
+      AutoScroll(view, *engine);
+      return 0;
     case WM_CAPTURECHANGED:
+      KillTimer(view, kAutoScrollTimer);
       CaptureLost(view, *engine);
       break;
     case WM_MOUSEWHEEL:

@@ -60,8 +60,8 @@ bool PatchEngine::CreateComponentAtLocked(int slot, int type) {
   self->context = &context;
   std::strcpy(d->provider, text::kInternalProvider);
   d->type = type;
-  d->x = std::clamp(new_component_x, -kMaxPosition, kMaxPosition);
-  d->y = std::clamp(new_component_y, -kMaxPosition, kMaxPosition);
+  d->x = std::clamp(new_component_x, 0, kMaxPosition);
+  d->y = std::clamp(new_component_y, 0, kMaxPosition);
   d->width = 80;
   d->input_count = static_cast<std::uint8_t>(type_dispatch(kGetInputCount, nullptr, nullptr));
   d->output_count = static_cast<std::uint8_t>(type_dispatch(kGetOutputCount, nullptr, nullptr));
@@ -258,8 +258,8 @@ bool PatchEngine::ConnectLocked(int s, int m, int t, int k) {
 void PatchEngine::MoveComponent(int slot, int x, int y) {
   auto lock = LockEdits();
   if (!IsOccupied(slot)) return;
-  descriptor[slot]->x = std::clamp(x, -kMaxPosition, kMaxPosition);
-  descriptor[slot]->y = std::clamp(y, -kMaxPosition, kMaxPosition);
+  descriptor[slot]->x = std::clamp(x, 0, kMaxPosition);
+  descriptor[slot]->y = std::clamp(y, 0, kMaxPosition);
 }
 
 namespace {

@@ -23,6 +23,12 @@ std::string Format(const char* format, const std::string& a, const std::string& 
 bool LoadModuleFile(PatchEngine& engine, const std::string& path, std::string& error) {
   std::string bytes;
   if (!ReadInputFile(path, kModuleFileLimits, bytes, error)) return false;
+  // An empty image changes nothing (a host's empty chunk), but a file that
+  // holds nothing is no module: loading it must not pass for success.
+  if (bytes.empty()) {
+    error = text::kEmptyModuleFile;
+    return false;
+  }
   // Sound files named relative to the module file are found beside it.
   ImagePaths paths;
   paths.folder = FolderOf(path);

@@ -343,13 +343,13 @@ void ReadComponents(const Json& list, Image& image) {
     c.outputs = TypeCount(c.type, kGetOutputCount);
     if (const Json* v = Find(entry, "label")) c.label = String(*v, name + ": " + Quoted("label"));
     if (const Json* v = Find(entry, "x"))
-      c.x = static_cast<std::int32_t>(Integer(*v, name + ": " + Quoted("x"), -kMaxPosition, kMaxPosition));
+      c.x = static_cast<std::int32_t>(Integer(*v, name + ": " + Quoted("x"), 0, kMaxPosition));
     if (const Json* v = Find(entry, "y"))
-      c.y = static_cast<std::int32_t>(Integer(*v, name + ": " + Quoted("y"), -kMaxPosition, kMaxPosition));
+      c.y = static_cast<std::int32_t>(Integer(*v, name + ": " + Quoted("y"), 0, kMaxPosition));
     if (const Json* v = Find(entry, "width"))
-      c.width = static_cast<std::int16_t>(Integer(*v, name + ": " + Quoted("width"), -32768, 32767));
+      c.width = static_cast<std::int16_t>(Integer(*v, name + ": " + Quoted("width"), 1, kMaxBoxSide));
     if (const Json* v = Find(entry, "height"))
-      c.height = static_cast<std::int16_t>(Integer(*v, name + ": " + Quoted("height"), -32768, 32767));
+      c.height = static_cast<std::int16_t>(Integer(*v, name + ": " + Quoted("height"), 1, kMaxBoxSide));
     if (const Json* v = Find(entry, "colour"))
       c.colour = static_cast<std::uint32_t>(Integer(*v, name + ": " + Quoted("colour"), 0, 0xFFFFFFFF));
     if (const TypeSettings* settings = SettingsOf(c.type)) {

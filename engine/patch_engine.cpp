@@ -53,6 +53,7 @@ PatchEngine::PatchEngine() {
 
 // No audio block runs any more: everything retired or published is freed.
 PatchEngine::~PatchEngine() {
+  Ui().EngineClosing(this);
   if (main_window != nullptr) Ui().DestroyEditorWindow(main_window);
   script.reset();
   {

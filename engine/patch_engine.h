@@ -36,10 +36,14 @@ inline constexpr std::size_t kModuleDescriptionSize = 1024;
 inline constexpr std::size_t kLabelSize = 128;
 inline constexpr std::size_t kParameterNameSize = 64;
 inline constexpr std::size_t kProviderSize = 130;
-// A box's position lies within ±kMaxPosition on both axes: far beyond any
-// view, and small enough that no sum of a position, a box size, a port
-// offset and a scroll position overflows an int anywhere the patch is drawn.
+// A box's corner lies within 0..kMaxPosition on both axes: where the view
+// can scroll to (it never shows negative coordinates), and small enough
+// that no sum of a position, a box size, a port offset and a scroll
+// position overflows an int anywhere the patch is drawn.
 inline constexpr std::int32_t kMaxPosition = 1 << 20;
+// A box is 1..kMaxBoxSide pixels wide and high: an empty box cannot be
+// clicked, and the sides are stored in 16 bits.
+inline constexpr std::int32_t kMaxBoxSide = 32767;
 
 struct ComponentDescriptor {
   std::uint8_t input_count;
@@ -188,7 +192,7 @@ class PatchEngine {
 
   // Cosmetic and editor-side changes: the audio thread never reads these
   // fields, so no plan is rebuilt.
-  void MoveComponent(int slot, int x, int y);  // each kept within ±kMaxPosition
+  void MoveComponent(int slot, int x, int y);  // each kept within 0..kMaxPosition
   void SetLabel(int slot, const char* label);  // cut to kLabelSize - 1
   // Each text is cut to its buffer's capacity.
   void SetModuleTexts(const char* module_name, const char* module_author,

@@ -57,6 +57,9 @@ class UserInterface {
   // it: a module was loaded or restored, or a problem was kept. Must not
   // wait for the editor's thread; the Win32 version posts a message.
   virtual void EngineChanged(void* /*main_window*/) {}
+  // Called first when `engine` (a PatchEngine) is torn down: dialogs open
+  // on it end and let go of it, so nothing reads it once it is freed.
+  virtual void EngineClosing(void* /*engine*/) {}
 };
 
 // An interface with no window system behind it: every question answered

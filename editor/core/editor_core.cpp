@@ -155,6 +155,13 @@ bool EditorCore::Travel(std::deque<Step>& from, std::deque<Step>& to, std::strin
 bool EditorCore::Undo(std::string& error) { return Travel(undo_, redo_, error); }
 bool EditorCore::Redo(std::string& error) { return Travel(redo_, undo_, error); }
 
+bool EditorCore::TakeBack(std::string& error) {
+  if (!Undo(error)) return false;
+  history_bytes_ -= redo_.back().image.size();
+  redo_.pop_back();
+  return true;
+}
+
 // ------------------------------------------------------------ commands
 
 int EditorCore::Add(int type, int x, int y) {

@@ -126,6 +126,9 @@ class EditorCore {
   std::string RedoName() const { return redo_.empty() ? std::string() : redo_.back().name; }
   bool Undo(std::string& error);
   bool Redo(std::string& error);
+  // Undoes the last step and forgets it (no redo): for a gesture that turns
+  // out not to have been meant (a double-click's first click).
+  bool TakeBack(std::string& error);
   std::size_t UndoDepth() const { return undo_.size(); }
   // The module was replaced by something other than these commands (a
   // host restoring its project, a preset): the history no longer leads

@@ -48,14 +48,19 @@ bool FeedsSource(const PatchEngine& engine, int source, int n) {
 
 Hit DropAt(const PatchEngine& engine, int source, Point p) {
   if (!engine.IsOccupied(source)) return {};
+  Hit looping;
   for (int n = engine.slot_count - 1; n >= 0; --n) {
     const ComponentDescriptor* d = engine.descriptor[n];
-    if (d == nullptr || n == source || !Contains(*d, p) || FeedsSource(engine, source, n)) continue;
+    if (d == nullptr || n == source || !Contains(*d, p)) continue;
+    if (FeedsSource(engine, source, n)) {
+      if (looping.kind == Hit::kNothing) looping = {Hit::kLoop, n, -1};
+      continue;
+    }
     if (p.x >= d->x + kInputColumn) return {Hit::kBody, n, -1};
     const int j = RowAt(*d, d->input_count, p.y);
     if (j >= 0) return {Hit::kInput, n, j};
   }
-  return {};
+  return looping;
 }
 
 bool Meets(const ComponentDescriptor& d, Rect r) {

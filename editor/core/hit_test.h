@@ -24,7 +24,9 @@ int BoxAt(const PatchEngine& engine, Point p);
 
 // What a point means to a press of the left button.
 struct Hit {
-  enum Kind { kNothing, kBody, kOutput, kInput } kind = kNothing;
+  // kLoop: on a box that feeds the wire's source (a drop there would
+  // close a loop).
+  enum Kind { kNothing, kBody, kOutput, kInput, kLoop } kind = kNothing;
   int slot = -1;
   int port = -1;  // the row, for kOutput and kInput
 };
@@ -33,7 +35,8 @@ struct Hit {
 Hit PressAt(const PatchEngine& engine, Point p);
 // Where a wire from (source, output) dropped at p would end: the input row
 // of the topmost box whose input column holds p, skipping the source itself
-// and the boxes that feed it. kBody: released on a body (no connection).
+// and the boxes that feed it. kBody: released on a body (no connection);
+// kLoop: only boxes that feed the source were there.
 Hit DropAt(const PatchEngine& engine, int source, Point p);
 
 // Boxes that meet the rectangle (any corner order), for a rubber band.

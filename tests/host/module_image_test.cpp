@@ -115,8 +115,11 @@ TEST_F(ModuleTest, BadImagesAreRefusedWithOneLineAndNoChange) {
       {Module("", R"(, "parameters": [{"controller": 1.5}])"), "parameter 0: \"controller\" is not a whole number"},
       {Module("", R"(, "parameters": [)" + twenty_five_empty + R"({"controller": 1}])"),
        "parameter 25: the extra parameter has no controller"},
-      {Module(R"({"slot": 3, "type": 10, "x": 1048577})"),
-       "component 0 (slot 3): \"x\" is 1048577, outside -1048576..1048576"},
+      // Boxes stay reachable: on the canvas, and big enough to click.
+      {Module(R"({"slot": 3, "type": 10, "x": 1048577})"), "component 0 (slot 3): \"x\" is 1048577, outside 0..1048576"},
+      {Module(R"({"slot": 3, "type": 10, "y": -1})"), "component 0 (slot 3): \"y\" is -1, outside 0..1048576"},
+      {Module(R"({"slot": 3, "type": 10, "width": 0})"), "component 0 (slot 3): \"width\" is 0, outside 1..32767"},
+      {Module(R"({"slot": 3, "type": 10, "height": -14})"), "component 0 (slot 3): \"height\" is -14, outside 1..32767"},
       // Strict: nothing after the closing brace (a NUL ends the parser's
       // text, not the refusal), and every key once per object.
       {Module("") + "\n x", "there is more after the module's closing brace (line 2, column 2)"},

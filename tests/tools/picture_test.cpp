@@ -260,7 +260,7 @@ TEST_F(PictureTest, DrawsUpToThePictureBoundAndRefusesBeyond) {
       {16255, 0, "the picture would be 16,385 x 64 pixels"},
       {10000, 10000, "the picture would be 10,130 x 10,064 pixels"},
       {32000, 32000, "the picture would be 32,130 x 32,064 pixels"},
-      {-1048576, 1048576, "the picture would be 1,048,626 x 1,048,640 pixels"},
+      {1048576, 1048576, "the picture would be 1,048,706 x 1,048,640 pixels"},
   };
   for (const auto& b : beyond) {
     const std::string name = module(b.x, b.y);
