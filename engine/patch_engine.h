@@ -267,6 +267,10 @@ class PatchEngine {
   bool IsOccupied(int slot) const {
     return slot >= 0 && slot < kSlotCount && descriptor[slot] != nullptr;
   }
+  // The slot tables, read on the editor side (under LockEdits(), or on the
+  // thread that edits). Null for an empty slot or one out of range.
+  const ComponentDescriptor* Descriptor(int slot) const { return IsOccupied(slot) ? descriptor[slot] : nullptr; }
+  int SlotCount() const { return slot_count; }
 
   // The Locked helpers: the caller holds LockEdits(). Structural ones mark
   // the plan stale; PublishLocked builds and publishes it.

@@ -205,8 +205,8 @@ TEST_F(EditorCoreTest, HitTestsFollowTheViewsRules) {
   const Hit drop = DropAt(*engine, 0, {125, 10 + 8 + 5});
   EXPECT_EQ(drop.kind, Hit::kInput);
   EXPECT_EQ(drop.port, 1);
-  // The filter feeds Out: a wire from Out's inputs' side may not end on it.
-  EXPECT_EQ(DropAt(*engine, 2, {125, 15}).kind, Hit::kNothing);
+  // The filter feeds Out: a wire from Out may not end on it (a loop).
+  EXPECT_EQ(DropAt(*engine, 2, {125, 15}).kind, Hit::kLoop);
   core.SelectWhere({100, 0, 130, 12}, false);
   EXPECT_EQ(core.Selection(), (std::vector<int>{1}));
 }
