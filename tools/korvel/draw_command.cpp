@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "editor/core/layout.h"
 #include "editor/module_view_geometry.h"
 #include "tools/korvel/cli.h"
 #include "tools/korvel/module_io.h"
@@ -23,8 +24,9 @@ constexpr char kDrawUsage[] =
     "\n"
     "Draws the module's patch as the editor's Module View shows it: the boxes\n"
     "at their saved positions with their colours and labels, the port squares\n"
-    "and the wires. The picture reaches 50 units right of and below the\n"
-    "furthest box.\n"
+    "and the wires. A module saved without positions (every box at 0, 0) is\n"
+    "laid out in columns along its wires, as the editor lays it out. The\n"
+    "picture reaches 50 units right of and below the furthest box.\n"
     "  -o PICTURE    .png or .svg\n"
     "  --scale S     size factor, 0.25 to 8 (default 1: one PNG pixel per\n"
     "                editor pixel)\n";
@@ -174,6 +176,8 @@ int DrawCommand(const Args& args) {
   std::string error;
   const auto module = LoadModule(path, error);
   if (!module) return Fail(kExitFailure, error);
+  // A module written without positions is drawn as the editor lays it out.
+  editor_core::LayOutIfUnplaced(*module->engine);
   // A position the reader accepts may lie far beyond any picture: refused,
   // naming the box, before anything is drawn.
   const PatchEngine& engine = *module->engine;
