@@ -34,6 +34,7 @@ namespace {
 namespace fs = std::filesystem;
 using x11_editor::kMenuRowHeight;
 using x11_editor::kMenuWidth;
+using testing::Outcome;
 
 // Waiting on another process: a bound, never an assertion on the time.
 template <class Done>
@@ -73,6 +74,8 @@ class EditWindowTest : public ::testing::Test {
     const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
     ASSERT_TRUE(WaitFor([&] { return fs::exists(socket); })) << "Xvfb did not start";
     setenv("DISPLAY", display_name_.c_str(), 1);
+    // A window may go between listing it and asking after it: not fatal.
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     ASSERT_TRUE(WaitFor([&] { return (display_ = XOpenDisplay(display_name_.c_str())) != nullptr; }));
   }
   void TearDown() override {
@@ -99,7 +102,18 @@ class EditWindowTest : public ::testing::Test {
     XSync(display_, False);
   }
 
-  Window FindWindow(const std::string& part) {
+  // Answers the message box titled `title` with a key, once it shows.
+  void Answer(const std::string& title, KeySym key) {
+    Window box = 0;
+    ASSERT_TRUE(WaitFor([&] { return (box = FindWindow(title, true)) != 0; })) << "no box " << title << "\n" << Err();
+    MoveTo(60, 60);  // over it: the keys go where the pointer is
+    Key(key);
+    // Gone before anything else happens: the next box is another one.
+    ASSERT_TRUE(WaitFor([&] { return FindWindow(title, true) != box; })) << "the box stays\n" << Err();
+    MoveTo(500, 500);
+  }
+
+  Window FindWindow(const std::string& part, bool whole = false) {
     Window root = DefaultRootWindow(display_), parent = 0, *children = nullptr;
     unsigned count = 0;
     Window found = 0;
@@ -109,7 +123,7 @@ class EditWindowTest : public ::testing::Test {
       XWindowAttributes attributes;
       if (XGetWindowAttributes(display_, children[i], &attributes) && attributes.map_state == IsViewable &&
           XFetchName(display_, children[i], &name) && name != nullptr) {
-        if (std::string(name).find(part) != std::string::npos) found = children[i];
+        if (whole ? name == part : std::string(name).find(part) != std::string::npos) found = children[i];
         XFree(name);
       }
     }
@@ -270,20 +284,89 @@ TEST_F(EditWindowTest, ASaveIntoAReadOnlyFolderNamesItAndLosesNothing) {
   AddFromMenu(300, 200, "Output Component");
   MoveTo(500, 400);
   Key(XK_s, true);
-  ASSERT_TRUE(WaitFor([&] { return Err().find("Not saved") != std::string::npos; })) << Err();
-  EXPECT_NE(Err().find(scratch.Path("ro")), std::string::npos) << Err();
-  MoveTo(60, 60);  // over the message
-  Key(XK_Return);
-  MoveTo(500, 400);
+  Answer("Korvel Modular", XK_Return);
+  EXPECT_NE(Err().find("Not saved"), std::string::npos) << Err();
+  EXPECT_NE(Err().find("'" + scratch.Path("ro") + "'"), std::string::npos) << "names the folder: " << Err();
   Close();
-  ASSERT_TRUE(WaitFor([&] { return Err().find("before closing") != std::string::npos; })) << Err();
-  MoveTo(60, 60);
-  Key(XK_n);  // close without saving
+  Answer("Korvel Modular", XK_n);  // close without saving
+  EXPECT_NE(Err().find("before closing"), std::string::npos) << Err();
   EXPECT_EQ(Exit(), 0) << Err();
   chmod(scratch.Path("ro").c_str(), 0755);
   EXPECT_EQ(testing::ReadBytes(path), before);
   EXPECT_EQ(std::distance(fs::directory_iterator(scratch.Path("ro")), fs::directory_iterator()), 1)
       << "no temporary file left";
+}
+
+// What another X client gets from the CLIPBOARD selection as UTF8_STRING.
+std::string ClipboardOf(Display* display) {
+  const Window me = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
+  const Atom property = XInternAtom(display, "TEST_CLIP", False);
+  const Atom clipboard = XInternAtom(display, "CLIPBOARD", False);
+  // The editor takes the selection when it has read the keys.
+  if (!WaitFor([&] { return XGetSelectionOwner(display, clipboard) != None; })) return {};
+  XConvertSelection(display, clipboard, XInternAtom(display, "UTF8_STRING", False),
+                    property, me, CurrentTime);
+  std::string text;
+  XEvent event;
+  const bool answered = WaitFor([&] { return XCheckTypedWindowEvent(display, me, SelectionNotify, &event) == True; });
+  if (answered && event.xselection.property != None) {
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    XGetWindowProperty(display, me, property, 0, 1 << 20, True, AnyPropertyType, &type, &format, &count, &after,
+                       &data);
+    if (data != nullptr) {
+      text.assign(reinterpret_cast<const char*>(data), count);
+      XFree(data);
+    }
+  }
+  XDestroyWindow(display, me);
+  return text;
+}
+
+int BoxesIn(const std::string& path) {
+  PatchEngine engine;
+  engine.ResetEngine();
+  std::string error;
+  EXPECT_TRUE(LoadModuleFile(engine, path, error)) << error;
+  int boxes = 0;
+  for (int s = 0; s < engine.SlotCount(); ++s) boxes += engine.IsOccupied(s);
+  return boxes;
+}
+
+TEST_F(EditWindowTest, CopiedBoxesReachOtherClientsAndPasteBackAndABandDeletesAfterAsking) {
+  const std::string path = scratch.Path("clip.korvel");
+  Open(path);
+  AddFromMenu(100, 100, "Constant", "Values");
+  Click(110, 105);
+  Key(XK_c, true);
+  const std::string text = ClipboardOf(display_);
+  EXPECT_NE(text.find("\"components\""), std::string::npos) << "module text: " << text;
+  Key(XK_v, true);
+  Key(XK_d, true);
+  Key(XK_s, true);
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(path); })) << Err();
+  EXPECT_EQ(BoxesIn(path), 3) << "the constant, its paste and the paste's duplicate";
+
+  Drag(60, 60, 400, 400);  // a band over all three
+  Key(XK_Delete);
+  Answer("Delete Component", XK_y);
+  const std::string saved = testing::ReadBytes(path);
+  Key(XK_s, true);
+  ASSERT_TRUE(WaitFor([&] { return testing::ReadBytes(path) != saved; })) << Err();
+  EXPECT_EQ(BoxesIn(path), 0);
+  Close();
+  EXPECT_EQ(Exit(), 0) << Err();
+}
+
+TEST_F(EditWindowTest, AFileThatIsNoModuleIsNamedAndLeftAlone) {
+  const std::string path = scratch.Write("notes.korvel", "shopping list\n");
+  const Outcome run = scratch.Run(std::string(KORVEL_CLI) + " edit " + path);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("'" + path + "'"), std::string::npos) << run.err;
+  EXPECT_EQ(testing::ReadBytes(path), "shopping list\n");
+  EXPECT_EQ(FindWindow("notes"), 0u) << "no window opens";
 }
 
 }  // namespace
