@@ -41,6 +41,16 @@ void Text(cairo_t* cr, double x, double baseline, const std::string& text, unsig
 
 }  // namespace
 
+mv::Point MenuPlace(int x, int y, int rows, int width, int height) {
+  return {std::max(0, std::min(x, width - kMenuWidth)), std::max(0, std::min(y, height - rows * kMenuRowHeight))};
+}
+
+mv::Point EditorWindow::SubmenuPlace() const {
+  const MenuItem& sub = editor_core::ComponentMenu().items[submenu_];
+  return MenuPlace(menu_x_ + kMenuWidth, menu_y_ + submenu_ * kMenuRowHeight, static_cast<int>(sub.submenu_size),
+                   width_, height_ - kStatusHeight);
+}
+
 EditorWindow::EditorWindow(Display* display, PatchEngine& engine, const std::string& title, int width, int height)
     : display_(display), core_(engine), width_(width), height_(height) {
   const int screen = DefaultScreen(display_);
@@ -151,7 +161,8 @@ void EditorWindow::PaintMenu(cairo_t* cr) {
   column(menu.items, menu.size, menu_x_, menu_y_);
   if (submenu_ >= 0) {
     const MenuItem& sub = menu.items[submenu_];
-    column(sub.submenu, sub.submenu_size, menu_x_ + kMenuWidth, menu_y_ + submenu_ * kMenuRowHeight);
+    const Point at = SubmenuPlace();
+    column(sub.submenu, sub.submenu_size, at.x, at.y);
   }
 }
 
@@ -238,8 +249,10 @@ void EditorWindow::ButtonDown(const XEvent& event) {
       // The Components menu, adding where it was opened.
       new_component_ = p;
       menu_open_ = true;
-      menu_x_ = e.x;
-      menu_y_ = e.y;
+      const Point at = MenuPlace(e.x, e.y, static_cast<int>(editor_core::ComponentMenu().size), width_,
+                                 height_ - kStatusHeight);
+      menu_x_ = at.x;
+      menu_y_ = at.y;
       submenu_ = -1;
     }
     Redraw();
@@ -486,9 +499,9 @@ bool EditorWindow::MenuPress(int x, int y) {
       return true;
     }
     picked = &menu.items[row];
-  } else if (submenu_ >= 0 && x >= menu_x_ + kMenuWidth && x < menu_x_ + 2 * kMenuWidth) {
+  } else if (submenu_ >= 0 && x >= SubmenuPlace().x && x < SubmenuPlace().x + kMenuWidth) {
     const MenuItem& sub = menu.items[submenu_];
-    const int row = row_of(y, menu_y_ + submenu_ * kMenuRowHeight, sub.submenu_size);
+    const int row = row_of(y, SubmenuPlace().y, sub.submenu_size);
     if (row < 0) return false;
     picked = &sub.submenu[row];
   } else {

@@ -28,6 +28,10 @@ inline constexpr int kMenuRowHeight = 18;
 inline constexpr int kMenuWidth = 170;
 inline constexpr int kStatusHeight = 20;
 
+// Where a menu column of `rows` rows asked for at (x, y) lands: moved up
+// and left as far as it must to fit a view `width` by `height`.
+module_view::Point MenuPlace(int x, int y, int rows, int width, int height);
+
 class EditorWindow {
  public:
   EditorWindow(_XDisplay* display, PatchEngine& engine, const std::string& title, int width, int height);
@@ -68,6 +72,7 @@ class EditorWindow {
   void MenuHover(int x, int y);
   void PaintMenu(_cairo* cr);
   void Scroll(int dx, int dy);
+  Point SubmenuPlace() const;
 
   _XDisplay* display_;
   XWindow window_ = 0;

@@ -168,15 +168,20 @@ class EditWindowTest : public ::testing::Test {
       ADD_FAILURE() << "no menu item " << wanted;
       return 0;
     };
+    XWindowAttributes window;
+    XGetWindowAttributes(display_, window_, &window);
+    const int view_height = window.height - x11_editor::kStatusHeight;
+    const auto top = x11_editor::MenuPlace(x, y, static_cast<int>(menu.size), window.width, view_height);
     if (group.empty()) {
-      Click(x + 20, y + row(menu.items, menu.size, name) * kMenuRowHeight + kMenuRowHeight / 2);
+      Click(top.x + 20, top.y + row(menu.items, menu.size, name) * kMenuRowHeight + kMenuRowHeight / 2);
       return;
     }
     const int g = row(menu.items, menu.size, group);
-    Click(x + 20, y + g * kMenuRowHeight + kMenuRowHeight / 2);
+    Click(top.x + 20, top.y + g * kMenuRowHeight + kMenuRowHeight / 2);
     const editor_core::MenuItem& sub = menu.items[g];
-    Click(x + kMenuWidth + 20,
-          y + (g + row(sub.submenu, sub.submenu_size, name)) * kMenuRowHeight + kMenuRowHeight / 2);
+    const auto at = x11_editor::MenuPlace(top.x + kMenuWidth, top.y + g * kMenuRowHeight,
+                                          static_cast<int>(sub.submenu_size), window.width, view_height);
+    Click(at.x + 20, at.y + row(sub.submenu, sub.submenu_size, name) * kMenuRowHeight + kMenuRowHeight / 2);
   }
   void Close() {
     XEvent event = {};
@@ -208,7 +213,7 @@ TEST_F(EditWindowTest, APatchMadeWithTheMouseIsSavedAsDrawnAndReopens) {
   Open(path);
   AddFromMenu(100, 100, "Input Component");
   AddFromMenu(300, 100, "Output Component");
-  AddFromMenu(200, 250, "Lowpass Filter", "Filter");
+  AddFromMenu(200, 450, "Lowpass Filter", "Filter");  // the submenu moves up to fit
   // In's output 1 to Out's input 1, at the squares the geometry puts.
   Drag(100 + 74, 100 + 6, 300 + 5, 100 + 6);
   Key(XK_z, true);  // takes the wire back
@@ -233,7 +238,7 @@ TEST_F(EditWindowTest, APatchMadeWithTheMouseIsSavedAsDrawnAndReopens) {
   ASSERT_GE(filter, 0);
   EXPECT_EQ(engine.Descriptor(in)->x, 100);
   EXPECT_EQ(engine.Descriptor(out)->x, 300);
-  EXPECT_EQ(engine.Descriptor(filter)->y, 250);
+  EXPECT_EQ(engine.Descriptor(filter)->y, 450);
   EXPECT_EQ(engine.Descriptor(filter)->type, 15);
   EXPECT_EQ(engine.Descriptor(out)->input_source_slot[0], in);
 
