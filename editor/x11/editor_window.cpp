@@ -45,10 +45,15 @@ mv::Point MenuPlace(int x, int y, int rows, int width, int height) {
   return {std::max(0, std::min(x, width - kMenuWidth)), std::max(0, std::min(y, height - rows * kMenuRowHeight))};
 }
 
+mv::Point SubmenuPlace(mv::Point menu, int row, int rows, int width, int height) {
+  const int x = menu.x + 2 * kMenuWidth <= width ? menu.x + kMenuWidth : menu.x - kMenuWidth;
+  return MenuPlace(x, menu.y + row * kMenuRowHeight, rows, width, height);
+}
+
 mv::Point EditorWindow::SubmenuPlace() const {
   const MenuItem& sub = editor_core::ComponentMenu().items[submenu_];
-  return MenuPlace(menu_x_ + kMenuWidth, menu_y_ + submenu_ * kMenuRowHeight, static_cast<int>(sub.submenu_size),
-                   width_, height_ - kStatusHeight);
+  return x11_editor::SubmenuPlace({menu_x_, menu_y_}, submenu_, static_cast<int>(sub.submenu_size), width_,
+                                  height_ - kStatusHeight);
 }
 
 EditorWindow::EditorWindow(Display* display, PatchEngine& engine, const std::string& title, int width, int height)

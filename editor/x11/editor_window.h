@@ -31,6 +31,9 @@ inline constexpr int kStatusHeight = 20;
 // Where a menu column of `rows` rows asked for at (x, y) lands: moved up
 // and left as far as it must to fit a view `width` by `height`.
 module_view::Point MenuPlace(int x, int y, int rows, int width, int height);
+// Where the submenu of row `row` of a menu at `menu` lands: right of it,
+// or left of it when the view ends first; moved up to fit.
+module_view::Point SubmenuPlace(module_view::Point menu, int row, int rows, int width, int height);
 
 class EditorWindow {
  public:

@@ -179,8 +179,8 @@ class EditWindowTest : public ::testing::Test {
     const int g = row(menu.items, menu.size, group);
     Click(top.x + 20, top.y + g * kMenuRowHeight + kMenuRowHeight / 2);
     const editor_core::MenuItem& sub = menu.items[g];
-    const auto at = x11_editor::MenuPlace(top.x + kMenuWidth, top.y + g * kMenuRowHeight,
-                                          static_cast<int>(sub.submenu_size), window.width, view_height);
+    const auto at =
+        x11_editor::SubmenuPlace(top, g, static_cast<int>(sub.submenu_size), window.width, view_height);
     Click(at.x + 20, at.y + row(sub.submenu, sub.submenu_size, name) * kMenuRowHeight + kMenuRowHeight / 2);
   }
   void Close() {
@@ -213,7 +213,7 @@ TEST_F(EditWindowTest, APatchMadeWithTheMouseIsSavedAsDrawnAndReopens) {
   Open(path);
   AddFromMenu(100, 100, "Input Component");
   AddFromMenu(300, 100, "Output Component");
-  AddFromMenu(200, 450, "Lowpass Filter", "Filter");  // the submenu moves up to fit
+  AddFromMenu(700, 450, "Lowpass Filter", "Filter");  // the menus move up and left to fit
   // In's output 1 to Out's input 1, at the squares the geometry puts.
   Drag(100 + 74, 100 + 6, 300 + 5, 100 + 6);
   Key(XK_z, true);  // takes the wire back
@@ -239,6 +239,7 @@ TEST_F(EditWindowTest, APatchMadeWithTheMouseIsSavedAsDrawnAndReopens) {
   EXPECT_EQ(engine.Descriptor(in)->x, 100);
   EXPECT_EQ(engine.Descriptor(out)->x, 300);
   EXPECT_EQ(engine.Descriptor(filter)->y, 450);
+  EXPECT_EQ(engine.Descriptor(filter)->x, 700);
   EXPECT_EQ(engine.Descriptor(filter)->type, 15);
   EXPECT_EQ(engine.Descriptor(out)->input_source_slot[0], in);
 
