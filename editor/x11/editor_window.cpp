@@ -516,8 +516,8 @@ bool EditorWindow::MenuPress(int x, int y) {
   if (picked->name == nullptr || picked->greyed || picked->type < 0) return true;
   menu_open_ = false;
   submenu_ = -1;
-  const int slot = core_.Add(picked->type, new_component_.x, new_component_.y);
-  if (slot >= 0) core_.Select(slot);
+  // As in the Win32 editor, adding selects nothing.
+  core_.Add(picked->type, new_component_.x, new_component_.y);
   Edited();
   return true;
 }
