@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "editor/core/layout.h"
 #include "editor/editor_texts.h"
 #include "editor/x11/editor_window.h"
@@ -85,7 +87,10 @@ int EditCommand(const Args& args) {
       marked = unsaved();
       window.SetTitle((marked ? "*" : "") + name + editor_text::kTitleSuffix);
     };
-    window.SetModuleName(exists ? name : name + " (new)");
+    // The status line names the module as its texts do, and the file.
+    const std::string module_name = nlohmann::json::parse(core.Image()).value("name", "");
+    const std::string file = exists ? name : name + " (new)";
+    window.SetModuleName(module_name.empty() ? file : module_name + " \xE2\x80\x94 " + file);
     retitle();
     const auto save = [&] {
       std::string why;
