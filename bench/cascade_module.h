@@ -23,8 +23,8 @@ inline std::unique_ptr<PatchEngine> CascadeEngine() {
   for (int i = 0; i < kStages; ++i) {
     const int lp = engine->CreateComponent(kLowpassType);
     const int f = engine->CreateComponent(kConstantType), r = engine->CreateComponent(kConstantType);
-    static_cast<ConstantRecord*>(engine->record[f])->value = Cutoff(i);
-    static_cast<ConstantRecord*>(engine->record[r])->value = kResonance;
+    engine->RenewRecord(f, [&](ComponentRecord& fresh, const ComponentRecord&, int) { static_cast<ConstantRecord&>(fresh).value = Cutoff(i); });
+    engine->RenewRecord(r, [&](ComponentRecord& fresh, const ComponentRecord&, int) { static_cast<ConstantRecord&>(fresh).value = kResonance; });
     if (!engine->Connect(previous, 0, lp, 0) || !engine->Connect(f, 0, lp, 1) || !engine->Connect(r, 0, lp, 2))
       std::abort();
     previous = lp;

@@ -97,10 +97,10 @@ INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
 INT_PTR CALLBACK ComponentInfoProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
   if (message == WM_INITDIALOG) {
     const PatchEngine* engine = DialogEngine();
-    const int slot = engine != nullptr ? engine->selected_slot : -1;
-    if (slot >= 0 && slot < kSlotCount && engine->dispatch[slot] != nullptr) {
+    const int slot = engine != nullptr ? engine->Editor().selected_slot : -1;
+    if (slot >= 0 && slot < kSlotCount && engine->Dispatch(slot) != nullptr) {
       std::vector<char> info(kInfoBufferSize, '\0');
-      engine->dispatch[slot](kGetInfo, info.data(), engine->record[slot]);
+      engine->Dispatch(slot)(kGetInfo, info.data(), engine->Record(slot));
       std::string text = info.data();
       // A delay that does not fit the line says so under its description.
       for (const DelayLengthProblem& problem : DelayLengthProblems(*engine))
@@ -117,9 +117,9 @@ INT_PTR CALLBACK EnsembleInfoProc(HWND dialog, UINT message, WPARAM wparam, LPAR
   PatchEngine* engine = DialogEngine();
   if (message == WM_INITDIALOG) {
     if (engine != nullptr) {
-      SetDlgItemTextA(dialog, IDC_ENSEMBLE_NAME, engine->name);
-      SetDlgItemTextA(dialog, IDC_ENSEMBLE_AUTHOR, engine->author);
-      SetDlgItemTextA(dialog, IDC_ENSEMBLE_DESCRIPTION, engine->description);
+      SetDlgItemTextA(dialog, IDC_ENSEMBLE_NAME, engine->ModuleName().c_str());
+      SetDlgItemTextA(dialog, IDC_ENSEMBLE_AUTHOR, engine->ModuleAuthor().c_str());
+      SetDlgItemTextA(dialog, IDC_ENSEMBLE_DESCRIPTION, engine->ModuleDescription().c_str());
       HWND list = GetDlgItem(dialog, IDC_OVERSAMPLING);
       int chosen = 0;
       for (int i = 0; i < static_cast<int>(std::size(kOversamplingFactors)); ++i) {
@@ -149,20 +149,21 @@ INT_PTR CALLBACK EnsembleInfoProc(HWND dialog, UINT message, WPARAM wparam, LPAR
 }
 
 void FillSettings(HWND dialog, PatchEngine& engine, int slot) {
-  const ComponentDescriptor& d = *engine.descriptor[slot];
+  const ComponentDescriptor& d = *engine.Descriptor(slot);
   SendDlgItemMessageA(dialog, IDC_LABEL, EM_LIMITTEXT, kLabelSize - 1, 0);
   SetDlgItemTextA(dialog, IDC_LABEL, d.label);
   if (d.type == kConstantType) {
-    const double value = static_cast<const ConstantRecord*>(engine.record[slot])->value;
+    const double value = static_cast<const ConstantRecord*>(engine.Record(slot))->value;
     SetDlgItemTextA(dialog, IDC_CONSTANT_VALUE, FormatValue(value).c_str());
   }
   if (d.type == kSliderType) {
-    const auto& slider = *static_cast<const SliderRecord*>(engine.record[slot]);
+    const auto& slider = *static_cast<const SliderRecord*>(engine.Record(slot));
     SetDlgItemTextA(dialog, IDC_SLIDER_MIN, FormatValue(slider.minimum).c_str());
     SetDlgItemTextA(dialog, IDC_SLIDER_MAX, FormatValue(slider.maximum).c_str());
     HWND list = GetDlgItem(dialog, IDC_SLIDER_BINDING);
     for (int p = 0; p < kNamedParameterCount; ++p) {
-      const char* parameter_name = engine.parameter_names[p] != nullptr ? engine.parameter_names[p] : "";
+      const std::string parameter_text = engine.ParameterName(p);
+      const char* parameter_name = parameter_text.c_str();
       char entry[kParameterNameSize + 16];
       if (parameter_name[0] == '\0') {
         std::snprintf(entry, sizeof entry, editor_text::kUnnamedParameterEntry, p + 1);
@@ -301,7 +302,8 @@ void StopLearning(HWND dialog) {
 void InitControllerRow(HWND dialog, const PatchEngine& engine) {
   HWND parameters = GetDlgItem(dialog, IDC_CONTROLLER_PARAMETER);
   for (int p = 0; p < kNamedParameterCount; ++p) {
-    const char* parameter_name = engine.parameter_names[p] != nullptr ? engine.parameter_names[p] : "";
+    const std::string parameter_text = engine.ParameterName(p);
+    const char* parameter_name = parameter_text.c_str();
     char entry[kParameterNameSize + 16];
     if (parameter_name[0] == '\0') {
       std::snprintf(entry, sizeof entry, editor_text::kUnnamedParameterEntry, p + 1);
@@ -309,7 +311,7 @@ void InitControllerRow(HWND dialog, const PatchEngine& engine) {
       std::snprintf(entry, sizeof entry, editor_text::kParameterEntry, p + 1, parameter_name);
     }
     SendMessageA(parameters, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry));
-    g_controller_edit.bindings[p] = engine.controllers.Get(p);
+    g_controller_edit.bindings[p] = engine.Controllers().Get(p);
   }
   SendMessageA(parameters, CB_SETCURSEL, 0, 0);
   HWND controllers = GetDlgItem(dialog, IDC_CONTROLLER_NUMBER);
@@ -327,8 +329,8 @@ void InitControllerRow(HWND dialog, const PatchEngine& engine) {
 bool ControllerRowMessage(HWND dialog, const PatchEngine& engine, UINT message, WPARAM wparam) {
   ControllerEdit& edit = g_controller_edit;
   if (message == WM_TIMER && wparam == kLearnTimer) {
-    if (edit.learning && engine.controllers.ReceivedCount() != edit.received_before) {
-      const std::int32_t controller = engine.controllers.LastReceived();
+    if (edit.learning && engine.Controllers().ReceivedCount() != edit.received_before) {
+      const std::int32_t controller = engine.Controllers().LastReceived();
       StopLearning(dialog);
       edit.bindings[ChosenParameter(dialog)] = controller;
       ShowBinding(dialog);
@@ -354,7 +356,7 @@ bool ControllerRowMessage(HWND dialog, const PatchEngine& engine, UINT message, 
     case IDC_CONTROLLER_LEARN:
       StopLearning(dialog);
       edit.learning = true;
-      edit.received_before = engine.controllers.ReceivedCount();
+      edit.received_before = engine.Controllers().ReceivedCount();
       SetTimer(dialog, kLearnTimer, kLearnPollMs, nullptr);
       SetDlgItemTextA(dialog, IDC_CONTROLLER_STATUS, editor_text::kLearnWaiting);
       return true;
@@ -372,13 +374,12 @@ INT_PTR CALLBACK ParameterInfoProc(HWND dialog, UINT message, WPARAM wparam, LPA
       InitControllerRow(dialog, *engine);
       for (int i = 0; i < kNamedParameterCount; ++i) {
         SendDlgItemMessageA(dialog, IDC_PARAMETER_NAME_FIRST + i, EM_LIMITTEXT, kParameterNameSize - 1, 0);
-        if (engine->parameter_names[i] != nullptr)
-          SetDlgItemTextA(dialog, IDC_PARAMETER_NAME_FIRST + i, engine->parameter_names[i]);
+        SetDlgItemTextA(dialog, IDC_PARAMETER_NAME_FIRST + i, engine->ParameterName(i).c_str());
         HWND kinds = GetDlgItem(dialog, ParameterKindControl(i));
         for (const char* kind : editor_text::kParameterKindNames)
           SendMessageA(kinds, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(kind));
         // Kinds the list cannot name show no choice and are kept.
-        const std::uint32_t kind = engine->parameter_kinds[i];
+        const std::uint32_t kind = engine->ParameterKind(i);
         SendMessageA(kinds, CB_SETCURSEL, kind < std::size(editor_text::kParameterKindNames) ? kind : -1, 0);
       }
       return TRUE;
@@ -389,10 +390,10 @@ INT_PTR CALLBACK ParameterInfoProc(HWND dialog, UINT message, WPARAM wparam, LPA
         for (int i = 0; i < kNamedParameterCount; ++i) {
           const LRESULT choice = SendDlgItemMessageA(dialog, ParameterKindControl(i), CB_GETCURSEL, 0, 0);
           const std::uint32_t kind =
-              choice >= 0 ? static_cast<std::uint32_t>(choice) : engine->parameter_kinds[i];
+              choice >= 0 ? static_cast<std::uint32_t>(choice) : engine->ParameterKind(i);
           engine->SetParameterInfo(
               i, DialogText(dialog, IDC_PARAMETER_NAME_FIRST + i, kParameterNameSize).c_str(), kind);
-          engine->controllers.Set(i, g_controller_edit.bindings[i]);
+          engine->Controllers().Set(i, g_controller_edit.bindings[i]);
         }
       }
       if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) StopLearning(dialog);
@@ -441,16 +442,16 @@ DLGPROC DialogProcedureFor(int template_id) {
 int SettingsSlot() { return g_settings_slot; }
 
 void OpenSettingsDialog(PatchEngine& engine) {
-  const int slot = engine.selected_slot;
+  const int slot = engine.Editor().selected_slot;
   if (!engine.IsOccupied(slot)) return;
   g_settings_slot = slot;
-  RunDialog(engine, SettingsTemplateFor(engine.descriptor[slot]->type));
+  RunDialog(engine, SettingsTemplateFor(engine.Descriptor(slot)->type));
   g_settings_slot = -1;
-  if (engine.module_view != nullptr) InvalidateRect(AsWindow(engine.module_view), nullptr, FALSE);
+  if (engine.Editor().module_view != nullptr) InvalidateRect(AsWindow(engine.Editor().module_view), nullptr, FALSE);
 }
 
 void OpenComponentInfo(PatchEngine& engine) {
-  if (engine.selected_slot >= 0) RunDialog(engine, IDD_COMPONENT_INFO);
+  if (engine.Editor().selected_slot >= 0) RunDialog(engine, IDD_COMPONENT_INFO);
 }
 
 void OpenModuleInformation(PatchEngine& engine) { RunDialog(engine, IDD_ENSEMBLE_INFO); }

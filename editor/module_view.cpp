@@ -31,7 +31,7 @@ PatchEngine* EngineOf(HWND view) { return FindEngine(GetParent(view)); }
 
 // Message coordinates are signed 16-bit client values.
 Point ModulePoint(const PatchEngine& engine, LPARAM lparam) {
-  return {GET_X_LPARAM(lparam) - engine.scroll_x, GET_Y_LPARAM(lparam) - engine.scroll_y};
+  return {GET_X_LPARAM(lparam) - engine.Editor().scroll_x, GET_Y_LPARAM(lparam) - engine.Editor().scroll_y};
 }
 
 // Strict on all four sides: the border line itself is outside.
@@ -49,8 +49,8 @@ int RowAt(const ComponentDescriptor& d, int count, int py) {
 
 // The box drawn on top at p: later slots are painted over earlier ones.
 int BoxAt(const PatchEngine& engine, Point p) {
-  for (int s = engine.slot_count - 1; s >= 0; --s) {
-    const ComponentDescriptor* d = engine.descriptor[s];
+  for (int s = engine.SlotCount() - 1; s >= 0; --s) {
+    const ComponentDescriptor* d = engine.Descriptor(s);
     if (d != nullptr && Contains(*d, p)) return s;
   }
   return -1;
@@ -80,15 +80,18 @@ void Paint(HWND view, PatchEngine& engine) {
                                           std::max<LONG>(client.bottom, 1));
   HGDIOBJ old_bitmap = SelectObject(memory, bitmap);
   FillRect(memory, &client, background);
-  HGDIOBJ old_font = SelectObject(memory, static_cast<HFONT>(engine.fonts[0]));
+  HGDIOBJ old_font = SelectObject(memory, static_cast<HFONT>(engine.Editor().fonts[0]));
   SetBkMode(memory, TRANSPARENT);
   SetTextColor(memory, RGB(0, 0, 0));
 
-  const int sx = engine.scroll_x;
-  const int sy = engine.scroll_y;
+  const int sx = engine.Editor().scroll_x;
+  const int sy = engine.Editor().scroll_y;
   HPEN white = CreatePen(PS_SOLID, 1, RGB(255, 255, 255));
-  for (int s = 0; s < engine.slot_count; ++s) {
-    const ComponentDescriptor* d = engine.descriptor[s];
+  // The slot tables are read under the edit lock: a host restoring a
+  // project may replace them from its own thread.
+  auto lock = engine.LockEdits();
+  for (int s = 0; s < engine.SlotCount(); ++s) {
+    const ComponentDescriptor* d = engine.Descriptor(s);
     if (d == nullptr) continue;
     RECT box = {d->x + sx, d->y + sy, d->x + d->width + sx, d->y + d->height + sy};
     HBRUSH fill = CreateSolidBrush(d->colour);
@@ -105,7 +108,7 @@ void Paint(HWND view, PatchEngine& engine) {
                    d->y + kPortPitch * k + 8 + sy};
       FillRect(memory, &port, black);
     }
-    if (s == engine.selected_slot) {
+    if (s == engine.Editor().selected_slot) {
       const int l = d->x + 1 + sx, t = d->y + 1 + sy;
       const int r = d->x + d->width - 2 + sx, b = d->y + d->height - 2 + sy;
       const POINT frame[] = {{l, t}, {r, t}, {r, b}, {l, b}, {l, t}};
@@ -117,19 +120,19 @@ void Paint(HWND view, PatchEngine& engine) {
 
   HPEN wire = CreatePen(PS_SOLID, 1, kWireColour);
   HGDIOBJ old_pen = SelectObject(memory, wire);
-  if (engine.wire_drag == 1 && engine.IsOccupied(engine.wire_source_slot)) {
+  if (engine.Editor().wire_drag == 1 && engine.IsOccupied(engine.Editor().wire_source_slot)) {
     const Point start =
-        OutputStart(*engine.descriptor[engine.wire_source_slot], engine.wire_source_output);
+        OutputStart(*engine.Descriptor(engine.Editor().wire_source_slot), engine.Editor().wire_source_output);
     MoveToEx(memory, start.x + sx, start.y + sy, nullptr);
-    LineTo(memory, engine.wire_end_x + sx, engine.wire_end_y + sy);
+    LineTo(memory, engine.Editor().wire_end_x + sx, engine.Editor().wire_end_y + sy);
   }
-  for (int t = 0; t < engine.slot_count; ++t) {
-    const ComponentDescriptor* d = engine.descriptor[t];
+  for (int t = 0; t < engine.SlotCount(); ++t) {
+    const ComponentDescriptor* d = engine.Descriptor(t);
     if (d == nullptr) continue;
     for (int j = 0; j < d->input_count; ++j) {
       const std::uint16_t s = d->input_source_slot[j];
-      if (s == kNoSlot || engine.descriptor[s] == nullptr) continue;
-      const Point p0 = OutputStart(*engine.descriptor[s], d->input_source_output[j]);
+      if (s == kNoSlot || engine.Descriptor(s) == nullptr) continue;
+      const Point p0 = OutputStart(*engine.Descriptor(s), d->input_source_output[j]);
       const Point p3 = InputEnd(*d, j);
       const int mid = p0.x + (p3.x - p0.x) / 2;
       const POINT curve[] = {
@@ -157,7 +160,7 @@ void ScrollTo(HWND view, PatchEngine& engine, int bar, int position) {
   GetScrollInfo(view, bar, &info);
   const int last = std::max(info.nMax - static_cast<int>(info.nPage) + 1, 0);  // largest thumb position
   position = std::clamp(position, 0, last);
-  (bar == SB_HORZ ? engine.scroll_x : engine.scroll_y) = -position;
+  (bar == SB_HORZ ? engine.Editor().scroll_x : engine.Editor().scroll_y) = -position;
   info.fMask = SIF_POS;
   info.nPos = position;
   SetScrollInfo(view, bar, &info, TRUE);
@@ -169,7 +172,7 @@ void Scroll(HWND view, PatchEngine& engine, int bar, int code) {
   SCROLLINFO info = {sizeof info, SIF_ALL, 0, 0, 0, 0, 0};
   GetScrollInfo(view, bar, &info);
   const int page = static_cast<int>(info.nPage);
-  int position = -(bar == SB_HORZ ? engine.scroll_x : engine.scroll_y);
+  int position = -(bar == SB_HORZ ? engine.Editor().scroll_x : engine.Editor().scroll_y);
   switch (code) {
     case SB_LINEUP:
       position -= kLineStep;
@@ -197,32 +200,32 @@ void Scroll(HWND view, PatchEngine& engine, int bar, int code) {
 // across.
 void Wheel(HWND view, PatchEngine& engine, int delta, bool across) {
   const int bar = across ? SB_HORZ : SB_VERT;
-  const int position = -(across ? engine.scroll_x : engine.scroll_y);
+  const int position = -(across ? engine.Editor().scroll_x : engine.Editor().scroll_y);
   ScrollTo(view, engine, bar, position - delta * kWheelLines * kLineStep / WHEEL_DELTA);
 }
 
 void LeftDown(HWND view, PatchEngine& engine, Point p) {
   SetFocus(view);  // so the Delete key and the wheel reach the view
-  engine.selected_slot = -1;
-  engine.new_component_x = p.x;
-  engine.new_component_y = p.y;
+  engine.Editor().selected_slot = -1;
+  engine.Editor().new_component_x = p.x;
+  engine.Editor().new_component_y = p.y;
   const int s = BoxAt(engine, p);
   if (s >= 0) {
-    const ComponentDescriptor& d = *engine.descriptor[s];
+    const ComponentDescriptor& d = *engine.Descriptor(s);
     if (p.x <= d.x + kOutputColumn) {
-      engine.selected_slot = s;
-      engine.dragged_slot = s;
-      engine.drag_offset_x = p.x - d.x;
-      engine.drag_offset_y = p.y - d.y;
+      engine.Editor().selected_slot = s;
+      engine.Editor().dragged_slot = s;
+      engine.Editor().drag_offset_x = p.x - d.x;
+      engine.Editor().drag_offset_y = p.y - d.y;
       SetCapture(view);
     } else if (const int k = RowAt(d, d.output_count, p.y); k >= 0) {
       // Picking up an output takes its old wire away at once.
       engine.DetachOutput(s, k);
-      engine.wire_drag = 1;
-      engine.wire_end_x = p.x;
-      engine.wire_end_y = p.y;
-      engine.wire_source_slot = s;
-      engine.wire_source_output = k;
+      engine.Editor().wire_drag = 1;
+      engine.Editor().wire_end_x = p.x;
+      engine.Editor().wire_end_y = p.y;
+      engine.Editor().wire_source_slot = s;
+      engine.Editor().wire_source_output = k;
       SetCapture(view);
     }
   }
@@ -231,74 +234,73 @@ void LeftDown(HWND view, PatchEngine& engine, Point p) {
 }
 
 void Move(HWND view, PatchEngine& engine, Point p) {
-  engine.new_component_x = p.x;
-  engine.new_component_y = p.y;
+  engine.Editor().new_component_x = p.x;
+  engine.Editor().new_component_y = p.y;
   UpdateStatus(engine, p);
-  if (engine.IsOccupied(engine.dragged_slot)) {
+  if (engine.IsOccupied(engine.Editor().dragged_slot)) {
     // Never above or left of the content's origin, where no scrolling
     // could reach the box again.
-    engine.MoveComponent(engine.dragged_slot, std::max(p.x - engine.drag_offset_x, 0),
-                         std::max(p.y - engine.drag_offset_y, 0));
-    const ComponentDescriptor& d = *engine.descriptor[engine.dragged_slot];
+    engine.MoveComponent(engine.Editor().dragged_slot, std::max(p.x - engine.Editor().drag_offset_x, 0),
+                         std::max(p.y - engine.Editor().drag_offset_y, 0));
+    const ComponentDescriptor& d = *engine.Descriptor(engine.Editor().dragged_slot);
     bool grown = false;
-    if (d.x + d.width + kMargin > engine.content_width) {
-      engine.content_width = d.x + d.width + kMargin;
+    if (d.x + d.width + kMargin > engine.Editor().content_width) {
+      engine.Editor().content_width = d.x + d.width + kMargin;
       grown = true;
     }
-    if (d.y + d.height + kMargin > engine.content_height) {
-      engine.content_height = d.y + d.height + kMargin;
+    if (d.y + d.height + kMargin > engine.Editor().content_height) {
+      engine.Editor().content_height = d.y + d.height + kMargin;
       grown = true;
     }
     if (grown) UpdateScrollRanges(engine);
     Repaint(view);
-  } else if (engine.wire_drag == 1) {
-    engine.wire_end_x = p.x;
-    engine.wire_end_y = p.y;
+  } else if (engine.Editor().wire_drag == 1) {
+    engine.Editor().wire_end_x = p.x;
+    engine.Editor().wire_end_y = p.y;
     Repaint(view);
   }
 }
 
-// The wire's source may not be fed by the slot it is dropped on.
-bool FeedsWireSource(const PatchEngine& engine, int n) {
-  const ComponentDescriptor& source = *engine.descriptor[engine.wire_source_slot];
-  for (int j = 0; j < kMaxPorts; ++j) {
-    const std::uint16_t u = source.input_source_slot[j];
-    if (u != kNoSlot && !engine.IsNotUpstream(n, u)) return true;
-  }
-  return false;
-}
-
+// Slots that would close a loop (ClosesLoop, the rule Connect refuses by)
+// are passed over, so a box beneath them can still take the wire.
 void DropWire(PatchEngine& engine, Point p) {
-  if (!engine.IsOccupied(engine.wire_source_slot)) return;
-  // Topmost box first, as with every other hit test.
-  for (int n = engine.slot_count - 1; n >= 0; --n) {
-    const ComponentDescriptor* d = engine.descriptor[n];
-    if (d == nullptr || n == engine.wire_source_slot || FeedsWireSource(engine, n)) continue;
-    if (!Contains(*d, p)) continue;
-    if (p.x >= d->x + kInputColumn) return;  // on the body: no connection
-    const int j = RowAt(*d, d->input_count, p.y);
-    if (j < 0) continue;
-    engine.Connect(engine.wire_source_slot, engine.wire_source_output, n, j);
-    return;
+  const int source = engine.Editor().wire_source_slot;
+  int target = -1, input = -1;
+  {
+    auto lock = engine.LockEdits();
+    if (!engine.IsOccupied(source)) return;
+    // Topmost box first, as with every other hit test.
+    for (int n = engine.SlotCount() - 1; n >= 0; --n) {
+      const ComponentDescriptor* d = engine.Descriptor(n);
+      if (d == nullptr || engine.ClosesLoop(source, n)) continue;
+      if (!Contains(*d, p)) continue;
+      if (p.x >= d->x + kInputColumn) return;  // on the body: no connection
+      const int j = RowAt(*d, d->input_count, p.y);
+      if (j < 0) continue;
+      target = n;
+      input = j;
+      break;
+    }
   }
+  if (target >= 0) engine.Connect(source, engine.Editor().wire_source_output, target, input);
 }
 
 void LeftUp(HWND view, PatchEngine& engine, Point p) {
-  engine.new_component_x = p.x;
-  engine.new_component_y = p.y;
-  if (engine.dragged_slot >= 0) {
-    engine.dragged_slot = -1;
-    engine.drag_offset_x = engine.drag_offset_y = 0;
+  engine.Editor().new_component_x = p.x;
+  engine.Editor().new_component_y = p.y;
+  if (engine.Editor().dragged_slot >= 0) {
+    engine.Editor().dragged_slot = -1;
+    engine.Editor().drag_offset_x = engine.Editor().drag_offset_y = 0;
     ReleaseCapture();
     Repaint(view);
-  } else if (engine.wire_drag == 1) {
-    engine.wire_end_x = p.x;
-    engine.wire_end_y = p.y;
+  } else if (engine.Editor().wire_drag == 1) {
+    engine.Editor().wire_end_x = p.x;
+    engine.Editor().wire_end_y = p.y;
     DropWire(engine, p);
-    engine.wire_drag = 0;
-    engine.wire_end_x = engine.wire_end_y = 0;
-    engine.wire_source_slot = -1;
-    engine.wire_source_output = 0;
+    engine.Editor().wire_drag = 0;
+    engine.Editor().wire_end_x = engine.Editor().wire_end_y = 0;
+    engine.Editor().wire_source_slot = -1;
+    engine.Editor().wire_source_output = 0;
     ReleaseCapture();
     Repaint(view);
   }
@@ -308,20 +310,20 @@ void LeftUp(HWND view, PatchEngine& engine, Point p) {
 // Another window took the mouse (a message box, Alt+Tab): a box drag ends
 // where the box is, a wire drag is dropped on nothing.
 void CaptureLost(HWND view, PatchEngine& engine) {
-  if (engine.dragged_slot < 0 && engine.wire_drag == 0) return;
-  engine.dragged_slot = -1;
-  engine.drag_offset_x = engine.drag_offset_y = 0;
-  engine.wire_drag = 0;
-  engine.wire_end_x = engine.wire_end_y = 0;
-  engine.wire_source_slot = -1;
-  engine.wire_source_output = 0;
+  if (engine.Editor().dragged_slot < 0 && engine.Editor().wire_drag == 0) return;
+  engine.Editor().dragged_slot = -1;
+  engine.Editor().drag_offset_x = engine.Editor().drag_offset_y = 0;
+  engine.Editor().wire_drag = 0;
+  engine.Editor().wire_end_x = engine.Editor().wire_end_y = 0;
+  engine.Editor().wire_source_slot = -1;
+  engine.Editor().wire_source_output = 0;
   Repaint(view);
 }
 
 void DoubleClick(HWND view, PatchEngine& engine, Point p) {
   const int s = BoxAt(engine, p);
   if (s < 0) return;
-  engine.selected_slot = s;
+  engine.Editor().selected_slot = s;
   Globals().dialog_engine = &engine;
   Repaint(view);
   UpdateWindow(view);
@@ -331,13 +333,13 @@ void DoubleClick(HWND view, PatchEngine& engine, Point p) {
 
 void RightDown(HWND view, PatchEngine& engine, Point p) {
   SetFocus(view);
-  if (const int s = BoxAt(engine, p); s >= 0) engine.selected_slot = s;
+  if (const int s = BoxAt(engine, p); s >= 0) engine.Editor().selected_slot = s;
   Repaint(view);
 }
 
 void RightUp(HWND view, PatchEngine& engine, LPARAM lparam, Point p) {
   const int s = BoxAt(engine, p);
-  engine.selected_slot = s;
+  engine.Editor().selected_slot = s;
   HMENU menu = s >= 0 ? Globals().component_popup : Globals().view_popup;
   UpdateStatus(engine, p);
   Repaint(view);
@@ -388,7 +390,7 @@ std::string StatusTextAt(const PatchEngine& engine, int x, int y) {
   const Point p = {x, y};
   char text[512];
   if (const int s = BoxAt(engine, p); s >= 0) {
-    const ComponentDescriptor& d = *engine.descriptor[s];
+    const ComponentDescriptor& d = *engine.Descriptor(s);
     int row = -1;
     bool output = false;
     if (p.x > d.x + kOutputColumn) {
@@ -400,17 +402,17 @@ std::string StatusTextAt(const PatchEngine& engine, int x, int y) {
     if (row >= 0) {
       static char info[kInfoBufferSize];
       info[0] = '\0';
-      engine.dispatch[s](kGetInfo, info, engine.record[s]);
+      engine.Dispatch(s)(kGetInfo, info, engine.Record(s));
       std::snprintf(text, sizeof text, editor_text::kPortStatus, d.label,
                     PortLine(info, output, row).c_str());
       return text;
     }
   }
-  const int selected = engine.selected_slot;
+  const int selected = engine.Editor().selected_slot;
   if (!engine.IsOccupied(selected)) return ProblemLine(engine);
   const auto* type_name =
-      reinterpret_cast<const char*>(engine.dispatch[selected](kGetName, nullptr, nullptr));
-  std::snprintf(text, sizeof text, editor_text::kSelectionStatus, engine.descriptor[selected]->label,
+      reinterpret_cast<const char*>(engine.Dispatch(selected)(kGetName, nullptr, nullptr));
+  std::snprintf(text, sizeof text, editor_text::kSelectionStatus, engine.Descriptor(selected)->label,
                 type_name != nullptr ? type_name : "");
   return text;
 }

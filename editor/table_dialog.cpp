@@ -35,8 +35,8 @@ int LineOf(const std::string& error) {
 
 void Fill(HWND dialog, PatchEngine& engine, int slot) {
   SendDlgItemMessageA(dialog, IDC_LABEL, EM_LIMITTEXT, kLabelSize - 1, 0);
-  SetDlgItemTextA(dialog, IDC_LABEL, engine.descriptor[slot]->label);
-  const auto& table = *static_cast<const TableRecord*>(engine.record[slot]);
+  SetDlgItemTextA(dialog, IDC_LABEL, engine.Descriptor(slot)->label);
+  const auto& table = *static_cast<const TableRecord*>(engine.Record(slot));
   SendDlgItemMessageA(dialog, IDC_TABLE_POINTS, EM_LIMITTEXT, kPointsTextLimit, 0);
   SetDlgItemTextA(dialog, IDC_TABLE_POINTS, TableText(table).c_str());
   HWND choice = GetDlgItem(dialog, IDC_TABLE_INTERPOLATION);
@@ -78,7 +78,7 @@ INT_PTR CALLBACK TableSettingsProc(HWND dialog, UINT message, WPARAM wparam, LPA
   PatchEngine* engine = Globals().dialog_engine;
   const int slot = SettingsSlot();
   const bool usable = engine != nullptr && engine->IsOccupied(slot) &&
-                      engine->descriptor[slot]->type == kTranslationTableType;
+                      engine->Descriptor(slot)->type == kTranslationTableType;
   switch (message) {
     case WM_INITDIALOG:
       if (usable) Fill(dialog, *engine, slot);

@@ -395,7 +395,7 @@ TEST(SourceSettings, TablesAndSeedsTravelWithTheModule) {
   EXPECT_EQ(json["components"][1]["seed"], 4294967295u);
   ASSERT_TRUE(ReadModuleImage(second, saved.data(), saved.size(), error)) << error;
   EXPECT_EQ(WriteModuleImage(second), saved);
-  const auto& read = *static_cast<const TableRecord*>(second.record[3]);
+  const auto& read = *static_cast<const TableRecord*>(second.Record(3));
   EXPECT_EQ(read.count, 3);
   EXPECT_EQ(read.y[2], 1e300);
   EXPECT_EQ(read.interpolation, Interpolation::kCubic);
