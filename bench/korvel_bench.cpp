@@ -352,7 +352,7 @@ void SliderLowpass(benchmark::State& state, bool moving) {
     static_cast<SliderRecord&>(fresh).minimum = 300.0;
     static_cast<SliderRecord&>(fresh).maximum = 3000.0;
   });
-  engine->RenewRecord(r, [&](ComponentRecord& fresh, const ComponentRecord&, int) { static_cast<ConstantRecord&>(fresh).value = kResonance; });
+  bench::SetConstantValue(*engine, r, kResonance);
   if (!engine->Connect(in, 0, lp, 0) || !engine->Connect(slider, 0, lp, 1) || !engine->Connect(r, 0, lp, 2) ||
       !engine->Connect(lp, 0, engine->CreateComponent(kOutType), 0))
     std::abort();
@@ -480,13 +480,13 @@ void Samplers(benchmark::State& state, double rate, double pitch) {
   std::string error;
   for (int i = 0; i < 64; ++i) {
     const int sampler = engine->CreateComponent(kSamplerType), trigger = engine->CreateComponent(kConstantType);
-    engine->RenewRecord(trigger, [&](ComponentRecord& fresh, const ComponentRecord&, int) { static_cast<ConstantRecord&>(fresh).value = 1.0; });
+    bench::SetConstantValue(*engine, trigger, 1.0);
     if (!engine->SetSettings(sampler, {{"file", path}, {"loop", "forward"}}, error) ||
         !engine->Connect(trigger, 0, sampler, 0))
       std::abort();
     if (pitch != 1.0) {
       const int frequency = engine->CreateComponent(kConstantType);
-      engine->RenewRecord(frequency, [&](ComponentRecord& fresh, const ComponentRecord&, int) { static_cast<ConstantRecord&>(fresh).value = pitch * kSamplerDefaultRoot; });
+      bench::SetConstantValue(*engine, frequency, pitch * kSamplerDefaultRoot);
       if (!engine->Connect(frequency, 0, sampler, 1)) std::abort();
     }
     if (sum < 0) {

@@ -53,7 +53,8 @@ void ApplyCodeView(PatchEngine& engine) {
 }
 
 void RevertCodeView(PatchEngine& engine) {
-  if (engine.Editor().code_edit != nullptr) SetWindowTextA(AsWindow(engine.Editor().code_edit), engine.ScriptText().c_str());
+  if (engine.Editor().code_edit != nullptr)
+    SetWindowTextA(AsWindow(engine.Editor().code_edit), engine.ScriptText().c_str());
 }
 
 LRESULT CALLBACK GuiViewProc(HWND view, UINT message, WPARAM wparam, LPARAM lparam) {

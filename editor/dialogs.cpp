@@ -99,9 +99,7 @@ INT_PTR CALLBACK ComponentInfoProc(HWND dialog, UINT message, WPARAM wparam, LPA
     const PatchEngine* engine = DialogEngine();
     const int slot = engine != nullptr ? engine->Editor().selected_slot : -1;
     if (slot >= 0 && slot < kSlotCount && engine->Dispatch(slot) != nullptr) {
-      std::vector<char> info(kInfoBufferSize, '\0');
-      engine->Dispatch(slot)(kGetInfo, info.data(), engine->Record(slot));
-      std::string text = info.data();
+      std::string text = engine->ComponentInfo(slot);
       // A delay that does not fit the line says so under its description.
       for (const DelayLengthProblem& problem : DelayLengthProblems(*engine))
         if (problem.slot == slot) text += "\r\n\r\nNote: " + problem.text + ".";

@@ -175,7 +175,8 @@ void PaintMain(HWND window, PatchEngine& engine) {
     SetBkMode(dc, TRANSPARENT);
     RECT text = {client.left + 16, y, client.left + 123, y + 16};
     // The tab names the module.
-    DrawTextA(dc, engine.ModuleName().c_str(), -1, &text, DT_SINGLELINE | DT_VCENTER | DT_LEFT | DT_END_ELLIPSIS | DT_NOPREFIX);
+    DrawTextA(dc, engine.ModuleName().c_str(), -1, &text,
+              DT_SINGLELINE | DT_VCENTER | DT_LEFT | DT_END_ELLIPSIS | DT_NOPREFIX);
     SelectObject(dc, old_font);
   }
   EndPaint(window, &paint);
@@ -324,8 +325,10 @@ void UpdateScrollRanges(PatchEngine& engine) {
   const int range_width = std::max(engine.Editor().content_width, cw);
   const int range_height = std::max(engine.Editor().content_height, ch);
   // Never show space to the right of or below the content.
-  if (cw - engine.Editor().scroll_x > engine.Editor().content_width) engine.Editor().scroll_x = cw - engine.Editor().content_width;
-  if (ch - engine.Editor().scroll_y > engine.Editor().content_height) engine.Editor().scroll_y = ch - engine.Editor().content_height;
+  if (cw - engine.Editor().scroll_x > engine.Editor().content_width)
+    engine.Editor().scroll_x = cw - engine.Editor().content_width;
+  if (ch - engine.Editor().scroll_y > engine.Editor().content_height)
+    engine.Editor().scroll_y = ch - engine.Editor().content_height;
   engine.Editor().scroll_x = std::min(engine.Editor().scroll_x, 0);
   engine.Editor().scroll_y = std::min(engine.Editor().scroll_y, 0);
   // The bar positions follow the offsets, so the two never disagree.
@@ -405,7 +408,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
     case WM_KEYDOWN:
       // The Module View hands its keys on: Delete there is the menu's
       // "Delete Component", with the same question.
-      if (wparam == VK_DELETE && engine->Editor().current_view == View::kModule) OnCommand(window, *engine, ID_DELETE_COMPONENT);
+      if (wparam == VK_DELETE && engine->Editor().current_view == View::kModule)
+        OnCommand(window, *engine, ID_DELETE_COMPONENT);
       return 0;
     case WM_KEYUP:
     case WM_CHAR:
@@ -463,8 +467,8 @@ void OpenEditor(PatchEngine& engine) {
   const int w = client.right - client.left - kViewWidthLoss;
   const int h = client.bottom - client.top - kViewHeightLoss;
   const DWORD view_style = WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_VSCROLL | WS_HSCROLL;
-  engine.Editor().module_view = child(WS_EX_STATICEDGE, editor_text::kModuleViewClass,
-                             editor_text::kModuleViewTitle, view_style, x, y, w, h, 0);
+  engine.Editor().module_view =
+      child(WS_EX_STATICEDGE, editor_text::kModuleViewClass, editor_text::kModuleViewTitle, view_style, x, y, w, h, 0);
   ShowWindow(AsWindow(engine.Editor().module_view), SW_SHOW);
 
   HWND edit = child(WS_EX_STATICEDGE, "Edit", "",
@@ -488,8 +492,8 @@ void OpenEditor(PatchEngine& engine) {
   SendMessageA(apply, WM_SETFONT, reinterpret_cast<WPARAM>(engine.Editor().fonts[0]), FALSE);
   SendMessageA(revert, WM_SETFONT, reinterpret_cast<WPARAM>(engine.Editor().fonts[0]), FALSE);
 
-  engine.Editor().gui_view = child(WS_EX_STATICEDGE, editor_text::kGuiViewClass, editor_text::kGuiViewTitle,
-                          view_style, x, y, w, h, 0);
+  engine.Editor().gui_view =
+      child(WS_EX_STATICEDGE, editor_text::kGuiViewClass, editor_text::kGuiViewTitle, view_style, x, y, w, h, 0);
 
   BuildMenus();
   ComputeContent(engine);

@@ -400,11 +400,9 @@ std::string StatusTextAt(const PatchEngine& engine, int x, int y) {
       row = RowAt(d, d.input_count, p.y);
     }
     if (row >= 0) {
-      static char info[kInfoBufferSize];
-      info[0] = '\0';
-      engine.Dispatch(s)(kGetInfo, info, engine.Record(s));
+      const std::string info = engine.ComponentInfo(s);
       std::snprintf(text, sizeof text, editor_text::kPortStatus, d.label,
-                    PortLine(info, output, row).c_str());
+                    PortLine(info.c_str(), output, row).c_str());
       return text;
     }
   }

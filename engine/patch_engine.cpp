@@ -149,8 +149,9 @@ const double* PatchEngine::ProcessBlock(std::uint32_t n) {
                                                                       : 0.0;
   running_at_ = 0;
   if (plan->factor <= 1 || plan->oversampler == nullptr) {
-    const InFrames in{input_buffer_, {sidechain_present_ ? sidechain_buffer_[0] : nullptr,
-                                     sidechain_present_ ? sidechain_buffer_[1] : nullptr}};
+    const InFrames in{
+        input_buffer_,
+        {sidechain_present_ ? sidechain_buffer_[0] : nullptr, sidechain_present_ ? sidechain_buffer_[1] : nullptr}};
     const double* out = RunPlan(*plan, in, n, output_buffer_);
     frames_done_ += n;
     return out;
@@ -396,7 +397,7 @@ void PatchEngine::InspectOutput(const ComponentRecord* self, std::uint32_t n, do
   std::uint32_t i = 0;
   while (b[i] <= limit && b[i] >= -limit) ++i;
   offence_frame_.store(frames_done_ + (running_at_ + i / 2) / std::max<std::uint32_t>(context_.rate_factor, 1),
-                      std::memory_order_relaxed);
+                       std::memory_order_relaxed);
   offence_value_.store(b[i], std::memory_order_relaxed);
   offence_record_.store(self, std::memory_order_release);
 }
@@ -521,6 +522,9 @@ std::uint64_t g_plan_serial = 0;  // under each engine's edit mutex; only unique
 // delay line is split into the part that runs once per block and the part
 // that runs in slices (see EvaluationPlan).
 void PatchEngine::PublishLocked() {
+  // The lambdas below read the tables through this: the analysis does not
+  // carry the held lock into them.
+  const SlotTables* tables = &slots_;
   auto* plan = new EvaluationPlan();
   plan->serial = ++g_plan_serial;
   plan->factor = oversampling_;
@@ -532,7 +536,8 @@ void PatchEngine::PublishLocked() {
     for (int s = 0; s < slots_.slot_count; ++s) {
       if (slots_.descriptor[s] == nullptr) continue;
       for (int k = 0; k < slots_.descriptor[s]->input_count; ++k)
-        if (slots_.descriptor[s]->input_source_slot[k] < kSlotCount) ++readers[slots_.descriptor[s]->input_source_slot[k]];
+        if (slots_.descriptor[s]->input_source_slot[k] < kSlotCount)
+          ++readers[slots_.descriptor[s]->input_source_slot[k]];
     }
     std::vector<ComponentCall> calls;
     std::vector<CallShape> shape;
@@ -544,8 +549,8 @@ void PatchEngine::PublishLocked() {
     bool control[kSlotCount] = {};
     bool any_line = false;
     const auto place = [&](auto& self, int s) -> void {
-      const ComponentDescriptor* d = slots_.descriptor[s];
-      if (placed[s] || d == nullptr || slots_.record[s] == nullptr) return;
+      const ComponentDescriptor* d = tables->descriptor[s];
+      if (placed[s] || d == nullptr || tables->record[s] == nullptr) return;
       placed[s] = true;
       bool from_control = true;
       for (int k = 0; k < d->input_count; ++k) {
@@ -554,20 +559,20 @@ void PatchEngine::PublishLocked() {
         self(self, source);
         from_control = from_control && control[source];
       }
-      control[s] = s != slots_.in_slot && AccessOf(d->type) == LineAccess::kNone && from_control;
+      control[s] = s != tables->in_slot && AccessOf(d->type) == LineAccess::kNone && from_control;
       ComponentCall call{};
-      call.self = slots_.record[s];
-      call.process = s == slots_.in_slot ? nullptr : slots_.process[s];
+      call.self = tables->record[s];
+      call.process = s == tables->in_slot ? nullptr : tables->process[s];
       bool free_standing = true;
       for (int k = 0; k < d->input_count; ++k) {
         const std::uint16_t source = d->input_source_slot[k];
-        call.inputs[k] = source == kNoSlot ? nullptr : slots_.record[source];
+        call.inputs[k] = source == kNoSlot ? nullptr : tables->record[source];
         call.source_outputs[k] = static_cast<std::int16_t>(d->input_source_output[k]);
         free_standing = free_standing && call.inputs[k] == nullptr;
       }
       // A slot of a type with no process function (none is built in) is
       // left out rather than called.
-      if (call.self == nullptr || (call.process == nullptr && s != slots_.in_slot)) return;
+      if (call.self == nullptr || (call.process == nullptr && s != tables->in_slot)) return;
       // Only a slot running its type's own process may join a cascade.
       const bool own_process = d->type >= 0 && d->type < kTypeCount &&
                                call.process == kComponentTypeTable.process[d->type] && call.process != nullptr;
@@ -581,7 +586,8 @@ void PatchEngine::PublishLocked() {
     };
     place(place, slots_.out_slot);
     for (int s = 0; s < slots_.slot_count; ++s)
-      if (!placed[s] && slots_.descriptor[s] != nullptr && AccessOf(slots_.descriptor[s]->type) == LineAccess::kWriteAhead)
+      if (!placed[s] && slots_.descriptor[s] != nullptr &&
+          AccessOf(slots_.descriptor[s]->type) == LineAccess::kWriteAhead)
         place(place, s);
 
     if (!any_line) {
@@ -602,8 +608,8 @@ void PatchEngine::PublishLocked() {
       // The sliced part's records, line steps and the first part's outputs
       // it reads, in the order the calls now run.
       const auto slot_for = [&](const ComponentRecord* r) {
-        for (int s = 0; s < slots_.slot_count; ++s)
-          if (slots_.record[s] == r) return s;
+        for (int s = 0; s < tables->slot_count; ++s)
+          if (tables->record[s] == r) return s;
         return -1;
       };
       for (std::size_t i = first_sliced; i < plan->calls.size(); ++i) {
@@ -701,6 +707,14 @@ const ComponentRecord* PatchEngine::Record(int slot) const NO_THREAD_SAFETY_ANAL
 
 ComponentDispatch PatchEngine::Dispatch(int slot) const NO_THREAD_SAFETY_ANALYSIS {
   return slot >= 0 && slot < kSlotCount ? slots_.dispatch[slot] : nullptr;
+}
+
+std::string PatchEngine::ComponentInfo(int slot) const NO_THREAD_SAFETY_ANALYSIS {
+  if (!IsOccupied(slot) || slots_.dispatch[slot] == nullptr) return std::string();
+  std::string info(kInfoBufferSize, '\0');
+  slots_.dispatch[slot](kGetInfo, info.data(), slots_.record[slot]);
+  info.resize(std::strlen(info.c_str()));
+  return info;
 }
 
 int PatchEngine::SlotCount() const NO_THREAD_SAFETY_ANALYSIS { return slots_.slot_count; }

@@ -374,6 +374,9 @@ class PatchEngine {
   const ComponentDescriptor* Descriptor(int slot) const;
   const ComponentRecord* Record(int slot) const;
   ComponentDispatch Dispatch(int slot) const;
+  // The component's info text (its type's, with its settings); "" for an
+  // empty slot.
+  std::string ComponentInfo(int slot) const;
   // One more than the highest slot filled since the module was cleared.
   int SlotCount() const;
   int InSlot() const;   // -1: none

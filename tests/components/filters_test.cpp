@@ -90,8 +90,8 @@ TEST(BiquadFilters, HistoriesPerChannelAndInstanceAndNoBufferToFilter) {
 TEST_F(EngineTest, AReplicatorsSecondOutputKeepsTheUnfilteredBlock) {
   const int in = Create(kInType), rep = Create(kReplicatorType), lp = Create(kLowpassType);
   const int add = Create(kAddType), out = Create(kOutType), f = Create(kConstantType), r = Create(kConstantType);
-  engine->RenewRecord(f, [&](ComponentRecord& fresh, const ComponentRecord&, int) { static_cast<ConstantRecord&>(fresh).value = 200.0; });
-  engine->RenewRecord(r, [&](ComponentRecord& fresh, const ComponentRecord&, int) { static_cast<ConstantRecord&>(fresh).value = 1.0; });
+  SetConstantValue(*engine, f, 200.0);
+  SetConstantValue(*engine, r, 1.0);
   ASSERT_TRUE(engine->Connect(in, 0, rep, 0) && engine->Connect(rep, 0, lp, 0) && engine->Connect(f, 0, lp, 1) &&
               engine->Connect(r, 0, lp, 2) && engine->Connect(lp, 0, add, 0) && engine->Connect(rep, 1, add, 1) &&
               engine->Connect(add, 0, out, 0));

@@ -208,7 +208,7 @@ TEST(DelayZ, DelaysEachChannelByOneFrame) {
 TEST_F(EngineTest, AnImpulseReturnsAfterTheDelay) {
   const int in = Create(kInType), set = Create(kDelaySetType), get = Create(kDelayGetType);
   const int add = Create(kAddType), out = Create(kOutType), delay = Create(kConstantType);
-  engine->RenewRecord(delay, [&](ComponentRecord& fresh, const ComponentRecord&, int) { static_cast<ConstantRecord&>(fresh).value = 1000.0; });
+  SetConstantValue(*engine, delay, 1000.0);
   ASSERT_TRUE(engine->Connect(in, 0, set, 0) && engine->Connect(delay, 0, set, 1) && engine->Connect(set, 0, add, 0) &&
               engine->Connect(get, 0, add, 1) && engine->Connect(add, 0, out, 0));
   EngineTestAccess::Context(*engine).delay_position = kLength - 300;

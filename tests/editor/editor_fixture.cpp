@@ -96,8 +96,9 @@ void EditorTest::SetUp() {
 void EditorTest::Mouse(UINT message, int x, int y) {
   const bool dragging = engine->Editor().dragged_slot >= 0 || engine->Editor().wire_drag;
   const WPARAM keys = message == WM_MOUSEMOVE && dragging ? MK_LBUTTON : 0;
-  SendMessageA(View(), message, keys,
-               MAKELPARAM(static_cast<WORD>(x + engine->Editor().scroll_x), static_cast<WORD>(y + engine->Editor().scroll_y)));
+  SendMessageA(
+      View(), message, keys,
+      MAKELPARAM(static_cast<WORD>(x + engine->Editor().scroll_x), static_cast<WORD>(y + engine->Editor().scroll_y)));
 }
 
 void EditorTest::Drag(int x0, int y0, int x1, int y1) {

@@ -45,7 +45,7 @@ struct Chain {
       const int f = engine->CreateComponent(s.type);
       for (std::size_t k = 0; k < s.controls.size(); ++k) {
         const int c = engine->CreateComponent(kConstantType);
-        engine->RenewRecord(c, [&](ComponentRecord& fresh, const ComponentRecord&, int) { static_cast<ConstantRecord&>(fresh).value = s.controls[k]; });
+        SetConstantValue(*engine, c, s.controls[k]);
         EXPECT_TRUE(engine->Connect(c, 0, f, static_cast<int>(k + 1)));
       }
       if (apart && previous != in) {
@@ -146,13 +146,13 @@ TEST(Cascade, TapsAndAudioControlsChangeNothingAudible) {
     // OUT hears the last filter plus half of the second filter's output.
     const int mix = e.CreateComponent(kAddType), half = e.CreateComponent(kMultiplyType),
               k = e.CreateComponent(kConstantType);
-    e.RenewRecord(k, [&](ComponentRecord& fresh, const ComponentRecord&, int) { static_cast<ConstantRecord&>(fresh).value = 0.5; });
+    SetConstantValue(e, k, 0.5);
     ASSERT_TRUE(e.Connect(c->filters[1], 0, half, 0) && e.Connect(k, 0, half, 1) &&
                 e.Connect(c->filters[4], 0, mix, 0) && e.Connect(half, 0, mix, 1) && e.Connect(mix, 0, c->out, 0));
     // The fourth filter's cutoff follows the input, through a copy of it.
     const int copy = e.CreateComponent(kReplicatorType), scale = e.CreateComponent(kMultiplyType),
               hz = e.CreateComponent(kConstantType);
-    e.RenewRecord(hz, [&](ComponentRecord& fresh, const ComponentRecord&, int) { static_cast<ConstantRecord&>(fresh).value = 0.5; });
+    SetConstantValue(e, hz, 0.5);
     ASSERT_TRUE(e.Connect(c->in, 0, copy, 0) && e.Connect(copy, 0, c->filters[0], 0) &&
                 e.Connect(copy, 1, scale, 0) && e.Connect(hz, 0, scale, 1) && e.Connect(scale, 0, c->filters[3], 1));
   }
@@ -186,7 +186,7 @@ TEST(Cascade, WatchingSoundsTheSameAndNamesTheFirstRunaway) {
     PatchEngine& e = *c->engine;
     gain = e.CreateComponent(kMultiplyType);
     const int k = e.CreateComponent(kConstantType);
-    e.RenewRecord(k, [&](ComponentRecord& fresh, const ComponentRecord&, int) { static_cast<ConstantRecord&>(fresh).value = 1e6; });
+    SetConstantValue(e, k, 1e6);
     ASSERT_TRUE(e.Connect(c->in, 0, gain, 0) && e.Connect(k, 0, gain, 1) && e.Connect(gain, 0, c->filters[0], 0));
   }
   watched.engine->WatchOutputs(519306.7);

@@ -24,6 +24,7 @@
 #include "tests/host/images.h"
 #include "tests/host/module_fixture.h"
 #include "tests/support/alloc_counter.h"
+#include "tests/support/engine_test_access.h"
 
 namespace korvel {
 namespace {
@@ -225,8 +226,8 @@ TEST_F(ModuleTest, EverySetParameterValueResetsTheTiming) {
 int BuildLowpass(PatchEngine& engine) {
   const int in = engine.CreateComponent(kInType), lp = engine.CreateComponent(kLowpassType);
   const int f = engine.CreateComponent(kConstantType), r = engine.CreateComponent(kConstantType);
-  engine.RenewRecord(f, [&](ComponentRecord& fresh, const ComponentRecord&, int) { static_cast<ConstantRecord&>(fresh).value = 1000.0; });
-  engine.RenewRecord(r, [&](ComponentRecord& fresh, const ComponentRecord&, int) { static_cast<ConstantRecord&>(fresh).value = 1.414; });
+  SetConstantValue(engine, f, 1000.0);
+  SetConstantValue(engine, r, 1.414);
   EXPECT_TRUE(engine.Connect(in, 0, lp, 0) && engine.Connect(f, 0, lp, 1) && engine.Connect(r, 0, lp, 2) &&
               engine.Connect(lp, 0, engine.CreateComponent(kOutType), 0));
   return lp;

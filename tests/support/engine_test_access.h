@@ -3,6 +3,7 @@
 // buffers lent without values.
 #pragma once
 
+#include "components/value_sources.h"
 #include "engine/patch_engine.h"
 
 namespace korvel {
@@ -25,5 +26,12 @@ struct EngineTestAccess {
     for (int p = 0; p < kNamedParameterCount; ++p) engine.parameter_names_[p] = names[p];
   }
 };
+
+// A Constant's value, set as its dialog sets it: the slot gets a fresh record.
+inline void SetConstantValue(PatchEngine& engine, int slot, double value) {
+  engine.RenewRecord(slot, [value](ComponentRecord& fresh, const ComponentRecord&, int) {
+    static_cast<ConstantRecord&>(fresh).value = value;
+  });
+}
 
 }  // namespace korvel
