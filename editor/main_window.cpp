@@ -124,6 +124,7 @@ void GrowContent(PatchEngine& engine, const ComponentDescriptor& d) {
 }
 
 void ComputeContent(PatchEngine& engine) {
+  auto lock = engine.LockEdits();  // the boxes; the extent is the window thread's own
   engine.Editor().content_width = engine.Editor().content_height = 1;
   for (int s = 0; s < engine.SlotCount(); ++s)
     if (engine.Descriptor(s) != nullptr) GrowContent(engine, *engine.Descriptor(s));

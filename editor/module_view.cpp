@@ -387,6 +387,7 @@ std::string PortLine(const char* info, bool output, int index) {
 }
 
 std::string StatusTextAt(const PatchEngine& engine, int x, int y) {
+  auto lock = engine.LockEdits();  // the tables, as Paint reads them
   const Point p = {x, y};
   char text[512];
   if (const int s = BoxAt(engine, p); s >= 0) {

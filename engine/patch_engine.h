@@ -135,7 +135,11 @@ struct EvaluationPlan {
 // the delay position and the records' contents while a block runs. Every
 // other operation belongs to the editor side (the window thread and the
 // host's non-audio calls) and is serialised by one plain mutex; helpers
-// that expect it held end in "Locked". Structural edits build a new plan
+// that expect it held end in "Locked" and say so to clang's thread-safety
+// analysis (REQUIRES), as the fields it guards do (GUARDED_BY). The state
+// is private; other code reads it through the accessors below, under the
+// lock or on the thread that edits, and changes it only through the
+// engine's operations. Structural edits build a new plan
 // and publish it with one atomic swap; the plan and the records it
 // replaces are freed once the audio thread has been seen outside the block
 // that might still use them.

@@ -34,6 +34,17 @@ TEST_F(EngineTest, NewComponentTakesTypeDefaults) {
   EXPECT_EQ(d.input_source_slot[63], kNoSlot);
   EXPECT_EQ(d.output_target_input[0], kNoSlot);
   EXPECT_EQ(engine->Record(slot)->context, &engine->Context());
+  EXPECT_NE(engine->ComponentInfo(slot).find("out8"), std::string::npos) << engine->ComponentInfo(slot);
+  // The readers answer nothing, rather than reading past the tables, for a
+  // slot that is empty or out of range.
+  for (int s : {-1, slot + 1, kSlotCount, 65535}) {
+    EXPECT_EQ(engine->Descriptor(s), nullptr) << s;
+    EXPECT_EQ(engine->Record(s), nullptr) << s;
+    EXPECT_EQ(engine->Dispatch(s), nullptr) << s;
+    EXPECT_EQ(engine->ComponentInfo(s), "") << s;
+  }
+  EXPECT_EQ(engine->ParameterName(kNamedParameterCount), "");
+  EXPECT_EQ(engine->ParameterKind(-1), 0u);
 }
 
 TEST_F(EngineTest, UnavailableTypesAreRefusedSilently) {
