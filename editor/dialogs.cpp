@@ -1,9 +1,12 @@
 // The modal dialogs: About, Ensemble Information, Component Info, the
 // component settings and the parameter properties. Each reads the engine
-// its command stored as the dialog engine.
+// its command opened it for, through the dialog's session, which the
+// engine's teardown empties and a restore makes stale.
 #include <windows.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -19,6 +22,7 @@
 #include "components/value_sources.h"
 #include "editor/editor_internal.h"
 #include "editor/editor_texts.h"
+#include "editor/utf8.h"
 #include "engine/delay_lengths.h"
 #include "engine/oversampling.h"
 #include "engine/ui.h"
@@ -27,10 +31,23 @@
 namespace korvel::editor {
 namespace {
 
-// The slot whose settings dialog is open.
-int g_settings_slot = -1;
+// What each open modal dialog works on. A session lives on the stack of
+// the command that opened the dialog; only the window thread touches them.
+struct DialogSession {
+  PatchEngine* engine;  // null once the engine is torn down
+  int slot;             // the settings dialog's component, or -1
+  const ComponentDescriptor* descriptor;  // that component, as opened
+  std::uint32_t layout_serial;            // the engine's, as opened
+  HWND dialog;                            // null until the dialog starts
+};
+std::vector<DialogSession*> g_sessions;
 
-PatchEngine* DialogEngine() { return Globals().dialog_engine; }
+DialogSession* SessionOf(HWND dialog) {
+  for (DialogSession* session : g_sessions)
+    if (session->dialog == dialog) return session;
+  return nullptr;
+}
+
 
 int SettingsTemplateFor(int type) {
   if (type == kConstantType) return IDD_CONSTANT_SETTINGS;
@@ -46,10 +63,10 @@ int ParameterKindControl(int index) {
   return index < 20 ? IDC_PARAMETER_KIND_FIRST + index : IDC_PARAMETER_KIND_LATE_FIRST + index - 20;
 }
 
+// What the control holds, cut to the engine's field of `capacity` bytes
+// with its NUL.
 std::string DialogText(HWND dialog, int control, std::size_t capacity) {
-  std::vector<char> text(capacity, '\0');
-  GetDlgItemTextA(dialog, control, text.data(), static_cast<int>(capacity));
-  return text.data();
+  return CutUtf8(DialogItemText(dialog, control), capacity - 1);
 }
 
 // The shortest text that reads back as the same double.
@@ -96,16 +113,14 @@ INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
 
 INT_PTR CALLBACK ComponentInfoProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
   if (message == WM_INITDIALOG) {
-    const PatchEngine* engine = DialogEngine();
-    const int slot = engine != nullptr ? engine->selected_slot : -1;
-    if (slot >= 0 && slot < kSlotCount && engine->dispatch[slot] != nullptr) {
-      std::vector<char> info(kInfoBufferSize, '\0');
-      engine->dispatch[slot](kGetInfo, info.data(), engine->record[slot]);
-      std::string text = info.data();
+    const PatchEngine* engine = DialogEngine(dialog);
+    const int slot = engine != nullptr ? engine->Editor().selected_slot : -1;
+    if (slot >= 0 && slot < kSlotCount && engine->Dispatch(slot) != nullptr) {
+      std::string text = engine->ComponentInfo(slot);
       // A delay that does not fit the line says so under its description.
       for (const DelayLengthProblem& problem : DelayLengthProblems(*engine))
         if (problem.slot == slot) text += "\r\n\r\nNote: " + problem.text + ".";
-      SetDlgItemTextA(dialog, IDC_COMPONENT_INFO_TEXT, text.c_str());
+      PutDialogItemText(dialog, IDC_COMPONENT_INFO_TEXT, text);
     }
     return TRUE;
   }
@@ -114,12 +129,12 @@ INT_PTR CALLBACK ComponentInfoProc(HWND dialog, UINT message, WPARAM wparam, LPA
 }
 
 INT_PTR CALLBACK EnsembleInfoProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
-  PatchEngine* engine = DialogEngine();
+  PatchEngine* engine = DialogEngine(dialog);
   if (message == WM_INITDIALOG) {
     if (engine != nullptr) {
-      SetDlgItemTextA(dialog, IDC_ENSEMBLE_NAME, engine->name);
-      SetDlgItemTextA(dialog, IDC_ENSEMBLE_AUTHOR, engine->author);
-      SetDlgItemTextA(dialog, IDC_ENSEMBLE_DESCRIPTION, engine->description);
+      PutDialogItemText(dialog, IDC_ENSEMBLE_NAME, engine->ModuleName());
+      PutDialogItemText(dialog, IDC_ENSEMBLE_AUTHOR, engine->ModuleAuthor());
+      PutDialogItemText(dialog, IDC_ENSEMBLE_DESCRIPTION, engine->ModuleDescription());
       HWND list = GetDlgItem(dialog, IDC_OVERSAMPLING);
       int chosen = 0;
       for (int i = 0; i < static_cast<int>(std::size(kOversamplingFactors)); ++i) {
@@ -148,28 +163,34 @@ INT_PTR CALLBACK EnsembleInfoProc(HWND dialog, UINT message, WPARAM wparam, LPAR
   return CloseOn(dialog, message, wparam, {IDOK, IDCANCEL});
 }
 
+// "3: Cutoff", or "3" for a parameter with no name.
+std::string ParameterEntry(const PatchEngine& engine, int p) {
+  const std::string name = engine.ParameterName(p);
+  const char* parameter_name = name.c_str();
+  char entry[kParameterNameSize + 16];
+  if (parameter_name[0] == '\0') {
+    std::snprintf(entry, sizeof entry, editor_text::kUnnamedParameterEntry, p + 1);
+  } else {
+    std::snprintf(entry, sizeof entry, editor_text::kParameterEntry, p + 1, parameter_name);
+  }
+  return entry;
+}
+
 void FillSettings(HWND dialog, PatchEngine& engine, int slot) {
-  const ComponentDescriptor& d = *engine.descriptor[slot];
+  const ComponentDescriptor& d = *engine.Descriptor(slot);
   SendDlgItemMessageA(dialog, IDC_LABEL, EM_LIMITTEXT, kLabelSize - 1, 0);
-  SetDlgItemTextA(dialog, IDC_LABEL, d.label);
+  PutDialogItemText(dialog, IDC_LABEL, d.label);
   if (d.type == kConstantType) {
-    const double value = static_cast<const ConstantRecord*>(engine.record[slot])->value;
+    const double value = static_cast<const ConstantRecord*>(engine.Record(slot))->value;
     SetDlgItemTextA(dialog, IDC_CONSTANT_VALUE, FormatValue(value).c_str());
   }
   if (d.type == kSliderType) {
-    const auto& slider = *static_cast<const SliderRecord*>(engine.record[slot]);
+    const auto& slider = *static_cast<const SliderRecord*>(engine.Record(slot));
     SetDlgItemTextA(dialog, IDC_SLIDER_MIN, FormatValue(slider.minimum).c_str());
     SetDlgItemTextA(dialog, IDC_SLIDER_MAX, FormatValue(slider.maximum).c_str());
     HWND list = GetDlgItem(dialog, IDC_SLIDER_BINDING);
     for (int p = 0; p < kNamedParameterCount; ++p) {
-      const char* parameter_name = engine.parameter_names[p] != nullptr ? engine.parameter_names[p] : "";
-      char entry[kParameterNameSize + 16];
-      if (parameter_name[0] == '\0') {
-        std::snprintf(entry, sizeof entry, editor_text::kUnnamedParameterEntry, p + 1);
-      } else {
-        std::snprintf(entry, sizeof entry, editor_text::kParameterEntry, p + 1, parameter_name);
-      }
-      SendMessageA(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry));
+      AddListEntry(list, LB_ADDSTRING, ParameterEntry(engine, p));
     }
     SendMessageA(list, LB_SETCURSEL, static_cast<WPARAM>(slider.parameter), 0);
   }
@@ -232,8 +253,8 @@ bool StoreSettings(HWND dialog, PatchEngine& engine, int slot) {
 // Constant, Slider, Filter, Delay and Component Settings share one procedure: each
 // template carries only the controls of its kind.
 INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
-  PatchEngine* engine = DialogEngine();
-  const int slot = g_settings_slot;
+  PatchEngine* engine = DialogEngine(dialog);
+  const int slot = SettingsSlot(dialog);
   if (engine == nullptr || !engine->IsOccupied(slot)) return CloseOn(dialog, message, wparam, {IDOK, IDCANCEL});
   switch (message) {
     case WM_INITDIALOG:
@@ -301,15 +322,8 @@ void StopLearning(HWND dialog) {
 void InitControllerRow(HWND dialog, const PatchEngine& engine) {
   HWND parameters = GetDlgItem(dialog, IDC_CONTROLLER_PARAMETER);
   for (int p = 0; p < kNamedParameterCount; ++p) {
-    const char* parameter_name = engine.parameter_names[p] != nullptr ? engine.parameter_names[p] : "";
-    char entry[kParameterNameSize + 16];
-    if (parameter_name[0] == '\0') {
-      std::snprintf(entry, sizeof entry, editor_text::kUnnamedParameterEntry, p + 1);
-    } else {
-      std::snprintf(entry, sizeof entry, editor_text::kParameterEntry, p + 1, parameter_name);
-    }
-    SendMessageA(parameters, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry));
-    g_controller_edit.bindings[p] = engine.controllers.Get(p);
+    AddListEntry(parameters, CB_ADDSTRING, ParameterEntry(engine, p));
+    g_controller_edit.bindings[p] = engine.Controllers().Get(p);
   }
   SendMessageA(parameters, CB_SETCURSEL, 0, 0);
   HWND controllers = GetDlgItem(dialog, IDC_CONTROLLER_NUMBER);
@@ -327,8 +341,8 @@ void InitControllerRow(HWND dialog, const PatchEngine& engine) {
 bool ControllerRowMessage(HWND dialog, const PatchEngine& engine, UINT message, WPARAM wparam) {
   ControllerEdit& edit = g_controller_edit;
   if (message == WM_TIMER && wparam == kLearnTimer) {
-    if (edit.learning && engine.controllers.ReceivedCount() != edit.received_before) {
-      const std::int32_t controller = engine.controllers.LastReceived();
+    if (edit.learning && engine.Controllers().ReceivedCount() != edit.received_before) {
+      const std::int32_t controller = engine.Controllers().LastReceived();
       StopLearning(dialog);
       edit.bindings[ChosenParameter(dialog)] = controller;
       ShowBinding(dialog);
@@ -354,7 +368,7 @@ bool ControllerRowMessage(HWND dialog, const PatchEngine& engine, UINT message, 
     case IDC_CONTROLLER_LEARN:
       StopLearning(dialog);
       edit.learning = true;
-      edit.received_before = engine.controllers.ReceivedCount();
+      edit.received_before = engine.Controllers().ReceivedCount();
       SetTimer(dialog, kLearnTimer, kLearnPollMs, nullptr);
       SetDlgItemTextA(dialog, IDC_CONTROLLER_STATUS, editor_text::kLearnWaiting);
       return true;
@@ -364,7 +378,7 @@ bool ControllerRowMessage(HWND dialog, const PatchEngine& engine, UINT message, 
 }
 
 INT_PTR CALLBACK ParameterInfoProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
-  PatchEngine* engine = DialogEngine();
+  PatchEngine* engine = DialogEngine(dialog);
   if (engine == nullptr) return CloseOn(dialog, message, wparam, {IDOK, IDCANCEL});
   if (ControllerRowMessage(dialog, *engine, message, wparam)) return TRUE;
   switch (message) {
@@ -372,13 +386,12 @@ INT_PTR CALLBACK ParameterInfoProc(HWND dialog, UINT message, WPARAM wparam, LPA
       InitControllerRow(dialog, *engine);
       for (int i = 0; i < kNamedParameterCount; ++i) {
         SendDlgItemMessageA(dialog, IDC_PARAMETER_NAME_FIRST + i, EM_LIMITTEXT, kParameterNameSize - 1, 0);
-        if (engine->parameter_names[i] != nullptr)
-          SetDlgItemTextA(dialog, IDC_PARAMETER_NAME_FIRST + i, engine->parameter_names[i]);
+        PutDialogItemText(dialog, IDC_PARAMETER_NAME_FIRST + i, engine->ParameterName(i));
         HWND kinds = GetDlgItem(dialog, ParameterKindControl(i));
         for (const char* kind : editor_text::kParameterKindNames)
           SendMessageA(kinds, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(kind));
         // Kinds the list cannot name show no choice and are kept.
-        const std::uint32_t kind = engine->parameter_kinds[i];
+        const std::uint32_t kind = engine->ParameterKind(i);
         SendMessageA(kinds, CB_SETCURSEL, kind < std::size(editor_text::kParameterKindNames) ? kind : -1, 0);
       }
       return TRUE;
@@ -389,10 +402,10 @@ INT_PTR CALLBACK ParameterInfoProc(HWND dialog, UINT message, WPARAM wparam, LPA
         for (int i = 0; i < kNamedParameterCount; ++i) {
           const LRESULT choice = SendDlgItemMessageA(dialog, ParameterKindControl(i), CB_GETCURSEL, 0, 0);
           const std::uint32_t kind =
-              choice >= 0 ? static_cast<std::uint32_t>(choice) : engine->parameter_kinds[i];
+              choice >= 0 ? static_cast<std::uint32_t>(choice) : engine->ParameterKind(i);
           engine->SetParameterInfo(
               i, DialogText(dialog, IDC_PARAMETER_NAME_FIRST + i, kParameterNameSize).c_str(), kind);
-          engine->controllers.Set(i, g_controller_edit.bindings[i]);
+          engine->Controllers().Set(i, g_controller_edit.bindings[i]);
         }
       }
       if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) StopLearning(dialog);
@@ -405,12 +418,77 @@ INT_PTR CALLBACK ParameterInfoProc(HWND dialog, UINT message, WPARAM wparam, LPA
   }
 }
 
-void RunDialog(PatchEngine& engine, int template_id) {
-  Globals().dialog_engine = &engine;
-  Ui().RunDialog(Ui().ForegroundWindow(), template_id);
+// The dialog's top-left corner that centres it on `over`, kept on the
+// screen.
+void CentreOn(HWND dialog, HWND over) {
+  RECT box, target;
+  if (over == nullptr || !GetWindowRect(dialog, &box) || !GetWindowRect(over, &target)) return;
+  const int w = box.right - box.left, h = box.bottom - box.top;
+  int x = (target.left + target.right - w) / 2, y = (target.top + target.bottom - h) / 2;
+  const int screen_w = GetSystemMetrics(SM_CXSCREEN), screen_h = GetSystemMetrics(SM_CYSCREEN);
+  x = std::max(0, std::min(x, screen_w - w));
+  y = std::max(0, std::min(y, screen_h - h));
+  SetWindowPos(dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 }  // namespace
+
+INT_PTR CALLBACK DialogFrame(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_INITDIALOG) {
+    // The newest session not yet started is this dialog's.
+    for (auto it = g_sessions.rbegin(); it != g_sessions.rend(); ++it) {
+      if ((*it)->dialog != nullptr) continue;
+      (*it)->dialog = dialog;
+      break;
+    }
+    SetWindowLongPtrW(dialog, DWLP_USER, static_cast<LONG_PTR>(lparam));
+    const DialogSession* session = SessionOf(dialog);
+    HWND main = session != nullptr && session->engine != nullptr ? AsWindow(session->engine->Editor().main_window) : nullptr;
+    CentreOn(dialog, main != nullptr && IsWindowVisible(main) ? main : GetWindow(dialog, GW_OWNER));
+  }
+  const auto procedure = reinterpret_cast<DLGPROC>(GetWindowLongPtrW(dialog, DWLP_USER));
+  return procedure != nullptr ? procedure(dialog, message, wparam, message == WM_INITDIALOG ? 0 : lparam) : FALSE;
+}
+
+PatchEngine* DialogEngine(HWND dialog) {
+  const DialogSession* session = SessionOf(dialog);
+  return session != nullptr ? session->engine : nullptr;
+}
+
+int SettingsSlot(HWND dialog) {
+  const DialogSession* session = SessionOf(dialog);
+  if (session == nullptr || session->engine == nullptr || session->slot < 0) return -1;
+  const PatchEngine& engine = *session->engine;
+  // A restore or a load replaced the module under the dialog: whatever now
+  // holds the slot is not what the dialog was opened on.
+  if (engine.LayoutSerial() != session->layout_serial || !engine.IsOccupied(session->slot) ||
+      engine.Descriptor(session->slot) != session->descriptor)
+    return -1;
+  return session->slot;
+}
+
+bool RunDialog(PatchEngine& engine, int template_id, int slot) {
+  DialogSession session = {&engine, slot, engine.IsOccupied(slot) ? engine.Descriptor(slot) : nullptr,
+                           engine.LayoutSerial(), nullptr};
+  g_sessions.push_back(&session);
+  Globals().dialog_engine = &engine;
+  Ui().RunDialog(Ui().ForegroundWindow(), template_id);
+  g_sessions.erase(std::find(g_sessions.begin(), g_sessions.end(), &session));
+  if (session.engine == nullptr) return false;
+  Globals().dialog_engine = &engine;
+  return true;
+}
+
+void EndDialogsOf(const PatchEngine& engine, bool gone) {
+  for (DialogSession* session : g_sessions) {
+    if (session->engine != &engine) continue;
+    // Otherwise only settings dialogs opened before the module was replaced.
+    if (!gone && (session->slot < 0 || session->layout_serial == engine.LayoutSerial())) continue;
+    if (gone) session->engine = nullptr;
+    if (session->dialog != nullptr) EndDialog(session->dialog, IDCANCEL);
+  }
+  if (gone && Globals().dialog_engine == &engine) Globals().dialog_engine = nullptr;
+}
 
 
 DLGPROC DialogProcedureFor(int template_id) {
@@ -438,22 +516,22 @@ DLGPROC DialogProcedureFor(int template_id) {
   }
 }
 
-int SettingsSlot() { return g_settings_slot; }
-
 void OpenSettingsDialog(PatchEngine& engine) {
-  const int slot = engine.selected_slot;
+  const int slot = engine.Editor().selected_slot;
   if (!engine.IsOccupied(slot)) return;
-  g_settings_slot = slot;
-  RunDialog(engine, SettingsTemplateFor(engine.descriptor[slot]->type));
-  g_settings_slot = -1;
-  if (engine.module_view != nullptr) InvalidateRect(AsWindow(engine.module_view), nullptr, FALSE);
+  // The engine may be gone when the dialog returns: touch it only if not.
+  if (!RunDialog(engine, SettingsTemplateFor(engine.Descriptor(slot)->type), slot)) return;
+  RefreshAfterEdit(engine);
 }
 
 void OpenComponentInfo(PatchEngine& engine) {
-  if (engine.selected_slot >= 0) RunDialog(engine, IDD_COMPONENT_INFO);
+  if (engine.Editor().selected_slot >= 0) RunDialog(engine, IDD_COMPONENT_INFO);
 }
 
-void OpenModuleInformation(PatchEngine& engine) { RunDialog(engine, IDD_ENSEMBLE_INFO); }
+void OpenModuleInformation(PatchEngine& engine) {
+  // The tab shows the name, the status bar may show labels of it.
+  if (RunDialog(engine, IDD_ENSEMBLE_INFO)) RefreshAfterEdit(engine);
+}
 
 void OpenParameterProperties(PatchEngine& engine) { RunDialog(engine, IDD_PARAMETER_INFO); }
 

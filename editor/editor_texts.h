@@ -26,6 +26,13 @@ inline constexpr char kNewModuleTitle[] = "New Module";
 inline constexpr char kDeleteQuestion[] = "Are you sure? You are about to delete this component.";
 inline constexpr char kDeleteTitle[] = "Delete Component";
 inline constexpr char kErrorsTitle[] = "Errors Occured";
+// The Edit menu's history items: the step's name follows the verb.
+inline constexpr char kUndoItem[] = "&Undo";
+inline constexpr char kRedoItem[] = "&Redo";
+inline constexpr char kUndoKeys[] = "\tCtrl+Z";
+inline constexpr char kRedoKeys[] = "\tCtrl+Y";
+inline constexpr char kPasteTitle[] = "Paste";
+inline constexpr char kUndoTitle[] = "Undo";
 
 inline constexpr char kConstantSettingsTitle[] = "Constant Settings";
 inline constexpr char kSliderSettingsTitle[] = "Slider Settings";
@@ -58,5 +65,10 @@ inline constexpr const char* kParameterKindNames[] = {
 // Status bar: component and port, or the selection.
 inline constexpr char kPortStatus[] = "%s \xE2\x80\x94 %s";       // label, info line
 inline constexpr char kSelectionStatus[] = "%s (%s)";            // label, type name
+// Status bar: why a dropped wire connected nothing.
+inline constexpr char kWireWouldLoop[] =
+    "Not connected: \"%s\" already feeds \"%s\", so the wire would close a loop.";  // target, source
+inline constexpr char kWireOnBody[] = "Not connected: drop a wire on an input square, at a box's left edge.";
+inline constexpr char kWireRefused[] = "Not connected: the engine refused the wire.";
 
 }  // namespace korvel::editor_text

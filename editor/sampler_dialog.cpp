@@ -16,6 +16,7 @@
 
 #include "components/sampler.h"
 #include "editor/editor_internal.h"
+#include "editor/utf8.h"
 #include "engine/ui.h"
 #include "resources/resource.h"
 
@@ -82,7 +83,7 @@ bool ReadFrame(HWND dialog, int control, const char* field, long long& value) {
 }
 
 void ShowStatus(HWND dialog, const PatchEngine& engine, int slot, const std::string& shown_path) {
-  const auto& sampler = *static_cast<const SamplerRecord*>(engine.record[slot]);
+  const auto& sampler = *static_cast<const SamplerRecord*>(engine.Record(slot));
   const std::string path = sampler.file != nullptr ? sampler.file->path : std::string();
   std::string status;
   if (shown_path.empty()) {
@@ -97,13 +98,13 @@ void ShowStatus(HWND dialog, const PatchEngine& engine, int slot, const std::str
   } else {
     status = engine.SoundProblem(slot);
   }
-  SetDlgItemTextA(dialog, IDC_SAMPLER_STATUS, status.c_str());
+  PutDialogItemText(dialog, IDC_SAMPLER_STATUS, status);
 }
 
 void Fill(HWND dialog, PatchEngine& engine, int slot) {
-  const auto& sampler = *static_cast<const SamplerRecord*>(engine.record[slot]);
+  const auto& sampler = *static_cast<const SamplerRecord*>(engine.Record(slot));
   SendDlgItemMessageA(dialog, IDC_LABEL, EM_LIMITTEXT, kLabelSize - 1, 0);
-  SetDlgItemTextA(dialog, IDC_LABEL, engine.descriptor[slot]->label);
+  PutDialogItemText(dialog, IDC_LABEL, engine.Descriptor(slot)->label);
   const std::string path = sampler.file != nullptr ? sampler.file->path : std::string();
   SetDlgItemTextA(dialog, IDC_SAMPLER_FILE, path.c_str());
   SetDlgItemTextA(dialog, IDC_SAMPLER_ROOT, Shortest(sampler.root).c_str());
@@ -157,7 +158,7 @@ bool Store(HWND dialog, PatchEngine& engine, int slot) {
     Ui().ShowMessage(dialog, error.c_str(), text::kTitle, kMbOk | kMbIconExclamation);
     return false;
   }
-  engine.SetLabel(slot, Text(dialog, IDC_LABEL).c_str());
+  engine.SetLabel(slot, CutUtf8(DialogItemText(dialog, IDC_LABEL), kLabelSize - 1).c_str());
   // The file is loaded now: the status bar says so if it could not be.
   SetStatusText(engine, ProblemLine(engine));
   return true;
@@ -166,9 +167,9 @@ bool Store(HWND dialog, PatchEngine& engine, int slot) {
 }  // namespace
 
 INT_PTR CALLBACK SamplerSettingsProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
-  PatchEngine* engine = Globals().dialog_engine;
-  const int slot = SettingsSlot();
-  if (engine == nullptr || !engine->IsOccupied(slot) || engine->descriptor[slot]->type != kSamplerType) {
+  PatchEngine* engine = DialogEngine(dialog);
+  const int slot = SettingsSlot(dialog);
+  if (engine == nullptr || !engine->IsOccupied(slot) || engine->Descriptor(slot)->type != kSamplerType) {
     if (message == WM_CLOSE || (message == WM_COMMAND && (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL))) {
       EndDialog(dialog, IDCANCEL);
       return TRUE;

@@ -12,6 +12,7 @@
 
 #include "components/tables.h"
 #include "editor/editor_internal.h"
+#include "editor/utf8.h"
 #include "editor/editor_texts.h"
 #include "engine/ui.h"
 #include "resources/resource.h"
@@ -35,8 +36,8 @@ int LineOf(const std::string& error) {
 
 void Fill(HWND dialog, PatchEngine& engine, int slot) {
   SendDlgItemMessageA(dialog, IDC_LABEL, EM_LIMITTEXT, kLabelSize - 1, 0);
-  SetDlgItemTextA(dialog, IDC_LABEL, engine.descriptor[slot]->label);
-  const auto& table = *static_cast<const TableRecord*>(engine.record[slot]);
+  PutDialogItemText(dialog, IDC_LABEL, engine.Descriptor(slot)->label);
+  const auto& table = *static_cast<const TableRecord*>(engine.Record(slot));
   SendDlgItemMessageA(dialog, IDC_TABLE_POINTS, EM_LIMITTEXT, kPointsTextLimit, 0);
   SetDlgItemTextA(dialog, IDC_TABLE_POINTS, TableText(table).c_str());
   HWND choice = GetDlgItem(dialog, IDC_TABLE_INTERPOLATION);
@@ -56,7 +57,7 @@ bool Store(HWND dialog, PatchEngine& engine, int slot) {
     nlohmann::json settings = {{"table", std::move(table)}};
     if (chosen >= 0 && chosen < 3) settings["interpolation"] = kInterpolationNames[chosen];
     if (engine.SetSettings(slot, settings, error)) {
-      engine.SetLabel(slot, ControlText(dialog, IDC_LABEL).c_str());
+      engine.SetLabel(slot, CutUtf8(DialogItemText(dialog, IDC_LABEL), kLabelSize - 1).c_str());
       return true;
     }
   }
@@ -75,10 +76,10 @@ bool Store(HWND dialog, PatchEngine& engine, int slot) {
 }  // namespace
 
 INT_PTR CALLBACK TableSettingsProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
-  PatchEngine* engine = Globals().dialog_engine;
-  const int slot = SettingsSlot();
+  PatchEngine* engine = DialogEngine(dialog);
+  const int slot = SettingsSlot(dialog);
   const bool usable = engine != nullptr && engine->IsOccupied(slot) &&
-                      engine->descriptor[slot]->type == kTranslationTableType;
+                      engine->Descriptor(slot)->type == kTranslationTableType;
   switch (message) {
     case WM_INITDIALOG:
       if (usable) Fill(dialog, *engine, slot);

@@ -8,12 +8,13 @@
 
 #include "editor/editor.h"
 #include "editor/editor_internal.h"
+#include "editor/utf8.h"
 #include "resources/resource.h"
 
 namespace korvel {
 
 int Win32Ui::ShowMessage(void* owner, const char* text, const char* title, unsigned style) {
-  return MessageBoxA(editor::AsWindow(owner), text, title, style);
+  return MessageBoxW(editor::AsWindow(owner), editor::Wide(text).c_str(), editor::Wide(title).c_str(), style);
 }
 
 bool Win32Ui::ChooseFile(const FileDialogRequest& request, std::string& path) {
@@ -61,8 +62,11 @@ void Win32Ui::DestroyEditorWindow(void* window) {
 void* Win32Ui::ForegroundWindow() { return GetForegroundWindow(); }
 
 std::intptr_t Win32Ui::RunDialog(void* owner, int template_id) {
-  return DialogBoxParamA(editor::Globals().instance, MAKEINTRESOURCEA(template_id),
-                         editor::AsWindow(owner), editor::DialogProcedureFor(template_id), 0);
+  // A Unicode dialog, so its edits hold any text; its own procedure runs
+  // inside the frame every editor dialog shares.
+  return DialogBoxParamW(editor::Globals().instance, MAKEINTRESOURCEW(template_id), editor::AsWindow(owner),
+                         editor::DialogFrame,
+                         reinterpret_cast<LPARAM>(editor::DialogProcedureFor(template_id)));
 }
 
 // Posted, never sent: the caller may be a host thread, or hold nothing the
@@ -70,6 +74,8 @@ std::intptr_t Win32Ui::RunDialog(void* owner, int template_id) {
 void Win32Ui::EngineChanged(void* main_window) {
   if (main_window != nullptr) PostMessageA(editor::AsWindow(main_window), editor::kEngineChangedMessage, 0, 0);
 }
+
+void Win32Ui::EngineClosing(void* engine) { editor::EndDialogsOf(*static_cast<PatchEngine*>(engine), true); }
 
 Win32Ui& TheWin32Ui() {
   static Win32Ui ui;

@@ -18,6 +18,7 @@ class Win32Ui : public UserInterface {
   void* ForegroundWindow() override;
   std::intptr_t RunDialog(void* owner, int template_id) override;
   void EngineChanged(void* main_window) override;
+  void EngineClosing(void* engine) override;
 };
 
 // The instance EditorAttach installs.

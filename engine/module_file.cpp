@@ -23,6 +23,12 @@ std::string Format(const char* format, const std::string& a, const std::string& 
 bool LoadModuleFile(PatchEngine& engine, const std::string& path, std::string& error) {
   std::string bytes;
   if (!ReadInputFile(path, kModuleFileLimits, bytes, error)) return false;
+  // An empty image changes nothing (a host's empty chunk), but a file that
+  // holds nothing is no module: loading it must not pass for success.
+  if (bytes.empty()) {
+    error = text::kEmptyModuleFile;
+    return false;
+  }
   // Sound files named relative to the module file are found beside it.
   ImagePaths paths;
   paths.folder = FolderOf(path);
@@ -57,9 +63,9 @@ bool LoadModuleCommand(PatchEngine& engine) {
   std::string error;
   const bool loaded = LoadModuleFile(engine, path, error);
   if (!loaded)
-    Ui().ShowMessage(engine.main_window, Format(text::kCouldNotLoad, path, error).c_str(), text::kLoadModuleTitle,
-                     kMbOk | kMbIconExclamation);
-  Ui().Repaint(engine.main_window);
+    Ui().ShowMessage(engine.Editor().main_window, Format(text::kCouldNotLoad, path, error).c_str(),
+                     text::kLoadModuleTitle, kMbOk | kMbIconExclamation);
+  Ui().Repaint(engine.Editor().main_window);
   return loaded;
 }
 
@@ -76,9 +82,9 @@ bool SaveModuleAsCommand(PatchEngine& engine) {
   std::string error;
   const bool saved = SaveModuleFile(engine, path, error);
   if (!saved)
-    Ui().ShowMessage(engine.main_window, Format(text::kCouldNotSave, path, error).c_str(), text::kSaveModuleTitle,
-                     kMbOk | kMbIconExclamation);
-  Ui().Repaint(engine.main_window);
+    Ui().ShowMessage(engine.Editor().main_window, Format(text::kCouldNotSave, path, error).c_str(),
+                     text::kSaveModuleTitle, kMbOk | kMbIconExclamation);
+  Ui().Repaint(engine.Editor().main_window);
   return saved;
 }
 

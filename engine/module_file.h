@@ -26,6 +26,7 @@ inline constexpr char kUntitledModuleFile[] = "Untitled.korvel";
 // The file's name, then the reason.
 inline constexpr char kCouldNotLoad[] = "Couldn't load \"%s\": %s";
 inline constexpr char kCouldNotSave[] = "Couldn't save \"%s\": %s";
+inline constexpr char kEmptyModuleFile[] = "the file is empty";
 }  // namespace text
 
 // Asks for confirmation and a file, then replaces the module with the
@@ -36,8 +37,9 @@ bool LoadModuleCommand(PatchEngine& engine);
 // A failed save is shown in a message box and leaves any old file intact.
 bool SaveModuleAsCommand(PatchEngine& engine);
 
-// How module files are read: regular files only, up to the image bound;
-// an empty file is an empty image (which changes nothing).
+// How module files are read: regular files only, up to the image bound.
+// An empty file is refused by LoadModuleFile (an empty image, which
+// changes nothing, comes only from a host's chunk).
 inline constexpr ReadLimits kModuleFileLimits{kMaxModuleImageSize};
 
 // The commands' work without dialogs, through the one file reader and

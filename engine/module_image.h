@@ -31,7 +31,11 @@ std::string TooLargeReason(const char* what, unsigned long long size);
 // Every field, in a fixed order, so that the same module always gives the
 // same bytes. Sound files are written as `paths` stores them (absolute by
 // default).
-std::string WriteModuleImage(const PatchEngine& engine, const ImagePaths& paths = {});
+// kLeftOut leaves the host's parameter values out (they are the host's to
+// change, not the patch's): what the editors' history stores.
+enum class ParameterValues { kWritten, kLeftOut };
+std::string WriteModuleImage(const PatchEngine& engine, const ImagePaths& paths = {},
+                             ParameterValues values = ParameterValues::kWritten);
 
 // Replaces the whole module with the image's: built under the edit lock
 // and handed to the audio thread as one new plan. The image is checked
@@ -46,6 +50,13 @@ std::string WriteModuleImage(const PatchEngine& engine, const ImagePaths& paths 
 // engine.SoundProblems() names the file and the reason.
 bool ReadModuleImage(PatchEngine& engine, const void* data, std::size_t size, std::string& error,
                      const ImagePaths& paths = {});
+// The same checks, then brings the module to the image with the fewest
+// changes, for undo, redo and paste: components the image keeps as they
+// are (type and settings) keep their records, so they sound on without a
+// break; the delay lines, the script's state (unless its text changes) and
+// the host's parameter values are left alone. At another oversampling
+// factor it replaces the module as ReadModuleImage does.
+bool RestoreModuleImage(PatchEngine& engine, const std::string& image, std::string& error);
 // The same checks and the same answer, with no engine to change.
 bool CheckModuleImage(const void* data, std::size_t size, std::string& error);
 

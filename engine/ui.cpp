@@ -49,6 +49,7 @@ class RefusingUi final : public UserInterface {
   void DestroyEditorWindow(void* window) override { g_ui.load()->DestroyEditorWindow(window); }
   void* ForegroundWindow() override { return g_ui.load()->ForegroundWindow(); }
   void EngineChanged(void* main_window) override { g_ui.load()->EngineChanged(main_window); }
+  void EngineClosing(void* engine) override { g_ui.load()->EngineClosing(engine); }
 };
 
 RefusingUi g_refusing;

@@ -57,6 +57,9 @@ class UserInterface {
   // it: a module was loaded or restored, or a problem was kept. Must not
   // wait for the editor's thread; the Win32 version posts a message.
   virtual void EngineChanged(void* /*main_window*/) {}
+  // Called first when `engine` (a PatchEngine) is torn down: dialogs open
+  // on it end and let go of it, so nothing reads it once it is freed.
+  virtual void EngineClosing(void* /*engine*/) {}
 };
 
 // An interface with no window system behind it: every question answered
@@ -82,7 +85,7 @@ class SilentUi : public UserInterface {
 // non-modal calls on but refuses every message box, file dialog and modal
 // dialog: it shows nothing, answers the safe choice and counts the refusal.
 // Debug builds stop at the refusal. A box can therefore never keep the
-// graph held or a host waiting.
+// edit lock held or a host waiting.
 UserInterface& Ui();
 // Installs `ui` (not owned); null restores the default.
 void SetUi(UserInterface* ui);

@@ -141,6 +141,14 @@
 #define ID_LOW_SHELF 40085
 #define ID_HIGH_SHELF 40086
 #define ID_ALLPASS 40087
+// The Edit menu's history and clipboard.
+#define ID_UNDO 40100
+#define ID_REDO 40101
+#define ID_CUT 40102
+#define ID_COPY 40103
+#define ID_PASTE 40104
+#define ID_DUPLICATE 40105
+#define ID_SELECT_ALL 40106
 
 // Code View buttons and the status bar.
 #define IDC_SAVE_AND_APPLY 123

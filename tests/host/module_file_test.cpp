@@ -109,8 +109,12 @@ TEST_F(ModuleFileTest, LoadAsksFirstAndNamesAFileItCannotLoad) {
     ASSERT_EQ(ui.messages.size(), 2u) << path;
     EXPECT_EQ(ui.messages[1].text.rfind("Couldn't load \"" + path + "\": ", 0), 0u) << ui.messages[1].text;
   }
-  std::ofstream(PathOf("empty.korvel"));
-  EXPECT_TRUE(LoadCommand(PathOf("empty.korvel"))) << "an empty file is an empty image";
+  // A 0-byte file is no module: refused, named, and the module kept.
+  const std::string empty = PathOf("empty.korvel");
+  std::ofstream(empty).close();
+  EXPECT_FALSE(LoadCommand(empty));
+  ASSERT_EQ(ui.messages.size(), 2u);
+  EXPECT_EQ(ui.messages[1].text, "Couldn't load \"" + empty + "\": the file is empty");
   EXPECT_EQ(Image(), before);
   EXPECT_TRUE(LoadCommand(good));
   EXPECT_FALSE(engine.IsOccupied(5));

@@ -45,8 +45,8 @@ struct Extent {
 Extent ExtentOf(const PatchEngine& e) {
   Extent extent;
   std::int64_t furthest = -1;
-  for (int s = 0; s < e.slot_count; ++s) {
-    const ComponentDescriptor* d = e.descriptor[s];
+  for (int s = 0; s < e.SlotCount(); ++s) {
+    const ComponentDescriptor* d = e.Descriptor(s);
     if (d == nullptr) continue;
     const std::int64_t x = d->x, y = d->y;
     extent.left = std::min(extent.left, x);
@@ -111,8 +111,8 @@ void DrawPatch(cairo_t* cr, const PatchEngine& e, const Extent& extent) {
             static_cast<int>(extent.bottom)},
            mv::kBackground);
   const LabelFont font = SelectLabelFont(cr);
-  for (int s = 0; s < e.slot_count; ++s) {
-    const ComponentDescriptor* d = e.descriptor[s];
+  for (int s = 0; s < e.SlotCount(); ++s) {
+    const ComponentDescriptor* d = e.Descriptor(s);
     if (d == nullptr) continue;
     FillRect(cr, {d->x, d->y, d->x + d->width, d->y + d->height}, d->colour);
     DrawLabel(cr, font, *d);
@@ -122,13 +122,13 @@ void DrawPatch(cairo_t* cr, const PatchEngine& e, const Extent& extent) {
   // Wires over the boxes, through pixel centres as a one-pixel pen draws.
   SetColour(cr, mv::kWireColour);
   cairo_set_line_width(cr, mv::kWireWidth);
-  for (int t = 0; t < e.slot_count; ++t) {
-    const ComponentDescriptor* d = e.descriptor[t];
+  for (int t = 0; t < e.SlotCount(); ++t) {
+    const ComponentDescriptor* d = e.Descriptor(t);
     if (d == nullptr) continue;
     for (int j = 0; j < d->input_count; ++j) {
       const int s = d->input_source_slot[j];
-      if (s == kNoSlot || e.descriptor[s] == nullptr) continue;
-      const ComponentDescriptor& from = *e.descriptor[s];
+      if (s == kNoSlot || e.Descriptor(s) == nullptr) continue;
+      const ComponentDescriptor& from = *e.Descriptor(s);
       const mv::Bezier c = mv::WireCurve(mv::OutputStart(from.x, from.y, d->input_source_output[j]),
                                          mv::InputEnd(d->x, d->y, j));
       cairo_move_to(cr, c.p0.x + 0.5, c.p0.y + 0.5);
@@ -183,7 +183,7 @@ int DrawCommand(const Args& args) {
   int pixels_wide = 0, pixels_high = 0;
   std::string reason;
   if (!PictureFits(width, height, scale, pixels_wide, pixels_high, reason)) {
-    const ComponentDescriptor& far = *engine.descriptor[extent.furthest];
+    const ComponentDescriptor& far = *engine.Descriptor(extent.furthest);
     return Fail(kExitFailure, "'" + path + "': cannot draw the patch: " + reason + " (slot " +
                                   std::to_string(extent.furthest) + " '" + Excerpt(far.label) + "' is at (" +
                                   std::to_string(far.x) + ", " + std::to_string(far.y) + "))");
