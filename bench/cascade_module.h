@@ -16,6 +16,13 @@ inline constexpr int kStages = 64;
 inline constexpr double kResonance = 0.7;
 inline double Cutoff(int stage) { return 500.0 + 150.0 * stage; }
 
+// A Constant's value, set as its dialog sets it: the slot gets a fresh record.
+inline void SetConstantValue(PatchEngine& engine, int slot, double value) {
+  engine.RenewRecord(slot, [value](ComponentRecord& fresh, const ComponentRecord&, int) {
+    static_cast<ConstantRecord&>(fresh).value = value;
+  });
+}
+
 inline std::unique_ptr<PatchEngine> CascadeEngine() {
   auto engine = std::make_unique<PatchEngine>();
   engine->ResetEngine();
@@ -23,8 +30,8 @@ inline std::unique_ptr<PatchEngine> CascadeEngine() {
   for (int i = 0; i < kStages; ++i) {
     const int lp = engine->CreateComponent(kLowpassType);
     const int f = engine->CreateComponent(kConstantType), r = engine->CreateComponent(kConstantType);
-    static_cast<ConstantRecord*>(engine->record[f])->value = Cutoff(i);
-    static_cast<ConstantRecord*>(engine->record[r])->value = kResonance;
+    SetConstantValue(*engine, f, Cutoff(i));
+    SetConstantValue(*engine, r, kResonance);
     if (!engine->Connect(previous, 0, lp, 0) || !engine->Connect(f, 0, lp, 1) || !engine->Connect(r, 0, lp, 2))
       std::abort();
     previous = lp;

@@ -270,7 +270,7 @@ void CascadeGraph(benchmark::State& state) {
   PlainCascade check;
   std::vector<double> expected = noise;
   for (int i = 0; i < 3; ++i) {
-    std::copy(noise.begin(), noise.end(), engine->input_buffer);
+    std::copy(noise.begin(), noise.end(), engine->InputBuffer());
     expected = noise;
     check.Process(expected.data());
     const double* out = engine->ProcessBlock(kFrames);
@@ -280,7 +280,7 @@ void CascadeGraph(benchmark::State& state) {
     }
   }
   for (auto _ : state) {
-    std::copy(noise.begin(), noise.end(), engine->input_buffer);
+    std::copy(noise.begin(), noise.end(), engine->InputBuffer());
     benchmark::DoNotOptimize(engine->ProcessBlock(kFrames));
     benchmark::ClobberMemory();
   }
@@ -295,7 +295,7 @@ void CascadeGraphWatched(benchmark::State& state) {
   std::unique_ptr<PatchEngine> engine = CascadeEngine();
   engine->WatchOutputs(519306.7);
   for (auto _ : state) {
-    std::copy(noise.begin(), noise.end(), engine->input_buffer);
+    std::copy(noise.begin(), noise.end(), engine->InputBuffer());
     benchmark::DoNotOptimize(engine->ProcessBlock(kFrames));
     benchmark::ClobberMemory();
   }
@@ -326,7 +326,7 @@ void ModuleStart(benchmark::State& state) {
       return;
     }
     module->Init(nullptr);
-    benchmark::DoNotOptimize(module->engine().delay_lines);
+    benchmark::DoNotOptimize(module->engine().DelayLine(0));
     delete module;
   }
 }
@@ -342,19 +342,24 @@ void SliderLowpass(benchmark::State& state, bool moving) {
   double parameters[kParameterCount] = {};
   auto engine = std::make_unique<PatchEngine>();
   engine->ResetEngine();
-  engine->context.parameter_values = parameters;
+  {
+    PatchEngine::EditLock lock(*engine);
+    engine->LendHostLocked(nullptr, parameters, nullptr, nullptr);
+  }
   const int in = engine->CreateComponent(kInType), lp = engine->CreateComponent(kLowpassType);
   const int slider = engine->CreateComponent(kSliderType), r = engine->CreateComponent(kConstantType);
-  static_cast<SliderRecord*>(engine->record[slider])->minimum = 300.0;
-  static_cast<SliderRecord*>(engine->record[slider])->maximum = 3000.0;
-  static_cast<ConstantRecord*>(engine->record[r])->value = kResonance;
+  engine->RenewRecord(slider, [](ComponentRecord& fresh, const ComponentRecord&, int) {
+    static_cast<SliderRecord&>(fresh).minimum = 300.0;
+    static_cast<SliderRecord&>(fresh).maximum = 3000.0;
+  });
+  bench::SetConstantValue(*engine, r, kResonance);
   if (!engine->Connect(in, 0, lp, 0) || !engine->Connect(slider, 0, lp, 1) || !engine->Connect(r, 0, lp, 2) ||
       !engine->Connect(lp, 0, engine->CreateComponent(kOutType), 0))
     std::abort();
   int block = 0;
   for (auto _ : state) {
     if (moving) parameters[0] = (++block % 2) ? 0.3 : 0.7;
-    std::copy(noise.begin(), noise.end(), engine->input_buffer);
+    std::copy(noise.begin(), noise.end(), engine->InputBuffer());
     benchmark::DoNotOptimize(engine->ProcessBlock(kFrames));
     benchmark::ClobberMemory();
   }
@@ -475,13 +480,13 @@ void Samplers(benchmark::State& state, double rate, double pitch) {
   std::string error;
   for (int i = 0; i < 64; ++i) {
     const int sampler = engine->CreateComponent(kSamplerType), trigger = engine->CreateComponent(kConstantType);
-    static_cast<ConstantRecord*>(engine->record[trigger])->value = 1.0;
+    bench::SetConstantValue(*engine, trigger, 1.0);
     if (!engine->SetSettings(sampler, {{"file", path}, {"loop", "forward"}}, error) ||
         !engine->Connect(trigger, 0, sampler, 0))
       std::abort();
     if (pitch != 1.0) {
       const int frequency = engine->CreateComponent(kConstantType);
-      static_cast<ConstantRecord*>(engine->record[frequency])->value = pitch * kSamplerDefaultRoot;
+      bench::SetConstantValue(*engine, frequency, pitch * kSamplerDefaultRoot);
       if (!engine->Connect(frequency, 0, sampler, 1)) std::abort();
     }
     if (sum < 0) {

@@ -38,20 +38,20 @@ void PaintBackground(HWND view) {
 }  // namespace
 
 void ApplyCodeView(PatchEngine& engine) {
-  HWND edit = AsWindow(engine.code_edit);
+  HWND edit = AsWindow(engine.Editor().code_edit);
   if (edit == nullptr) return;
   engine.ApplyScript(WindowText(edit).c_str());
-  if (!engine.script || engine.script->Messages().empty()) return;
+  if (!engine.Script() || engine.Script()->Messages().empty()) return;
   std::string shown;
-  for (const std::string& message : engine.script->Messages()) {
+  for (const std::string& message : engine.Script()->Messages()) {
     if (shown.size() + message.size() >= kMessageTextLimit) break;
     shown += message;
   }
-  Ui().ShowMessage(engine.main_window, shown.c_str(), editor_text::kErrorsTitle, kMbOk);
+  Ui().ShowMessage(engine.Editor().main_window, shown.c_str(), editor_text::kErrorsTitle, kMbOk);
 }
 
 void RevertCodeView(PatchEngine& engine) {
-  if (engine.code_edit != nullptr) PutWindowText(AsWindow(engine.code_edit), engine.script_text);
+  if (engine.Editor().code_edit != nullptr) PutWindowText(AsWindow(engine.Editor().code_edit), engine.ScriptText());
 }
 
 LRESULT CALLBACK GuiViewProc(HWND view, UINT message, WPARAM wparam, LPARAM lparam) {

@@ -114,11 +114,9 @@ INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
 INT_PTR CALLBACK ComponentInfoProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
   if (message == WM_INITDIALOG) {
     const PatchEngine* engine = DialogEngine(dialog);
-    const int slot = engine != nullptr ? engine->selected_slot : -1;
-    if (slot >= 0 && slot < kSlotCount && engine->dispatch[slot] != nullptr) {
-      std::vector<char> info(kInfoBufferSize, '\0');
-      engine->dispatch[slot](kGetInfo, info.data(), engine->record[slot]);
-      std::string text = info.data();
+    const int slot = engine != nullptr ? engine->Editor().selected_slot : -1;
+    if (slot >= 0 && slot < kSlotCount && engine->Dispatch(slot) != nullptr) {
+      std::string text = engine->ComponentInfo(slot);
       // A delay that does not fit the line says so under its description.
       for (const DelayLengthProblem& problem : DelayLengthProblems(*engine))
         if (problem.slot == slot) text += "\r\n\r\nNote: " + problem.text + ".";
@@ -134,9 +132,9 @@ INT_PTR CALLBACK EnsembleInfoProc(HWND dialog, UINT message, WPARAM wparam, LPAR
   PatchEngine* engine = DialogEngine(dialog);
   if (message == WM_INITDIALOG) {
     if (engine != nullptr) {
-      PutDialogItemText(dialog, IDC_ENSEMBLE_NAME, engine->name);
-      PutDialogItemText(dialog, IDC_ENSEMBLE_AUTHOR, engine->author);
-      PutDialogItemText(dialog, IDC_ENSEMBLE_DESCRIPTION, engine->description);
+      PutDialogItemText(dialog, IDC_ENSEMBLE_NAME, engine->ModuleName());
+      PutDialogItemText(dialog, IDC_ENSEMBLE_AUTHOR, engine->ModuleAuthor());
+      PutDialogItemText(dialog, IDC_ENSEMBLE_DESCRIPTION, engine->ModuleDescription());
       HWND list = GetDlgItem(dialog, IDC_OVERSAMPLING);
       int chosen = 0;
       for (int i = 0; i < static_cast<int>(std::size(kOversamplingFactors)); ++i) {
@@ -167,7 +165,8 @@ INT_PTR CALLBACK EnsembleInfoProc(HWND dialog, UINT message, WPARAM wparam, LPAR
 
 // "3: Cutoff", or "3" for a parameter with no name.
 std::string ParameterEntry(const PatchEngine& engine, int p) {
-  const char* parameter_name = engine.parameter_names[p] != nullptr ? engine.parameter_names[p] : "";
+  const std::string name = engine.ParameterName(p);
+  const char* parameter_name = name.c_str();
   char entry[kParameterNameSize + 16];
   if (parameter_name[0] == '\0') {
     std::snprintf(entry, sizeof entry, editor_text::kUnnamedParameterEntry, p + 1);
@@ -178,15 +177,15 @@ std::string ParameterEntry(const PatchEngine& engine, int p) {
 }
 
 void FillSettings(HWND dialog, PatchEngine& engine, int slot) {
-  const ComponentDescriptor& d = *engine.descriptor[slot];
+  const ComponentDescriptor& d = *engine.Descriptor(slot);
   SendDlgItemMessageA(dialog, IDC_LABEL, EM_LIMITTEXT, kLabelSize - 1, 0);
   PutDialogItemText(dialog, IDC_LABEL, d.label);
   if (d.type == kConstantType) {
-    const double value = static_cast<const ConstantRecord*>(engine.record[slot])->value;
+    const double value = static_cast<const ConstantRecord*>(engine.Record(slot))->value;
     SetDlgItemTextA(dialog, IDC_CONSTANT_VALUE, FormatValue(value).c_str());
   }
   if (d.type == kSliderType) {
-    const auto& slider = *static_cast<const SliderRecord*>(engine.record[slot]);
+    const auto& slider = *static_cast<const SliderRecord*>(engine.Record(slot));
     SetDlgItemTextA(dialog, IDC_SLIDER_MIN, FormatValue(slider.minimum).c_str());
     SetDlgItemTextA(dialog, IDC_SLIDER_MAX, FormatValue(slider.maximum).c_str());
     HWND list = GetDlgItem(dialog, IDC_SLIDER_BINDING);
@@ -324,7 +323,7 @@ void InitControllerRow(HWND dialog, const PatchEngine& engine) {
   HWND parameters = GetDlgItem(dialog, IDC_CONTROLLER_PARAMETER);
   for (int p = 0; p < kNamedParameterCount; ++p) {
     AddListEntry(parameters, CB_ADDSTRING, ParameterEntry(engine, p));
-    g_controller_edit.bindings[p] = engine.controllers.Get(p);
+    g_controller_edit.bindings[p] = engine.Controllers().Get(p);
   }
   SendMessageA(parameters, CB_SETCURSEL, 0, 0);
   HWND controllers = GetDlgItem(dialog, IDC_CONTROLLER_NUMBER);
@@ -342,8 +341,8 @@ void InitControllerRow(HWND dialog, const PatchEngine& engine) {
 bool ControllerRowMessage(HWND dialog, const PatchEngine& engine, UINT message, WPARAM wparam) {
   ControllerEdit& edit = g_controller_edit;
   if (message == WM_TIMER && wparam == kLearnTimer) {
-    if (edit.learning && engine.controllers.ReceivedCount() != edit.received_before) {
-      const std::int32_t controller = engine.controllers.LastReceived();
+    if (edit.learning && engine.Controllers().ReceivedCount() != edit.received_before) {
+      const std::int32_t controller = engine.Controllers().LastReceived();
       StopLearning(dialog);
       edit.bindings[ChosenParameter(dialog)] = controller;
       ShowBinding(dialog);
@@ -369,7 +368,7 @@ bool ControllerRowMessage(HWND dialog, const PatchEngine& engine, UINT message, 
     case IDC_CONTROLLER_LEARN:
       StopLearning(dialog);
       edit.learning = true;
-      edit.received_before = engine.controllers.ReceivedCount();
+      edit.received_before = engine.Controllers().ReceivedCount();
       SetTimer(dialog, kLearnTimer, kLearnPollMs, nullptr);
       SetDlgItemTextA(dialog, IDC_CONTROLLER_STATUS, editor_text::kLearnWaiting);
       return true;
@@ -387,13 +386,12 @@ INT_PTR CALLBACK ParameterInfoProc(HWND dialog, UINT message, WPARAM wparam, LPA
       InitControllerRow(dialog, *engine);
       for (int i = 0; i < kNamedParameterCount; ++i) {
         SendDlgItemMessageA(dialog, IDC_PARAMETER_NAME_FIRST + i, EM_LIMITTEXT, kParameterNameSize - 1, 0);
-        if (engine->parameter_names[i] != nullptr)
-          PutDialogItemText(dialog, IDC_PARAMETER_NAME_FIRST + i, engine->parameter_names[i]);
+        PutDialogItemText(dialog, IDC_PARAMETER_NAME_FIRST + i, engine->ParameterName(i));
         HWND kinds = GetDlgItem(dialog, ParameterKindControl(i));
         for (const char* kind : editor_text::kParameterKindNames)
           SendMessageA(kinds, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(kind));
         // Kinds the list cannot name show no choice and are kept.
-        const std::uint32_t kind = engine->parameter_kinds[i];
+        const std::uint32_t kind = engine->ParameterKind(i);
         SendMessageA(kinds, CB_SETCURSEL, kind < std::size(editor_text::kParameterKindNames) ? kind : -1, 0);
       }
       return TRUE;
@@ -404,10 +402,10 @@ INT_PTR CALLBACK ParameterInfoProc(HWND dialog, UINT message, WPARAM wparam, LPA
         for (int i = 0; i < kNamedParameterCount; ++i) {
           const LRESULT choice = SendDlgItemMessageA(dialog, ParameterKindControl(i), CB_GETCURSEL, 0, 0);
           const std::uint32_t kind =
-              choice >= 0 ? static_cast<std::uint32_t>(choice) : engine->parameter_kinds[i];
+              choice >= 0 ? static_cast<std::uint32_t>(choice) : engine->ParameterKind(i);
           engine->SetParameterInfo(
               i, DialogText(dialog, IDC_PARAMETER_NAME_FIRST + i, kParameterNameSize).c_str(), kind);
-          engine->controllers.Set(i, g_controller_edit.bindings[i]);
+          engine->Controllers().Set(i, g_controller_edit.bindings[i]);
         }
       }
       if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) StopLearning(dialog);
@@ -445,7 +443,7 @@ INT_PTR CALLBACK DialogFrame(HWND dialog, UINT message, WPARAM wparam, LPARAM lp
     }
     SetWindowLongPtrW(dialog, DWLP_USER, static_cast<LONG_PTR>(lparam));
     const DialogSession* session = SessionOf(dialog);
-    HWND main = session != nullptr && session->engine != nullptr ? AsWindow(session->engine->main_window) : nullptr;
+    HWND main = session != nullptr && session->engine != nullptr ? AsWindow(session->engine->Editor().main_window) : nullptr;
     CentreOn(dialog, main != nullptr && IsWindowVisible(main) ? main : GetWindow(dialog, GW_OWNER));
   }
   const auto procedure = reinterpret_cast<DLGPROC>(GetWindowLongPtrW(dialog, DWLP_USER));
@@ -464,13 +462,13 @@ int SettingsSlot(HWND dialog) {
   // A restore or a load replaced the module under the dialog: whatever now
   // holds the slot is not what the dialog was opened on.
   if (engine.LayoutSerial() != session->layout_serial || !engine.IsOccupied(session->slot) ||
-      engine.descriptor[session->slot] != session->descriptor)
+      engine.Descriptor(session->slot) != session->descriptor)
     return -1;
   return session->slot;
 }
 
 bool RunDialog(PatchEngine& engine, int template_id, int slot) {
-  DialogSession session = {&engine, slot, engine.IsOccupied(slot) ? engine.descriptor[slot] : nullptr,
+  DialogSession session = {&engine, slot, engine.IsOccupied(slot) ? engine.Descriptor(slot) : nullptr,
                            engine.LayoutSerial(), nullptr};
   g_sessions.push_back(&session);
   Globals().dialog_engine = &engine;
@@ -519,15 +517,15 @@ DLGPROC DialogProcedureFor(int template_id) {
 }
 
 void OpenSettingsDialog(PatchEngine& engine) {
-  const int slot = engine.selected_slot;
+  const int slot = engine.Editor().selected_slot;
   if (!engine.IsOccupied(slot)) return;
   // The engine may be gone when the dialog returns: touch it only if not.
-  if (!RunDialog(engine, SettingsTemplateFor(engine.descriptor[slot]->type), slot)) return;
+  if (!RunDialog(engine, SettingsTemplateFor(engine.Descriptor(slot)->type), slot)) return;
   RefreshAfterEdit(engine);
 }
 
 void OpenComponentInfo(PatchEngine& engine) {
-  if (engine.selected_slot >= 0) RunDialog(engine, IDD_COMPONENT_INFO);
+  if (engine.Editor().selected_slot >= 0) RunDialog(engine, IDD_COMPONENT_INFO);
 }
 
 void OpenModuleInformation(PatchEngine& engine) {

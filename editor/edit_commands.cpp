@@ -54,13 +54,13 @@ std::string FromClipboard(HWND owner) {
 }
 
 void Tell(PatchEngine& engine, const std::string& text, const char* title) {
-  Ui().ShowMessage(engine.main_window, text.c_str(), title, kMbOk | kMbIconExclamation);
+  Ui().ShowMessage(engine.Editor().main_window, text.c_str(), title, kMbOk | kMbIconExclamation);
 }
 
 // After a step: what the module holds may have grown, the Code View may
 // hold another script, and every view shows it.
 void Refresh(PatchEngine& engine) {
-  HWND main = AsWindow(engine.main_window);
+  HWND main = AsWindow(engine.Editor().main_window);
   if (main != nullptr) SendMessageA(main, kEngineChangedMessage, 0, 0);
 }
 
@@ -86,7 +86,7 @@ bool EndStepOf(const PatchEngine* engine, HWND main) {
 
 bool OnEditCommand(PatchEngine& engine, int command) {
   editor_core::EditorCore& core = CoreOf(engine);
-  HWND main = AsWindow(engine.main_window);
+  HWND main = AsWindow(engine.Editor().main_window);
   std::string error;
   switch (command) {
     case ID_UNDO:

@@ -111,7 +111,7 @@ void BeginStepOf(PatchEngine& engine, const char* name);
 bool EndStepOf(const PatchEngine* engine, HWND main);
 template <class Edit>
 bool AsOneStep(PatchEngine& engine, const char* name, Edit&& edit) {
-  HWND main = AsWindow(engine.main_window);
+  HWND main = AsWindow(engine.Editor().main_window);
   BeginStepOf(engine, name);
   const bool done = edit();
   return EndStepOf(&engine, main) && done;

@@ -121,30 +121,31 @@ void BuildMenus() {
 
 // Content is at least every box plus a 50-pixel margin.
 void GrowContent(PatchEngine& engine, const ComponentDescriptor& d) {
-  engine.content_width = std::max(engine.content_width, d.x + d.width + 50);
-  engine.content_height = std::max(engine.content_height, d.y + d.height + 50);
+  engine.Editor().content_width = std::max(engine.Editor().content_width, d.x + d.width + 50);
+  engine.Editor().content_height = std::max(engine.Editor().content_height, d.y + d.height + 50);
 }
 
 void ComputeContent(PatchEngine& engine) {
-  engine.content_width = engine.content_height = 1;
-  for (int s = 0; s < engine.slot_count; ++s)
-    if (engine.descriptor[s] != nullptr) GrowContent(engine, *engine.descriptor[s]);
+  auto lock = engine.LockEdits();  // the boxes; the extent is the window thread's own
+  engine.Editor().content_width = engine.Editor().content_height = 1;
+  for (int s = 0; s < engine.SlotCount(); ++s)
+    if (engine.Descriptor(s) != nullptr) GrowContent(engine, *engine.Descriptor(s));
 }
 
 void LayOut(PatchEngine& engine, bool repaint) {
   RECT client;
-  GetClientRect(AsWindow(engine.main_window), &client);
+  GetClientRect(AsWindow(engine.Editor().main_window), &client);
   const int x = client.left + kViewLeft;
   const int y = client.top + kViewTop;
   const int w = client.right - client.left - kViewWidthLoss;
   const int h = client.bottom - client.top - kViewHeightLoss;
-  for (void* view : {engine.module_view, engine.code_edit, engine.gui_view})
+  for (void* view : {engine.Editor().module_view, engine.Editor().code_edit, engine.Editor().gui_view})
     MoveWindow(AsWindow(view), x, y, w, h, repaint);
 }
 
 // The whole editor, frames and children included.
 void RepaintAll(PatchEngine& engine) {
-  RedrawWindow(AsWindow(engine.main_window), nullptr, nullptr,
+  RedrawWindow(AsWindow(engine.Editor().main_window), nullptr, nullptr,
                RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN);
 }
 
@@ -156,7 +157,7 @@ void PaintMain(HWND window, PatchEngine& engine) {
   HBRUSH background = CreateSolidBrush(kMainBackground);
   FillRect(dc, &client, background);
   DeleteObject(background);
-  if (engine.current_view == View::kModule) {
+  if (engine.Editor().current_view == View::kModule) {
     const int y = client.top + 5;
     HDC source = CreateCompatibleDC(dc);
     struct Piece {
@@ -172,19 +173,19 @@ void PaintMain(HWND window, PatchEngine& engine) {
       SelectObject(source, old);
     }
     DeleteDC(source);
-    HGDIOBJ old_font = SelectObject(dc, static_cast<HFONT>(engine.fonts[1]));
+    HGDIOBJ old_font = SelectObject(dc, static_cast<HFONT>(engine.Editor().fonts[1]));
     SetTextColor(dc, RGB(255, 255, 255));
     SetBkMode(dc, TRANSPARENT);
     RECT text = {client.left + 16, y, client.left + 123, y + 16};
     // The tab names the module.
-    DrawTextW(dc, Wide(engine.name).c_str(), -1, &text, DT_SINGLELINE | DT_VCENTER | DT_LEFT | DT_END_ELLIPSIS | DT_NOPREFIX);
+    DrawTextW(dc, Wide(engine.ModuleName()).c_str(), -1, &text, DT_SINGLELINE | DT_VCENTER | DT_LEFT | DT_END_ELLIPSIS | DT_NOPREFIX);
     SelectObject(dc, old_font);
   }
   EndPaint(window, &paint);
 }
 
 void SwitchView(PatchEngine& engine, View view) {
-  engine.current_view = view;
+  engine.Editor().current_view = view;
   ShowView(engine);
   RefreshStatus(engine);
   RepaintAll(engine);
@@ -196,12 +197,12 @@ constexpr int kStackOffset = 16;
 void FreeTheSpot(PatchEngine& engine) {
   for (int tries = 0; tries < kSlotCount; ++tries) {
     bool taken = false;
-    for (int s = 0; s < engine.slot_count && !taken; ++s)
-      taken = engine.IsOccupied(s) && engine.descriptor[s]->x == engine.new_component_x &&
-              engine.descriptor[s]->y == engine.new_component_y;
+    for (int s = 0; s < engine.SlotCount() && !taken; ++s)
+      taken = engine.IsOccupied(s) && engine.Descriptor(s)->x == engine.Editor().new_component_x &&
+              engine.Descriptor(s)->y == engine.Editor().new_component_y;
     if (!taken) return;
-    engine.new_component_x += kStackOffset;
-    engine.new_component_y += kStackOffset;
+    engine.Editor().new_component_x += kStackOffset;
+    engine.Editor().new_component_y += kStackOffset;
   }
 }
 
@@ -214,9 +215,9 @@ void OnCommand(HWND window, PatchEngine& engine, int command) {
   for (const ComponentCommand& c : kComponentCommands) {
     if (c.command != command) continue;
     FreeTheSpot(engine);
-    const int slot = CoreOf(engine).Add(c.type, engine.new_component_x, engine.new_component_y);
+    const int slot = CoreOf(engine).Add(c.type, engine.Editor().new_component_x, engine.Editor().new_component_y);
     if (slot >= 0) {
-      GrowContent(engine, *engine.descriptor[slot]);
+      GrowContent(engine, *engine.Descriptor(slot));
       UpdateScrollRanges(engine);
     }
     return;
@@ -262,14 +263,14 @@ void OnCommand(HWND window, PatchEngine& engine, int command) {
       break;
     case ID_CLOSE_WINDOW:
       DestroyWindow(window);
-      engine.main_window = nullptr;
+      engine.Editor().main_window = nullptr;
       break;
     case ID_COMPONENT_SETTINGS:
       dialog(editor_core::step::kSettings, OpenSettingsDialog);
       break;
     case ID_DELETE_COMPONENT:
       // The whole selection, with one question and one undo step.
-      if (engine.selected_slot >= 0 || !core.Selection().empty()) {
+      if (engine.Editor().selected_slot >= 0 || !core.Selection().empty()) {
         if (!core.Selection().empty() && Confirm(editor_text::kDeleteQuestion, editor_text::kDeleteTitle))
           core.DeleteSelection();
         RefreshStatus(engine);
@@ -299,14 +300,14 @@ void OnCommand(HWND window, PatchEngine& engine, int command) {
 // What the Code View holds unapplied stays with the engine until the
 // editor opens again.
 void KeepCodeDraft(PatchEngine& engine) {
-  HWND edit = AsWindow(engine.code_edit);
+  HWND edit = AsWindow(engine.Editor().code_edit);
   if (edit == nullptr) return;
   const std::string text = WindowText(edit);
   engine.KeepCodeDraft(text.substr(0, std::strlen(text.c_str())));
 }
 
 const std::string& CodeViewText(const PatchEngine& engine) {
-  return engine.HasCodeDraft() ? engine.CodeDraft() : engine.script_text;
+  return engine.HasCodeDraft() ? engine.CodeDraft() : engine.ScriptText();
 }
 
 // The serials the open editor last caught up with, kept on its window.
@@ -320,59 +321,61 @@ bool Changed(HWND main, const char* property, std::uint32_t serial) {
 }
 
 void ForgetWindows(PatchEngine& engine) {
-  HWND main = AsWindow(engine.main_window);
+  HWND main = AsWindow(engine.Editor().main_window);
   if (main != nullptr) {
     RemovePropA(main, kScriptSerialProperty);
     RemovePropA(main, kLayoutSerialProperty);
   }
-  engine.main_window = engine.status_bar = engine.module_view = nullptr;
-  engine.code_edit = engine.gui_view = nullptr;
-  engine.apply_button = engine.revert_button = nullptr;
+  engine.Editor().main_window = engine.Editor().status_bar = engine.Editor().module_view = nullptr;
+  engine.Editor().code_edit = engine.Editor().gui_view = nullptr;
+  engine.Editor().apply_button = engine.Editor().revert_button = nullptr;
 }
 
 }  // namespace
 
 void ShowView(PatchEngine& engine) {
-  const View view = engine.current_view;
+  const View view = engine.Editor().current_view;
   const auto show = [](void* window, bool visible) {
     if (window != nullptr) ShowWindow(AsWindow(window), visible ? SW_SHOW : SW_HIDE);
   };
-  show(engine.module_view, view == View::kModule);
-  show(engine.code_edit, view == View::kCode);
-  show(engine.apply_button, view == View::kCode);
-  show(engine.revert_button, view == View::kCode);
-  show(engine.gui_view, view == View::kGui);
+  show(engine.Editor().module_view, view == View::kModule);
+  show(engine.Editor().code_edit, view == View::kCode);
+  show(engine.Editor().apply_button, view == View::kCode);
+  show(engine.Editor().revert_button, view == View::kCode);
+  show(engine.Editor().gui_view, view == View::kGui);
 }
 
 void UpdateScrollRanges(PatchEngine& engine) {
-  HWND view = AsWindow(engine.module_view);
+  HWND view = AsWindow(engine.Editor().module_view);
   if (view == nullptr) return;
   RECT client;
   GetClientRect(view, &client);
   const int cw = client.right;
   const int ch = client.bottom;
-  const int range_width = std::max(engine.content_width, cw);
-  const int range_height = std::max(engine.content_height, ch);
+  const int range_width = std::max(engine.Editor().content_width, cw);
+  const int range_height = std::max(engine.Editor().content_height, ch);
   // Never show space to the right of or below the content.
-  if (cw - engine.scroll_x > engine.content_width) engine.scroll_x = cw - engine.content_width;
-  if (ch - engine.scroll_y > engine.content_height) engine.scroll_y = ch - engine.content_height;
-  engine.scroll_x = std::min(engine.scroll_x, 0);
-  engine.scroll_y = std::min(engine.scroll_y, 0);
+  if (cw - engine.Editor().scroll_x > engine.Editor().content_width)
+    engine.Editor().scroll_x = cw - engine.Editor().content_width;
+  if (ch - engine.Editor().scroll_y > engine.Editor().content_height)
+    engine.Editor().scroll_y = ch - engine.Editor().content_height;
+  engine.Editor().scroll_x = std::min(engine.Editor().scroll_x, 0);
+  engine.Editor().scroll_y = std::min(engine.Editor().scroll_y, 0);
   // The bar positions follow the offsets, so the two never disagree.
   SCROLLINFO vertical = {sizeof vertical, SIF_RANGE | SIF_PAGE | SIF_POS, 0, range_height - 1,
-                         static_cast<UINT>(ch), -engine.scroll_y, 0};
+                         static_cast<UINT>(ch), -engine.Editor().scroll_y, 0};
   SetScrollInfo(view, SB_VERT, &vertical, TRUE);
   SCROLLINFO horizontal = {sizeof horizontal, SIF_RANGE | SIF_PAGE | SIF_POS, 0, range_width - 1,
-                           static_cast<UINT>(cw), -engine.scroll_x, 0};
+                           static_cast<UINT>(cw), -engine.Editor().scroll_x, 0};
   SetScrollInfo(view, SB_HORZ, &horizontal, TRUE);
 }
 
 void CatchUp(PatchEngine& engine) {
-  HWND main = AsWindow(engine.main_window);
+  HWND main = AsWindow(engine.Editor().main_window);
   if (main == nullptr) return;
   if (Changed(main, kScriptSerialProperty, engine.ScriptSerial())) {
     Remember(main, kScriptSerialProperty, engine.ScriptSerial());
-    PutWindowText(AsWindow(engine.code_edit), CodeViewText(engine));
+    PutWindowText(AsWindow(engine.Editor().code_edit), CodeViewText(engine));
   }
   if (Changed(main, kLayoutSerialProperty, engine.LayoutSerial())) {
     Remember(main, kLayoutSerialProperty, engine.LayoutSerial());
@@ -393,13 +396,13 @@ void CatchUp(PatchEngine& engine) {
 }
 
 void RefreshAfterEdit(PatchEngine& engine) {
-  if (engine.main_window == nullptr) return;
+  if (engine.Editor().main_window == nullptr) return;
   RefreshStatus(engine);
   RepaintAll(engine);
 }
 
 void RefreshStatus(PatchEngine& engine) {
-  SetStatusText(engine, StatusTextAt(engine, engine.new_component_x, engine.new_component_y));
+  SetStatusText(engine, StatusTextAt(engine, engine.Editor().new_component_x, engine.Editor().new_component_y));
 }
 
 std::string ProblemLine(const PatchEngine& engine) {
@@ -413,7 +416,7 @@ std::string ProblemLine(const PatchEngine& engine) {
 }
 
 void SetStatusText(PatchEngine& engine, const std::string& text) {
-  HWND bar = AsWindow(engine.status_bar);
+  HWND bar = AsWindow(engine.Editor().status_bar);
   if (bar == nullptr) return;
   // UTF-8 in, so the status line can carry a dash.
   std::wstring wide(text.size() + 1, L'\0');
@@ -438,7 +441,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
       if (wparam == SIZE_MINIMIZED) return 0;
       LayOut(*engine, false);
       UpdateScrollRanges(*engine);
-      SendMessageA(AsWindow(engine->status_bar), WM_SIZE, 0, 0);
+      SendMessageA(AsWindow(engine->Editor().status_bar), WM_SIZE, 0, 0);
       RepaintAll(*engine);
       return 0;
     case WM_PAINT:
@@ -446,16 +449,17 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
       return 0;
     case WM_CLOSE:
       DestroyWindow(window);
-      engine->main_window = nullptr;
+      engine->Editor().main_window = nullptr;
       return 0;
     case WM_INITMENUPOPUP:
       UpdateEditMenu(*engine, reinterpret_cast<HMENU>(wparam));
       return 0;
     case WM_KEYDOWN:
-      if (engine->current_view == View::kModule && OnEditKey(*engine, wparam)) return 0;
+      if (engine->Editor().current_view == View::kModule && OnEditKey(*engine, wparam)) return 0;
       // The Module View hands its keys on: Delete there is the menu's
       // "Delete Component", with the same question.
-      if (wparam == VK_DELETE && engine->current_view == View::kModule) OnCommand(window, *engine, ID_DELETE_COMPONENT);
+      if (wparam == VK_DELETE && engine->Editor().current_view == View::kModule)
+        OnCommand(window, *engine, ID_DELETE_COMPONENT);
       return 0;
     case WM_KEYUP:
     case WM_CHAR:
@@ -476,23 +480,23 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
 using namespace editor;
 
 void OpenEditor(PatchEngine& engine) {
-  if (engine.main_window != nullptr) {
-    HWND window = AsWindow(engine.main_window);
+  if (engine.Editor().main_window != nullptr) {
+    HWND window = AsWindow(engine.Editor().main_window);
     if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
     BringWindowToTop(window);
     SetForegroundWindow(window);
     return;
   }
   const HINSTANCE instance = Globals().instance;
-  const std::string title = engine.title_prefix != nullptr
-                                ? std::string(engine.title_prefix) + editor_text::kTitleSuffix
+  const std::string title = engine.Editor().title_prefix != nullptr
+                                ? std::string(engine.Editor().title_prefix) + editor_text::kTitleSuffix
                                 : std::string(editor_text::kTitle);
   RegisterClasses();
   HWND main = CreateWindowExA(0, editor_text::kMainClass, title.c_str(),
                               WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN | WS_CLIPSIBLINGS, 32, 16, 800,
                               600, GetForegroundWindow(), nullptr, instance, nullptr);
   if (main == nullptr) return;
-  engine.main_window = main;
+  engine.Editor().main_window = main;
 
   const auto child = [&](DWORD ex_style, const char* window_class, const char* text, DWORD style,
                          int x, int y, int w, int h, int id) {
@@ -502,7 +506,7 @@ void OpenEditor(PatchEngine& engine) {
   HWND status = child(0, STATUSCLASSNAMEA, "",
                       WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | SBARS_SIZEGRIP | SBARS_TOOLTIPS,
                       0, 0, 0, 0, IDC_STATUS_BAR);
-  engine.status_bar = status;
+  engine.Editor().status_bar = status;
 
   RECT client;
   GetClientRect(main, &client);
@@ -513,17 +517,17 @@ void OpenEditor(PatchEngine& engine) {
   const int w = client.right - client.left - kViewWidthLoss;
   const int h = client.bottom - client.top - kViewHeightLoss;
   const DWORD view_style = WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_VSCROLL | WS_HSCROLL;
-  engine.module_view = child(WS_EX_STATICEDGE, editor_text::kModuleViewClass,
-                             editor_text::kModuleViewTitle, view_style, x, y, w, h, 0);
-  ShowWindow(AsWindow(engine.module_view), SW_SHOW);
+  engine.Editor().module_view =
+      child(WS_EX_STATICEDGE, editor_text::kModuleViewClass, editor_text::kModuleViewTitle, view_style, x, y, w, h, 0);
+  ShowWindow(AsWindow(engine.Editor().module_view), SW_SHOW);
 
   // A Unicode edit control, so the script's UTF-8 text survives editing.
   HWND edit = CreateWindowExW(WS_EX_STATICEDGE, L"Edit", L"",
                               WS_CHILD | view_style | ES_MULTILINE | ES_NOHIDESEL | ES_WANTRETURN |
                                   ES_AUTOVSCROLL | ES_AUTOHSCROLL,
                               x, y, w, h, main, nullptr, instance, nullptr);
-  engine.code_edit = edit;
-  SendMessageA(edit, WM_SETFONT, reinterpret_cast<WPARAM>(engine.fonts[2]), FALSE);
+  engine.Editor().code_edit = edit;
+  SendMessageA(edit, WM_SETFONT, reinterpret_cast<WPARAM>(engine.Editor().fonts[2]), FALSE);
   SendMessageA(edit, EM_SETLIMITTEXT, 0, 0);  // as long as memory allows
 
   const DWORD button_style = WS_CLIPSIBLINGS | WS_CLIPCHILDREN | BS_PUSHBUTTON;
@@ -531,16 +535,16 @@ void OpenEditor(PatchEngine& engine) {
                      left + 3, top, kButtonWidth, kButtonHeight, IDC_SAVE_AND_APPLY);
   HWND revert = child(WS_EX_STATICEDGE, "Button", editor_text::kRevert, button_style,
                       left + 3 + kButtonWidth, top, kButtonWidth, kButtonHeight, IDC_REVERT);
-  engine.apply_button = apply;
-  engine.revert_button = revert;
+  engine.Editor().apply_button = apply;
+  engine.Editor().revert_button = revert;
   PutWindowText(edit, CodeViewText(engine));
   Remember(main, kScriptSerialProperty, engine.ScriptSerial());
   Remember(main, kLayoutSerialProperty, engine.LayoutSerial());
-  SendMessageA(apply, WM_SETFONT, reinterpret_cast<WPARAM>(engine.fonts[0]), FALSE);
-  SendMessageA(revert, WM_SETFONT, reinterpret_cast<WPARAM>(engine.fonts[0]), FALSE);
+  SendMessageA(apply, WM_SETFONT, reinterpret_cast<WPARAM>(engine.Editor().fonts[0]), FALSE);
+  SendMessageA(revert, WM_SETFONT, reinterpret_cast<WPARAM>(engine.Editor().fonts[0]), FALSE);
 
-  engine.gui_view = child(WS_EX_STATICEDGE, editor_text::kGuiViewClass, editor_text::kGuiViewTitle,
-                          view_style, x, y, w, h, 0);
+  engine.Editor().gui_view =
+      child(WS_EX_STATICEDGE, editor_text::kGuiViewClass, editor_text::kGuiViewTitle, view_style, x, y, w, h, 0);
 
   BuildMenus();
   ComputeContent(engine);

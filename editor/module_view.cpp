@@ -64,7 +64,7 @@ PatchEngine* EngineOf(HWND view) { return FindEngine(GetParent(view)); }
 
 // Message coordinates are signed 16-bit client values.
 Point ModulePoint(const PatchEngine& engine, LPARAM lparam) {
-  return {GET_X_LPARAM(lparam) - engine.scroll_x, GET_Y_LPARAM(lparam) - engine.scroll_y};
+  return {GET_X_LPARAM(lparam) - engine.Editor().scroll_x, GET_Y_LPARAM(lparam) - engine.Editor().scroll_y};
 }
 
 bool ShiftHeld() { return (GetKeyState(VK_SHIFT) & 0x8000) != 0; }
@@ -87,17 +87,17 @@ void Paint(HWND view, PatchEngine& engine) {
                                           std::max<LONG>(client.bottom, 1));
   HGDIOBJ old_bitmap = SelectObject(memory, bitmap);
   FillRect(memory, &client, background);
-  HGDIOBJ old_font = SelectObject(memory, static_cast<HFONT>(engine.fonts[0]));
+  HGDIOBJ old_font = SelectObject(memory, static_cast<HFONT>(engine.Editor().fonts[0]));
   SetBkMode(memory, TRANSPARENT);
   SetTextColor(memory, RGB(0, 0, 0));
 
-  const int sx = engine.scroll_x;
-  const int sy = engine.scroll_y;
+  const int sx = engine.Editor().scroll_x;
+  const int sy = engine.Editor().scroll_y;
   const editor_core::EditorCore& core = CoreOf(engine);
   HPEN white = CreatePen(PS_SOLID, 1, RGB(255, 255, 255));
   HPEN dark = CreatePen(PS_SOLID, 1, kSelectionOutline);
-  for (int s = 0; s < engine.slot_count; ++s) {
-    const ComponentDescriptor* d = engine.descriptor[s];
+  for (int s = 0; s < engine.SlotCount(); ++s) {
+    const ComponentDescriptor* d = engine.Descriptor(s);
     if (d == nullptr) continue;
     RECT box = {d->x + sx, d->y + sy, d->x + d->width + sx, d->y + d->height + sy};
     HBRUSH fill = CreateSolidBrush(d->colour);
@@ -126,19 +126,19 @@ void Paint(HWND view, PatchEngine& engine) {
 
   HPEN wire = CreatePen(PS_SOLID, geometry::kWireWidth, geometry::kWireColour);
   HGDIOBJ old_pen = SelectObject(memory, wire);
-  if (engine.wire_drag == 1 && engine.IsOccupied(engine.wire_source_slot)) {
-    const ComponentDescriptor& source = *engine.descriptor[engine.wire_source_slot];
-    const Point start = geometry::OutputStart(source.x, source.y, engine.wire_source_output);
+  if (engine.Editor().wire_drag == 1 && engine.IsOccupied(engine.Editor().wire_source_slot)) {
+    const ComponentDescriptor& source = *engine.Descriptor(engine.Editor().wire_source_slot);
+    const Point start = geometry::OutputStart(source.x, source.y, engine.Editor().wire_source_output);
     MoveToEx(memory, start.x + sx, start.y + sy, nullptr);
-    LineTo(memory, engine.wire_end_x + sx, engine.wire_end_y + sy);
+    LineTo(memory, engine.Editor().wire_end_x + sx, engine.Editor().wire_end_y + sy);
   }
-  for (int t = 0; t < engine.slot_count; ++t) {
-    const ComponentDescriptor* d = engine.descriptor[t];
+  for (int t = 0; t < engine.SlotCount(); ++t) {
+    const ComponentDescriptor* d = engine.Descriptor(t);
     if (d == nullptr) continue;
     for (int j = 0; j < d->input_count; ++j) {
       const std::uint16_t s = d->input_source_slot[j];
-      if (s == kNoSlot || engine.descriptor[s] == nullptr) continue;
-      const ComponentDescriptor& from = *engine.descriptor[s];
+      if (s == kNoSlot || engine.Descriptor(s) == nullptr) continue;
+      const ComponentDescriptor& from = *engine.Descriptor(s);
       const geometry::Bezier b = geometry::WireCurve(geometry::OutputStart(from.x, from.y, d->input_source_output[j]),
                                                      geometry::InputEnd(d->x, d->y, j));
       const POINT curve[] = {{b.p0.x + sx, b.p0.y + sy},
@@ -180,7 +180,7 @@ void ScrollTo(HWND view, PatchEngine& engine, int bar, int position) {
   GetScrollInfo(view, bar, &info);
   const int last = std::max(info.nMax - static_cast<int>(info.nPage) + 1, 0);  // largest thumb position
   position = std::clamp(position, 0, last);
-  (bar == SB_HORZ ? engine.scroll_x : engine.scroll_y) = -position;
+  (bar == SB_HORZ ? engine.Editor().scroll_x : engine.Editor().scroll_y) = -position;
   info.fMask = SIF_POS;
   info.nPos = position;
   SetScrollInfo(view, bar, &info, TRUE);
@@ -192,7 +192,7 @@ void Scroll(HWND view, PatchEngine& engine, int bar, int code) {
   SCROLLINFO info = {sizeof info, SIF_ALL, 0, 0, 0, 0, 0};
   GetScrollInfo(view, bar, &info);
   const int page = static_cast<int>(info.nPage);
-  int position = -(bar == SB_HORZ ? engine.scroll_x : engine.scroll_y);
+  int position = -(bar == SB_HORZ ? engine.Editor().scroll_x : engine.Editor().scroll_y);
   switch (code) {
     case SB_LINEUP:
       position -= kLineStep;
@@ -220,15 +220,15 @@ void Scroll(HWND view, PatchEngine& engine, int bar, int code) {
 // across.
 void Wheel(HWND view, PatchEngine& engine, int delta, bool across) {
   const int bar = across ? SB_HORZ : SB_VERT;
-  const int position = -(across ? engine.scroll_x : engine.scroll_y);
+  const int position = -(across ? engine.Editor().scroll_x : engine.Editor().scroll_y);
   ScrollTo(view, engine, bar, position - delta * kWheelLines * kLineStep / WHEEL_DELTA);
 }
 
 void EndWireDrag(PatchEngine& engine) {
-  engine.wire_drag = 0;
-  engine.wire_end_x = engine.wire_end_y = 0;
-  engine.wire_source_slot = -1;
-  engine.wire_source_output = 0;
+  engine.Editor().wire_drag = 0;
+  engine.Editor().wire_end_x = engine.Editor().wire_end_y = 0;
+  engine.Editor().wire_source_slot = -1;
+  engine.Editor().wire_source_output = 0;
 }
 
 void LeftDown(HWND view, PatchEngine& engine, Point p) {
@@ -236,32 +236,32 @@ void LeftDown(HWND view, PatchEngine& engine, Point p) {
   g_refusal.clear();
   g_took_wire = false;
   editor_core::EditorCore& core = CoreOf(engine);
-  engine.new_component_x = p.x;
-  engine.new_component_y = p.y;
+  engine.Editor().new_component_x = p.x;
+  engine.Editor().new_component_y = p.y;
   const Hit hit = editor_core::PressAt(engine, p);
   if (hit.kind == Hit::kBody && ShiftHeld()) {
     core.ToggleSelected(hit.slot);
   } else if (hit.kind == Hit::kBody) {
     // A press on a selected box drags the whole selection.
     core.BeginMove(hit.slot);
-    engine.selected_slot = hit.slot;
-    engine.dragged_slot = hit.slot;
-    const ComponentDescriptor& d = *engine.descriptor[hit.slot];
-    engine.drag_offset_x = p.x - d.x;
-    engine.drag_offset_y = p.y - d.y;
+    engine.Editor().selected_slot = hit.slot;
+    engine.Editor().dragged_slot = hit.slot;
+    const ComponentDescriptor& d = *engine.Descriptor(hit.slot);
+    engine.Editor().drag_offset_x = p.x - d.x;
+    engine.Editor().drag_offset_y = p.y - d.y;
     DragStart() = p;
     SetCapture(view);
   } else if (hit.kind == Hit::kOutput) {
     // Picking up an output takes its old wire away at once; the drop ends
     // the step, so taking a wire and laying it elsewhere is one undo.
     core.BeginStep(editor_core::step::kDisconnect);
-    g_took_wire = engine.descriptor[hit.slot]->output_target_slot[hit.port] != kNoSlot;
+    g_took_wire = engine.Descriptor(hit.slot)->output_target_slot[hit.port] != kNoSlot;
     engine.DetachOutput(hit.slot, hit.port);
-    engine.wire_drag = 1;
-    engine.wire_end_x = p.x;
-    engine.wire_end_y = p.y;
-    engine.wire_source_slot = hit.slot;
-    engine.wire_source_output = hit.port;
+    engine.Editor().wire_drag = 1;
+    engine.Editor().wire_end_x = p.x;
+    engine.Editor().wire_end_y = p.y;
+    engine.Editor().wire_source_slot = hit.slot;
+    engine.Editor().wire_source_output = hit.port;
     SetCapture(view);
   } else {
     if (!ShiftHeld()) core.ClearSelection();
@@ -273,28 +273,28 @@ void LeftDown(HWND view, PatchEngine& engine, Point p) {
 }
 
 void Move(HWND view, PatchEngine& engine, Point p) {
-  engine.new_component_x = p.x;
-  engine.new_component_y = p.y;
+  engine.Editor().new_component_x = p.x;
+  engine.Editor().new_component_y = p.y;
   UpdateStatus(engine, p);
-  if (engine.IsOccupied(engine.dragged_slot)) {
+  if (engine.IsOccupied(engine.Editor().dragged_slot)) {
     CoreOf(engine).MoveBy(p.x - DragStart().x, p.y - DragStart().y);
     bool grown = false;
     for (int s : CoreOf(engine).Selection()) {
-      const ComponentDescriptor& d = *engine.descriptor[s];
-      if (d.x + d.width + geometry::kMargin > engine.content_width) {
-        engine.content_width = d.x + d.width + geometry::kMargin;
+      const ComponentDescriptor& d = *engine.Descriptor(s);
+      if (d.x + d.width + geometry::kMargin > engine.Editor().content_width) {
+        engine.Editor().content_width = d.x + d.width + geometry::kMargin;
         grown = true;
       }
-      if (d.y + d.height + geometry::kMargin > engine.content_height) {
-        engine.content_height = d.y + d.height + geometry::kMargin;
+      if (d.y + d.height + geometry::kMargin > engine.Editor().content_height) {
+        engine.Editor().content_height = d.y + d.height + geometry::kMargin;
         grown = true;
       }
     }
     if (grown) UpdateScrollRanges(engine);
     Repaint(view);
-  } else if (engine.wire_drag == 1) {
-    engine.wire_end_x = p.x;
-    engine.wire_end_y = p.y;
+  } else if (engine.Editor().wire_drag == 1) {
+    engine.Editor().wire_end_x = p.x;
+    engine.Editor().wire_end_y = p.y;
     Repaint(view);
   } else if (RubberBand().active) {
     RubberBand().end = p;
@@ -318,7 +318,7 @@ Point PastTheEdge(HWND view, Point client) {
 // follows, and while the pointer is past an edge the timer scrolls.
 void DragMove(HWND view, PatchEngine& engine, Point client) {
   g_drag_client = client;
-  Move(view, engine, {client.x - engine.scroll_x, client.y - engine.scroll_y});
+  Move(view, engine, {client.x - engine.Editor().scroll_x, client.y - engine.Editor().scroll_y});
   const Point past = PastTheEdge(view, client);
   if (past.x != 0 || past.y != 0) {
     SetTimer(view, kAutoScrollTimer, kAutoScrollMs, nullptr);
@@ -331,13 +331,13 @@ void DragMove(HWND view, PatchEngine& engine, Point client) {
 // dragged right or down has grown the content first), and the box or wire
 // follows the pointer over the content that moved under it.
 void AutoScroll(HWND view, PatchEngine& engine) {
-  if (engine.dragged_slot < 0 && engine.wire_drag == 0 && !RubberBand().active) {
+  if (engine.Editor().dragged_slot < 0 && engine.Editor().wire_drag == 0 && !RubberBand().active) {
     KillTimer(view, kAutoScrollTimer);
     return;
   }
   const Point past = PastTheEdge(view, g_drag_client);
-  if (past.x != 0) ScrollTo(view, engine, SB_HORZ, past.x - engine.scroll_x);
-  if (past.y != 0) ScrollTo(view, engine, SB_VERT, past.y - engine.scroll_y);
+  if (past.x != 0) ScrollTo(view, engine, SB_HORZ, past.x - engine.Editor().scroll_x);
+  if (past.y != 0) ScrollTo(view, engine, SB_VERT, past.y - engine.Editor().scroll_y);
   DragMove(view, engine, g_drag_client);
 }
 
@@ -346,19 +346,19 @@ void AutoScroll(HWND view, PatchEngine& engine) {
 // was on a box that refused it; empty when it connected, or was dropped on
 // nothing or on its own box.
 std::string DropWire(PatchEngine& engine, Point p) {
-  const int source = engine.wire_source_slot;
+  const int source = engine.Editor().wire_source_slot;
   const Hit drop = editor_core::DropAt(engine, source, p);
   switch (drop.kind) {
     case Hit::kInput:
-      if (!engine.Connect(source, engine.wire_source_output, drop.slot, drop.port)) return editor_text::kWireRefused;
+      if (!engine.Connect(source, engine.Editor().wire_source_output, drop.slot, drop.port)) return editor_text::kWireRefused;
       CoreOf(engine).RenameStep(editor_core::step::kConnect);
       return {};
     case Hit::kBody:
       return editor_text::kWireOnBody;
     case Hit::kLoop: {
       char text[400];
-      std::snprintf(text, sizeof text, editor_text::kWireWouldLoop, engine.descriptor[drop.slot]->label,
-                    engine.descriptor[source]->label);
+      std::snprintf(text, sizeof text, editor_text::kWireWouldLoop, engine.Descriptor(drop.slot)->label,
+                    engine.Descriptor(source)->label);
       return text;
     }
     default:
@@ -367,19 +367,19 @@ std::string DropWire(PatchEngine& engine, Point p) {
 }
 
 void LeftUp(HWND view, PatchEngine& engine, Point p) {
-  engine.new_component_x = p.x;
-  engine.new_component_y = p.y;
+  engine.Editor().new_component_x = p.x;
+  engine.Editor().new_component_y = p.y;
   KillTimer(view, kAutoScrollTimer);
   editor_core::EditorCore& core = CoreOf(engine);
-  if (engine.dragged_slot >= 0) {
-    engine.dragged_slot = -1;
-    engine.drag_offset_x = engine.drag_offset_y = 0;
+  if (engine.Editor().dragged_slot >= 0) {
+    engine.Editor().dragged_slot = -1;
+    engine.Editor().drag_offset_x = engine.Editor().drag_offset_y = 0;
     core.EndMove();
     ReleaseCapture();
     Repaint(view);
-  } else if (engine.wire_drag == 1) {
-    engine.wire_end_x = p.x;
-    engine.wire_end_y = p.y;
+  } else if (engine.Editor().wire_drag == 1) {
+    engine.Editor().wire_end_x = p.x;
+    engine.Editor().wire_end_y = p.y;
     g_refusal = DropWire(engine, p);
     core.EndStep();
     EndWireDrag(engine);
@@ -400,11 +400,11 @@ void LeftUp(HWND view, PatchEngine& engine, Point p) {
 // nothing more.
 void CaptureLost(HWND view, PatchEngine& engine) {
   editor_core::EditorCore& core = CoreOf(engine);
-  if (engine.dragged_slot >= 0) core.EndMove();
-  if (engine.wire_drag == 1) core.EndStep();
-  const bool was_dragging = engine.dragged_slot >= 0 || engine.wire_drag != 0 || RubberBand().active;
-  engine.dragged_slot = -1;
-  engine.drag_offset_x = engine.drag_offset_y = 0;
+  if (engine.Editor().dragged_slot >= 0) core.EndMove();
+  if (engine.Editor().wire_drag == 1) core.EndStep();
+  const bool was_dragging = engine.Editor().dragged_slot >= 0 || engine.Editor().wire_drag != 0 || RubberBand().active;
+  engine.Editor().dragged_slot = -1;
+  engine.Editor().drag_offset_x = engine.Editor().drag_offset_y = 0;
   EndWireDrag(engine);
   RubberBand().active = false;
   if (was_dragging) Repaint(view);
@@ -459,10 +459,11 @@ void RightUp(HWND view, PatchEngine& engine, LPARAM lparam, Point p) {
 }  // namespace
 
 std::string StatusTextAt(const PatchEngine& engine, int x, int y) {
+  auto lock = engine.LockEdits();  // the tables, as Paint reads them
   const Point p = {x, y};
   char text[512];
   if (const int s = BoxAt(engine, p); s >= 0) {
-    const ComponentDescriptor& d = *engine.descriptor[s];
+    const ComponentDescriptor& d = *engine.Descriptor(s);
     int row = -1;
     bool output = false;
     if (p.x > d.x + geometry::kOutputColumn) {
@@ -472,19 +473,17 @@ std::string StatusTextAt(const PatchEngine& engine, int x, int y) {
       row = editor_core::RowAt(d, d.input_count, p.y);
     }
     if (row >= 0) {
-      static char info[kInfoBufferSize];
-      info[0] = '\0';
-      engine.dispatch[s](kGetInfo, info, engine.record[s]);
+      const std::string info = engine.ComponentInfo(s);
       std::snprintf(text, sizeof text, editor_text::kPortStatus, d.label,
-                    PortLine(info, output, row).c_str());
+                    PortLine(info.c_str(), output, row).c_str());
       return text;
     }
   }
-  const int selected = engine.selected_slot;
+  const int selected = engine.Editor().selected_slot;
   if (!engine.IsOccupied(selected)) return ProblemLine(engine);
   const auto* type_name =
-      reinterpret_cast<const char*>(engine.dispatch[selected](kGetName, nullptr, nullptr));
-  std::snprintf(text, sizeof text, editor_text::kSelectionStatus, engine.descriptor[selected]->label,
+      reinterpret_cast<const char*>(engine.Dispatch(selected)(kGetName, nullptr, nullptr));
+  std::snprintf(text, sizeof text, editor_text::kSelectionStatus, engine.Descriptor(selected)->label,
                 type_name != nullptr ? type_name : "");
   return text;
 }
@@ -511,7 +510,7 @@ LRESULT CALLBACK ModuleViewProc(HWND view, UINT message, WPARAM wparam, LPARAM l
       Scroll(view, *engine, SB_VERT, LOWORD(wparam));
       return 1;
     case WM_MOUSEMOVE:
-      if (engine->dragged_slot >= 0 || engine->wire_drag == 1 || RubberBand().active) {
+      if (engine->Editor().dragged_slot >= 0 || engine->Editor().wire_drag == 1 || RubberBand().active) {
         DragMove(view, *engine, {GET_X_LPARAM(lparam), GET_Y_LPARAM(lparam)});
       } else {
         Move(view, *engine, ModulePoint(*engine, lparam));

@@ -83,7 +83,7 @@ bool ReadFrame(HWND dialog, int control, const char* field, long long& value) {
 }
 
 void ShowStatus(HWND dialog, const PatchEngine& engine, int slot, const std::string& shown_path) {
-  const auto& sampler = *static_cast<const SamplerRecord*>(engine.record[slot]);
+  const auto& sampler = *static_cast<const SamplerRecord*>(engine.Record(slot));
   const std::string path = sampler.file != nullptr ? sampler.file->path : std::string();
   std::string status;
   if (shown_path.empty()) {
@@ -102,9 +102,9 @@ void ShowStatus(HWND dialog, const PatchEngine& engine, int slot, const std::str
 }
 
 void Fill(HWND dialog, PatchEngine& engine, int slot) {
-  const auto& sampler = *static_cast<const SamplerRecord*>(engine.record[slot]);
+  const auto& sampler = *static_cast<const SamplerRecord*>(engine.Record(slot));
   SendDlgItemMessageA(dialog, IDC_LABEL, EM_LIMITTEXT, kLabelSize - 1, 0);
-  PutDialogItemText(dialog, IDC_LABEL, engine.descriptor[slot]->label);
+  PutDialogItemText(dialog, IDC_LABEL, engine.Descriptor(slot)->label);
   const std::string path = sampler.file != nullptr ? sampler.file->path : std::string();
   SetDlgItemTextA(dialog, IDC_SAMPLER_FILE, path.c_str());
   SetDlgItemTextA(dialog, IDC_SAMPLER_ROOT, Shortest(sampler.root).c_str());
@@ -169,7 +169,7 @@ bool Store(HWND dialog, PatchEngine& engine, int slot) {
 INT_PTR CALLBACK SamplerSettingsProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
   PatchEngine* engine = DialogEngine(dialog);
   const int slot = SettingsSlot(dialog);
-  if (engine == nullptr || !engine->IsOccupied(slot) || engine->descriptor[slot]->type != kSamplerType) {
+  if (engine == nullptr || !engine->IsOccupied(slot) || engine->Descriptor(slot)->type != kSamplerType) {
     if (message == WM_CLOSE || (message == WM_COMMAND && (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL))) {
       EndDialog(dialog, IDCANCEL);
       return TRUE;

@@ -36,8 +36,8 @@ int LineOf(const std::string& error) {
 
 void Fill(HWND dialog, PatchEngine& engine, int slot) {
   SendDlgItemMessageA(dialog, IDC_LABEL, EM_LIMITTEXT, kLabelSize - 1, 0);
-  PutDialogItemText(dialog, IDC_LABEL, engine.descriptor[slot]->label);
-  const auto& table = *static_cast<const TableRecord*>(engine.record[slot]);
+  PutDialogItemText(dialog, IDC_LABEL, engine.Descriptor(slot)->label);
+  const auto& table = *static_cast<const TableRecord*>(engine.Record(slot));
   SendDlgItemMessageA(dialog, IDC_TABLE_POINTS, EM_LIMITTEXT, kPointsTextLimit, 0);
   SetDlgItemTextA(dialog, IDC_TABLE_POINTS, TableText(table).c_str());
   HWND choice = GetDlgItem(dialog, IDC_TABLE_INTERPOLATION);
@@ -79,7 +79,7 @@ INT_PTR CALLBACK TableSettingsProc(HWND dialog, UINT message, WPARAM wparam, LPA
   PatchEngine* engine = DialogEngine(dialog);
   const int slot = SettingsSlot(dialog);
   const bool usable = engine != nullptr && engine->IsOccupied(slot) &&
-                      engine->descriptor[slot]->type == kTranslationTableType;
+                      engine->Descriptor(slot)->type == kTranslationTableType;
   switch (message) {
     case WM_INITDIALOG:
       if (usable) Fill(dialog, *engine, slot);

@@ -131,13 +131,13 @@ namespace {
 class EngineView final : public PatchView {
  public:
   explicit EngineView(const PatchEngine& engine) : engine_(engine) {}
-  int SlotCount() const override { return engine_.slot_count; }
-  int Type(int slot) const override { return engine_.IsOccupied(slot) ? engine_.descriptor[slot]->type : -1; }
+  int SlotCount() const override { return engine_.SlotCount(); }
+  int Type(int slot) const override { return engine_.IsOccupied(slot) ? engine_.Descriptor(slot)->type : -1; }
   double ConstantValue(int slot) const override {
-    return engine_.record[slot] != nullptr ? static_cast<const ConstantRecord*>(engine_.record[slot])->value : 0.0;
+    return engine_.Record(slot) != nullptr ? static_cast<const ConstantRecord*>(engine_.Record(slot))->value : 0.0;
   }
   bool Source(int slot, int input, int& from_slot, int& from_output) const override {
-    const ComponentDescriptor* d = engine_.descriptor[slot];
+    const ComponentDescriptor* d = engine_.Descriptor(slot);
     if (d == nullptr || input >= d->input_count || d->input_source_slot[input] == kNoSlot) return false;
     from_slot = d->input_source_slot[input];
     from_output = d->input_source_output[input];
@@ -151,9 +151,9 @@ class EngineView final : public PatchView {
 }  // namespace
 
 std::vector<DelayLengthProblem> DelayLengthProblems(const PatchEngine& engine) {
-  const double rate = engine.context.timing != nullptr ? engine.context.timing->SampleRate()
+  const double rate = engine.Context().timing != nullptr ? engine.Context().timing->SampleRate()
                                                        : LoadHostTiming().sample_rate;
-  return DelayLengthProblems(EngineView(engine), rate, engine.OversamplingLocked());
+  return DelayLengthProblems(EngineView(engine), rate, engine.Oversampling());
 }
 
 }  // namespace korvel

@@ -63,9 +63,9 @@ bool LoadModuleCommand(PatchEngine& engine) {
   std::string error;
   const bool loaded = LoadModuleFile(engine, path, error);
   if (!loaded)
-    Ui().ShowMessage(engine.main_window, Format(text::kCouldNotLoad, path, error).c_str(), text::kLoadModuleTitle,
-                     kMbOk | kMbIconExclamation);
-  Ui().Repaint(engine.main_window);
+    Ui().ShowMessage(engine.Editor().main_window, Format(text::kCouldNotLoad, path, error).c_str(),
+                     text::kLoadModuleTitle, kMbOk | kMbIconExclamation);
+  Ui().Repaint(engine.Editor().main_window);
   return loaded;
 }
 
@@ -82,9 +82,9 @@ bool SaveModuleAsCommand(PatchEngine& engine) {
   std::string error;
   const bool saved = SaveModuleFile(engine, path, error);
   if (!saved)
-    Ui().ShowMessage(engine.main_window, Format(text::kCouldNotSave, path, error).c_str(), text::kSaveModuleTitle,
-                     kMbOk | kMbIconExclamation);
-  Ui().Repaint(engine.main_window);
+    Ui().ShowMessage(engine.Editor().main_window, Format(text::kCouldNotSave, path, error).c_str(),
+                     text::kSaveModuleTitle, kMbOk | kMbIconExclamation);
+  Ui().Repaint(engine.Editor().main_window);
   return saved;
 }
 

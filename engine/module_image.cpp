@@ -639,24 +639,24 @@ std::vector<LoadedSound> LoadSounds(Image& image, const ImagePaths& paths) {
 // Whether the component in `slot` already holds exactly the settings the
 // image gives it. Both sides are compared as the writer prints them, so an
 // image this engine wrote compares equal to the state it was written from.
-bool SameSettings(const PatchEngine& engine, int slot, const ImageComponent& c) {
+bool SameSettings(const PatchEngine& engine, int slot, const ImageComponent& c) REQUIRES_EDITS(engine) {
   const TypeSettings* settings = SettingsOf(c.type);
   if (settings == nullptr) return true;
   nlohmann::ordered_json values = nlohmann::ordered_json::object();
-  settings->write(*engine.record[slot], values);
+  settings->write(*engine.Record(slot), values);
   return Json::parse(DumpOrdered(values)).dump() == c.settings.dump();
 }
 
 // Gives a component made for the image its settings and sound.
-void SetUpFromImage(PatchEngine& engine, const ImageComponent& c, const LoadedSound& loaded) {
+void SetUpFromImage(PatchEngine& engine, const ImageComponent& c, const LoadedSound& loaded) REQUIRES_EDITS(engine) {
   const TypeSettings* settings = SettingsOf(c.type);
   if (settings == nullptr) return;
   std::string checked;  // read once already, by Parse
-  settings->read(c.settings, *engine.record[c.slot], checked);
-  if (settings->attach != nullptr) settings->attach(*engine.record[c.slot], loaded.sound);
+  settings->read(c.settings, *engine.RecordLocked(c.slot), checked);
+  if (settings->attach != nullptr) settings->attach(*engine.RecordLocked(c.slot), loaded.sound);
   if (loaded.sound == nullptr && !loaded.path.empty())
     engine.SetSoundProblemLocked(
-        c.slot, SoundProblemLine(c.type, engine.descriptor[c.slot]->label, c.slot, loaded.path, loaded.reason));
+        c.slot, SoundProblemLine(c.type, engine.Descriptor(c.slot)->label, c.slot, loaded.path, loaded.reason));
 }
 
 void SetLooks(ComponentDescriptor& d, const ImageComponent& c) {
@@ -668,21 +668,20 @@ void SetLooks(ComponentDescriptor& d, const ImageComponent& c) {
   if (c.colour) d.colour = *c.colour;
 }
 
-void SetModuleDataLocked(PatchEngine& engine, const Image& image, int slot_count) {
+void SetModuleDataLocked(PatchEngine& engine, const Image& image, int slot_count) REQUIRES_EDITS(engine) {
+  // Through the one wiring rule, like every other edit (the image was
+  // checked already, so nothing is refused here).
   for (const ImageConnection& c : image.connections)
-    if (engine.IsOccupied(c.from_slot) && engine.IsOccupied(c.to_slot))
-      engine.AttachInputLocked(c.to_slot, c.to_input, c.from_slot, c.from_output);
-  if (image.in) engine.in_slot = *image.in;
-  if (image.out) engine.out_slot = *image.out;
-  engine.slot_count = slot_count;
-  CopyInto(engine.name, kModuleNameSize, image.name);
-  CopyInto(engine.author, kModuleAuthorSize, image.author);
-  CopyInto(engine.description, kModuleDescriptionSize, image.description);
+    engine.ConnectLocked(c.from_slot, c.from_output, c.to_slot, c.to_input);
+  engine.SetEndsLocked(image.in ? *image.in : engine.InSlot(), image.out ? *image.out : engine.OutSlot());
+  engine.SetSlotCountLocked(slot_count);
+  engine.SetModuleTextsLocked(CutToFit(image.name, kModuleNameSize).c_str(),
+                              CutToFit(image.author, kModuleAuthorSize).c_str(),
+                              CutToFit(image.description, kModuleDescriptionSize).c_str());
   for (int p = 0; p < kNamedParameterCount; ++p) {
-    if (engine.parameter_names[p] != nullptr)
-      CopyInto(engine.parameter_names[p], kParameterNameSize, image.parameters[p].name);
-    engine.parameter_kinds[p] = image.parameters[p].kind;
-    engine.controllers.Set(p, image.parameters[p].controller);
+    engine.SetParameterInfoLocked(p, CutToFit(image.parameters[p].name, kParameterNameSize).c_str(),
+                                  image.parameters[p].kind);
+    engine.Controllers().Set(p, image.parameters[p].controller);
   }
 }
 
@@ -699,31 +698,31 @@ int SlotCountOf(const Image& image) {
 // left alone. Published as one plan.
 void Restore(PatchEngine& engine, const Image& image, const std::vector<LoadedSound>& sounds) {
   {
-    auto lock = engine.LockEdits();
+    PatchEngine::EditLock lock(engine);
     for (int s = 0; s < kSlotCount; ++s) {
       if (!engine.IsOccupied(s)) continue;
       const int at = image.at[s];
       const ImageComponent* c = at >= 0 ? &image.components[static_cast<std::size_t>(at)] : nullptr;
-      if (c == nullptr || c->type != engine.descriptor[s]->type || !SameSettings(engine, s, *c))
+      if (c == nullptr || c->type != engine.DescriptorLocked(s)->type || !SameSettings(engine, s, *c))
         engine.DeleteLocked(s);
     }
     // Every wire is made again from the image.
     for (int s = 0; s < kSlotCount; ++s)
       if (engine.IsOccupied(s))
-        for (int k = 0; k < engine.descriptor[s]->output_count; ++k) engine.DetachOutputLocked(s, k);
+        for (int k = 0; k < engine.DescriptorLocked(s)->output_count; ++k) engine.DetachOutputLocked(s, k);
     for (const ImageComponent& c : image.components) {
       if (!engine.IsOccupied(c.slot)) {
         if (!engine.CreateComponentAtLocked(c.slot, c.type)) continue;  // out of memory: left empty
-        SetLooks(*engine.descriptor[c.slot], c);
+        SetLooks(*engine.DescriptorLocked(c.slot), c);
         SetUpFromImage(engine, c, sounds[static_cast<std::size_t>(&c - image.components.data())]);
       }
-      SetLooks(*engine.descriptor[c.slot], c);
+      SetLooks(*engine.DescriptorLocked(c.slot), c);
     }
     SetModuleDataLocked(engine, image, SlotCountOf(image));
-    if (engine.script_text != image.script) engine.RecompileLocked(image.script);
+    if (engine.ScriptText() != image.script) engine.RecompileLocked(image.script);
     engine.PublishLocked();
   }
-  Ui().EngineChanged(engine.main_window);
+  Ui().EngineChanged(engine.Editor().main_window);
 }
 
 // Builds the new module under the edit lock and publishes it with one plan:
@@ -731,7 +730,7 @@ void Restore(PatchEngine& engine, const Image& image, const std::vector<LoadedSo
 // one from the next, never a mixture.
 void Apply(PatchEngine& engine, const Image& image, const std::vector<LoadedSound>& sounds) {
   {
-    auto lock = engine.LockEdits();
+    PatchEngine::EditLock lock(engine);
     engine.PrepareOversamplingLocked(image.oversampling);  // first: it may run out of memory
     engine.ClearModuleLocked();
     engine.ClearSoundProblemsLocked();
@@ -742,29 +741,29 @@ void Apply(PatchEngine& engine, const Image& image, const std::vector<LoadedSoun
     std::sort(by_slot.begin(), by_slot.end(), [](auto* a, auto* b) { return a->slot < b->slot; });
     for (const ImageComponent* c : by_slot) {
       if (!engine.CreateComponentAtLocked(c->slot, c->type)) continue;  // out of memory: left empty
-      SetLooks(*engine.descriptor[c->slot], *c);
+      SetLooks(*engine.DescriptorLocked(c->slot), *c);
       SetUpFromImage(engine, *c, sounds[static_cast<std::size_t>(c - image.components.data())]);
     }
     SetModuleDataLocked(engine, image, SlotCountOf(image));
     engine.RecompileLocked(image.script);
-    if (double* values = engine.context.parameter_values) {
+    if (double* values = engine.ParameterValues()) {
       for (int p = 0; p < kParameterCount; ++p) {
         const double fallback = p < kNamedParameterCount ? kDefaultParameterValue : kDefaultExtraParameterValue;
         StoreParameter(values[p], image.parameters[p].value.value_or(fallback));
       }
     }
-    engine.delay_line_storage.Clear();
+    engine.ClearDelayLinesLocked();
     engine.ModuleReplacedLocked();
     engine.PublishLocked();
   }
   engine.ClearProblem();
-  Ui().EngineChanged(engine.main_window);
+  Ui().EngineChanged(engine.Editor().main_window);
 }
 
 }  // namespace
 
 std::string WriteModuleImage(const PatchEngine& engine, const ImagePaths& paths, ParameterValues with) {
-  auto lock = engine.LockEdits();
+  PatchEngine::EditLock lock(engine);
   std::string out = "{\n";
   const auto field = [&out](const char* key, const Json& value, bool last = false) {
     out += "  \"";
@@ -775,24 +774,24 @@ std::string WriteModuleImage(const PatchEngine& engine, const ImagePaths& paths,
   };
   field("format", kModuleImageFormat);
   field("version", kModuleImageVersion);
-  field("name", Text(engine.name, kModuleNameSize));
-  field("author", Text(engine.author, kModuleAuthorSize));
-  field("description", Text(engine.description, kModuleDescriptionSize));
+  field("name", Text(engine.ModuleName().c_str(), kModuleNameSize));
+  field("author", Text(engine.ModuleAuthor().c_str(), kModuleAuthorSize));
+  field("description", Text(engine.ModuleDescription().c_str(), kModuleDescriptionSize));
   // Only when it is not 1, so a module at the host's rate saves as before.
   if (engine.OversamplingLocked() != 1) field("oversampling", engine.OversamplingLocked());
-  field("script", engine.script_text);
+  field("script", engine.ScriptText());
 
   out += "  \"parameters\": [\n";
   for (int p = 0; p < kParameterCount; ++p) {
     const bool named = p < kNamedParameterCount;
-    const char* parameter_name = named ? engine.parameter_names[p] : nullptr;
+    const std::string parameter_name = named ? engine.ParameterName(p) : std::string();
     const double fallback = named ? kDefaultParameterValue : kDefaultExtraParameterValue;
-    double* values = engine.context.parameter_values;
+    double* values = engine.ParameterValues();
     // Keys in the order a reader expects them, not nlohmann's sorted order.
     // A controller is written only where one is bound.
-    const std::int32_t controller = engine.controllers.Get(p);
-    out += "    {\"name\": " + Dump(parameter_name ? Text(parameter_name, kParameterNameSize) : std::string()) +
-           ", \"kind\": " + std::to_string(named ? engine.parameter_kinds[p] : 0) +
+    const std::int32_t controller = engine.Controllers().Get(p);
+    out += "    {\"name\": " + Dump(Text(parameter_name.c_str(), kParameterNameSize)) +
+           ", \"kind\": " + std::to_string(named ? engine.ParameterKind(p) : 0) +
            (controller != kNoController ? ", \"controller\": " + std::to_string(controller) : std::string()) +
            (with == ParameterValues::kWritten
                 ? ", \"value\": " + Dump(Number(values ? LoadParameter(values[p]) : fallback))
@@ -801,12 +800,12 @@ std::string WriteModuleImage(const PatchEngine& engine, const ImagePaths& paths,
     out += p + 1 < kParameterCount ? ",\n" : "\n";
   }
   out += "  ],\n";
-  field("in", engine.in_slot);
-  field("out", engine.out_slot);
+  field("in", engine.InSlot());
+  field("out", engine.OutSlot());
 
   std::vector<std::string> components, connections;
   for (int s = 0; s < kSlotCount; ++s) {
-    const ComponentDescriptor* d = engine.descriptor[s];
+    const ComponentDescriptor* d = engine.Descriptor(s);
     if (d == nullptr) continue;
     std::string line = "{\"slot\": " + std::to_string(s) + ", \"type\": " + std::to_string(d->type) +
                        ", \"label\": " + Dump(Text(d->label, kLabelSize)) + ", \"x\": " + std::to_string(d->x) +
@@ -814,7 +813,7 @@ std::string WriteModuleImage(const PatchEngine& engine, const ImagePaths& paths,
                        ", \"height\": " + std::to_string(d->height) + ", \"colour\": " + std::to_string(d->colour);
     if (const TypeSettings* settings = SettingsOf(d->type)) {
       nlohmann::ordered_json values = nlohmann::ordered_json::object();
-      settings->write(*engine.record[s], values);
+      settings->write(*engine.Record(s), values);
       if (settings->sound_key != nullptr) {
         const auto it = values.find(settings->sound_key);
         if (it != values.end() && it->is_string()) *it = paths.Stored(it->get<std::string>());
@@ -825,7 +824,7 @@ std::string WriteModuleImage(const PatchEngine& engine, const ImagePaths& paths,
     // Each connection once, from its input end, in slot and input order.
     for (int k = 0; k < d->input_count; ++k) {
       const std::uint16_t u = d->input_source_slot[k];
-      if (u == kNoSlot || engine.descriptor[u] == nullptr) continue;
+      if (u == kNoSlot || engine.Descriptor(u) == nullptr) continue;
       connections.push_back("{\"from\": [" + std::to_string(u) + ", " + std::to_string(d->input_source_output[k]) +
                             "], \"to\": [" + std::to_string(s) + ", " + std::to_string(k) + "]}");
     }

@@ -47,15 +47,15 @@ PatchEngine::PatchEngine() {
     std::lock_guard lock(g_registry_mutex);
     Registry().push_back(this);
   }
-  script.reset(new (std::nothrow) ScriptEngine());
-  for (int i = 0; i < 3; ++i) fonts[i] = Ui().MakeFont(kEngineFonts[i]);
+  script_.reset(new (std::nothrow) ScriptEngine());
+  for (int i = 0; i < 3; ++i) editor_.fonts[i] = Ui().MakeFont(kEngineFonts[i]);
 }
 
 // No audio block runs any more: everything retired or published is freed.
 PatchEngine::~PatchEngine() {
   Ui().EngineClosing(this);
-  if (main_window != nullptr) Ui().DestroyEditorWindow(main_window);
-  script.reset();
+  if (editor_.main_window != nullptr) Ui().DestroyEditorWindow(editor_.main_window);
+  script_.reset();
   {
     std::lock_guard lock(g_registry_mutex);
     auto& registry = Registry();
@@ -66,36 +66,36 @@ PatchEngine::~PatchEngine() {
     }
   }
   {
-    auto lock = LockEdits();
+    EditLock lock(*this);
     for (int s = 0; s < kSlotCount; ++s)
-      if (descriptor[s] != nullptr) DeleteLocked(s);
+      if (slots_.descriptor[s] != nullptr) DeleteLocked(s);
     Retired last{0, plan_.exchange(nullptr), std::move(retiring_records_)};
     FreeRetired(last);
     for (Retired& retired : retired_) FreeRetired(retired);
     retired_.clear();
   }
-  for (void* font : fonts) Ui().ReleaseFont(font);
+  for (void* font : editor_.fonts) Ui().ReleaseFont(font);
 }
 
 void PatchEngine::ResetEngine() {
   {
-    auto lock = LockEdits();
-    current_view = View::kModule;
-    main_window = status_bar = module_view = nullptr;
+    EditLock lock(*this);
+    editor_.current_view = View::kModule;
+    editor_.main_window = editor_.status_bar = editor_.module_view = nullptr;
     RecompileLocked(text::kDefaultScript);
-    std::memset(name, 0, sizeof name);
-    std::strcpy(name, text::kDefaultModuleName);
-    std::memset(author, 0, sizeof author);
-    std::memset(description, 0, sizeof description);
-    delay_line_storage.Clear();
-    context.name = name;
-    context.author = author;
-    context.description = description;
-    context.delay_position = 0;
+    std::memset(name_, 0, sizeof name_);
+    std::strcpy(name_, text::kDefaultModuleName);
+    std::memset(author_, 0, sizeof author_);
+    std::memset(description_, 0, sizeof description_);
+    delay_line_storage_.Clear();
+    context_.name = name_;
+    context_.author = author_;
+    context_.description = description_;
+    context_.delay_position = 0;
     // Components left from an earlier life of the engine are released, not leaked.
     for (int s = 0; s < kSlotCount; ++s)
-      if (descriptor[s] != nullptr) DeleteLocked(s);
-    slot_count = 0;
+      if (slots_.descriptor[s] != nullptr) DeleteLocked(s);
+    slots_.slot_count = 0;
     oversampling_ = 1;
     ResetEditorState();
     DropCodeDraft();
@@ -106,30 +106,30 @@ void PatchEngine::ResetEngine() {
 }
 
 bool PatchEngine::ReserveDelayLines() {
-  auto lock = LockEdits();
+  EditLock lock(*this);
   return ReserveDelayLinesLocked();
 }
 
 // The audio thread reads the lines only through components of plans
 // published after this, so setting the context's pointers here is safe.
 bool PatchEngine::ReserveDelayLinesLocked() {
-  if (delay_lines != nullptr) return true;
-  if (!delay_line_storage.Reserve()) return false;
-  delay_lines = delay_line_storage.lines();
+  if (delay_lines_ != nullptr) return true;
+  if (!delay_line_storage_.Reserve()) return false;
+  delay_lines_ = delay_line_storage_.lines();
   for (int line = 0; line < 4; ++line) {
-    context.left_line[line] = delay_lines[2 * line];
-    context.right_line[line] = delay_lines[2 * line + 1];
+    context_.left_line[line] = delay_lines_[2 * line];
+    context_.right_line[line] = delay_lines_[2 * line + 1];
   }
   return true;
 }
 
 void PatchEngine::ResetEditorState() {
-  drag_offset_x = drag_offset_y = 0;
-  wire_drag = 0;
-  wire_end_x = wire_end_y = 0;
-  in_slot = out_slot = -1;
-  dragged_slot = selected_slot = -1;
-  wire_source_slot = wire_source_output = -1;
+  editor_.drag_offset_x = editor_.drag_offset_y = 0;
+  editor_.wire_drag = 0;
+  editor_.wire_end_x = editor_.wire_end_y = 0;
+  slots_.in_slot = slots_.out_slot = -1;
+  editor_.dragged_slot = editor_.selected_slot = -1;
+  editor_.wire_source_slot = editor_.wire_source_output = -1;
 }
 
 // ------------------------------------------------------------ audio thread
@@ -142,16 +142,17 @@ const double* PatchEngine::ProcessBlock(std::uint32_t n) {
   const bool restarted = restart != delay_restart_seen_;
   if (restarted) {
     delay_restart_seen_ = restart;
-    context.delay_position = 0;
+    context_.delay_position = 0;
   }
   if (plan == nullptr || plan->out == nullptr) return nullptr;
-  context.rate_factor = static_cast<std::uint32_t>(plan->factor);
+  context_.rate_factor = static_cast<std::uint32_t>(plan->factor);
   watch_ = offence_record_.load(std::memory_order_relaxed) == nullptr ? watch_limit_.load(std::memory_order_relaxed)
                                                                       : 0.0;
   running_at_ = 0;
   if (plan->factor <= 1 || plan->oversampler == nullptr) {
-    const InFrames in{input_buffer, {sidechain_present_ ? sidechain_buffer_[0] : nullptr,
-                                     sidechain_present_ ? sidechain_buffer_[1] : nullptr}};
+    const InFrames in{
+        input_buffer_,
+        {sidechain_present_ ? sidechain_buffer_[0] : nullptr, sidechain_present_ ? sidechain_buffer_[1] : nullptr}};
     const double* out = RunPlan(*plan, in, n, output_buffer_);
     frames_done_ += n;
     return out;
@@ -162,10 +163,10 @@ const double* PatchEngine::ProcessBlock(std::uint32_t n) {
   Oversampler& cascade = *plan->oversampler;
   if (restarted || cascade.factor() != plan->factor) cascade.Reset(plan->factor);
   const auto factor = static_cast<std::uint32_t>(plan->factor);
-  const NoteBlock* notes = context.notes;
+  const NoteBlock* notes = context_.notes;
   for (std::uint32_t done = 0; done < n;) {
     const std::uint32_t frames = std::min<std::uint32_t>(n - done, static_cast<std::uint32_t>(cascade.HostFramesPerPass()));
-    cascade.Up(input_buffer + 2 * done, static_cast<int>(frames));
+    cascade.Up(input_buffer_ + 2 * done, static_cast<int>(frames));
     InFrames in{cascade.running_input(), {nullptr, nullptr}};
     if (sidechain_present_) {
       cascade.UpSidechain(sidechain_buffer_[0] + 2 * done, sidechain_buffer_[1] + 2 * done, static_cast<int>(frames));
@@ -189,14 +190,14 @@ const double* PatchEngine::ProcessBlock(std::uint32_t n) {
                                                              change.gate};
         }
       }
-      context.notes = &pass_notes_;
+      context_.notes = &pass_notes_;
     }
     running_at_ = done * factor;
     const double* out = RunPlan(*plan, in, frames * factor, cascade.running_output());
     cascade.Down(out, static_cast<int>(frames), output_buffer_ + 2 * done);
     done += frames;
   }
-  context.notes = notes;
+  context_.notes = notes;
   frames_done_ += n;
   return output_buffer_;
 }
@@ -253,7 +254,7 @@ const double* PatchEngine::RunPlan(const EvaluationPlan& plan, const InFrames& i
   const std::uint32_t slice = plan.line_steps.empty() ? frames : SliceLength(plan, frames);
   if (slice >= frames) {
     RunRuns(plan, control_runs, plan.runs.size(), in, frames);
-    Advance(context, frames);
+    Advance(context_, frames);
     return out->constant_flag[0] ? nullptr : out->output[0];
   }
 
@@ -282,7 +283,7 @@ const double* PatchEngine::RunPlan(const EvaluationPlan& plan, const InFrames& i
         heard = true;
       }
     }
-    Advance(context, n);
+    Advance(context_, n);
     offset += n;
   }
   for (const BoundaryOutput& b : plan.boundary)
@@ -396,8 +397,8 @@ void PatchEngine::InspectOutput(const ComponentRecord* self, std::uint32_t n, do
   if (Within(b, n, limit)) return;
   std::uint32_t i = 0;
   while (b[i] <= limit && b[i] >= -limit) ++i;
-  offence_frame_.store(frames_done_ + (running_at_ + i / 2) / std::max<std::uint32_t>(context.rate_factor, 1),
-                      std::memory_order_relaxed);
+  offence_frame_.store(frames_done_ + (running_at_ + i / 2) / std::max<std::uint32_t>(context_.rate_factor, 1),
+                       std::memory_order_relaxed);
   offence_value_.store(b[i], std::memory_order_relaxed);
   offence_record_.store(self, std::memory_order_release);
 }
@@ -442,10 +443,10 @@ bool PatchEngine::FirstOffence(int& slot, std::uint64_t& frame, double& value) c
   if (found == nullptr) return false;
   frame = offence_frame_.load(std::memory_order_relaxed);
   value = offence_value_.load(std::memory_order_relaxed);
-  auto lock = LockEdits();
+  EditLock lock(*this);
   slot = -1;
-  for (int s = 0; s < slot_count; ++s)
-    if (record[s] == found) slot = s;
+  for (int s = 0; s < slots_.slot_count; ++s)
+    if (slots_.record[s] == found) slot = s;
   return true;
 }
 
@@ -522,31 +523,35 @@ std::uint64_t g_plan_serial = 0;  // under each engine's edit mutex; only unique
 // delay line is split into the part that runs once per block and the part
 // that runs in slices (see EvaluationPlan).
 void PatchEngine::PublishLocked() {
+  // The lambdas below read the tables through this: the analysis does not
+  // carry the held lock into them.
+  const SlotTables* tables = &slots_;
   auto* plan = new EvaluationPlan();
   plan->serial = ++g_plan_serial;
   plan->factor = oversampling_;
   plan->oversampler = oversampling_ > 1 ? oversampler_.get() : nullptr;
-  for (int s = 0; s < slot_count; ++s)
-    if (record[s] != nullptr) plan->live.push_back(record[s]);
-  if (out_slot >= 0 && record[out_slot] != nullptr) {
+  for (int s = 0; s < slots_.slot_count; ++s)
+    if (slots_.record[s] != nullptr) plan->live.push_back(slots_.record[s]);
+  if (slots_.out_slot >= 0 && slots_.record[slots_.out_slot] != nullptr) {
     int readers[kSlotCount] = {};
-    for (int s = 0; s < slot_count; ++s) {
-      if (descriptor[s] == nullptr) continue;
-      for (int k = 0; k < descriptor[s]->input_count; ++k)
-        if (descriptor[s]->input_source_slot[k] < kSlotCount) ++readers[descriptor[s]->input_source_slot[k]];
+    for (int s = 0; s < slots_.slot_count; ++s) {
+      if (slots_.descriptor[s] == nullptr) continue;
+      for (int k = 0; k < slots_.descriptor[s]->input_count; ++k)
+        if (slots_.descriptor[s]->input_source_slot[k] < kSlotCount)
+          ++readers[slots_.descriptor[s]->input_source_slot[k]];
     }
     std::vector<ComponentCall> calls;
     std::vector<CallShape> shape;
     std::vector<int> slots;
-    calls.reserve(slot_count);
+    calls.reserve(slots_.slot_count);
     bool placed[kSlotCount] = {};
     // A slot runs in a plan's first part when it reads no audio and does not
     // reach the line: not IN, no line access, every source in the first part.
     bool control[kSlotCount] = {};
     bool any_line = false;
     const auto place = [&](auto& self, int s) -> void {
-      const ComponentDescriptor* d = descriptor[s];
-      if (placed[s] || d == nullptr || record[s] == nullptr) return;
+      const ComponentDescriptor* d = tables->descriptor[s];
+      if (placed[s] || d == nullptr || tables->record[s] == nullptr) return;
       placed[s] = true;
       bool from_control = true;
       for (int k = 0; k < d->input_count; ++k) {
@@ -555,20 +560,20 @@ void PatchEngine::PublishLocked() {
         self(self, source);
         from_control = from_control && control[source];
       }
-      control[s] = s != in_slot && AccessOf(d->type) == LineAccess::kNone && from_control;
+      control[s] = s != tables->in_slot && AccessOf(d->type) == LineAccess::kNone && from_control;
       ComponentCall call{};
-      call.self = record[s];
-      call.process = s == in_slot ? nullptr : process[s];
+      call.self = tables->record[s];
+      call.process = s == tables->in_slot ? nullptr : tables->process[s];
       bool free_standing = true;
       for (int k = 0; k < d->input_count; ++k) {
         const std::uint16_t source = d->input_source_slot[k];
-        call.inputs[k] = source == kNoSlot ? nullptr : record[source];
+        call.inputs[k] = source == kNoSlot ? nullptr : tables->record[source];
         call.source_outputs[k] = static_cast<std::int16_t>(d->input_source_output[k]);
         free_standing = free_standing && call.inputs[k] == nullptr;
       }
       // A slot of a type with no process function (none is built in) is
       // left out rather than called.
-      if (call.self == nullptr || (call.process == nullptr && s != in_slot)) return;
+      if (call.self == nullptr || (call.process == nullptr && s != tables->in_slot)) return;
       // Only a slot running its type's own process may join a cascade.
       const bool own_process = d->type >= 0 && d->type < kTypeCount &&
                                call.process == kComponentTypeTable.process[d->type] && call.process != nullptr;
@@ -580,9 +585,10 @@ void PatchEngine::PublishLocked() {
       slots.push_back(s);
       any_line = any_line || (call.process != nullptr && AccessOf(d->type) != LineAccess::kNone);
     };
-    place(place, out_slot);
-    for (int s = 0; s < slot_count; ++s)
-      if (!placed[s] && descriptor[s] != nullptr && AccessOf(descriptor[s]->type) == LineAccess::kWriteAhead)
+    place(place, slots_.out_slot);
+    for (int s = 0; s < slots_.slot_count; ++s)
+      if (!placed[s] && slots_.descriptor[s] != nullptr &&
+          AccessOf(slots_.descriptor[s]->type) == LineAccess::kWriteAhead)
         place(place, s);
 
     if (!any_line) {
@@ -603,19 +609,19 @@ void PatchEngine::PublishLocked() {
       // The sliced part's records, line steps and the first part's outputs
       // it reads, in the order the calls now run.
       const auto slot_for = [&](const ComponentRecord* r) {
-        for (int s = 0; s < slot_count; ++s)
-          if (record[s] == r) return s;
+        for (int s = 0; s < tables->slot_count; ++s)
+          if (tables->record[s] == r) return s;
         return -1;
       };
       for (std::size_t i = first_sliced; i < plan->calls.size(); ++i) {
         const ComponentCall& call = plan->calls[i];
         plan->sliced.push_back(call.self);
         const int s = slot_for(call.self);
-        const ComponentDescriptor* d = descriptor[s];
+        const ComponentDescriptor* d = slots_.descriptor[s];
         for (int k = 0; k < d->input_count; ++k) {
           const std::uint16_t source = d->input_source_slot[k];
           if (source == kNoSlot || !control[source] || call.source_outputs[k] >= kMaxPorts) continue;
-          plan->boundary.push_back({record[source], call.source_outputs[k]});
+          plan->boundary.push_back({slots_.record[source], call.source_outputs[k]});
         }
         const LineAccess access = AccessOf(d->type);
         if (access == LineAccess::kNone || call.process == nullptr) continue;
@@ -625,21 +631,21 @@ void PatchEngine::PublishLocked() {
         const std::uint16_t delay_source = d->input_count > 1 ? d->input_source_slot[1] : kNoSlot;
         if (delay_source != kNoSlot) {
           step.delay = control[delay_source] ? LineStep::kKnown : LineStep::kAudio;
-          step.delay_source = record[delay_source];
+          step.delay_source = slots_.record[delay_source];
           step.delay_output = call.source_outputs[1];
         }
         plan->line_steps.push_back(step);
       }
-      plan->out_in_control = control[out_slot];
+      plan->out_in_control = control[slots_.out_slot];
     }
-    plan->out = record[out_slot];
+    plan->out = slots_.record[slots_.out_slot];
     // Record sizes, and room to copy the largest cascade with its block.
     std::size_t largest = 0;
     for (const ComponentCall& call : plan->calls) {
       std::uint32_t size = 0;
-      for (int s = 0; s < slot_count; ++s)
-        if (record[s] == call.self && descriptor[s] != nullptr)
-          size = static_cast<std::uint32_t>(RecordSizeOf(descriptor[s]->type));
+      for (int s = 0; s < slots_.slot_count; ++s)
+        if (slots_.record[s] == call.self && slots_.descriptor[s] != nullptr)
+          size = static_cast<std::uint32_t>(RecordSizeOf(slots_.descriptor[s]->type));
       plan->record_sizes.push_back(size);
     }
     for (const PlanRun& run : plan->runs) {
@@ -688,13 +694,81 @@ void PatchEngine::RetireRecordLocked(ComponentRecord* self, ComponentDispatch ty
   plan_stale_ = true;
 }
 
+// ------------------------------------------------------------ reading
+
+// The readers below are for the holder of the edit lock or the thread that
+// edits (which alone writes); the analysis cannot tell the second apart.
+const ComponentDescriptor* PatchEngine::Descriptor(int slot) const NO_THREAD_SAFETY_ANALYSIS {
+  return slot >= 0 && slot < kSlotCount ? slots_.descriptor[slot] : nullptr;
+}
+
+const ComponentRecord* PatchEngine::Record(int slot) const NO_THREAD_SAFETY_ANALYSIS {
+  return slot >= 0 && slot < kSlotCount ? slots_.record[slot] : nullptr;
+}
+
+ComponentDispatch PatchEngine::Dispatch(int slot) const NO_THREAD_SAFETY_ANALYSIS {
+  return slot >= 0 && slot < kSlotCount ? slots_.dispatch[slot] : nullptr;
+}
+
+std::string PatchEngine::ComponentInfo(int slot) const NO_THREAD_SAFETY_ANALYSIS {
+  if (!IsOccupied(slot) || slots_.dispatch[slot] == nullptr) return std::string();
+  std::string info(kInfoBufferSize, '\0');
+  slots_.dispatch[slot](kGetInfo, info.data(), slots_.record[slot]);
+  info.resize(std::strlen(info.c_str()));
+  return info;
+}
+
+int PatchEngine::SlotCount() const NO_THREAD_SAFETY_ANALYSIS { return slots_.slot_count; }
+int PatchEngine::InSlot() const NO_THREAD_SAFETY_ANALYSIS { return slots_.in_slot; }
+int PatchEngine::OutSlot() const NO_THREAD_SAFETY_ANALYSIS { return slots_.out_slot; }
+const std::string& PatchEngine::ScriptText() const NO_THREAD_SAFETY_ANALYSIS { return script_text_; }
+std::string PatchEngine::ModuleName() const NO_THREAD_SAFETY_ANALYSIS { return name_; }
+std::string PatchEngine::ModuleAuthor() const NO_THREAD_SAFETY_ANALYSIS { return author_; }
+std::string PatchEngine::ModuleDescription() const NO_THREAD_SAFETY_ANALYSIS { return description_; }
+
+std::string PatchEngine::ParameterName(int index) const NO_THREAD_SAFETY_ANALYSIS {
+  if (index < 0 || index >= kNamedParameterCount || parameter_names_[index] == nullptr) return std::string();
+  return parameter_names_[index];
+}
+
+std::uint32_t PatchEngine::ParameterKind(int index) const NO_THREAD_SAFETY_ANALYSIS {
+  return index >= 0 && index < kNamedParameterCount ? parameter_kinds_[index] : 0;
+}
+
+ComponentDescriptor* PatchEngine::DescriptorLocked(int slot) {
+  return slot >= 0 && slot < kSlotCount ? slots_.descriptor[slot] : nullptr;
+}
+
+ComponentRecord* PatchEngine::RecordLocked(int slot) {
+  return slot >= 0 && slot < kSlotCount ? slots_.record[slot] : nullptr;
+}
+
+void PatchEngine::SetEndsLocked(int in_slot, int out_slot) {
+  slots_.in_slot = in_slot;
+  slots_.out_slot = out_slot;
+}
+
+void PatchEngine::SetSlotCountLocked(int count) { slots_.slot_count = std::clamp(count, 0, kSlotCount); }
+
+void PatchEngine::LendHostLocked(char (*parameter_names)[kParameterNameSize], double* parameter_values,
+                                 const NoteBlock* notes, const InstanceTiming* timing) {
+  for (int p = 0; p < kNamedParameterCount; ++p) {
+    parameter_names_[p] = parameter_names != nullptr ? parameter_names[p] : nullptr;
+    parameter_kinds_[p] = 0;
+  }
+  context_.parameter_values = parameter_values;
+  context_.extra_parameter = parameter_values != nullptr ? &parameter_values[kNamedParameterCount] : nullptr;
+  context_.notes = notes;
+  context_.timing = timing;
+}
+
 std::size_t PatchEngine::RetiredCount() const {
-  auto lock = LockEdits();
+  EditLock lock(*this);
   return retired_.size();
 }
 
 std::vector<std::uint32_t> PatchEngine::RunLengths() const {
-  auto lock = LockEdits();
+  EditLock lock(*this);
   std::vector<std::uint32_t> lengths;
   if (const EvaluationPlan* plan = plan_.load())
     for (const PlanRun& run : plan->runs) lengths.push_back(run.count);
@@ -702,17 +776,17 @@ std::vector<std::uint32_t> PatchEngine::RunLengths() const {
 }
 
 ComponentRecord* PatchEngine::NewRecordLocked(int slot) {
-  if (!IsOccupied(slot) || dispatch[slot] == nullptr) return nullptr;
-  auto* fresh = reinterpret_cast<ComponentRecord*>(dispatch[slot](kCreateState, nullptr, nullptr));
-  if (fresh != nullptr) fresh->context = &context;
+  if (!IsOccupied(slot) || slots_.dispatch[slot] == nullptr) return nullptr;
+  auto* fresh = reinterpret_cast<ComponentRecord*>(slots_.dispatch[slot](kCreateState, nullptr, nullptr));
+  if (fresh != nullptr) fresh->context = &context_;
   return fresh;
 }
 
 nlohmann::ordered_json PatchEngine::Settings(int slot) const {
-  auto lock = LockEdits();
+  EditLock lock(*this);
   nlohmann::ordered_json values = nlohmann::ordered_json::object();
-  if (!IsOccupied(slot) || record[slot] == nullptr) return values;
-  if (const TypeSettings* hooks = SettingsOf(descriptor[slot]->type)) hooks->write(*record[slot], values);
+  if (!IsOccupied(slot) || slots_.record[slot] == nullptr) return values;
+  if (const TypeSettings* hooks = SettingsOf(slots_.descriptor[slot]->type)) hooks->write(*slots_.record[slot], values);
   return values;
 }
 
@@ -745,9 +819,9 @@ bool PatchEngine::SetSettings(int slot, const nlohmann::json& settings, std::str
   nlohmann::json changed = settings;
   std::string path;  // the sound file the new settings name
   {
-    auto lock = LockEdits();
-    const TypeSettings* hooks = IsOccupied(slot) ? SettingsOf(descriptor[slot]->type) : nullptr;
-    if (hooks != nullptr && hooks->sound_key != nullptr && record[slot] != nullptr) {
+    EditLock lock(*this);
+    const TypeSettings* hooks = IsOccupied(slot) ? SettingsOf(slots_.descriptor[slot]->type) : nullptr;
+    if (hooks != nullptr && hooks->sound_key != nullptr && slots_.record[slot] != nullptr) {
       const auto it = changed.find(hooks->sound_key);
       if (it != changed.end() && it->is_string()) {
         ImagePaths paths;
@@ -755,7 +829,7 @@ bool PatchEngine::SetSettings(int slot, const nlohmann::json& settings, std::str
         *it = paths.Absolute(it->get<std::string>());
         path = it->get<std::string>();
       } else {
-        path = SoundPathOf(*hooks, *record[slot]);
+        path = SoundPathOf(*hooks, *slots_.record[slot]);
       }
     }
   }
@@ -766,9 +840,9 @@ bool PatchEngine::SetSettings(int slot, const nlohmann::json& settings, std::str
 
   bool problems_changed = false;
   {
-    auto lock = LockEdits();
-    const TypeSettings* hooks = IsOccupied(slot) ? SettingsOf(descriptor[slot]->type) : nullptr;
-    if (hooks == nullptr || record[slot] == nullptr) {
+    EditLock lock(*this);
+    const TypeSettings* hooks = IsOccupied(slot) ? SettingsOf(slots_.descriptor[slot]->type) : nullptr;
+    if (hooks == nullptr || slots_.record[slot] == nullptr) {
       error = IsOccupied(slot) ? "this component has no settings" : "there is no component in that slot";
       return false;
     }
@@ -779,9 +853,9 @@ bool PatchEngine::SetSettings(int slot, const nlohmann::json& settings, std::str
     }
     // The settings it had, then the ones that change.
     nlohmann::ordered_json kept = nlohmann::ordered_json::object();
-    hooks->write(*record[slot], kept);
+    hooks->write(*slots_.record[slot], kept);
     if (!hooks->read(nlohmann::json(kept), *fresh, error) || !hooks->read(changed, *fresh, error)) {
-      dispatch[slot](kDestroyState, nullptr, fresh);
+      slots_.dispatch[slot](kDestroyState, nullptr, fresh);
       return false;
     }
     if (hooks->sound_key != nullptr && hooks->attach != nullptr) {
@@ -796,25 +870,25 @@ bool PatchEngine::SetSettings(int slot, const nlohmann::json& settings, std::str
       hooks->attach(*fresh, sound);
       const std::string line =
           sound == nullptr && !path.empty()
-              ? SoundProblemLine(descriptor[slot]->type, descriptor[slot]->label, slot, path, reason)
+              ? SoundProblemLine(slots_.descriptor[slot]->type, slots_.descriptor[slot]->label, slot, path, reason)
               : std::string();
       SetSoundProblemLocked(slot, line);
       problems_changed = true;
     }
     SwapRecordLocked(slot, fresh);
   }
-  if (problems_changed) Ui().EngineChanged(main_window);
+  if (problems_changed) Ui().EngineChanged(editor_.main_window);
   return true;
 }
 
 void PatchEngine::SwapRecordLocked(int slot, ComponentRecord* fresh) {
-  RetireRecordLocked(record[slot], dispatch[slot]);
-  record[slot] = fresh;
+  RetireRecordLocked(slots_.record[slot], slots_.dispatch[slot]);
+  slots_.record[slot] = fresh;
   PublishLocked();
 }
 
 int PatchEngine::Oversampling() const {
-  auto lock = LockEdits();
+  EditLock lock(*this);
   return oversampling_;
 }
 
@@ -825,7 +899,7 @@ void PatchEngine::PrepareOversamplingLocked(int factor) {
 
 bool PatchEngine::SetOversampling(int factor) {
   if (!IsOversamplingFactor(factor)) return false;
-  auto lock = LockEdits();
+  EditLock lock(*this);
   if (factor == oversampling_) return true;
   // Every fresh record is made before anything changes, so running out of
   // memory leaves the module as it was.
@@ -833,8 +907,8 @@ bool PatchEngine::SetOversampling(int factor) {
   bool made = true;
   try {
     if (factor > 1 && oversampler_ == nullptr) oversampler_ = std::make_unique<Oversampler>();
-    for (int s = 0; s < slot_count && made; ++s) {
-      if (!IsOccupied(s) || record[s] == nullptr) continue;
+    for (int s = 0; s < slots_.slot_count && made; ++s) {
+      if (!IsOccupied(s) || slots_.record[s] == nullptr) continue;
       ComponentRecord* renewed = NewRecordLocked(s);
       made = renewed != nullptr;
       if (made) fresh.emplace_back(s, renewed);
@@ -843,21 +917,21 @@ bool PatchEngine::SetOversampling(int factor) {
     made = false;
   }
   if (!made) {
-    for (auto& [s, r] : fresh) dispatch[s](kDestroyState, nullptr, r);
+    for (auto& [s, r] : fresh) slots_.dispatch[s](kDestroyState, nullptr, r);
     return false;
   }
   for (auto& [s, renewed] : fresh) {
-    if (const TypeSettings* hooks = SettingsOf(descriptor[s]->type)) {
+    if (const TypeSettings* hooks = SettingsOf(slots_.descriptor[s]->type)) {
       nlohmann::ordered_json kept = nlohmann::ordered_json::object();
-      hooks->write(*record[s], kept);
+      hooks->write(*slots_.record[s], kept);
       std::string ignored;
       hooks->read(nlohmann::json(kept), *renewed, ignored);
     }
-    RetireRecordLocked(record[s], dispatch[s]);
-    record[s] = renewed;
+    RetireRecordLocked(slots_.record[s], slots_.dispatch[s]);
+    slots_.record[s] = renewed;
   }
   oversampling_ = factor;
-  delay_line_storage.Clear();
+  delay_line_storage_.Clear();
   delay_restart_.fetch_add(1, std::memory_order_relaxed);
   PublishLocked();
   return true;
@@ -873,17 +947,17 @@ void PatchEngine::ModuleReplacedLocked() {
 // ------------------------------------------------------------ editor side
 
 void PatchEngine::RecompileLocked(const std::string& text) {
-  script_text = text;
-  if (script) {
-    script->ClearMessages();
-    script->ClearCompiled();
-    script->CompileScript(script_text.c_str());
+  script_text_ = text;
+  if (script_) {
+    script_->ClearMessages();
+    script_->ClearCompiled();
+    script_->CompileScript(script_text_.c_str());
   }
 }
 
 void PatchEngine::KeepCodeDraft(const std::string& text) {
-  auto lock = LockEdits();
-  has_code_draft_ = text != script_text;
+  EditLock lock(*this);
+  has_code_draft_ = text != script_text_;
   code_draft_ = has_code_draft_ ? text : std::string();
 }
 
@@ -963,7 +1037,7 @@ PatchEngine* FindEngine(void* main_window) {
   if (main_window == nullptr) return nullptr;
   std::lock_guard lock(g_registry_mutex);
   for (PatchEngine* engine : Registry())
-    if (engine->main_window == main_window) return engine;
+    if (engine->Editor().main_window == main_window) return engine;
   return nullptr;
 }
 

@@ -19,6 +19,7 @@
 #include "engine/delay_line_storage.h"
 #include "engine/notes.h"
 #include "engine/oversampling.h"
+#include "engine/thread_annotations.h"
 #include "engine/ui.h"
 
 namespace korvel {
@@ -138,7 +139,11 @@ struct EvaluationPlan {
 // the delay position and the records' contents while a block runs. Every
 // other operation belongs to the editor side (the window thread and the
 // host's non-audio calls) and is serialised by one plain mutex; helpers
-// that expect it held end in "Locked". Structural edits build a new plan
+// that expect it held end in "Locked" and say so to clang's thread-safety
+// analysis (REQUIRES), as the fields it guards do (GUARDED_BY). The state
+// is private; other code reads it through the accessors below, under the
+// lock or on the thread that edits, and changes it only through the
+// engine's operations. Structural edits build a new plan
 // and publish it with one atomic swap; the plan and the records it
 // replaces are freed once the audio thread has been seen outside the block
 // that might still use them.
@@ -150,14 +155,41 @@ class PatchEngine {
   PatchEngine& operator=(const PatchEngine&) = delete;
 
   // The edit mutex with the calling thread's modal UI refused while held.
-  class EditLock {
+  // Code the thread-safety analysis checks takes it as `EditLock lock(engine)`:
+  // the analysis then knows the ...Locked helpers may be called.
+  class SCOPED_CAPABILITY EditLock {
    public:
-    explicit EditLock(std::mutex& mutex) : lock_(mutex) {}
+    explicit EditLock(const PatchEngine& engine) ACQUIRE(engine.edit_mutex_) : mutex_(engine.edit_mutex_) {
+      mutex_.lock();
+    }
+    ~EditLock() RELEASE() { mutex_.unlock(); }
+    EditLock(const EditLock&) = delete;
+    EditLock& operator=(const EditLock&) = delete;
+
    private:
     NoModalUi no_modal_;
-    std::unique_lock<std::mutex> lock_;
+    Mutex& mutex_;
   };
-  [[nodiscard]] EditLock LockEdits() const { return EditLock(edit_mutex_); }
+  // The edit mutex itself, for naming it in REQUIRES_EDITS (helpers of the
+  // engine's own files that run under the lock).
+  Mutex& EditMutex() const RETURN_CAPABILITY(edit_mutex_) { return edit_mutex_; }
+  // The same lock as a value (`auto lock = engine.LockEdits();`), for the
+  // editor, which reads under it but calls no ...Locked helper: the
+  // analysis cannot follow a lock returned from a function.
+  class EditsHeld {
+   public:
+    explicit EditsHeld(const PatchEngine& engine) NO_THREAD_SAFETY_ANALYSIS : mutex_(engine.edit_mutex_) {
+      mutex_.lock();
+    }
+    ~EditsHeld() NO_THREAD_SAFETY_ANALYSIS { mutex_.unlock(); }
+    EditsHeld(const EditsHeld&) = delete;
+    EditsHeld& operator=(const EditsHeld&) = delete;
+
+   private:
+    NoModalUi no_modal_;
+    Mutex& mutex_;
+  };
+  [[nodiscard]] EditsHeld LockEdits() const { return EditsHeld(*this); }
 
   // [editor thread] Back to a new module: default script (compiled),
   // texts, silent delay lines, empty slots. Runs before the audio port is
@@ -181,9 +213,10 @@ class PatchEngine {
   bool CreateComponentAt(int slot, int type);
   void DeleteComponent(int slot);
   void ClearModule();
-  // Reads the wiring without locking: for the thread that edits.
-  bool IsNotUpstream(int a, int b) const;
-  void AttachInput(int target, int input, int source, int output);
+  // Whether wiring an output of slot s into slot t would close a loop (t
+  // is s, or already feeds s): the rule Connect refuses by. Under the same
+  // rule as Descriptor().
+  bool ClosesLoop(int s, int t) const;
   void DetachOutput(int source, int output);
   // Wires output m of slot s to input k of slot t under the wiring rules:
   // refused (false) when it would close a cycle or a port is out of range;
@@ -213,8 +246,8 @@ class PatchEngine {
   int Oversampling() const;
   // The same for a module being built under the lock (loading): makes the
   // cascade's state if it is missing; throws std::bad_alloc when it cannot.
-  void PrepareOversamplingLocked(int factor);
-  int OversamplingLocked() const { return oversampling_; }
+  void PrepareOversamplingLocked(int factor) REQUIRES(edit_mutex_);
+  int OversamplingLocked() const REQUIRES(edit_mutex_) { return oversampling_; }
   // Stores `text` as the script and compiles it afresh (RecompileLocked).
   // The Code View's unapplied text is dropped: this is now the script.
   void ApplyScript(const char* text);
@@ -227,10 +260,10 @@ class PatchEngine {
   bool RenewRecord(int slot, Setup&& setup) {
     bool renewed = false;
     {
-      auto lock = LockEdits();
+      EditLock lock(*this);
       ComponentRecord* fresh = NewRecordLocked(slot);
       if (fresh != nullptr) {
-        setup(*fresh, *record[slot], descriptor[slot]->type);
+        setup(*fresh, *slots_.record[slot], slots_.descriptor[slot]->type);
         SwapRecordLocked(slot, fresh);
         renewed = true;
       }
@@ -264,34 +297,30 @@ class PatchEngine {
   std::string ModuleFolder() const;
   void SetModuleFolder(const std::string& folder);
 
-  bool IsOccupied(int slot) const {
-    return slot >= 0 && slot < kSlotCount && descriptor[slot] != nullptr;
+  // Under the same rule as Descriptor().
+  bool IsOccupied(int slot) const NO_THREAD_SAFETY_ANALYSIS {
+    return slot >= 0 && slot < kSlotCount && slots_.descriptor[slot] != nullptr;
   }
-  // The slot tables, read on the editor side (under LockEdits(), or on the
-  // thread that edits). Null for an empty slot or one out of range.
-  const ComponentDescriptor* Descriptor(int slot) const { return IsOccupied(slot) ? descriptor[slot] : nullptr; }
-  int SlotCount() const { return slot_count; }
 
   // The Locked helpers: the caller holds LockEdits(). Structural ones mark
   // the plan stale; PublishLocked builds and publishes it.
-  bool CreateComponentAtLocked(int slot, int type);
-  void DeleteLocked(int slot);
-  void ClearModuleLocked();
-  void AttachInputLocked(int target, int input, int source, int output);
-  void DetachOutputLocked(int source, int output);
-  bool ConnectLocked(int s, int m, int t, int k);
+  bool CreateComponentAtLocked(int slot, int type) REQUIRES(edit_mutex_);
+  void DeleteLocked(int slot) REQUIRES(edit_mutex_);
+  void ClearModuleLocked() REQUIRES(edit_mutex_);
+  void DetachOutputLocked(int source, int output) REQUIRES(edit_mutex_);
+  bool ConnectLocked(int s, int m, int t, int k) REQUIRES(edit_mutex_);
   // The one recompile path: the script text becomes `text`, then the
   // message list and the compiled state are cleared and `text` compiled.
-  void RecompileLocked(const std::string& text);
+  void RecompileLocked(const std::string& text) REQUIRES(edit_mutex_);
   // The whole module was replaced (loaded, restored): the delay position
   // restarts at the next block, the Code View's unapplied text is dropped
   // and an open editor catches up.
-  void ModuleReplacedLocked();
-  void PublishLocked();
+  void ModuleReplacedLocked() REQUIRES(edit_mutex_);
+  void PublishLocked() REQUIRES(edit_mutex_);
   // The sound problem of a slot: set (a line) or cleared (empty); all of
   // them cleared. The caller holds the edit lock.
-  void SetSoundProblemLocked(int slot, const std::string& line);
-  void ClearSoundProblemsLocked();
+  void SetSoundProblemLocked(int slot, const std::string& line) REQUIRES(edit_mutex_);
+  void ClearSoundProblemsLocked() REQUIRES(edit_mutex_);
 
   // Unapplied Code View text, kept with the engine while the editor is
   // closed. [editor thread]
@@ -348,67 +377,99 @@ class PatchEngine {
   // The published plan's runs, by their number of calls (tests).
   std::vector<std::uint32_t> RunLengths() const;
 
-  // ===================================================================
-  // The engine's state, in its specified order. Each group says which
-  // thread may touch it.
-  // [editor thread] Written under the edit mutex; the window procedures
-  // read them on the window thread.
-  std::unique_ptr<ScriptEngine, ScriptEngineDeleter> script;
-  // [editor thread] Window handles, fonts and title: the window thread only.
-  void* main_window = nullptr;
-  void* status_bar = nullptr;
-  void* module_view = nullptr;
-  void* code_edit = nullptr;
-  void* gui_view = nullptr;
-  void* apply_button = nullptr;
-  void* revert_button = nullptr;
-  void* fonts[3] = {};
-  const char* title_prefix = nullptr;
-  // [editor thread] Under the edit mutex.
-  char* parameter_names[kNamedParameterCount] = {};
-  std::uint32_t parameter_kinds[kNamedParameterCount] = {};
+  // ------------------------------------------------------------ reading
+  // The module as the editor side sees it. The caller holds the edit lock
+  // (LockEdits) or is the thread that edits; another thread (a host
+  // restoring a project) may otherwise change it meanwhile.
+  // The component in `slot`; null for an empty slot or one out of range.
+  const ComponentDescriptor* Descriptor(int slot) const;
+  const ComponentRecord* Record(int slot) const;
+  ComponentDispatch Dispatch(int slot) const;
+  // The component's info text (its type's, with its settings); "" for an
+  // empty slot.
+  std::string ComponentInfo(int slot) const;
+  // One more than the highest slot filled since the module was cleared.
+  int SlotCount() const;
+  int InSlot() const;   // -1: none
+  int OutSlot() const;  // -1: none
+  const std::string& ScriptText() const;
+  std::string ModuleName() const;
+  std::string ModuleAuthor() const;
+  std::string ModuleDescription() const;
+  // Parameter `index` (< kNamedParameterCount): its name ("" before the
+  // plug-in lends the buffers) and its kind.
+  std::string ParameterName(int index) const;
+  std::uint32_t ParameterKind(int index) const;
+  // The compiled script; it keeps its own thread rules.
+  ScriptEngine* Script() const { return script_.get(); }
+
+  // The Locked forms, for engine code that builds a module under the lock
+  // (the module image reader). Descriptors and records are written nowhere
+  // else outside the engine's own operations.
+  ComponentDescriptor* DescriptorLocked(int slot) REQUIRES(edit_mutex_);
+  ComponentRecord* RecordLocked(int slot) REQUIRES(edit_mutex_);
+  void SetEndsLocked(int in_slot, int out_slot) REQUIRES(edit_mutex_);
+  void SetSlotCountLocked(int count) REQUIRES(edit_mutex_);
+  void SetModuleTextsLocked(const char* module_name, const char* module_author, const char* module_description)
+      REQUIRES(edit_mutex_);
+  void SetParameterInfoLocked(int index, const char* parameter_name, std::uint32_t kind) REQUIRES(edit_mutex_);
+  void ClearDelayLinesLocked() REQUIRES(edit_mutex_);
+
+  // What the plug-in lends the engine before any block runs: its
+  // kNamedParameterCount name buffers (kParameterNameSize each), its
+  // kNamedParameterCount + 1 parameter values, its notes and its timing
+  // (each may be null). The parameter kinds become 0.
+  void LendHostLocked(char (*parameter_names)[kParameterNameSize], double* parameter_values, const NoteBlock* notes,
+                      const InstanceTiming* timing) REQUIRES(edit_mutex_);
+  // The values lent (null before): [any thread] each value is atomic.
+  double* ParameterValues() const { return context_.parameter_values; }
+
   // [any thread, atomic] The MIDI controller bound to each parameter; like
   // the kinds, they describe the host's parameters and outlive New Module.
-  ControllerBindings controllers;
-  char name[kModuleNameSize] = {};
-  char author[kModuleAuthorSize] = {};
-  char description[kModuleDescriptionSize] = {};
-  // [audio thread] Read and written by delay components while blocks run;
-  // cleared by edits (ClearDelayLines, loading) off the audio thread.
-  DelayLineStorage delay_line_storage;
-  // The eight lines, delay_lines[i][0 .. kDelayLineLength - 1]; null until
-  // reserved (ReserveDelayLines, or the first component that uses them).
-  double (*delay_lines)[kDelayLineLength] = nullptr;
-  // [audio thread] delay_position; the pointers are fixed by ResetEngine
-  // and Init before any block runs.
-  EngineContext context = {};
-  // [editor thread] Module View state: the window thread only.
-  std::int32_t new_component_x = 0, new_component_y = 0;
-  std::int32_t selected_slot = -1;
-  std::int32_t content_width = 0, content_height = 0, scroll_x = 0, scroll_y = 0;
-  // [audio thread]
-  double input_buffer[kMaxBlockValues] = {};
-  // [editor thread] The slot tables plans are built from: under the edit
-  // mutex. The audio thread reads records only through the published plan.
-  std::int32_t out_slot = -1;
-  std::int32_t in_slot = -1;
-  ComponentRecord* record[kSlotCount] = {};
-  ComponentDescriptor* descriptor[kSlotCount] = {};
-  ComponentProcess process[kSlotCount] = {};
-  ComponentDispatch dispatch[kSlotCount] = {};
-  // [editor thread] Drag state and view: the window thread only.
-  std::int32_t dragged_slot = -1;
-  std::int32_t drag_offset_x = 0, drag_offset_y = 0;
-  std::int32_t wire_drag = 0;
-  std::int32_t wire_end_x = 0, wire_end_y = 0;
-  std::int32_t wire_source_slot = -1;
-  std::int32_t wire_source_output = -1;
-  View current_view = View::kModule;
-  // [editor thread] Under the edit mutex.
-  std::string script_text;
-  std::int32_t slot_count = 0;
-  // [audio thread] Unused: each plan step carries its own resolved inputs.
-  ComponentRecord* input_pointers[kMaxPorts] = {};
+  ControllerBindings& Controllers() { return controllers_; }
+  const ControllerBindings& Controllers() const { return controllers_; }
+
+  // [audio thread] The host's block for the next ProcessBlock: the IN
+  // component's output (kMaxBlockValues values).
+  double* InputBuffer() { return input_buffer_; }
+  // What components share (tests and tools read it; the audio thread owns
+  // the delay position while blocks run).
+  const EngineContext& Context() const { return context_; }
+  // Delay line `line` (0 .. kDelayLineCount - 1), kDelayLineLength values;
+  // null until reserved.
+  const double* DelayLine(int line) const { return delay_lines_ != nullptr ? delay_lines_[line] : nullptr; }
+
+  // [window thread only] The editor's windows, fonts, title and Module View
+  // state. The engine itself reads only main_window (FindEngine, and to
+  // tell an open editor that something changed).
+  struct EditorState {
+    // Window handles; main_window is null while the editor is closed.
+    void* main_window = nullptr;
+    void* status_bar = nullptr;
+    void* module_view = nullptr;
+    void* code_edit = nullptr;
+    void* gui_view = nullptr;
+    void* apply_button = nullptr;
+    void* revert_button = nullptr;
+    // Made with the engine, released with it: tab strip and boxes, tab
+    // labels, code.
+    void* fonts[3] = {};
+    const char* title_prefix = nullptr;
+    // Module View: where the next new component goes, the selection, the
+    // extent and scroll position, and the drags in progress.
+    std::int32_t new_component_x = 0, new_component_y = 0;
+    std::int32_t selected_slot = -1;
+    std::int32_t content_width = 0, content_height = 0, scroll_x = 0, scroll_y = 0;
+    std::int32_t dragged_slot = -1;
+    std::int32_t drag_offset_x = 0, drag_offset_y = 0;
+    std::int32_t wire_drag = 0;
+    std::int32_t wire_end_x = 0, wire_end_y = 0;
+    std::int32_t wire_source_slot = -1;
+    std::int32_t wire_source_output = -1;
+    View current_view = View::kModule;
+  };
+  EditorState& Editor() { return editor_; }
+  const EditorState& Editor() const { return editor_; }
 
  private:
   struct Retired {
@@ -417,12 +478,17 @@ class PatchEngine {
     std::vector<std::pair<ComponentRecord*, ComponentDispatch>> records;
   };
 
-  void ResetEditorState();
-  bool ReserveDelayLinesLocked();
+  void ResetEditorState() REQUIRES(edit_mutex_);
+  // Whether a is not b and does not feed b, directly or through others.
+  bool IsNotUpstreamLocked(int a, int b) const REQUIRES(edit_mutex_);
+  bool ClosesLoopLocked(int s, int t) const REQUIRES(edit_mutex_);
+  // Wires without checking: only ConnectLocked, which checks, calls it.
+  void AttachInputLocked(int target, int input, int source, int output) REQUIRES(edit_mutex_);
+  bool ReserveDelayLinesLocked() REQUIRES(edit_mutex_);
   // [audio thread]
   void InspectOutput(const ComponentRecord* self, std::uint32_t n, double limit);
   bool RunWatchedCascade(const EvaluationPlan& plan, const PlanRun& run, std::uint32_t n, double limit);
-  ComponentRecord* NewRecordLocked(int slot);
+  ComponentRecord* NewRecordLocked(int slot) REQUIRES(edit_mutex_);
   // What the IN of a pass or a slice outputs: the host's block (at the
   // running rate) and the sidechain's two channels, null when there is
   // none.
@@ -443,10 +509,53 @@ class PatchEngine {
   void RunRuns(const EvaluationPlan& plan, std::size_t first, std::size_t end, const InFrames& in,
                std::uint32_t frames);
   std::uint32_t SliceLength(const EvaluationPlan& plan, std::uint32_t frames);
-  void SwapRecordLocked(int slot, ComponentRecord* fresh);
-  void RetireRecordLocked(ComponentRecord* self, ComponentDispatch type_dispatch);
-  void CollectLocked();
+  void SwapRecordLocked(int slot, ComponentRecord* fresh) REQUIRES(edit_mutex_);
+  void RetireRecordLocked(ComponentRecord* self, ComponentDispatch type_dispatch) REQUIRES(edit_mutex_);
+  void CollectLocked() REQUIRES(edit_mutex_);
   static void FreeRetired(Retired& retired);
+
+  friend struct EngineTestAccess;  // tests/support: what tests set up directly
+
+  // The slot tables plans are built from. The audio thread reads records
+  // only through the published plan. A slot is occupied exactly when its
+  // descriptor is set.
+  struct SlotTables {
+    std::int32_t out_slot = -1;
+    std::int32_t in_slot = -1;
+    ComponentRecord* record[kSlotCount] = {};
+    ComponentDescriptor* descriptor[kSlotCount] = {};
+    ComponentProcess process[kSlotCount] = {};
+    ComponentDispatch dispatch[kSlotCount] = {};
+    std::int32_t slot_count = 0;
+  };
+
+  // ------------------------------------------------------------ state
+  // [editor side] The script engine, made with the engine.
+  std::unique_ptr<ScriptEngine, ScriptEngineDeleter> script_;
+  // [window thread]
+  EditorState editor_;
+  // [editor side] Under the edit mutex: the module's texts and what
+  // describes the host's parameters (the name buffers the plug-in lends).
+  char* parameter_names_[kNamedParameterCount] GUARDED_BY(edit_mutex_) = {};
+  std::uint32_t parameter_kinds_[kNamedParameterCount] GUARDED_BY(edit_mutex_) = {};
+  ControllerBindings controllers_;  // [any thread, atomic]
+  char name_[kModuleNameSize] GUARDED_BY(edit_mutex_) = {};
+  char author_[kModuleAuthorSize] GUARDED_BY(edit_mutex_) = {};
+  char description_[kModuleDescriptionSize] GUARDED_BY(edit_mutex_) = {};
+  // [audio thread] Read and written by delay components while blocks run;
+  // cleared by edits (ClearDelayLines, loading) off the audio thread.
+  DelayLineStorage delay_line_storage_;
+  // The eight lines, delay_lines_[i][0 .. kDelayLineLength - 1]; null until
+  // reserved (ReserveDelayLines, or the first component that uses them).
+  double (*delay_lines_)[kDelayLineLength] = nullptr;
+  // [audio thread] delay_position; the pointers are fixed by ResetEngine
+  // and the plug-in (LendHostLocked) before any block runs.
+  EngineContext context_ = {};
+  // [audio thread]
+  double input_buffer_[kMaxBlockValues] = {};
+  // [editor side] Under the edit mutex.
+  SlotTables slots_ GUARDED_BY(edit_mutex_);
+  std::string script_text_ GUARDED_BY(edit_mutex_);
 
   // [any thread, atomic]
   std::atomic<const EvaluationPlan*> plan_{nullptr};
@@ -488,14 +597,14 @@ class PatchEngine {
 
   // [editor thread] Under the edit mutex. The cascade's state lives as long
   // as the engine once made; only the audio thread touches its contents.
-  int oversampling_ = 1;
+  int oversampling_ GUARDED_BY(edit_mutex_) = 1;
   std::unique_ptr<Oversampler> oversampler_;
 
   // [editor thread] Under the edit mutex.
-  mutable std::mutex edit_mutex_;
-  bool plan_stale_ = false;
-  std::vector<std::pair<ComponentRecord*, ComponentDispatch>> retiring_records_;
-  std::vector<Retired> retired_;
+  mutable Mutex edit_mutex_;
+  bool plan_stale_ GUARDED_BY(edit_mutex_) = false;
+  std::vector<std::pair<ComponentRecord*, ComponentDispatch>> retiring_records_ GUARDED_BY(edit_mutex_);
+  std::vector<Retired> retired_ GUARDED_BY(edit_mutex_);
   std::string code_draft_;
   bool has_code_draft_ = false;
   std::uint32_t script_serial_ = 0;

@@ -85,7 +85,7 @@ class SilentUi : public UserInterface {
 // non-modal calls on but refuses every message box, file dialog and modal
 // dialog: it shows nothing, answers the safe choice and counts the refusal.
 // Debug builds stop at the refusal. A box can therefore never keep the
-// graph held or a host waiting.
+// edit lock held or a host waiting.
 UserInterface& Ui();
 // Installs `ui` (not owned); null restores the default.
 void SetUi(UserInterface* ui);

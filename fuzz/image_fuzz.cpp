@@ -20,9 +20,8 @@ korvel::PatchEngine& Engine() {
   static korvel::PatchEngine* engine = [] {
     auto* e = new korvel::PatchEngine();
     e->ResetEngine();
-    for (int p = 0; p < korvel::kNamedParameterCount; ++p) e->parameter_names[p] = names[p];
-    e->context.parameter_values = values;
-    e->context.extra_parameter = &values[korvel::kNamedParameterCount];
+    korvel::PatchEngine::EditLock lock(*e);
+    e->LendHostLocked(names, values, nullptr, nullptr);
     return e;
   }();
   return *engine;
@@ -47,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string saved = korvel::WriteModuleImage(engine);
   if (!korvel::ReadModuleImage(engine, saved.data(), saved.size(), error)) Broken(error.c_str(), saved);
   if (korvel::WriteModuleImage(engine) != saved) Broken("saving again gave other bytes", saved);
-  for (int i = 0; i < 2 * 64; ++i) engine.input_buffer[i] = 1000.0 * (i % 7) - 3000.0;
+  for (int i = 0; i < 2 * 64; ++i) engine.InputBuffer()[i] = 1000.0 * (i % 7) - 3000.0;
   engine.ProcessBlock(64);
   engine.BlockDone();
   return 0;

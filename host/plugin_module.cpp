@@ -46,7 +46,7 @@ void KeepStateProblem(PatchEngine& engine, const std::string& reason) {
   std::vector<char> line(std::strlen(text::kRestoreStateFailed) + reason.size() + 1);
   std::snprintf(line.data(), line.size(), text::kRestoreStateFailed, reason.c_str());
   engine.KeepProblem(line.data());
-  Ui().EngineChanged(engine.main_window);
+  Ui().EngineChanged(engine.Editor().main_window);
 }
 
 }  // namespace
@@ -56,18 +56,11 @@ void PluginModule::Init(HostInterface* host) {
   automation_low_ = 65535;
   automation_high_ = 0;
   std::memset(parameter_names_, 0, sizeof parameter_names_);
-  engine_.controllers.Clear();
+  engine_.Controllers().Clear();
   engine_.ResetEngine();
   {
-    auto lock = engine_.LockEdits();
-    for (int p = 0; p < kNamedParameterCount; ++p) {
-      engine_.parameter_names[p] = parameter_names_[p];
-      engine_.parameter_kinds[p] = 0;
-    }
-    engine_.context.parameter_values = parameter_values_;
-    engine_.context.extra_parameter = &parameter_values_[kNamedParameterCount];
-    engine_.context.notes = &note_block_;
-    engine_.context.timing = &timing_;
+    PatchEngine::EditLock lock(engine_);
+    engine_.LendHostLocked(parameter_names_, parameter_values_, &note_block_, &timing_);
     notes_.Reset();
     note_block_ = {};
   }
@@ -146,7 +139,12 @@ std::int32_t PluginModule::GetParameterDisplay(std::int32_t index, char* text) {
     std::snprintf(text, kHostTextSize, "%.2f%%", v * kExtraDisplayFactor);
     return 1;
   }
-  switch (engine_.parameter_kinds[index]) {
+  std::uint32_t kind = 0;
+  {
+    PatchEngine::EditLock lock(engine_);
+    kind = engine_.ParameterKind(index);
+  }
+  switch (kind) {
     case 0:
       // + 0.0 turns a negative zero into "0".
       std::snprintf(text, kHostTextSize, "%.0f", std::trunc(v * 100.0) + 0.0);
@@ -289,11 +287,11 @@ void PluginModule::AdvanceTransport(std::uint32_t frames) {
 void PluginModule::ApplyEventsDue(std::uint32_t frame) {
   while (const TransportRecord* record = transport_.TakeDue(frame)) ApplyTransport(*record);
   while (const ControlChange* change = control_changes_.TakeDue(frame))
-    engine_.controllers.Apply(change->controller, change->value, parameter_values_);
+    engine_.Controllers().Apply(change->controller, change->value, parameter_values_);
 }
 
 bool PluginModule::BindController(int parameter, std::int32_t controller) {
-  return engine_.controllers.Set(parameter, controller);
+  return engine_.Controllers().Set(parameter, controller);
 }
 
 void PluginModule::SetAutomationRange(std::int32_t low, std::int32_t high) {
@@ -321,7 +319,7 @@ bool PluginModule::GetMenuItemText(std::int32_t menu, std::int32_t item, char* t
 bool PluginModule::OnMenuCommand(std::int32_t menu, std::int32_t item) {
   if (menu != 0) return false;
   if (item == 0) {
-    engine_.title_prefix = nullptr;
+    engine_.Editor().title_prefix = nullptr;
 #ifdef _WIN32
     OpenEditor(engine_);
 #endif
@@ -366,7 +364,7 @@ std::int32_t PluginModule::AudioCallback(AudioBlockRecord* block) {
     // Only a Control Change that moves a parameter ends a piece; the others
     // are applied as the pieces pass them.
     const std::uint32_t next_change = control_changes_.NextFrameWhere(
-        [this](const ControlChange& change) { return engine_.controllers.Moves(change.controller); }, kNone);
+        [this](const ControlChange& change) { return engine_.Controllers().Moves(change.controller); }, kNone);
     const std::uint32_t next = std::min(next_change, transport_.NextFrame(kNone));
     if (next != kNone) end = std::min(end, std::min(next, frames - 1));
     const std::uint32_t piece = end - done;
@@ -387,7 +385,7 @@ std::int32_t PluginModule::AudioCallback(AudioBlockRecord* block) {
 void PluginModule::Process(float* samples, const float* sidechain, std::uint32_t sidechain_frames,
                            std::uint32_t frames, bool& wrote) {
   const std::size_t values = 2 * static_cast<std::size_t>(frames);
-  double* in = engine_.input_buffer;
+  double* in = engine_.InputBuffer();
   for (std::size_t i = 0; i < values; ++i) in[i] = samples[i];
   // Each sidechain channel fills both channels of its output; past the
   // host's frames it is silence.
@@ -442,7 +440,7 @@ std::int32_t PluginModule::AutomationCallback(AutomationEventList* list) {
     if (controller < automation_low_ || controller > automation_high_ || controller == kNoController) continue;
     for (int p = 0; p < kNamedParameterCount; ++p) {
       // Through the table, as the host would set it.
-      if (engine_.controllers.Get(p) == controller) SetParameterValue(p, &list->events[i].value);
+      if (engine_.Controllers().Get(p) == controller) SetParameterValue(p, &list->events[i].value);
     }
   }
   return 0;

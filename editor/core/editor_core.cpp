@@ -22,7 +22,7 @@ constexpr char kNoComponents[] = "The clipboard holds a module without component
 EditorCore::EditorCore(PatchEngine& engine) : engine_(engine) {
   layout_seen_ = engine_.LayoutSerial();
   script_seen_ = engine_.ScriptSerial();
-  if (engine_.IsOccupied(engine_.selected_slot)) selected_.set(static_cast<std::size_t>(engine_.selected_slot));
+  if (engine_.IsOccupied(engine_.Editor().selected_slot)) selected_.set(static_cast<std::size_t>(engine_.Editor().selected_slot));
 }
 
 // ------------------------------------------------------------ selection
@@ -40,28 +40,28 @@ std::vector<int> EditorCore::Selection() const {
 
 void EditorCore::Select(int slot) {
   selected_.reset();
-  engine_.selected_slot = engine_.IsOccupied(slot) ? slot : -1;
-  if (engine_.selected_slot >= 0) selected_.set(static_cast<std::size_t>(slot));
+  engine_.Editor().selected_slot = engine_.IsOccupied(slot) ? slot : -1;
+  if (engine_.Editor().selected_slot >= 0) selected_.set(static_cast<std::size_t>(slot));
 }
 
 void EditorCore::ToggleSelected(int slot) {
   if (!engine_.IsOccupied(slot)) return;
   selected_.flip(static_cast<std::size_t>(slot));
   if (selected_.test(static_cast<std::size_t>(slot))) {
-    engine_.selected_slot = slot;
-  } else if (engine_.selected_slot == slot) {
+    engine_.Editor().selected_slot = slot;
+  } else if (engine_.Editor().selected_slot == slot) {
     const std::vector<int> rest = Selection();
-    engine_.selected_slot = rest.empty() ? -1 : rest.back();
+    engine_.Editor().selected_slot = rest.empty() ? -1 : rest.back();
   }
 }
 
 void EditorCore::SelectWhere(Rect band, bool add) {
   if (!add) Select(-1);
-  for (int s = 0; s < engine_.slot_count; ++s) {
-    const ComponentDescriptor* d = engine_.descriptor[s];
+  for (int s = 0; s < engine_.SlotCount(); ++s) {
+    const ComponentDescriptor* d = engine_.Descriptor(s);
     if (d == nullptr || !Meets(*d, band)) continue;
     selected_.set(static_cast<std::size_t>(s));
-    engine_.selected_slot = s;
+    engine_.Editor().selected_slot = s;
   }
 }
 
@@ -70,9 +70,9 @@ void EditorCore::SelectAll() { SelectWhere({-kMaxPosition, -kMaxPosition, 2 * kM
 void EditorCore::PruneSelection() {
   for (int s = 0; s < kSlotCount; ++s)
     if (!engine_.IsOccupied(s)) selected_.reset(static_cast<std::size_t>(s));
-  if (!engine_.IsOccupied(engine_.selected_slot)) {
+  if (!engine_.IsOccupied(engine_.Editor().selected_slot)) {
     const std::vector<int> rest = Selection();
-    engine_.selected_slot = rest.empty() ? -1 : rest.back();
+    engine_.Editor().selected_slot = rest.empty() ? -1 : rest.back();
   }
 }
 
@@ -168,8 +168,8 @@ bool EditorCore::TakeBack(std::string& error) {
 int EditorCore::Add(int type, int x, int y) {
   int slot = -1;
   Change(step::kAdd, [&] {
-    engine_.new_component_x = x;
-    engine_.new_component_y = y;
+    engine_.Editor().new_component_x = x;
+    engine_.Editor().new_component_y = y;
     slot = engine_.CreateComponent(type);
     return slot >= 0;
   });
@@ -189,7 +189,7 @@ void EditorCore::BeginMove(int pressed_slot) {
   if (!IsSelected(pressed_slot)) Select(pressed_slot);
   BeginStep(step::kMove);
   move_start_.clear();
-  for (int s : Selection()) move_start_.push_back({s, engine_.descriptor[s]->x, engine_.descriptor[s]->y});
+  for (int s : Selection()) move_start_.push_back({s, engine_.Descriptor(s)->x, engine_.Descriptor(s)->y});
 }
 
 void EditorCore::MoveBy(int dx, int dy) {

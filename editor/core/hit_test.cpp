@@ -18,8 +18,8 @@ int RowAt(const ComponentDescriptor& d, int count, int py) {
 }
 
 int BoxAt(const PatchEngine& engine, Point p) {
-  for (int s = engine.slot_count - 1; s >= 0; --s) {
-    const ComponentDescriptor* d = engine.descriptor[s];
+  for (int s = engine.SlotCount() - 1; s >= 0; --s) {
+    const ComponentDescriptor* d = engine.Descriptor(s);
     if (d != nullptr && Contains(*d, p)) return s;
   }
   return -1;
@@ -28,31 +28,20 @@ int BoxAt(const PatchEngine& engine, Point p) {
 Hit PressAt(const PatchEngine& engine, Point p) {
   const int s = BoxAt(engine, p);
   if (s < 0) return {};
-  const ComponentDescriptor& d = *engine.descriptor[s];
+  const ComponentDescriptor& d = *engine.Descriptor(s);
   if (p.x <= d.x + kOutputColumn) return {Hit::kBody, s, -1};
   const int k = RowAt(d, d.output_count, p.y);
   return k >= 0 ? Hit{Hit::kOutput, s, k} : Hit{};
 }
 
-namespace {
-// The wire's source may not be fed by the slot it is dropped on.
-bool FeedsSource(const PatchEngine& engine, int source, int n) {
-  const ComponentDescriptor& d = *engine.descriptor[source];
-  for (int j = 0; j < kMaxPorts; ++j) {
-    const std::uint16_t u = d.input_source_slot[j];
-    if (u != kNoSlot && !engine.IsNotUpstream(n, u)) return true;
-  }
-  return false;
-}
-}  // namespace
 
 Hit DropAt(const PatchEngine& engine, int source, Point p) {
   if (!engine.IsOccupied(source)) return {};
   Hit looping;
-  for (int n = engine.slot_count - 1; n >= 0; --n) {
-    const ComponentDescriptor* d = engine.descriptor[n];
+  for (int n = engine.SlotCount() - 1; n >= 0; --n) {
+    const ComponentDescriptor* d = engine.Descriptor(n);
     if (d == nullptr || n == source || !Contains(*d, p)) continue;
-    if (FeedsSource(engine, source, n)) {
+    if (engine.ClosesLoop(source, n)) {
       if (looping.kind == Hit::kNothing) looping = {Hit::kLoop, n, -1};
       continue;
     }

@@ -90,13 +90,13 @@ TEST(BiquadFilters, HistoriesPerChannelAndInstanceAndNoBufferToFilter) {
 TEST_F(EngineTest, AReplicatorsSecondOutputKeepsTheUnfilteredBlock) {
   const int in = Create(kInType), rep = Create(kReplicatorType), lp = Create(kLowpassType);
   const int add = Create(kAddType), out = Create(kOutType), f = Create(kConstantType), r = Create(kConstantType);
-  static_cast<ConstantRecord*>(engine->record[f])->value = 200.0;
-  static_cast<ConstantRecord*>(engine->record[r])->value = 1.0;
+  SetConstantValue(*engine, f, 200.0);
+  SetConstantValue(*engine, r, 1.0);
   ASSERT_TRUE(engine->Connect(in, 0, rep, 0) && engine->Connect(rep, 0, lp, 0) && engine->Connect(f, 0, lp, 1) &&
               engine->Connect(r, 0, lp, 2) && engine->Connect(lp, 0, add, 0) && engine->Connect(rep, 1, add, 1) &&
               engine->Connect(add, 0, out, 0));
   FillInput(32);
-  const std::vector<double> x(engine->input_buffer, engine->input_buffer + 64);
+  const std::vector<double> x(engine->InputBuffer(), engine->InputBuffer() + 64);
   const double* result = engine->ProcessBlock(32);
   Component alone(kLowpassType);
   Feed y(x), cutoff(200.0), resonance(1.0);

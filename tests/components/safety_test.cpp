@@ -13,7 +13,6 @@ namespace {
 
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr int kBiquadLike[] = {kLowpassType, kHighpassType, kBandpassType, kBandRejectType, kStateFilterType};
 
 // Frame 0 carries `first`, the other frames `rest` (channel 0; channel 1 is never read).
 std::vector<double> Control(int frames, double first, double rest) {

@@ -208,14 +208,14 @@ TEST(DelayZ, DelaysEachChannelByOneFrame) {
 TEST_F(EngineTest, AnImpulseReturnsAfterTheDelay) {
   const int in = Create(kInType), set = Create(kDelaySetType), get = Create(kDelayGetType);
   const int add = Create(kAddType), out = Create(kOutType), delay = Create(kConstantType);
-  static_cast<ConstantRecord*>(engine->record[delay])->value = 1000.0;
+  SetConstantValue(*engine, delay, 1000.0);
   ASSERT_TRUE(engine->Connect(in, 0, set, 0) && engine->Connect(delay, 0, set, 1) && engine->Connect(set, 0, add, 0) &&
               engine->Connect(get, 0, add, 1) && engine->Connect(add, 0, out, 0));
-  engine->context.delay_position = kLength - 300;
+  EngineTestAccess::Context(*engine).delay_position = kLength - 300;
   AllocationCounter counter;
   for (int block = 0; block < 6; ++block) {
-    std::fill_n(engine->input_buffer, 512, 0.0);
-    if (block == 0) engine->input_buffer[10] = 1.0, engine->input_buffer[11] = -2.0;  // frame 5
+    std::fill_n(engine->InputBuffer(), 512, 0.0);
+    if (block == 0) engine->InputBuffer()[10] = 1.0, engine->InputBuffer()[11] = -2.0;  // frame 5
     const double* result = engine->ProcessBlock(256);
     for (int f = 0, frame = 256 * block; f < 256; ++f, ++frame) {
       const double expected = frame == 5 || frame == 1005 ? 1.0 : 0.0;

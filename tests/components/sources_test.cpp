@@ -329,7 +329,7 @@ TEST_F(Sources, TablesAndFunctionsMapAsWritten) {
   for (const auto& [interpolation, at_one] :
        {std::pair{Interpolation::kStep, 0.0}, std::pair{Interpolation::kLinear, 4.0}}) {
     const Rendered r = Render(kTranslationTableType, 5, {Input{[](long long f) { return -2.0 + f; }, {}}}, 5,
-                              [&](Component& c) { SetTable(c.as<TableRecord>(), points, interpolation); });
+                              [&, kind = interpolation](Component& c) { SetTable(c.as<TableRecord>(), points, kind); });
     EXPECT_EQ(r.left, (std::vector<double>{-2.0, -2.0, 0.0, at_one, 8.0}));
   }
   // The cubic passes through its points and overshoots none of them.
@@ -395,7 +395,7 @@ TEST(SourceSettings, TablesAndSeedsTravelWithTheModule) {
   EXPECT_EQ(json["components"][1]["seed"], 4294967295u);
   ASSERT_TRUE(ReadModuleImage(second, saved.data(), saved.size(), error)) << error;
   EXPECT_EQ(WriteModuleImage(second), saved);
-  const auto& read = *static_cast<const TableRecord*>(second.record[3]);
+  const auto& read = *static_cast<const TableRecord*>(second.Record(3));
   EXPECT_EQ(read.count, 3);
   EXPECT_EQ(read.y[2], 1e300);
   EXPECT_EQ(read.interpolation, Interpolation::kCubic);

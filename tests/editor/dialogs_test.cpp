@@ -53,7 +53,7 @@ class DialogTest : public EditorTest {
   // The peak of one block of `frames` through the patch, every input
   // value `in`; NaN if any output is.
   double Render(int frames, double in) {
-    std::fill_n(engine->input_buffer, 2 * frames, in);
+    std::fill_n(engine->InputBuffer(), 2 * frames, in);
     const double* out = engine->ProcessBlock(static_cast<std::uint32_t>(frames));
     double peak = 0.0;
     for (int i = 0; i < 2 * frames; ++i) peak = std::isnan(out[i]) ? out[i] : std::max(peak, std::abs(out[i]));
@@ -92,12 +92,12 @@ TEST_F(DialogTest, EnsembleInformationShowsTheTextsAndStoresThemOnlyOnOk) {
   EXPECT_EQ(factors, (std::vector<std::string>{"None (the host's rate)", "2x (latency 79 frames)",
                                                "4x (latency 86 frames)", "8x (latency 89 frames)",
                                                "16x (latency 90 frames)"}));
-  EXPECT_STREQ(engine->name, "Untitled Korvel");
+  EXPECT_EQ(engine->ModuleName(), "Untitled Korvel");
   EXPECT_EQ(engine->Oversampling(), 1) << "Cancel changes nothing";
   Command(ID_MODULE_INFO);
-  EXPECT_EQ(std::string(engine->name), name.substr(0, 255));
-  EXPECT_STREQ(engine->author, "M. Ferrant");
-  EXPECT_STREQ(engine->description, "Two filters\r\nand a clip");
+  EXPECT_EQ(engine->ModuleName(), name.substr(0, 255));
+  EXPECT_EQ(engine->ModuleAuthor(), "M. Ferrant");
+  EXPECT_EQ(engine->ModuleDescription(), "Two filters\r\nand a clip");
   EXPECT_EQ(engine->Oversampling(), 4);
 }
 
@@ -219,7 +219,7 @@ TEST_F(DialogTest, ParameterInformationHandsNamesAndKindsToTheEngine) {
   EXPECT_STREQ(parameter_names[0], "Cutoff");
   EXPECT_STREQ(parameter_names[1], "Drive");
   EXPECT_EQ(std::string(parameter_names[24]), std::string(63, 'p'));
-  EXPECT_EQ(engine->parameter_kinds[24], 2u);
+  EXPECT_EQ(engine->ParameterKind(24), 2u);
 }
 
 // The MIDI controller row: a parameter's controller chosen from the list or
@@ -232,7 +232,7 @@ TEST_F(DialogTest, ParameterInformationBindsControllersByChoiceAndByLearning) {
                  reinterpret_cast<LPARAM>(GetDlgItem(dialog, control)));
   };
   std::strcpy(parameter_names[2], "Cutoff");
-  engine->controllers.Set(4, 1);
+  engine->Controllers().Set(4, 1);
   std::string entry, learned;
   LRESULT shown_for_5 = -1, learned_index = -1;
   ui.drivers.push_back([&](HWND dialog) {
@@ -243,7 +243,7 @@ TEST_F(DialogTest, ParameterInformationBindsControllersByChoiceAndByLearning) {
     shown_for_5 = SendDlgItemMessageA(dialog, IDC_CONTROLLER_NUMBER, CB_GETCURSEL, 0, 0);
     Press(dialog, IDC_CONTROLLER_LEARN);
     SendMessageA(dialog, WM_TIMER, 1, 0);  // nothing received yet: still waiting
-    engine->controllers.Apply(74, 100, nullptr);  // as the audio thread would
+    engine->Controllers().Apply(74, 100, nullptr);  // as the audio thread would
     SendMessageA(dialog, WM_TIMER, 1, 0);
     learned = Text(dialog, IDC_CONTROLLER_STATUS);
     learned_index = SendDlgItemMessageA(dialog, IDC_CONTROLLER_NUMBER, CB_GETCURSEL, 0, 0);
@@ -255,8 +255,8 @@ TEST_F(DialogTest, ParameterInformationBindsControllersByChoiceAndByLearning) {
   EXPECT_EQ(shown_for_5, 2) << "parameter 5 was bound to controller 1";
   EXPECT_EQ(learned, "Learned controller 74");
   EXPECT_EQ(learned_index, 75);
-  EXPECT_EQ(engine->controllers.Get(2), 11);
-  EXPECT_EQ(engine->controllers.Get(4), 74);
+  EXPECT_EQ(engine->Controllers().Get(2), 11);
+  EXPECT_EQ(engine->Controllers().Get(4), 74);
 
   ui.drivers.push_back([&](HWND dialog) {
     choose(dialog, IDC_CONTROLLER_PARAMETER, 2);
@@ -264,7 +264,7 @@ TEST_F(DialogTest, ParameterInformationBindsControllersByChoiceAndByLearning) {
     Press(dialog, IDCANCEL);
   });
   Command(ID_PARAMETER_PROPERTIES);
-  EXPECT_EQ(engine->controllers.Get(2), 11) << "cancelled";
+  EXPECT_EQ(engine->Controllers().Get(2), 11) << "cancelled";
 }
 
 // The host-driven sources come from their menu items; a Slider's settings
@@ -314,7 +314,7 @@ TEST_F(DialogTest, SliderSettingsListTheParametersAndStoreTheBinding) {
   ASSERT_EQ(ui.messages.size(), 1u);
   EXPECT_EQ(ui.messages[0].text, "\"lots\" is not a number.");
   EXPECT_EQ(ui.messages[0].title, "Slider Settings");
-  const auto& record = *static_cast<const SliderRecord*>(engine->record[slider]);
+  const auto& record = *static_cast<const SliderRecord*>(engine->Record(slider));
   EXPECT_EQ(record.parameter, 2);
   EXPECT_EQ(record.minimum, 200.0);
   EXPECT_EQ(record.maximum, 5000.0);
@@ -352,7 +352,7 @@ TEST_F(DialogTest, SourcesComeFromTheirMenusAndATablesPointsAreEditedAsText) {
   ASSERT_EQ(ui.messages.size(), 1u);
   EXPECT_EQ(ui.messages[0].text, "line 3: x 1 is not greater than the x of line 2 (1)");
   EXPECT_EQ(ui.messages[0].title, "Translation Table Settings");
-  const auto& record = *static_cast<const TableRecord*>(engine->record[table]);
+  const auto& record = *static_cast<const TableRecord*>(engine->Record(table));
   ASSERT_EQ(record.count, 4);
   EXPECT_EQ(record.interpolation, Interpolation::kStep);
   EXPECT_EQ(record.y[3], 262.5);

@@ -26,7 +26,7 @@ class EditHistoryTest : public EditorTest {
   }
   // The pointer to module point (x, y) of the Module View.
   void PointAt(int x, int y) {
-    POINT p = {x + engine->scroll_x, y + engine->scroll_y};
+    POINT p = {x + engine->Editor().scroll_x, y + engine->Editor().scroll_y};
     ClientToScreen(View(), &p);
     INPUT in = {};
     in.type = INPUT_MOUSE;
@@ -119,7 +119,7 @@ TEST_F(EditHistoryTest, ARubberBandCopiesAsModuleTextAndPastesWithTheWiresInside
   const std::vector<int> s =
       Build({{ID_ADD, 40, 40}, {ID_MULTIPLY, 200, 40}, {ID_LOWPASS, 200, 160}}, {{0, 0, 1, 0}, {1, 0, 2, 0}});
   HandDrag(20, 20, 300, 70);  // from empty space across the first two boxes
-  const int before = engine->slot_count;
+  const int before = engine->SlotCount();
   Ctrl('C');
   const std::string text = ClipboardText();
   const auto fragment = nlohmann::json::parse(text, nullptr, false);
@@ -129,7 +129,7 @@ TEST_F(EditHistoryTest, ARubberBandCopiesAsModuleTextAndPastesWithTheWiresInside
   EXPECT_EQ(fragment["connections"].size(), 1u);  // the wire into the lowpass leads out
 
   Ctrl('V');
-  ASSERT_EQ(engine->slot_count, before + 2);
+  ASSERT_EQ(engine->SlotCount(), before + 2);
   const int a2 = before, b2 = before + 1;
   EXPECT_EQ((std::array{D(a2).x, D(a2).y}), (std::array{60, 60}));
   EXPECT_EQ(D(b2).input_source_slot[0], a2);
@@ -145,7 +145,7 @@ TEST_F(EditHistoryTest, ARubberBandCopiesAsModuleTextAndPastesWithTheWiresInside
   SetClipboardData(CF_TEXT, memory);
   CloseClipboard();
   Ctrl('V');
-  EXPECT_EQ(engine->slot_count, before + 2);
+  EXPECT_EQ(engine->SlotCount(), before + 2);
   ASSERT_EQ(ui.messages.size(), 1u);
   EXPECT_EQ(ui.messages[0].title, "Paste");
   EXPECT_NE(ui.messages[0].text.find("does not hold Korvel components"), std::string::npos);

@@ -79,7 +79,8 @@ std::intptr_t EditorUi::RunDialog(void* owner, int template_id) {
 
 EditorTest::EditorTest() : engine(std::make_unique<PatchEngine>()) {
   engine->ResetEngine();
-  for (int i = 0; i < kNamedParameterCount; ++i) engine->parameter_names[i] = parameter_names[i];
+  PatchEngine::EditLock lock(*engine);
+  engine->LendHostLocked(parameter_names, nullptr, nullptr, nullptr);
 }
 
 EditorTest::~EditorTest() {
@@ -93,10 +94,11 @@ void EditorTest::SetUp() {
 }
 
 void EditorTest::Mouse(UINT message, int x, int y) {
-  const bool dragging = engine->dragged_slot >= 0 || engine->wire_drag;
+  const bool dragging = engine->Editor().dragged_slot >= 0 || engine->Editor().wire_drag;
   const WPARAM keys = message == WM_MOUSEMOVE && dragging ? MK_LBUTTON : 0;
-  SendMessageA(View(), message, keys,
-               MAKELPARAM(static_cast<WORD>(x + engine->scroll_x), static_cast<WORD>(y + engine->scroll_y)));
+  SendMessageA(
+      View(), message, keys,
+      MAKELPARAM(static_cast<WORD>(x + engine->Editor().scroll_x), static_cast<WORD>(y + engine->Editor().scroll_y)));
 }
 
 void EditorTest::Drag(int x0, int y0, int x1, int y1) {

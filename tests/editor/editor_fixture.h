@@ -46,9 +46,9 @@ class EditorTest : public ::testing::Test {
   ~EditorTest() override;
   void SetUp() override;
 
-  HWND Main() const { return static_cast<HWND>(engine->main_window); }
-  HWND View() const { return static_cast<HWND>(engine->module_view); }
-  const ComponentDescriptor& D(int slot) const { return *engine->descriptor[slot]; }
+  HWND Main() const { return static_cast<HWND>(engine->Editor().main_window); }
+  HWND View() const { return static_cast<HWND>(engine->Editor().module_view); }
+  const ComponentDescriptor& D(int slot) const { return *engine->Descriptor(slot); }
   void Command(int id) { SendMessageA(Main(), WM_COMMAND, static_cast<WPARAM>(id), 0); }
   // Mouse messages to the Module View at points in module coordinates.
   void Mouse(UINT message, int x, int y);

@@ -29,7 +29,7 @@ std::string WindowText(void* window) {
 
 std::string StatusText(const PatchEngine& engine) {
   char text[1024] = {};
-  SendMessageA(static_cast<HWND>(engine.status_bar), SB_GETTEXTA, 0, reinterpret_cast<LPARAM>(text));
+  SendMessageA(static_cast<HWND>(engine.Editor().status_bar), SB_GETTEXTA, 0, reinterpret_cast<LPARAM>(text));
   return text;
 }
 
@@ -80,18 +80,18 @@ TEST(HostRestoreTest, AGarbageChunkReturnsAtOnceAndTheEditorShowsTheReason) {
   EXPECT_NE(engine.Problem().find("version"), std::string::npos);
   EXPECT_EQ(RefusedModalUiCount(), 0);
   // Seen in the open editor: opening it again asks nothing.
-  SendMessageA(static_cast<HWND>(engine.main_window), WM_CLOSE, 0, 0);
+  SendMessageA(static_cast<HWND>(engine.Editor().main_window), WM_CLOSE, 0, 0);
   module.OnMenuCommand(0, 0);
   pump();
   EXPECT_EQ(ui.messages.size(), 1u);
-  SendMessageA(static_cast<HWND>(engine.main_window), WM_CLOSE, 0, 0);
+  SendMessageA(static_cast<HWND>(engine.Editor().main_window), WM_CLOSE, 0, 0);
 }
 
 // Load Module with the Code View showing: the loaded script replaces the
 // old one there, so "Save and Apply" keeps it.
 TEST_F(InStepTest, LoadModuleWithTheCodeViewOpenShowsTheLoadedScriptAndApplyKeepsIt) {
   Command(ID_CODE_VIEW);
-  SetWindowTextA(static_cast<HWND>(engine->code_edit), "typed, never applied");
+  SetWindowTextA(static_cast<HWND>(engine->Editor().code_edit), "typed, never applied");
   const std::string loaded = ":Main\\r\\n( 1 + 2 )\\r\\n:\\r\\n";
   const std::string path = "in-step-load.korvel";
   std::ofstream(path, std::ios::binary) << ImageWithScript(loaded.c_str());
@@ -101,10 +101,10 @@ TEST_F(InStepTest, LoadModuleWithTheCodeViewOpenShowsTheLoadedScriptAndApplyKeep
   Pump();
   std::remove(path.c_str());
   const std::string script = ":Main\r\n( 1 + 2 )\r\n:\r\n";
-  EXPECT_EQ(engine->script_text, script);
-  EXPECT_EQ(WindowText(engine->code_edit), script);
+  EXPECT_EQ(engine->ScriptText(), script);
+  EXPECT_EQ(WindowText(engine->Editor().code_edit), script);
   SendMessageA(GetDlgItem(Main(), IDC_SAVE_AND_APPLY), BM_CLICK, 0, 0);
-  EXPECT_EQ(engine->script_text, script);
+  EXPECT_EQ(engine->ScriptText(), script);
   EXPECT_TRUE(ui.messages.size() == 1u) << "only the load's question";
 }
 
@@ -120,7 +120,7 @@ TEST_F(InStepTest, AHostRestoreWithTheEditorOpenGivesScrollRangesThatReachEveryB
   GetScrollInfo(View(), SB_VERT, &vertical);
   EXPECT_GE(horizontal.nMax + 1, 1500 + D(0).width);
   EXPECT_GE(vertical.nMax + 1, 1200 + D(0).height);
-  EXPECT_EQ(WindowText(engine->code_edit), ":far\r\n:\r\n");
+  EXPECT_EQ(WindowText(engine->Editor().code_edit), ":far\r\n:\r\n");
   Screenshot(Main(), "restored-far-module");
 }
 
@@ -134,10 +134,10 @@ TEST_F(InStepTest, BoxesStayReachableAndALostCaptureEndsTheDrag) {
   DragBox(a, 100, 100);
   Mouse(WM_LBUTTONDOWN, D(a).x + 30, D(a).y + 3);
   Mouse(WM_MOUSEMOVE, 160, 140);
-  ASSERT_EQ(engine->dragged_slot, a);
+  ASSERT_EQ(engine->Editor().dragged_slot, a);
   const std::array<int, 2> held = {D(a).x, D(a).y};
   SendMessageA(View(), WM_CAPTURECHANGED, 0, 0);
-  EXPECT_EQ(engine->dragged_slot, -1);
+  EXPECT_EQ(engine->Editor().dragged_slot, -1);
   Mouse(WM_MOUSEMOVE, 400, 300);
   EXPECT_EQ((std::array{D(a).x, D(a).y}), held) << "the box no longer follows the pointer";
 }
@@ -148,15 +148,15 @@ TEST_F(InStepTest, TheWheelScrollsAndDeleteDeletesTheSelectionAfterAsking) {
   const int a = Add(ID_ADD, 30, 30);
   Add(ID_ADD, 2000, 2000);
   SendMessageA(View(), WM_MOUSEWHEEL, MAKEWPARAM(0, static_cast<WORD>(-WHEEL_DELTA)), 0);
-  EXPECT_EQ(engine->scroll_y, -30);
+  EXPECT_EQ(engine->Editor().scroll_y, -30);
   SendMessageA(View(), WM_MOUSEWHEEL, MAKEWPARAM(MK_SHIFT, static_cast<WORD>(-2 * WHEEL_DELTA)), 0);
-  EXPECT_EQ((std::array{engine->scroll_x, engine->scroll_y}), (std::array{-60, -30}));
+  EXPECT_EQ((std::array{engine->Editor().scroll_x, engine->Editor().scroll_y}), (std::array{-60, -30}));
   SendMessageA(View(), WM_MOUSEWHEEL, MAKEWPARAM(0, static_cast<WORD>(5 * WHEEL_DELTA)), 0);
-  EXPECT_EQ(engine->scroll_y, 0) << "not beyond the top";
+  EXPECT_EQ(engine->Editor().scroll_y, 0) << "not beyond the top";
 
   SendMessageA(View(), WM_HSCROLL, SB_PAGEUP, 0);
   Click(D(a).x + 20, D(a).y + 5);
-  ASSERT_EQ(engine->selected_slot, a);
+  ASSERT_EQ(engine->Editor().selected_slot, a);
   SendMessageA(View(), WM_KEYDOWN, VK_DELETE, 0);
   ASSERT_EQ(ui.messages.size(), 1u);
   EXPECT_TRUE(engine->IsOccupied(a)) << "No keeps it";

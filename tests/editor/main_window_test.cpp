@@ -34,16 +34,16 @@ TEST_F(MainWindowTest, OpensItsWindowsInPlaceAndOpeningAgainOnlyRaisesIt) {
   GetClientRect(main, &client);
   EXPECT_EQ((std::array{frame.left, frame.top, frame.right, frame.bottom}), (std::array{32L, 16L, 832L, 616L}));
   EXPECT_EQ(FindWindowExA(main, nullptr, "KorvelModuleView", "korvelview-module"), View());
-  EXPECT_EQ(FindWindowExA(main, nullptr, "KorvelGUIView", "korvelview-gui"), engine->gui_view);
-  EXPECT_EQ(FindWindowExA(main, nullptr, "Button", "Save and Apply"), engine->apply_button);
-  EXPECT_EQ(FindWindowExA(main, nullptr, "Button", "Revert"), engine->revert_button);
-  EXPECT_EQ(FindWindowExA(main, nullptr, "msctls_statusbar32", nullptr), engine->status_bar);
+  EXPECT_EQ(FindWindowExA(main, nullptr, "KorvelGUIView", "korvelview-gui"), engine->Editor().gui_view);
+  EXPECT_EQ(FindWindowExA(main, nullptr, "Button", "Save and Apply"), engine->Editor().apply_button);
+  EXPECT_EQ(FindWindowExA(main, nullptr, "Button", "Revert"), engine->Editor().revert_button);
+  EXPECT_EQ(FindWindowExA(main, nullptr, "msctls_statusbar32", nullptr), engine->Editor().status_bar);
   // The views fill the client area between the tab strip and the status
   // bar; the Code View's buttons sit in the top left corner.
-  for (void* view : {engine->module_view, engine->code_edit, engine->gui_view})
+  for (void* view : {engine->Editor().module_view, engine->Editor().code_edit, engine->Editor().gui_view})
     EXPECT_EQ(Place(view), (std::array{3L, 21L, client.right - 3, client.bottom - 23}));
-  EXPECT_EQ(Place(engine->apply_button)[0], 3);
-  EXPECT_EQ(Place(engine->revert_button), (std::array{103L, 0L, 203L, 21L}));
+  EXPECT_EQ(Place(engine->Editor().apply_button)[0], 3);
+  EXPECT_EQ(Place(engine->Editor().revert_button), (std::array{103L, 0L, 203L, 21L}));
   Screenshot(main, "editor-empty");
 
   ui.drivers.push_back([](HWND dialog) { Screenshot(dialog, "dialog-about"); });
@@ -67,9 +67,9 @@ TEST_F(MainWindowTest, ViewCommandsShowOnlyTheChosenView) {
   for (const auto& [command, module, code, gui] : {std::array{0, 1, 0, 0}, {ID_CODE_VIEW, 0, 1, 0},
                                                   {ID_GUI_VIEW, 0, 0, 1}, {ID_MODULE_VIEW, 1, 0, 0}}) {
     if (command != 0) Command(command);
-    const std::array<int, 5> shown = {Visible(engine->module_view), Visible(engine->code_edit),
-                                      Visible(engine->apply_button), Visible(engine->revert_button),
-                                      Visible(engine->gui_view)};
+    const std::array<int, 5> shown = {Visible(engine->Editor().module_view), Visible(engine->Editor().code_edit),
+                                      Visible(engine->Editor().apply_button), Visible(engine->Editor().revert_button),
+                                      Visible(engine->Editor().gui_view)};
     EXPECT_EQ(shown, (std::array{module, code, code, code, gui})) << command;
   }
 }
@@ -94,7 +94,7 @@ TEST_F(MainWindowTest, EachComponentCommandCreatesItsTypeAtTheNewComponentPositi
   EXPECT_GE(n, 25);
   // Items of types that do not exist, and help, change nothing.
   for (int command : {40074, 40075, 40067, 40068, 40025}) Command(command);
-  EXPECT_EQ(engine->slot_count, n);
+  EXPECT_EQ(engine->SlotCount(), n);
   EXPECT_TRUE(ui.messages.empty() && ui.dialogs.empty());
 }
 
@@ -104,7 +104,7 @@ TEST_F(MainWindowTest, DeleteAndNewModuleAskFirstAndActOnlyOnYes) {
   Command(ID_DELETE_COMPONENT);  // nothing selected: no question
   EXPECT_TRUE(ui.messages.empty());
   Click(60, 45);
-  ASSERT_EQ(engine->selected_slot, a);
+  ASSERT_EQ(engine->Editor().selected_slot, a);
   Command(ID_DELETE_COMPONENT);  // answered No
   EXPECT_TRUE(engine->IsOccupied(a));
   ui.answers = {kIdYes};
@@ -125,7 +125,7 @@ TEST_F(MainWindowTest, DeleteAndNewModuleAskFirstAndActOnlyOnYes) {
 }
 
 TEST_F(MainWindowTest, CodeViewAppliesShowsExactlyTheFaultsRevertsAndReopensWithTheAppliedText) {
-  HWND edit = static_cast<HWND>(engine->code_edit);
+  HWND edit = static_cast<HWND>(engine->Editor().code_edit);
   char shown[64] = {};
   const auto press = [&](int button) { SendMessageA(GetDlgItem(Main(), button), BM_CLICK, 0, 0); };
   Command(ID_CODE_VIEW);
@@ -139,8 +139,8 @@ TEST_F(MainWindowTest, CodeViewAppliesShowsExactlyTheFaultsRevertsAndReopensWith
     SetWindowTextA(edit, text);
     if (text == faulty) Screenshot(Main(), "code-view");
     press(IDC_SAVE_AND_APPLY);
-    EXPECT_EQ(engine->script_text, text);
-    const std::vector<std::string>& messages = engine->script->Messages();
+    EXPECT_EQ(engine->ScriptText(), text);
+    const std::vector<std::string>& messages = engine->Script()->Messages();
     ASSERT_EQ(ui.messages.size(), text == faulty ? 1u : 0u) << text;
     ASSERT_EQ(messages.size(), ui.messages.size()) << text;
     if (text != faulty) continue;
@@ -157,21 +157,21 @@ TEST_F(MainWindowTest, CodeViewAppliesShowsExactlyTheFaultsRevertsAndReopensWith
   SetWindowTextA(edit, "unapplied");
   HWND old = Main();
   Command(ID_CLOSE_WINDOW);
-  EXPECT_EQ((std::array{engine->main_window, engine->module_view}), (std::array<void*, 2>{}));
+  EXPECT_EQ((std::array{engine->Editor().main_window, engine->Editor().module_view}), (std::array<void*, 2>{}));
   EXPECT_FALSE(IsWindow(old));
   OpenEditor(*engine);
   ASSERT_NE(Main(), nullptr);
-  edit = static_cast<HWND>(engine->code_edit);
+  edit = static_cast<HWND>(engine->Editor().code_edit);
   EXPECT_TRUE(Visible(edit));
   EXPECT_FALSE(Visible(View()));
   GetWindowTextA(edit, shown, sizeof shown);
   EXPECT_STREQ(shown, "unapplied");
-  EXPECT_EQ(engine->script_text, sound) << "kept, not applied";
+  EXPECT_EQ(engine->ScriptText(), sound) << "kept, not applied";
   press(IDC_REVERT);
   GetWindowTextA(edit, shown, sizeof shown);
   EXPECT_STREQ(shown, sound);
   SendMessageA(Main(), WM_CLOSE, 0, 0);
-  EXPECT_EQ(engine->main_window, nullptr);
+  EXPECT_EQ(engine->Editor().main_window, nullptr);
 }
 
 class ModuleViewTest : public EditorTest {
@@ -205,7 +205,7 @@ TEST_F(ModuleViewTest, WiresFollowThePointerAreRecordedOnBothEndsAndBreakWhenPic
   Screenshot(Main(), "module-view-dragging-a-wire");
   Mouse(WM_MOUSEMOVE, D(lp).x + 6, D(lp).y + 6);
   Mouse(WM_LBUTTONUP, D(lp).x + 6, D(lp).y + 6);
-  EXPECT_EQ((std::array{engine->wire_drag, engine->wire_source_slot}), (std::array{0, -1}));
+  EXPECT_EQ((std::array{engine->Editor().wire_drag, engine->Editor().wire_source_slot}), (std::array{0, -1}));
   ExpectWire(in, 0, lp, 0);
   ExpectWire(s[2], 0, lp, 2);
   ExpectWire(lp, 0, clip, 0);
@@ -221,7 +221,7 @@ TEST_F(ModuleViewTest, WiresFollowThePointerAreRecordedOnBothEndsAndBreakWhenPic
   Mouse(WM_MOUSEMOVE, 300, 400);
   Mouse(WM_LBUTTONUP, 300, 400);
   EXPECT_EQ(D(clip).input_source_slot[0], kNoSlot);
-  EXPECT_EQ(engine->wire_drag, 0);
+  EXPECT_EQ(engine->Editor().wire_drag, 0);
 }
 
 TEST_F(ModuleViewTest, ADropUpstreamConnectsNothingAndOnAConnectedInputReplacesItsSource) {
@@ -244,7 +244,7 @@ TEST_F(ModuleViewTest, ABoxDraggedFarAwayGrowsTheScrollRangesAndScrollingStaysWi
   DragBox(a, 1000, 30);
   SCROLLINFO info = {sizeof info, SIF_RANGE, 0, 0, 0, 0, 0};
   GetScrollInfo(View(), SB_HORZ, &info);
-  EXPECT_EQ((std::array{D(a).x, D(a).y, engine->dragged_slot, engine->content_width, info.nMax}),
+  EXPECT_EQ((std::array{D(a).x, D(a).y, engine->Editor().dragged_slot, engine->Editor().content_width, info.nMax}),
             (std::array{1000, 30, -1, 1130, 1129}));
 
   DragBox(a, 2000, 900);
@@ -255,17 +255,17 @@ TEST_F(ModuleViewTest, ABoxDraggedFarAwayGrowsTheScrollRangesAndScrollingStaysWi
   };
   scroll(WM_HSCROLL, SB_LINEDOWN, 25);
   scroll(WM_VSCROLL, SB_LINEDOWN, 15);
-  EXPECT_EQ((std::array{engine->scroll_x, engine->scroll_y}), (std::array{-250, -150}));
+  EXPECT_EQ((std::array{engine->Editor().scroll_x, engine->Editor().scroll_y}), (std::array{-250, -150}));
   EXPECT_EQ((std::array{GetScrollPos(View(), SB_HORZ), GetScrollPos(View(), SB_VERT)}), (std::array{250, 150}));
   Screenshot(Main(), "module-view-scrolled");
   scroll(WM_HSCROLL, SB_PAGEUP, 1);
-  EXPECT_EQ(engine->scroll_x, 0);
+  EXPECT_EQ(engine->Editor().scroll_x, 0);
   scroll(WM_HSCROLL, SB_PAGEDOWN, 1);
-  EXPECT_EQ(engine->scroll_x, -client.right);
+  EXPECT_EQ(engine->Editor().scroll_x, -client.right);
   scroll(WM_HSCROLL, SB_PAGEDOWN, 10);
-  EXPECT_EQ(engine->scroll_x, client.right - 2130);  // stops at the content's end
+  EXPECT_EQ(engine->Editor().scroll_x, client.right - 2130);  // stops at the content's end
   Click(D(a).x + 20, D(a).y + 5);
-  EXPECT_EQ(engine->selected_slot, a);
+  EXPECT_EQ(engine->Editor().selected_slot, a);
 }
 
 TEST_F(ModuleViewTest, RightClicksSelectAndOpenTheMatchingPopupAtThePointer) {
@@ -273,7 +273,7 @@ TEST_F(ModuleViewTest, RightClicksSelectAndOpenTheMatchingPopupAtThePointer) {
   RECT where = {};
   HMENU menu = OpenedPopup([&] { Click(120, 105, WM_RBUTTONDOWN, WM_RBUTTONUP); }, &where);
   EXPECT_EQ(menu, editor::Globals().component_popup);
-  EXPECT_EQ(engine->selected_slot, a);
+  EXPECT_EQ(engine->Editor().selected_slot, a);
   POINT pointer = {120, 105};
   ClientToScreen(View(), &pointer);
   EXPECT_EQ((std::array{where.left, where.top}), (std::array{pointer.x, pointer.y}));
@@ -283,11 +283,11 @@ TEST_F(ModuleViewTest, RightClicksSelectAndOpenTheMatchingPopupAtThePointer) {
   Mouse(WM_MOUSEMOVE, 400, 300);
   menu = OpenedPopup([&] {
     Mouse(WM_RBUTTONDOWN, 400, 300);
-    EXPECT_EQ(engine->selected_slot, a);
+    EXPECT_EQ(engine->Editor().selected_slot, a);
     Mouse(WM_RBUTTONUP, 400, 300);
   });
   EXPECT_EQ(menu, editor::Globals().view_popup);
-  EXPECT_EQ(engine->selected_slot, -1);
+  EXPECT_EQ(engine->Editor().selected_slot, -1);
   SendMessageA(View(), WM_COMMAND, ID_REPLICATOR, 0);
   ASSERT_TRUE(engine->IsOccupied(1));
   EXPECT_EQ((std::array{D(1).x, D(1).y}), (std::array{400, 300}));

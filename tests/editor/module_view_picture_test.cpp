@@ -31,7 +31,7 @@ TEST_F(EditorTest, TheModuleViewPaintsAnExampleWhereTheSharedGeometrySays) {
 
   HDC dc = GetDC(View());
   int checked = 0;
-  for (int t = 0; t < engine->slot_count; ++t) {
+  for (int t = 0; t < engine->SlotCount(); ++t) {
     if (!engine->IsOccupied(t)) continue;
     const ComponentDescriptor& d = D(t);
     EXPECT_EQ(GetPixel(dc, d.x + 1, d.y + d.height - 2), Colour(d.colour)) << d.label;

@@ -37,7 +37,7 @@ void Press(HWND dialog, int control) {
 
 std::string StatusText(const PatchEngine& engine) {
   wchar_t text[1024] = {};
-  SendMessageW(static_cast<HWND>(engine.status_bar), SB_GETTEXTW, 0, reinterpret_cast<LPARAM>(text));
+  SendMessageW(static_cast<HWND>(engine.Editor().status_bar), SB_GETTEXTW, 0, reinterpret_cast<LPARAM>(text));
   return Utf8(text);
 }
 
@@ -82,7 +82,7 @@ TEST_F(SafetyTest, ARestoreUnderAnOpenSettingsDialogLeavesTheRestoredComponentAl
   DoubleClick(constant);
   EXPECT_FALSE(open_after_ok);
   EXPECT_STREQ(D(0).label, "restored");
-  EXPECT_EQ(static_cast<const SliderRecord*>(engine->record[0])->minimum, 5.0);
+  EXPECT_EQ(static_cast<const SliderRecord*>(engine->Record(0))->minimum, 5.0);
 
   // Left open, the dialog is closed by the restore's notice.
   bool closed_by_restore = false;
@@ -95,7 +95,7 @@ TEST_F(SafetyTest, ARestoreUnderAnOpenSettingsDialogLeavesTheRestoredComponentAl
   DoubleClick(0);
   EXPECT_TRUE(closed_by_restore);
   EXPECT_STREQ(D(0).label, "again");
-  EXPECT_EQ(static_cast<const ConstantRecord*>(engine->record[0])->value, 2.0);
+  EXPECT_EQ(static_cast<const ConstantRecord*>(engine->Record(0))->value, 2.0);
 }
 
 // The module torn down (the host closing the plug-in) while a settings
@@ -107,13 +107,16 @@ TEST(DialogTeardownTest, TearingTheEngineDownEndsItsOpenDialogAndNothingTouchesI
   char names[kNamedParameterCount][kParameterNameSize] = {};
   auto* engine = new (memory) PatchEngine();
   engine->ResetEngine();
-  for (int i = 0; i < kNamedParameterCount; ++i) engine->parameter_names[i] = names[i];
+  {
+    PatchEngine::EditLock lock(*engine);
+    engine->LendHostLocked(names, nullptr, nullptr, nullptr);
+  }
   OpenEditor(*engine);
-  engine->new_component_x = engine->new_component_y = 100;
-  SendMessageA(static_cast<HWND>(engine->main_window), WM_COMMAND, ID_CONSTANT, 0);
+  engine->Editor().new_component_x = engine->Editor().new_component_y = 100;
+  SendMessageA(static_cast<HWND>(engine->Editor().main_window), WM_COMMAND, ID_CONSTANT, 0);
   ASSERT_TRUE(engine->IsOccupied(0));
-  engine->selected_slot = 0;
-  HWND view = static_cast<HWND>(engine->module_view);
+  engine->Editor().selected_slot = 0;
+  HWND view = static_cast<HWND>(engine->Editor().module_view);
   HWND opened = nullptr;
   ui.drivers.push_back([&](HWND dialog) {
     opened = dialog;
@@ -152,8 +155,8 @@ TEST_F(SafetyTest, TextTypedOrLoadedWithAccentsSurvivesTheDialogsAndTheCodeView)
   });
   Command(ID_MODULE_INFO);
   EXPECT_EQ(shown_name, L"Café Ω");
-  EXPECT_STREQ(engine->author, "Łukasz Żółć");
-  EXPECT_STREQ(engine->description, "Déjà vu ♪");
+  EXPECT_EQ(engine->ModuleAuthor(), "Łukasz Żółć");
+  EXPECT_EQ(engine->ModuleDescription(), "Déjà vu ♪");
 
   ui.drivers.push_back([&](HWND dialog) {
     shown_parameter = ItemText(dialog, IDC_PARAMETER_NAME_FIRST);
@@ -185,14 +188,14 @@ TEST_F(SafetyTest, TextTypedOrLoadedWithAccentsSurvivesTheDialogsAndTheCodeView)
   DoubleClick(0);
   EXPECT_EQ(std::string(D(0).label), std::string(126, 'a'));
 
-  HWND edit = static_cast<HWND>(engine->code_edit);
+  HWND edit = static_cast<HWND>(engine->Editor().code_edit);
   wchar_t script[64] = {};
   GetWindowTextW(edit, script, 64);
   EXPECT_STREQ(script, L"# naïve\r\n");
   Command(ID_CODE_VIEW);
   SetWindowTextW(edit, L"# café ☕\r\n");
   SendMessageA(GetDlgItem(Main(), IDC_SAVE_AND_APPLY), BM_CLICK, 0, 0);
-  EXPECT_EQ(engine->script_text, "# café ☕\r\n");
+  EXPECT_EQ(engine->ScriptText(), "# café ☕\r\n");
 }
 
 // The first click of a double-click on a wired output picks the wire up
@@ -260,14 +263,14 @@ TEST_F(SafetyTest, DraggingPastTheEdgeScrollsTheView) {
   GetClientRect(View(), &client);
   Mouse(WM_LBUTTONDOWN, D(a).x + 30, D(a).y + 3);
   Mouse(WM_MOUSEMOVE, client.right + 20, D(a).y + 3);
-  for (int i = 0; i < 200 && engine->scroll_x > -60; ++i) PumpFor(1);
-  EXPECT_LE(engine->scroll_x, -60);
-  EXPECT_EQ(GetScrollPos(View(), SB_HORZ), -engine->scroll_x);
+  for (int i = 0; i < 200 && engine->Editor().scroll_x > -60; ++i) PumpFor(1);
+  EXPECT_LE(engine->Editor().scroll_x, -60);
+  EXPECT_EQ(GetScrollPos(View(), SB_HORZ), -engine->Editor().scroll_x);
   EXPECT_GT(D(a).x, client.right - 30) << "the box followed the pointer";
   Mouse(WM_LBUTTONUP, D(a).x + 30, D(a).y + 3);
-  const int scrolled = engine->scroll_x;
+  const int scrolled = engine->Editor().scroll_x;
   PumpFor(5);
-  EXPECT_EQ(engine->scroll_x, scrolled) << "the drag ended: no more scrolling";
+  EXPECT_EQ(engine->Editor().scroll_x, scrolled) << "the drag ended: no more scrolling";
 }
 
 TEST_F(SafetyTest, DialogsOpenCentredOnTheMainWindow) {

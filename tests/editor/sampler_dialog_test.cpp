@@ -54,7 +54,7 @@ class SamplerDialogTest : public EditorTest {
   }
   std::string StatusBar() {
     char text[1024] = {};
-    SendMessageA(static_cast<HWND>(engine->status_bar), SB_GETTEXTA, 0, reinterpret_cast<LPARAM>(text));
+    SendMessageA(static_cast<HWND>(engine->Editor().status_bar), SB_GETTEXTA, 0, reinterpret_cast<LPARAM>(text));
     return text;
   }
 
@@ -92,7 +92,7 @@ TEST_F(SamplerDialogTest, TheMenuMakesASamplerWhoseDialogSetsItUp) {
             nlohmann::json({{"file", sound}, {"root", 440.0}, {"mode", "gate"}, {"loop", "ping-pong"},
                             {"loop_start", 100}, {"loop_end", 20000}, {"release", 250.0}}));
   EXPECT_STREQ(D(slot).label, "kick");
-  const auto& sampler = *static_cast<const SamplerRecord*>(engine->record[slot]);
+  const auto& sampler = *static_cast<const SamplerRecord*>(engine->Record(slot));
   ASSERT_NE(sampler.sound, nullptr);
   EXPECT_EQ(sampler.sound->rate, 22050.0);
 

@@ -61,15 +61,15 @@ class EditorCoreTest : public EngineTest {
       case 5: {
         const int s = any_slot(), t = any_slot();
         if (s < 0 || t < 0) break;
-        core.Connect(s, pick(std::max<int>(1, engine->descriptor[s]->output_count)), t,
-                     pick(std::max<int>(1, engine->descriptor[t]->input_count)));
+        core.Connect(s, pick(std::max<int>(1, engine->Descriptor(s)->output_count)), t,
+                     pick(std::max<int>(1, engine->Descriptor(t)->input_count)));
         break;
       }
       case 6: if (const int s = any_slot(); s >= 0) core.Disconnect(s, 0); break;
       case 7: if (const int s = any_slot(); s >= 0) core.Relabel(s, "L" + std::to_string(pick(1000))); break;
       case 8:
         for (int s = 0; s < kSlotCount; ++s)
-          if (engine->IsOccupied(s) && engine->descriptor[s]->type == 80) {
+          if (engine->IsOccupied(s) && engine->Descriptor(s)->type == 80) {
             core.ChangeSettings(s, {{"value", pick(1000) / 8.0}}, error);
             break;
           }
@@ -109,18 +109,18 @@ TEST_F(EditorCoreTest, RandomSessionsUndoToTheFirstByteAndRedoToTheLast) {
 
 TEST_F(EditorCoreTest, UndoKeepsUntouchedComponentsSoundingAndLeavesHostValuesAlone) {
   StartWithPatch();
-  const ComponentRecord* filter = engine->record[1];
-  const ComponentRecord* constant = engine->record[3];
+  const ComponentRecord* filter = engine->Record(1);
+  const ComponentRecord* constant = engine->Record(3);
   std::string error;
   ASSERT_TRUE(core.ChangeSettings(3, {{"value", 440.0}}, error)) << error;
-  EXPECT_NE(engine->record[3], constant);
+  EXPECT_NE(engine->Record(3), constant);
   core.Add(12, 400, 400);
   core.Select(4);
   ASSERT_TRUE(core.DeleteSelection());
   EXPECT_EQ(core.UndoName(), step::kDelete);
   while (core.CanUndo()) ASSERT_TRUE(core.Undo(error)) << error;
   // The filter was never edited: its record (and so its ringing) stays.
-  EXPECT_EQ(engine->record[1], filter);
+  EXPECT_EQ(engine->Record(1), filter);
   EXPECT_EQ(core.RedoName(), step::kSettings);
   EXPECT_EQ(engine->Settings(3)["value"], 0.0);
 }
@@ -135,9 +135,9 @@ TEST_F(EditorCoreTest, OneStepPerDragAndNoStepForNothing) {
   core.MoveBy(-900, 30);  // held at the origin, together
   EXPECT_TRUE(core.EndMove());
   EXPECT_EQ(core.UndoDepth(), depth + 1);
-  EXPECT_EQ(engine->descriptor[0]->x, 0);
-  EXPECT_EQ(engine->descriptor[1]->x, 110);
-  EXPECT_EQ(engine->descriptor[1]->y, 40);
+  EXPECT_EQ(engine->Descriptor(0)->x, 0);
+  EXPECT_EQ(engine->Descriptor(1)->x, 110);
+  EXPECT_EQ(engine->Descriptor(1)->y, 40);
   core.BeginMove(1);
   EXPECT_FALSE(core.EndMove());  // a click, not a move
   EXPECT_FALSE(core.Connect(2, 0, 0, 0));  // Out has no output: refused
@@ -157,10 +157,10 @@ TEST_F(EditorCoreTest, ClipboardKeepsInnerWiresAndRefusesWhatIsNoFragment) {
   std::string error;
   ASSERT_TRUE(core.Paste(text, error)) << error;
   EXPECT_EQ(core.Selection(), (std::vector<int>{4, 5}));
-  EXPECT_EQ(engine->descriptor[4]->type, 15);
-  EXPECT_EQ(engine->descriptor[4]->x, 140);
-  EXPECT_EQ(engine->descriptor[4]->input_source_slot[2], 5);
-  EXPECT_EQ(engine->descriptor[4]->input_source_slot[0], kNoSlot);
+  EXPECT_EQ(engine->Descriptor(4)->type, 15);
+  EXPECT_EQ(engine->Descriptor(4)->x, 140);
+  EXPECT_EQ(engine->Descriptor(4)->input_source_slot[2], 5);
+  EXPECT_EQ(engine->Descriptor(4)->input_source_slot[0], kNoSlot);
 
   const std::string before = core.Image();
   for (const std::string& bad : {std::string(), std::string("hello"), std::string("{\"format\": \"korvel-module\"}"),
@@ -181,7 +181,7 @@ TEST_F(EditorCoreTest, ClipboardKeepsInnerWiresAndRefusesWhatIsNoFragment) {
 
 TEST_F(EditorCoreTest, HistoryIsBoundedAndForgottenWhenTheModuleIsReplacedElsewhere) {
   core.Add(11, 0, 0);
-  const std::string type_name = engine->descriptor[0]->label;
+  const std::string type_name = engine->Descriptor(0)->label;
   for (int i = 0; i < 520; ++i) core.Relabel(0, std::to_string(i));
   EXPECT_EQ(core.UndoDepth(), kMaxHistorySteps);
   // A host restore replaces the module behind the editor's back.
@@ -191,7 +191,7 @@ TEST_F(EditorCoreTest, HistoryIsBoundedAndForgottenWhenTheModuleIsReplacedElsewh
   core.Relabel(7, "after");
   EXPECT_EQ(core.UndoDepth(), 1u);
   ASSERT_TRUE(core.Undo(error));
-  EXPECT_EQ(engine->descriptor[7]->label, type_name);
+  EXPECT_EQ(engine->Descriptor(7)->label, type_name);
 }
 
 TEST_F(EditorCoreTest, HitTestsFollowTheViewsRules) {

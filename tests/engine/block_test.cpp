@@ -20,25 +20,25 @@ TEST_F(EngineTest, InWiredToOutHandsBackTheInputBufferItself) {
   ASSERT_TRUE(engine->Connect(in, 0, out, 0));
   FillInput(64);
   const double* result = engine->ProcessBlock(64);
-  EXPECT_EQ(result, engine->input_buffer);
+  EXPECT_EQ(result, engine->InputBuffer());
   EXPECT_EQ(result[0], 1.0);
   EXPECT_EQ(result[127], -64.0);
 }
 
 TEST_F(EngineTest, WithoutAnOutNothingRunsAndTheDelayPositionStays) {
   Create(kInType);
-  engine->context.delay_position = 1234;
+  EngineTestAccess::Context(*engine).delay_position = 1234;
   EXPECT_EQ(engine->ProcessBlock(256), nullptr);
-  EXPECT_EQ(engine->context.delay_position, 1234u);
-  EXPECT_EQ(engine->record[0]->pending, 0) << "no slot is marked";
+  EXPECT_EQ(engine->Context().delay_position, 1234u);
+  EXPECT_EQ(engine->Record(0)->pending, 0) << "no slot is marked";
 }
 
 TEST_F(EngineTest, SilenceWhenOutDeliversNoBuffer) {
   // Unconnected OUT.
   const int out = Create(kOutType);
   EXPECT_EQ(engine->ProcessBlock(16), nullptr);
-  EXPECT_EQ(engine->record[out]->constant_flag[0], 1);
-  EXPECT_EQ(engine->record[out]->constant[0], 0.0);
+  EXPECT_EQ(engine->Record(out)->constant_flag[0], 1);
+  EXPECT_EQ(engine->Record(out)->constant[0], 0.0);
   // A constant (an unfed Replicator's outputs) into OUT.
   const int rep = Create(kReplicatorType);
   ASSERT_TRUE(engine->Connect(rep, 3, out, 0));
@@ -51,20 +51,20 @@ TEST_F(EngineTest, SilenceWhenOutDeliversNoBuffer) {
   ASSERT_TRUE(engine->Connect(second_in, 0, out, 0));
   EXPECT_EQ(engine->ProcessBlock(16), nullptr);
   ASSERT_TRUE(engine->Connect(module_in, 0, out, 0));
-  EXPECT_EQ(engine->ProcessBlock(16), engine->input_buffer);
+  EXPECT_EQ(engine->ProcessBlock(16), engine->InputBuffer());
 }
 
 TEST_F(EngineTest, DelayPositionAdvancesAndWrapsAtTheLineLength) {
   const int in = Create(kInType), out = Create(kOutType);
   engine->Connect(in, 0, out, 0);
   engine->ProcessBlock(100);
-  EXPECT_EQ(engine->context.delay_position, 100u);
-  engine->context.delay_position = kDelayLineLength - 256;
+  EXPECT_EQ(engine->Context().delay_position, 100u);
+  EngineTestAccess::Context(*engine).delay_position = kDelayLineLength - 256;
   engine->ProcessBlock(256);
-  EXPECT_EQ(engine->context.delay_position, 0u);
-  engine->context.delay_position = kDelayLineLength - 10;
+  EXPECT_EQ(engine->Context().delay_position, 0u);
+  EngineTestAccess::Context(*engine).delay_position = kDelayLineLength - 10;
   engine->ProcessBlock(16);
-  EXPECT_EQ(engine->context.delay_position, 6u);
+  EXPECT_EQ(engine->Context().delay_position, 6u);
 }
 
 TEST_F(EngineTest, EveryLiveRecordGetsTheBlockLength) {
@@ -72,9 +72,9 @@ TEST_F(EngineTest, EveryLiveRecordGetsTheBlockLength) {
   const int loose = Create(kReplicatorType);
   engine->Connect(in, 0, out, 0);
   engine->ProcessBlock(4096);
-  EXPECT_EQ(engine->record[loose]->block_length, 4096);
-  EXPECT_EQ(engine->record[loose]->pending, 1) << "not on the path from OUT";
-  EXPECT_EQ(engine->record[out]->pending, 0);
+  EXPECT_EQ(engine->Record(loose)->block_length, 4096);
+  EXPECT_EQ(engine->Record(loose)->pending, 1) << "not on the path from OUT";
+  EXPECT_EQ(engine->Record(out)->pending, 0);
 }
 
 TEST_F(EngineTest, ReplicatorGivesEveryConsumerItsOwnBlock) {
@@ -83,11 +83,11 @@ TEST_F(EngineTest, ReplicatorGivesEveryConsumerItsOwnBlock) {
   engine->Connect(rep, 0, out, 0);
   FillInput(256);
   engine->ProcessBlock(256);
-  const ComponentRecord& r = *engine->record[rep];
-  EXPECT_EQ(r.output[0], engine->input_buffer);
+  const ComponentRecord& r = *engine->Record(rep);
+  EXPECT_EQ(r.output[0], engine->InputBuffer());
   for (int j = 1; j < 8; ++j) {
     ASSERT_EQ(r.constant_flag[j], 0);
-    EXPECT_NE(r.output[j], engine->input_buffer);
+    EXPECT_NE(r.output[j], engine->InputBuffer());
     EXPECT_EQ(r.output[j][0], 1.0);
     EXPECT_EQ(r.output[j][511], -256.0) << "copies reach the block's last value";
   }
@@ -116,8 +116,8 @@ TEST_F(EngineTest, AConsumerReachedTwiceIsProcessedOnce) {
   engine->Connect(b, 1, out, 0);
   FillInput(8);
   engine->ProcessBlock(8);
-  EXPECT_EQ(engine->record[a]->pending, 0);
-  EXPECT_EQ(engine->record[b]->pending, 0);
+  EXPECT_EQ(engine->Record(a)->pending, 0);
+  EXPECT_EQ(engine->Record(b)->pending, 0);
   EXPECT_EQ(engine->ProcessBlock(8)[0], 1.0);
 }
 

@@ -17,20 +17,20 @@ using testing::EngineTest;
 using testing::TestUi;
 
 TEST_F(EngineTest, ResetGivesTheDefaultModule) {
-  EXPECT_EQ(engine->script_text, "# TODO: Insert code below\r\n\r\n:Main\r\n\r\n:\r\n");
-  EXPECT_STREQ(engine->name, "Untitled Korvel");
-  EXPECT_STREQ(engine->author, "");
-  EXPECT_STREQ(engine->description, "");
-  EXPECT_EQ(engine->current_view, View::kModule);
-  EXPECT_EQ(engine->delay_lines, nullptr) << "reserved only when needed";
+  EXPECT_EQ(engine->ScriptText(), "# TODO: Insert code below\r\n\r\n:Main\r\n\r\n:\r\n");
+  EXPECT_EQ(engine->ModuleName(), "Untitled Korvel");
+  EXPECT_EQ(engine->ModuleAuthor(), "");
+  EXPECT_EQ(engine->ModuleDescription(), "");
+  EXPECT_EQ(engine->Editor().current_view, View::kModule);
+  EXPECT_EQ(engine->DelayLine(0), nullptr) << "reserved only when needed";
   ASSERT_TRUE(engine->ReserveDelayLines());
-  EXPECT_EQ(engine->context.left_line[2], engine->delay_lines[4]);
-  EXPECT_EQ(engine->context.right_line[3], engine->delay_lines[7]);
-  EXPECT_EQ(engine->context.name, engine->name);
+  EXPECT_EQ(engine->Context().left_line[2], engine->DelayLine(4));
+  EXPECT_EQ(engine->Context().right_line[3], engine->DelayLine(7));
+  EXPECT_EQ(engine->Context().name, engine->ModuleName()) << "the context shows the name";
 }
 
 TEST_F(EngineTest, TheDefaultScriptIsCompiledAndItsMainDoesNothing) {
-  ScriptEngine& script = *engine->script;
+  ScriptEngine& script = *engine->Script();
   ASSERT_EQ(script.Tokens().size(), 2u);
   EXPECT_STREQ(script.Tokens()[0].get(), ":main");
   EXPECT_STREQ(script.Tokens()[1].get(), ":");
@@ -44,23 +44,23 @@ TEST_F(EngineTest, TheDefaultScriptIsCompiledAndItsMainDoesNothing) {
 
 TEST_F(EngineTest, ResetSilencesDelayLinesAndEmptiesSlots) {
   ASSERT_TRUE(engine->ReserveDelayLines());
-  for (int i = 0; i < kDelayLineCount; ++i) std::fill_n(engine->delay_lines[i], kDelayLineLength, 7.0);
-  engine->context.delay_position = 1000;
-  std::strcpy(engine->name, "Old");
-  engine->script_text = "x";
+  for (int i = 0; i < kDelayLineCount; ++i) std::fill_n(EngineTestAccess::Line(*engine, i), kDelayLineLength, 7.0);
+  EngineTestAccess::Context(*engine).delay_position = 1000;
+  engine->SetModuleTexts("Old", "", "");
+  engine->ApplyScript("x");
   engine->CreateComponent(0);
   engine->CreateComponent(1);
   engine->ResetEngine();
   for (int i = 0; i < kDelayLineCount; ++i)
-    EXPECT_TRUE(std::all_of(engine->delay_lines[i], engine->delay_lines[i] + kDelayLineLength,
+    EXPECT_TRUE(std::all_of(engine->DelayLine(i), engine->DelayLine(i) + kDelayLineLength,
                             [](double v) { return v == 0.0; }));
-  EXPECT_EQ(engine->context.delay_position, 0u);
-  EXPECT_EQ(engine->slot_count, 0);
+  EXPECT_EQ(engine->Context().delay_position, 0u);
+  EXPECT_EQ(engine->SlotCount(), 0);
   EXPECT_FALSE(engine->IsOccupied(0));
-  EXPECT_EQ(engine->in_slot, -1);
-  EXPECT_EQ(engine->out_slot, -1);
-  EXPECT_EQ(engine->script_text, text::kDefaultScript);
-  EXPECT_STREQ(engine->name, "Untitled Korvel");
+  EXPECT_EQ(engine->InSlot(), -1);
+  EXPECT_EQ(engine->OutSlot(), -1);
+  EXPECT_EQ(engine->ScriptText(), text::kDefaultScript);
+  EXPECT_EQ(engine->ModuleName(), "Untitled Korvel");
 }
 
 TEST(EngineLifetime, FontsAreMadeOnConstructionAndReleasedOnTeardown) {
@@ -88,14 +88,14 @@ TEST(EngineLifetime, RegistryTracksLiveEnginesAndFindsThemByWindow) {
   auto c = std::make_unique<PatchEngine>();
   ASSERT_EQ(RegisteredEngineCount(), before + 3);
   int window_a = 0, window_b = 0;
-  a->main_window = &window_a;
-  b->main_window = &window_b;
+  a->Editor().main_window = &window_a;
+  b->Editor().main_window = &window_b;
   EXPECT_EQ(FindEngine(&window_a), a.get());
   EXPECT_EQ(FindEngine(&window_b), b.get());
   EXPECT_EQ(FindEngine(nullptr), nullptr) << "a closed editor is nobody's window";
   // Tearing down the first moves the last into its place.
   ASSERT_EQ(RegisteredEngine(before), a.get());
-  a->main_window = nullptr;
+  a->Editor().main_window = nullptr;
   a.reset();
   EXPECT_EQ(RegisteredEngineCount(), before + 2);
   EXPECT_EQ(RegisteredEngine(before), c.get());

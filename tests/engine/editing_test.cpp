@@ -17,8 +17,8 @@ namespace {
 using testing::EngineTest;
 
 TEST_F(EngineTest, NewComponentTakesTypeDefaults) {
-  engine->new_component_x = 120;
-  engine->new_component_y = 45;
+  engine->Editor().new_component_x = 120;
+  engine->Editor().new_component_y = 45;
   const int slot = Create(kReplicatorType);
   const ComponentDescriptor& d = Desc(slot);
   EXPECT_STREQ(d.label, "Replicator");
@@ -33,12 +33,23 @@ TEST_F(EngineTest, NewComponentTakesTypeDefaults) {
   EXPECT_EQ(d.colour, 0xA1F66Du);
   EXPECT_EQ(d.input_source_slot[63], kNoSlot);
   EXPECT_EQ(d.output_target_input[0], kNoSlot);
-  EXPECT_EQ(engine->record[slot]->context, &engine->context);
+  EXPECT_EQ(engine->Record(slot)->context, &engine->Context());
+  EXPECT_NE(engine->ComponentInfo(slot).find("out8"), std::string::npos) << engine->ComponentInfo(slot);
+  // The readers answer nothing, rather than reading past the tables, for a
+  // slot that is empty or out of range.
+  for (int s : {-1, slot + 1, kSlotCount, 65535}) {
+    EXPECT_EQ(engine->Descriptor(s), nullptr) << s;
+    EXPECT_EQ(engine->Record(s), nullptr) << s;
+    EXPECT_EQ(engine->Dispatch(s), nullptr) << s;
+    EXPECT_EQ(engine->ComponentInfo(s), "") << s;
+  }
+  EXPECT_EQ(engine->ParameterName(kNamedParameterCount), "");
+  EXPECT_EQ(engine->ParameterKind(-1), 0u);
 }
 
 TEST_F(EngineTest, UnavailableTypesAreRefusedSilently) {
   for (int type : {-1, 4, 6, 33, 49, 199, 200, 1000}) EXPECT_EQ(Create(type), -1) << type;
-  EXPECT_EQ(engine->slot_count, 0);
+  EXPECT_EQ(engine->SlotCount(), 0);
   EXPECT_TRUE(ui.messages.empty());
 }
 
@@ -50,7 +61,7 @@ TEST_F(EngineTest, TheTwoHundredFiftySeventhComponentIsRefusedWithAMessage) {
   EXPECT_EQ(ui.messages[0].text, "Couldn't create component, no more component space left, sorry.");
   EXPECT_EQ(ui.messages[0].title, "Component Creation Problem");
   EXPECT_EQ(ui.messages[0].style, kMbOk | kMbIconExclamation);
-  EXPECT_EQ(engine->slot_count, 256);
+  EXPECT_EQ(engine->SlotCount(), 256);
 }
 
 TEST_F(EngineTest, FreedSlotsAreReusedLowestFirstAndTheCountNeverDrops) {
@@ -58,27 +69,27 @@ TEST_F(EngineTest, FreedSlotsAreReusedLowestFirstAndTheCountNeverDrops) {
   engine->DeleteComponent(3);
   engine->DeleteComponent(1);
   EXPECT_FALSE(engine->IsOccupied(3));
-  EXPECT_EQ(engine->slot_count, 6);
+  EXPECT_EQ(engine->SlotCount(), 6);
   EXPECT_EQ(Create(kGroupType), 1);
   EXPECT_EQ(Create(kGroupType), 3);
   EXPECT_EQ(Create(kGroupType), 6);
-  EXPECT_EQ(engine->slot_count, 7);
+  EXPECT_EQ(engine->SlotCount(), 7);
 }
 
 TEST_F(EngineTest, TheFirstInAndOutServeTheModule) {
   const int in1 = Create(kInType), in2 = Create(kInType);
   const int out1 = Create(kOutType), out2 = Create(kOutType);
-  EXPECT_EQ(engine->in_slot, in1);
-  EXPECT_EQ(engine->out_slot, out1);
+  EXPECT_EQ(engine->InSlot(), in1);
+  EXPECT_EQ(engine->OutSlot(), out1);
   engine->DeleteComponent(in1);
   engine->DeleteComponent(out1);
-  EXPECT_EQ(engine->in_slot, -1) << "the second IN does not take over";
-  EXPECT_EQ(engine->out_slot, -1);
+  EXPECT_EQ(engine->InSlot(), -1) << "the second IN does not take over";
+  EXPECT_EQ(engine->OutSlot(), -1);
   EXPECT_EQ(Create(kInType), in1);
-  EXPECT_EQ(engine->in_slot, in1);
+  EXPECT_EQ(engine->InSlot(), in1);
   engine->DeleteComponent(in2);
   engine->DeleteComponent(out2);
-  EXPECT_EQ(engine->in_slot, in1);
+  EXPECT_EQ(engine->InSlot(), in1);
 }
 
 TEST_F(EngineTest, ConnectionsAreRecordedOnBothEndsAndReleasedOnDelete) {
@@ -121,9 +132,9 @@ TEST_F(EngineTest, WiresThatWouldCloseACycleOrMissAPortAreRefused) {
   EXPECT_FALSE(engine->Connect(b, 1, a, 0));
   EXPECT_FALSE(engine->Connect(a, 1, a, 0));
   EXPECT_EQ(Desc(a).input_source_slot[0], kNoSlot);
-  EXPECT_FALSE(engine->IsNotUpstream(a, c));
-  EXPECT_TRUE(engine->IsNotUpstream(c, a));
-  EXPECT_FALSE(engine->IsNotUpstream(b, b));
+  EXPECT_TRUE(engine->ClosesLoop(c, a)) << "a feeds c";
+  EXPECT_FALSE(engine->ClosesLoop(a, c));
+  EXPECT_TRUE(engine->ClosesLoop(b, b));
   EXPECT_FALSE(engine->Connect(a, 8, c, 0)) << "a Replicator has outputs 0..7";
   EXPECT_FALSE(engine->Connect(a, 1, c, 1)) << "and one input";
   EXPECT_FALSE(engine->Connect(a, 1, 200, 0)) << "an empty slot";
@@ -133,29 +144,31 @@ TEST_F(EngineTest, ClearModuleEmptiesSlotsAndNamesButKeepsKindsScriptTextsAndDel
   char names[kNamedParameterCount][64];
   for (int p = 0; p < kNamedParameterCount; ++p) {
     std::strcpy(names[p], "Gain");
-    engine->parameter_names[p] = names[p];
-    engine->parameter_kinds[p] = 2;
   }
-  std::strcpy(engine->author, "someone");
-  engine->script_text = "# mine";
+  char* lent[kNamedParameterCount];
+  for (int p = 0; p < kNamedParameterCount; ++p) lent[p] = names[p];
+  EngineTestAccess::LendParameterNames(*engine, lent);
+  for (int p = 0; p < kNamedParameterCount; ++p) engine->SetParameterInfo(p, "Gain", 2);
+  engine->SetModuleTexts("Untitled Korvel", "someone", "");
+  engine->ApplyScript("# mine");
   ASSERT_TRUE(engine->ReserveDelayLines());
-  engine->delay_lines[3][77] = 5.0;
-  engine->context.delay_position = 99;
+  EngineTestAccess::Line(*engine, 3)[77] = 5.0;
+  EngineTestAccess::Context(*engine).delay_position = 99;
   const int in = Create(kInType), out = Create(kOutType);
   engine->Connect(in, 0, out, 0);
-  engine->selected_slot = out;
+  engine->Editor().selected_slot = out;
   engine->ClearModule();
   for (int s = 0; s < kSlotCount; ++s) EXPECT_FALSE(engine->IsOccupied(s));
-  EXPECT_EQ(engine->slot_count, 0);
-  EXPECT_EQ(engine->in_slot, -1);
-  EXPECT_EQ(engine->out_slot, -1);
-  EXPECT_EQ(engine->selected_slot, -1);
+  EXPECT_EQ(engine->SlotCount(), 0);
+  EXPECT_EQ(engine->InSlot(), -1);
+  EXPECT_EQ(engine->OutSlot(), -1);
+  EXPECT_EQ(engine->Editor().selected_slot, -1);
   EXPECT_STREQ(names[7], "");
-  EXPECT_EQ(engine->parameter_kinds[7], 2u) << "display kinds belong to the host's parameters";
-  EXPECT_EQ(engine->script_text, "# mine");
-  EXPECT_STREQ(engine->author, "someone");
-  EXPECT_EQ(engine->delay_lines[3][77], 5.0);
-  EXPECT_EQ(engine->context.delay_position, 99u);
+  EXPECT_EQ(engine->ParameterKind(7), 2u) << "display kinds belong to the host's parameters";
+  EXPECT_EQ(engine->ScriptText(), "# mine");
+  EXPECT_EQ(engine->ModuleAuthor(), "someone");
+  EXPECT_EQ(engine->DelayLine(3)[77], 5.0);
+  EXPECT_EQ(engine->Context().delay_position, 99u);
   EXPECT_EQ(Create(kInType), 0);
 }
 
@@ -164,9 +177,9 @@ TEST_F(EngineTest, ClearModuleEmptiesSlotsAndNamesButKeepsKindsScriptTextsAndDel
 TEST_F(EngineTest, SettingsChangeByRenewalAndARefusedValueChangesNothing) {
   const int slider = Create(kSliderType), filter = Create(kLowpassType);
   std::string error;
-  const ComponentRecord* before = engine->record[slider];
+  const ComponentRecord* before = engine->Record(slider);
   ASSERT_TRUE(engine->SetSettings(slider, {{"parameter", 3}, {"max", 3000.0}}, error)) << error;
-  EXPECT_NE(engine->record[slider], before);
+  EXPECT_NE(engine->Record(slider), before);
   EXPECT_EQ(engine->Settings(slider).dump(), R"({"parameter":3,"min":0.0,"max":3000.0})");
   EXPECT_FALSE(engine->SetSettings(slider, {{"min", 1.0}, {"parameter", 26}}, error));
   EXPECT_EQ(error, "\"parameter\" is 26, outside 1..25");
@@ -213,11 +226,11 @@ TEST_F(EngineTest, OversamplingRenewsRecordsKeepsSettingsAndSetsTheLatency) {
   const int c = Create(kConstantType), lp = Create(kLowpassType);
   std::string error;
   ASSERT_TRUE(engine->SetSettings(c, {{"value", 2.5}}, error)) << error;
-  const ComponentRecord* before = engine->record[lp];
+  const ComponentRecord* before = engine->Record(lp);
   EXPECT_FALSE(engine->SetOversampling(3));
-  EXPECT_EQ(engine->record[lp], before);
+  EXPECT_EQ(engine->Record(lp), before);
   ASSERT_TRUE(engine->SetOversampling(8));
-  EXPECT_NE(engine->record[lp], before);
+  EXPECT_NE(engine->Record(lp), before);
   EXPECT_EQ(engine->Settings(c)["value"], 2.5);
   EXPECT_EQ(engine->Oversampling(), 8);
   EXPECT_EQ(engine->LatencyFrames(), OversamplingLatency(8));

@@ -24,6 +24,7 @@
 #include "tests/host/images.h"
 #include "tests/host/module_fixture.h"
 #include "tests/support/alloc_counter.h"
+#include "tests/support/engine_test_access.h"
 
 namespace korvel {
 namespace {
@@ -225,8 +226,8 @@ TEST_F(ModuleTest, EverySetParameterValueResetsTheTiming) {
 int BuildLowpass(PatchEngine& engine) {
   const int in = engine.CreateComponent(kInType), lp = engine.CreateComponent(kLowpassType);
   const int f = engine.CreateComponent(kConstantType), r = engine.CreateComponent(kConstantType);
-  static_cast<ConstantRecord*>(engine.record[f])->value = 1000.0;
-  static_cast<ConstantRecord*>(engine.record[r])->value = 1.414;
+  SetConstantValue(engine, f, 1000.0);
+  SetConstantValue(engine, r, 1.414);
   EXPECT_TRUE(engine.Connect(in, 0, lp, 0) && engine.Connect(f, 0, lp, 1) && engine.Connect(r, 0, lp, 2) &&
               engine.Connect(lp, 0, engine.CreateComponent(kOutType), 0));
   return lp;
@@ -243,7 +244,7 @@ std::vector<float> NoiseBlock(std::size_t values, unsigned& seed) {
 
 // Both channels' histories of a biquad, in one list.
 std::vector<double> History(const PatchEngine& engine, int slot) {
-  const auto* rec = static_cast<const BiquadRecord*>(engine.record[slot]);
+  const auto* rec = static_cast<const BiquadRecord*>(engine.Record(slot));
   std::vector<double> h;
   for (const BiquadHistory& c : rec->channel) h.insert(h.end(), {c.x1, c.x2, c.y1, c.y2});
   return h;
@@ -261,13 +262,13 @@ TEST_F(ModuleTest, AFilterFedSilenceAfterNoiseReachesExactZeros) {
   unsigned seed = 7;
   for (int b = 0; b < 8; ++b) {
     std::vector<float> noise = NoiseBlock(2 * 256, seed);
-    std::copy(noise.begin(), noise.end(), bare.input_buffer);
+    std::copy(noise.begin(), noise.end(), bare.InputBuffer());
     bare.ProcessBlock(256);
     RunAudio(*module, noise);
   }
   for (int b = 0; b < 160; ++b) {
     std::vector<float> silence(2 * 256, 0.0f);
-    std::fill_n(bare.input_buffer, 2 * 256, 0.0);
+    std::fill_n(bare.InputBuffer(), 2 * 256, 0.0);
     bare.ProcessBlock(256);
     RunAudio(*module, silence);
   }

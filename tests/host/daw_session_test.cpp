@@ -59,7 +59,7 @@ TransportRecord Tempo(std::uint32_t frame, double bpm, double bpb = NAN, double 
 
 TEST_F(ModuleTest, ControlChangesMoveTheBoundParametersFromTheirFrame) {
   Load(Scaled(kSlider));
-  const double* values = engine.context.parameter_values;
+  const double* values = engine.Context().parameter_values;
   Play(*module, 256);
   ControlChanges(*module, {Cc(10, 8, 0), Cc(100, 7, 127)});  // 8 is bound to nothing
   const std::vector<float> out = Play(*module, 256);
@@ -90,8 +90,8 @@ TEST_F(ModuleTest, ControlChangesMoveTheBoundParametersFromTheirFrame) {
   EXPECT_EQ(values[1], 10.0 / 127.0);
   EXPECT_FALSE(module->BindController(0, 128));
   EXPECT_FALSE(module->BindController(25, 1));
-  EXPECT_EQ(engine.controllers.Get(0), kNoController);
-  EXPECT_EQ(engine.controllers.LastReceived(), 7);
+  EXPECT_EQ(engine.Controllers().Get(0), kNoController);
+  EXPECT_EQ(engine.Controllers().LastReceived(), 7);
 }
 
 TEST_F(ModuleTest, ATransportSetsTheTempoValuesFromItsFrame) {

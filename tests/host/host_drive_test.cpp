@@ -91,11 +91,11 @@ TEST_F(ModuleTest, ASliderMovesTheCutoffFromTheNextBlockWithARampBetween) {
   restored.RestoreState(&stream);
   const int slot = 3;
   ASSERT_TRUE(restored.engine().IsOccupied(slot));
-  const auto& slider = *static_cast<const SliderRecord*>(restored.engine().record[slot]);
+  const auto& slider = *static_cast<const SliderRecord*>(restored.engine().Record(slot));
   EXPECT_EQ(slider.parameter, 2);
   EXPECT_EQ(slider.minimum, 200.0);
   EXPECT_EQ(slider.maximum, 5000.0);
-  EXPECT_EQ(restored.engine().context.parameter_values[2], 0.25) << "and so does the value";
+  EXPECT_EQ(restored.engine().Context().parameter_values[2], 0.25) << "and so does the value";
 }
 
 TEST_F(ModuleTest, AutomationEventsOfABoundControllerMoveASlider) {
@@ -110,10 +110,10 @@ TEST_F(ModuleTest, AutomationEventsOfABoundControllerMoveASlider) {
   list.count = 2;
   module->BindController(2, 74);
   module->AutomationCallback(&list);
-  EXPECT_EQ(module->engine().context.parameter_values[2], 0.5) << "outside the initial range: nothing";
+  EXPECT_EQ(module->engine().Context().parameter_values[2], 0.5) << "outside the initial range: nothing";
   module->SetAutomationRange(70, 80);
   module->AutomationCallback(&list);
-  EXPECT_EQ(module->engine().context.parameter_values[2], 1.0) << "74 is bound, 75 is not";
+  EXPECT_EQ(module->engine().Context().parameter_values[2], 1.0) << "74 is bound, 75 is not";
   ReferenceLowpass reference;
   testing::Feed top(5000.0);
   EXPECT_EQ(Audio(*module, Input(0)), reference.Run(Input(0), top));

@@ -9,6 +9,7 @@
 #include "script/script_engine.h"
 #include "tests/host/images.h"
 #include "tests/host/module_fixture.h"
+#include "tests/support/engine_test_access.h"
 
 namespace korvel {
 namespace {
@@ -22,26 +23,26 @@ std::string Module(const std::string& components, const std::string& rest = "") 
 TEST_F(ModuleTest, AnImageReplacesTheWholeModule) {
   Load(testing::kRichImage);
   ASSERT_TRUE(engine.ReserveDelayLines());
-  engine.delay_lines[3][1000] = 7.0;
-  engine.context.delay_position = 500;
-  engine.selected_slot = 9;
+  EngineTestAccess::Line(engine, 3)[1000] = 7.0;
+  EngineTestAccess::Context(engine).delay_position = 500;
+  engine.Editor().selected_slot = 9;
   Load(Module(R"({"slot": 4, "type": 0}, {"slot": 2, "type": 0}, {"slot": 1, "type": 11})",
               R"(, "name": "Other")"));
   for (int s : {0, 3, 5, 6, 7, 9}) EXPECT_FALSE(engine.IsOccupied(s)) << s;
-  EXPECT_EQ(engine.slot_count, 5);
-  EXPECT_EQ(engine.in_slot, 2) << "the lowest In";
-  EXPECT_EQ(engine.out_slot, -1);
-  EXPECT_EQ(engine.selected_slot, -1);
-  EXPECT_STREQ(engine.description, "") << "what the image leaves out takes its default";
-  EXPECT_EQ(engine.context.parameter_values[0], 0.5);
-  EXPECT_EQ(engine.controllers.Get(1), kNoController) << "the rich image bound it to 74";
-  EXPECT_EQ(engine.delay_lines[3][1000], 0.0);
+  EXPECT_EQ(engine.SlotCount(), 5);
+  EXPECT_EQ(engine.InSlot(), 2) << "the lowest In";
+  EXPECT_EQ(engine.OutSlot(), -1);
+  EXPECT_EQ(engine.Editor().selected_slot, -1);
+  EXPECT_EQ(engine.ModuleDescription(), "") << "what the image leaves out takes its default";
+  EXPECT_EQ(engine.Context().parameter_values[0], 0.5);
+  EXPECT_EQ(engine.Controllers().Get(1), kNoController) << "the rich image bound it to 74";
+  EXPECT_EQ(engine.DelayLine(3)[1000], 0.0);
   // The audio thread owns the position: the next block restarts it (and
   // with no OUT does not move it).
-  EXPECT_EQ(engine.context.delay_position, 500u);
+  EXPECT_EQ(engine.Context().delay_position, 500u);
   engine.ProcessBlock(10);
   engine.BlockDone();
-  EXPECT_EQ(engine.context.delay_position, 0u);
+  EXPECT_EQ(engine.Context().delay_position, 0u);
 }
 
 // Loading compiles the module's script afresh: nothing of the previous
@@ -51,11 +52,11 @@ TEST_F(ModuleTest, TheCompiledStateAfterTwoLoadsHoldsTheLastModulesFunctionsOnly
     return Module("", std::string(R"(, "script": ")") + script + "\"");
   };
   Load(with_script(R"(:first\r\n( 1 )\r\n:\r\n:second\r\n( 2 )\r\n:\r\n)"));
-  ASSERT_EQ(engine.script->Functions().size(), 2u);
+  ASSERT_EQ(engine.Script()->Functions().size(), 2u);
   Load(with_script(R"(:third\r\n( 3 )\r\n:\r\n)"));
-  ASSERT_EQ(engine.script->Functions().size(), 1u);
-  EXPECT_TRUE(engine.script->RunFunction("third"));
-  EXPECT_FALSE(engine.script->RunFunction("first"));
+  ASSERT_EQ(engine.Script()->Functions().size(), 1u);
+  EXPECT_TRUE(engine.Script()->RunFunction("third"));
+  EXPECT_FALSE(engine.Script()->RunFunction("first"));
 }
 
 TEST_F(ModuleTest, SavingAndLoadingGivesTheSameBytes) {
@@ -67,9 +68,9 @@ TEST_F(ModuleTest, SavingAndLoadingGivesTheSameBytes) {
     Load(saved);
     EXPECT_EQ(Image(), saved);
   }
-  EXPECT_TRUE(std::isnan(static_cast<ConstantRecord*>(engine.record[1])->value));
+  EXPECT_TRUE(std::isnan(static_cast<const ConstantRecord*>(engine.Record(1))->value));
   Load(testing::kRichImage);
-  EXPECT_EQ(engine.controllers.Get(1), 74);
+  EXPECT_EQ(engine.Controllers().Get(1), 74);
   EXPECT_NE(Image().find(R"({"name": "Feedback", "kind": 2, "controller": 74, "value": 0.75})"), std::string::npos)
       << "a controller is written where one is bound, and only there";
   EXPECT_EQ(Image().find(R"("controller": -1)"), std::string::npos);
@@ -134,8 +135,8 @@ TEST_F(ModuleTest, BadImagesAreRefusedWithOneLineAndNoChange) {
   };
   Load(testing::kRichImage);
   ASSERT_TRUE(engine.ReserveDelayLines());
-  engine.delay_lines[2][99] = 3.0;
-  engine.context.delay_position = 77;
+  EngineTestAccess::Line(engine, 2)[99] = 3.0;
+  EngineTestAccess::Context(engine).delay_position = 77;
   const std::string before = Image();
   for (const auto& [image, says] : cases) {
     std::string error;
@@ -147,8 +148,8 @@ TEST_F(ModuleTest, BadImagesAreRefusedWithOneLineAndNoChange) {
   std::string error;
   EXPECT_TRUE(Read("", error)) << error;
   EXPECT_EQ(Image(), before);
-  EXPECT_EQ(engine.delay_lines[2][99], 3.0);
-  EXPECT_EQ(engine.context.delay_position, 77u);
+  EXPECT_EQ(engine.DelayLine(2)[99], 3.0);
+  EXPECT_EQ(engine.Context().delay_position, 77u);
 }
 
 // The value limit holds to the value, whatever the text's strings hold

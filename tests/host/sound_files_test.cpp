@@ -83,7 +83,7 @@ class SoundFileTest : public testing::ModuleTest {
     image.replace(image.find("FILE"), 4, nlohmann::json(file).dump().substr(1, nlohmann::json(file).dump().size() - 2));
     return image;
   }
-  const SamplerRecord& Sampler(int slot = 2) const { return *static_cast<const SamplerRecord*>(engine.record[slot]); }
+  const SamplerRecord& Sampler(int slot = 2) const { return *static_cast<const SamplerRecord*>(engine.Record(slot)); }
   // One block of ramp input through the module: the output.
   std::vector<float> Block() {
     std::vector<float> samples(2 * 64);
@@ -177,7 +177,7 @@ TEST_F(SoundFileTest, SamplersNamingOneFileShareOneCopyThatGoesWithThem) {
   const std::string file = nlohmann::json(path).dump();
   Load(R"({"format": "korvel-module", "version": 1, "components": [
     {"slot": 0, "type": 50, "file": )" + file + R"(}, {"slot": 1, "type": 50, "file": )" + file + R"(}]})");
-  ASSERT_NE(engine.record[1], nullptr);
+  ASSERT_NE(engine.Record(1), nullptr);
   EXPECT_EQ(LoadedSoundCount(), before + 1);
   EXPECT_EQ(LoadedSoundBytes() >= 4410 * sizeof(float), true);
   EXPECT_NE(Sampler(0).sound, nullptr);

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "engine/patch_engine.h"
+#include "tests/support/engine_test_access.h"
 #include "tests/support/test_ui.h"
 
 namespace korvel::testing {
@@ -18,11 +19,11 @@ class EngineTest : public ::testing::Test {
   // Fills the InputBuffer with a ramp for n frames (channel 1 negated).
   void FillInput(int frames, double start = 1.0) {
     for (int f = 0; f < frames; ++f) {
-      engine->input_buffer[2 * f] = start + f;
-      engine->input_buffer[2 * f + 1] = -(start + f);
+      engine->InputBuffer()[2 * f] = start + f;
+      engine->InputBuffer()[2 * f + 1] = -(start + f);
     }
   }
-  const ComponentDescriptor& Desc(int slot) { return *engine->descriptor[slot]; }
+  const ComponentDescriptor& Desc(int slot) { return *engine->Descriptor(slot); }
 
   TestUi ui;
   std::unique_ptr<PatchEngine> engine;

@@ -468,7 +468,8 @@ std::vector<double> RenderDirectly(const std::string& module_path, const std::ve
   const std::size_t frames = input.size() / 2;
   for (std::size_t done = 0; done < frames; done += block) {
     const std::size_t n = std::min<std::size_t>(block, frames - done);
-    for (std::size_t i = 0; i < 2 * n; ++i) engine->input_buffer[i] = static_cast<float>(input[2 * done + i] * 32768.0);
+    for (std::size_t i = 0; i < 2 * n; ++i)
+      engine->InputBuffer()[i] = static_cast<float>(input[2 * done + i] * 32768.0);
     const double* result = engine->ProcessBlock(static_cast<std::uint32_t>(n));
     for (std::size_t i = 0; i < 2 * n; ++i) out[2 * done + i] = result ? static_cast<float>(result[i]) / 32768.0 : 0.0;
   }

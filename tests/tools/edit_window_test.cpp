@@ -277,7 +277,7 @@ TEST_F(EditWindowTest, ASaveIntoAReadOnlyFolderNamesItAndLosesNothing) {
   {
     PatchEngine engine;
     engine.ResetEngine();
-    engine.new_component_x = 40;
+    engine.Editor().new_component_x = 40;
     engine.CreateComponent(0);
     std::string error;
     ASSERT_TRUE(SaveModuleFile(engine, path, error)) << error;

@@ -208,8 +208,8 @@ TEST_F(PictureTest, DrawPutsBoxesAndWiresWhereTheEditorDoes) {
     EXPECT_EQ(image.height, 304 * scale);
     if (image.width != 550 * scale || image.height != 304 * scale) continue;
     EXPECT_EQ(image.at(2, 2), Rgb(mv::kBackground));
-    for (int s = 0; s < engine->slot_count; ++s) {
-      const ComponentDescriptor* d = engine->descriptor[s];
+    for (int s = 0; s < engine->SlotCount(); ++s) {
+      const ComponentDescriptor* d = engine->Descriptor(s);
       if (d == nullptr) continue;
       // The centre column, clear of the label: tall boxes well above it,
       // one-row boxes in their top pixel row.
@@ -222,7 +222,7 @@ TEST_F(PictureTest, DrawPutsBoxesAndWiresWhereTheEditorDoes) {
       for (int j = 0; j < d->input_count; ++j) {
         const int from = d->input_source_slot[j];
         if (from == kNoSlot) continue;
-        const ComponentDescriptor& f = *engine->descriptor[from];
+        const ComponentDescriptor& f = *engine->Descriptor(from);
         const mv::Bezier c = mv::WireCurve(mv::OutputStart(f.x, f.y, d->input_source_output[j]), mv::InputEnd(d->x, d->y, j));
         const int mx = (c.p0.x + 3 * c.p1.x + 3 * c.p2.x + c.p3.x) / 8, my = (c.p0.y + c.p3.y) / 2;
         int darkest = 765;

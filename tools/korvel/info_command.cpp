@@ -192,10 +192,10 @@ int NewCommand(const Args& args) {
   if (!force && std::filesystem::exists(std::filesystem::symlink_status(path, ignored)))
     return Fail(kExitFailure, "'" + path + "' already exists; --force replaces it");
   auto engine = NewEngine();
-  engine->new_component_x = 20;
-  engine->new_component_y = 40;
+  engine->Editor().new_component_x = 20;
+  engine->Editor().new_component_y = 40;
   const int in = engine->CreateComponent(kInType);
-  engine->new_component_x = 220;
+  engine->Editor().new_component_x = 220;
   const int out = engine->CreateComponent(kOutType);
   engine->Connect(in, 0, out, 0);
   // Without --force a file that appears meanwhile is still not replaced.

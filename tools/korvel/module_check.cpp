@@ -427,7 +427,8 @@ std::vector<Finding> CheckModule(const std::string& image, double rate) {
                                                 : 0;
     if (outputs == 0 || c.type == kInType || c.type == kGroupType) continue;
     if (kComponentTypeTable.line_access[c.type] == LineAccess::kWriteAhead) continue;
-    const bool wired = std::any_of(wires.begin(), wires.end(), [&](const Wire& w) { return w.from_slot == slot; });
+    const bool wired =
+        std::any_of(wires.begin(), wires.end(), [&, from = slot](const Wire& w) { return w.from_slot == from; });
     if (!wired) found.push_back(name(slot) + ": its output leads nowhere, so it never runs");
   }
 

@@ -153,8 +153,8 @@ std::optional<int> ParsePlotArgs(const Args& args, PlotOptions& o) {
 
 // Types whose output does not scale with their input.
 bool HasNonLinearType(const PatchEngine& e) {
-  for (int s = 0; s < e.slot_count; ++s) {
-    const ComponentDescriptor* d = e.descriptor[s];
+  for (int s = 0; s < e.SlotCount(); ++s) {
+    const ComponentDescriptor* d = e.Descriptor(s);
     if (d == nullptr) continue;
     if (d->type == kMoogType || d->type == kClipType || d->type == kClipTopType || d->type == kClipBottomType)
       return true;
@@ -547,8 +547,8 @@ bool DrawPlot(const PlotOptions& o, const Measurement& m, std::string& error) {
 }
 
 bool ReachesTheDelayLine(const PatchEngine& e) {
-  for (int s = 0; s < e.slot_count; ++s)
-    if (e.descriptor[s] != nullptr && kComponentTypeTable.line_access[e.descriptor[s]->type] != LineAccess::kNone)
+  for (int s = 0; s < e.SlotCount(); ++s)
+    if (e.Descriptor(s) != nullptr && kComponentTypeTable.line_access[e.Descriptor(s)->type] != LineAccess::kNone)
       return true;
   return false;
 }
@@ -641,7 +641,7 @@ int PlotCommand(const Args& args) {
     }
     return kExitOk;
   }
-  m.title = engine.name[0] != '\0' ? engine.name : std::filesystem::path(o.module).stem().string();
+  m.title = !engine.ModuleName().empty() ? engine.ModuleName() : std::filesystem::path(o.module).stem().string();
   m.subtitle = responses ? "Impulse at " + m.level + " through the plug-in on both channels, " + Format("%g", kRate) +
                                " Hz; " + std::to_string(2 * (m.spectrum.magnitude_db[0].size() - 1)) + "-point FFT"
                          : "A sine through the plug-in on both channels, " + Format("%g", kRate) + " Hz; " +

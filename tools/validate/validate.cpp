@@ -300,8 +300,8 @@ struct Outcome {
 // without a non-finite value ever reaching the host.
 bool InsideNotFinite(PatchEngine& engine) {
   for (int s = 0; s < kSlotCount; ++s) {
-    const ComponentRecord* r = engine.record[s];
-    const ComponentDescriptor* d = engine.descriptor[s];
+    const ComponentRecord* r = engine.Record(s);
+    const ComponentDescriptor* d = engine.Descriptor(s);
     if (r == nullptr || d == nullptr) continue;
     for (int m = 0; m < d->output_count; ++m) {
       if (r->constant_flag[m]) {
