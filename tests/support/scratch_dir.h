@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -27,10 +28,13 @@ struct Outcome {
 
 class ScratchDir {
  public:
-  // <temp>/korvel-PREFIX-TESTNAME, empty.
+  // <temp>/korvel-PREFIX-TESTNAME-PID, empty. The process id keeps two
+  // runs of the same test (two checkouts tested at once) out of each
+  // other's folder.
   explicit ScratchDir(const std::string& prefix)
       : dir_(std::filesystem::temp_directory_path() /
-             ("korvel-" + prefix + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
+             ("korvel-" + prefix + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-" +
+              std::to_string(::getpid()))) {
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
   }
