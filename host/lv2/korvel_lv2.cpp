@@ -122,6 +122,9 @@ constexpr int kMaxRetired = 16;
 struct PieceHeader {
   std::uint64_t offset, total;
 };
+// A piece the audio thread could not pass on (it already said why): the
+// worker drops the module being joined, and its later pieces with it.
+constexpr PieceHeader kDropPieces = {~std::uint64_t{0}, 0};
 
 // A text for the notify port, made and freed off the audio thread.
 struct OutText {
@@ -436,13 +439,12 @@ void Plugin::ReadModulePiece(const LV2_Atom_Object* object, const LV2_Atom* valu
   if (offset != nullptr || total != nullptr) {
     const double at = NumberOf(offset), whole = NumberOf(total);
     // Anything not a count is taken as a piece that does not join.
-    header.offset = std::isfinite(at) && at >= 0 && at < 1e15 ? static_cast<std::uint64_t>(at) : ~std::uint64_t{0};
+    header.offset = std::isfinite(at) && at >= 0 && at < 1e15 ? static_cast<std::uint64_t>(at) : kDropPieces.offset - 1;
     header.total = std::isfinite(whole) && whole >= 0 && whole < 1e15 ? static_cast<std::uint64_t>(whole) : 0;
   }
   if (size > kMaxPieceIn) {
     fixed_status_ = text::kPieceTooLarge;
-    // The worker drops the pieces that follow, as after a lost one.
-    header = {~std::uint64_t{0}, 0};
+    header = kDropPieces;
   }
   piece_message_[0] = kPiece;
   std::memcpy(piece_message_ + 1, &header, sizeof header);
@@ -452,7 +454,7 @@ void Plugin::ReadModulePiece(const LV2_Atom_Object* object, const LV2_Atom* valu
   if (schedule_->schedule_work(schedule_->handle, message_size, piece_message_) != LV2_WORKER_SUCCESS) {
     fixed_status_ = text::kPieceNotPassed;
     // The worker must not join the next piece to the ones before this.
-    header = {~std::uint64_t{0}, 0};
+    header = kDropPieces;
     std::memcpy(piece_message_ + 1, &header, sizeof header);
     schedule_->schedule_work(schedule_->handle, 1 + sizeof header, piece_message_);
   }
@@ -847,6 +849,11 @@ void Plugin::RefuseModule(const std::string& reason, LV2_Worker_Respond_Function
 // text so far ends, and the module is taken when the total is reached.
 void Plugin::TakePiece(const PieceHeader& header, const char* bytes, std::size_t size,
                        LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle) {
+  if (header.offset == kDropPieces.offset) {
+    joining_ = false;
+    incoming_.clear();
+    return;
+  }
   if (header.offset == 0) {
     if (header.total > kMaxModuleImageSize) {
       RefuseModule(TooLargeReason(text::kModuleWhat, header.total), respond, handle);

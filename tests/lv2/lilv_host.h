@@ -61,7 +61,8 @@ class World {
 class Instance {
  public:
   static constexpr std::uint32_t kMaxFrames = 8192;
-  static constexpr std::uint32_t kAtomCapacity = 65536;
+  // Room for a piece larger than the plug-in takes.
+  static constexpr std::uint32_t kAtomCapacity = 131072;
 
   // Null inside when lilv cannot instantiate; check ok(). With
   // `null_feature`, the features begin with one whose URI is null, as some
