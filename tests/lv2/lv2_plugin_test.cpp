@@ -100,6 +100,13 @@ Stereo ReadWav(const std::string& path) {
   return audio;
 }
 
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
 // The type whose name is `name`, or -1 while no such type is registered.
 int TypeNamed(const char* name) {
   for (int type = 0; type < kTypeCount; ++type) {
@@ -585,6 +592,12 @@ TEST_F(Lv2PluginTest, WithoutAWorkerFilesAreIgnored) {
   const Stereo input = Noise(512);
   instance.Run(input.left.data(), input.right.data(), 512);
   EXPECT_EQ(std::vector<float>(instance.out_left().begin(), instance.out_left().begin() + 512), input.left);
+  // A module from a UI is refused, saying why.
+  instance.SendModule(ReadText(Example("lowpass.korvel")));
+  instance.Run(input.left.data(), input.right.data(), 512);
+  ASSERT_EQ(instance.statuses().size(), 1u);
+  EXPECT_NE(instance.statuses()[0].find("the host offers no worker"), std::string::npos);
+  EXPECT_EQ(std::vector<float>(instance.out_left().begin(), instance.out_left().begin() + 512), input.left);
 }
 
 TEST_F(Lv2PluginTest, ParameterOneDrivesASlider) {
@@ -707,13 +720,6 @@ TEST_F(Lv2PluginTest, AMissingSoundIsLoggedAndTheRestPlays) {
 
 
 // ---- The module property: what a UI reads and writes over the ports.
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
 
 // IN wired to OUT, and `extra` constants beside them wired to nothing;
 // their labels and the description in characters of 2 and 3 bytes, so
