@@ -56,10 +56,12 @@ mv::Point EditorWindow::SubmenuPlace() const {
                                   height_ - kStatusHeight);
 }
 
-EditorWindow::EditorWindow(Display* display, PatchEngine& engine, const std::string& title, int width, int height)
+EditorWindow::EditorWindow(Display* display, PatchEngine& engine, const std::string& title, int width, int height,
+                           XWindow parent)
     : display_(display), core_(engine), width_(width), height_(height) {
   const int screen = DefaultScreen(display_);
-  window_ = XCreateSimpleWindow(display_, RootWindow(display_, screen), 0, 0, static_cast<unsigned>(width),
+  window_ = XCreateSimpleWindow(display_, parent != 0 ? parent : RootWindow(display_, screen), 0, 0,
+                                static_cast<unsigned>(width),
                                 static_cast<unsigned>(height), 0, BlackPixel(display_, screen),
                                 WhitePixel(display_, screen));
   XSelectInput(display_, window_,
@@ -120,7 +122,7 @@ void EditorWindow::Redraw() {
   module_painter::SetColour(cr, kStatusBackground);
   cairo_rectangle(cr, 0, view_height, width_, kStatusHeight);
   cairo_fill(cr);
-  Text(cr, 6, view_height + 14, refusal_.empty() ? status_ : refusal_, 0x000000);
+  Text(cr, 6, view_height + 14, StatusText(), 0x000000);
   if (menu_open_) PaintMenu(cr);
   cairo_destroy(cr);
 
