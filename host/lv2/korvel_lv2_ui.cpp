@@ -282,10 +282,14 @@ void EditorUi::ReadPiece(const LV2_Atom_Object* object, const std::string& text)
 // project restored, a module file loaded, or the echo of an edit sent
 // from here (shown already, so the history stays).
 void EditorUi::Received(const std::string& text) {
+  // A module that arrives is one the plug-in took: a refusal shown before
+  // is over.
+  window_->SetNotice(std::string());
   const auto mine = std::find(in_flight_.begin(), in_flight_.end(), text);
   if (mine != in_flight_.end()) {
     // Echoes come in order: the older sends are answered too.
     in_flight_.erase(in_flight_.begin(), mine + 1);
+    window_->Redraw();
     return;
   }
   known_ = text;
@@ -301,6 +305,7 @@ void EditorUi::Received(const std::string& text) {
   // here, and goes back to the plug-in with the next edit.
   editor_core::LayOutIfUnplaced(*engine_);
   window_->Core().Forget();
+  window_->Core().ClearSelection();  // the boxes selected were another module's
   const nlohmann::json image = nlohmann::json::parse(text, nullptr, false);
   std::string name = image.is_object() ? image.value("name", std::string()) : std::string();
   window_->SetModuleName(name.empty() ? "(unnamed module)" : name);

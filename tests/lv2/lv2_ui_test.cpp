@@ -301,6 +301,11 @@ TEST_F(Lv2UiTest, FollowsAPresetAndShowsTheReasonForARefusal) {
   Cycle(4);
   EXPECT_NE(UiStatus().find("couldn't take the module"), std::string::npos) << UiStatus();
   EXPECT_EQ(UiImage(), shown);
+  // The next module taken ends the refusal's line.
+  ASSERT_GE(inspect_->add(ui_, kHighpassType, 300, 300), 0);
+  ASSERT_TRUE(Agree());
+  Cycle(4);  // the echo
+  EXPECT_EQ(UiStatus(), "Echo");
 }
 
 }  // namespace
