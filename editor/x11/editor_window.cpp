@@ -83,6 +83,7 @@ EditorWindow::~EditorWindow() {
 }
 
 void EditorWindow::SetTitle(const std::string& title) {
+  if (window_ == 0) return;
   XStoreName(display_, window_, title.c_str());
   XChangeProperty(display_, window_, XInternAtom(display_, "_NET_WM_NAME", False), utf8_, 8, PropModeReplace,
                   reinterpret_cast<const unsigned char*>(title.data()), static_cast<int>(title.size()));
@@ -91,6 +92,7 @@ void EditorWindow::SetTitle(const std::string& title) {
 // ------------------------------------------------------------ painting
 
 void EditorWindow::Redraw() {
+  if (window_ == 0) return;  // destroyed with the host's window
   const int view_height = std::max(height_ - kStatusHeight, 1);
   // Off-screen first, so the window never shows half a picture; an image
   // surface rasterises exactly as `korvel draw`'s PNG does.
@@ -188,6 +190,12 @@ bool EditorWindow::Handle(XEvent& event) {
         height_ = event.xconfigure.height;
         Redraw();
       }
+      return true;
+    case DestroyNotify:
+      // A child window goes with its parent: a host may destroy its own
+      // window before it closes the UI. Nothing is drawn on it after.
+      if (event.xdestroywindow.window != window_ || window_ == 0) return false;
+      window_ = 0;
       return true;
     case ButtonPress:
       if (event.xbutton.window != window_) return false;

@@ -113,6 +113,7 @@ class EditorUi {
   }
   ~EditorUi() {
     if (&korvel::Ui() == questions_.get()) SetUi(nullptr);
+    CheckGone();  // then ours is not destroyed again
     window_.reset();
     engine_.reset();
   }
@@ -135,13 +136,26 @@ class EditorUi {
   int Add(int type, int x, int y) {
     const int slot = window_->Core().Add(type, x, y);
     if (slot >= 0) edited_ = true;
-    window_->Redraw();
+    Redraw();
     return slot;
   }
   std::size_t UndoDepth() { return window_->Core().UndoDepth(); }
   std::string StatusLine() const { return window_->StatusText(); }
 
  private:
+  // The host may destroy its window, and ours with it, at any time: asked
+  // of the server before drawing outside the event loop, since drawing on
+  // a window that is gone is an X error, which ends the host.
+  void CheckGone() {
+    XSync(display_, False);
+    XEvent gone;
+    if (window_->Handle() != 0 && XCheckTypedWindowEvent(display_, window_->Handle(), DestroyNotify, &gone))
+      window_->Handle(gone);
+  }
+  void Redraw() {
+    CheckGone();
+    window_->Redraw();
+  }
   void RequestModule();
   void SendModule();
   void ReadPiece(const LV2_Atom_Object* object, const std::string& text);
@@ -238,7 +252,7 @@ void EditorUi::PortEvent(std::uint32_t port, std::uint32_t size, std::uint32_t f
   const std::string text(bytes, value->size > 0 && bytes[value->size - 1] == '\0' ? value->size - 1 : value->size);
   if (key == status_) {
     window_->SetNotice(text);
-    window_->Redraw();
+    Redraw();
   } else if (key == module_) {
     ReadPiece(object, text);
   }
@@ -289,7 +303,7 @@ void EditorUi::Received(const std::string& text) {
   if (mine != in_flight_.end()) {
     // Echoes come in order: the older sends are answered too.
     in_flight_.erase(in_flight_.begin(), mine + 1);
-    window_->Redraw();
+    Redraw();
     return;
   }
   known_ = text;
@@ -298,7 +312,7 @@ void EditorUi::Received(const std::string& text) {
   std::string error;
   if (!RestoreModuleImage(*engine_, text, error)) {
     window_->SetNotice(kCannotShow + error);
-    window_->Redraw();
+    Redraw();
     return;
   }
   // Positions are the window's own: a module without them is laid out
@@ -309,10 +323,11 @@ void EditorUi::Received(const std::string& text) {
   const nlohmann::json image = nlohmann::json::parse(text, nullptr, false);
   std::string name = image.is_object() ? image.value("name", std::string()) : std::string();
   window_->SetModuleName(name.empty() ? "(unnamed module)" : name);
-  window_->Redraw();
+  Redraw();
 }
 
 int EditorUi::Idle() {
+  CheckGone();
   while (XPending(display_) > 0) {
     XEvent event;
     XNextEvent(display_, &event);

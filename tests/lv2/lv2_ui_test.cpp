@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,6 +64,7 @@ class Lv2UiTest : public ::testing::Test {
     display_name_ = ":" + std::to_string(number);
     server_ = fork();
     if (server_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlives a test that crashed
       const int null = open("/dev/null", O_WRONLY);
       dup2(null, 2);
       execlp("Xvfb", "Xvfb", display_name_.c_str(), "-screen", "0", "1024x768x24", "-ac", "-nolisten", "tcp",
@@ -306,6 +308,22 @@ TEST_F(Lv2UiTest, FollowsAPresetAndShowsTheReasonForARefusal) {
   ASSERT_TRUE(Agree());
   Cycle(4);  // the echo
   EXPECT_EQ(UiStatus(), "Echo");
+}
+
+// A host may destroy its window, and the UI's with it, before it closes the
+// UI: the UI draws nothing more on it and closes without an X error (which
+// would end the host).
+TEST_F(Lv2UiTest, HostWindowDestroyedBeforeTheUiCloses) {
+  OpenUi();
+  ASSERT_TRUE(Agree());
+  XDestroyWindow(display_, parent_);
+  XSync(display_, False);
+  ASSERT_GE(inspect_->add(ui_, kLowpassType, 300, 200), 0);  // redraws
+  Cycle(4);
+  descriptor_->cleanup(ui_);
+  ui_ = nullptr;
+  Cycle(2);  // the plug-in plays on
+  EXPECT_EQ(altered_blocks_, 0);
 }
 
 }  // namespace
