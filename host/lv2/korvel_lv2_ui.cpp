@@ -213,6 +213,9 @@ void EditorUi::RequestModule() {
 // which the plug-in joins on its worker; nothing is sent when the edit
 // changed nothing (a selection, a refused wire).
 void EditorUi::SendModule() {
+  // Until the plug-in's module has come, the window holds an empty one,
+  // which must never replace the module that plays.
+  if (known_.empty()) return;
   std::string text = WriteModuleImage(*engine_);
   if (text == known_) return;
   for (std::size_t at = 0; at < text.size();) {

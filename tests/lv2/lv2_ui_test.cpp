@@ -230,7 +230,21 @@ TEST_F(Lv2UiTest, ShowsThePluginsModuleAndItsEditsReachThePlugin) {
   EXPECT_EQ(parent, parent_);
   EXPECT_GT(asked_size_.first, 0);
   EXPECT_EQ(writes_, 1) << "one Get on opening";
+  // The host resizes it through the UI's ui:resize.
+  const auto* resize = static_cast<const LV2UI_Resize*>(descriptor_->extension_data(LV2_UI__resize));
+  ASSERT_NE(resize, nullptr);
+  resize->ui_resize(ui_, 500, 420);
+  Cycle(1);
+  XWindowAttributes attributes;
+  ASSERT_NE(XGetWindowAttributes(display_, static_cast<Window>(widget_), &attributes), 0);
+  EXPECT_EQ(attributes.width, 500);
+  EXPECT_EQ(attributes.height, 420);
 
+  // An edit before the plug-in's module came would send a module without
+  // it: nothing goes, and the plug-in's module then replaces the edit.
+  ASSERT_GE(inspect_->add(ui_, kLowpassType, 500, 300), 0);
+  idle_->idle(ui_);
+  EXPECT_EQ(writes_, 1);
   ASSERT_TRUE(Agree()) << "the UI shows:\n" << UiImage() << "\nthe plug-in holds:\n" << dsp_->SavedModuleImage();
   EXPECT_EQ(UiStatus(), "running here");
   EXPECT_EQ(inspect_->undo_depth(ui_), 0u);
