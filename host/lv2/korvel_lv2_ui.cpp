@@ -105,7 +105,12 @@ class EditorUi {
     questions_ = std::make_unique<x11_editor::X11Ui>(display_, [this](XEvent& e) { window_->Handle(e); });
     SetUi(questions_.get());
     window_->on_edit = [this] { edited_ = true; };
-    window_->on_close = [this] { closed_ = true; };
+    // A window of its own (no parent) closed by the user: hidden, and idle()
+    // tells the host, which then closes the UI.
+    window_->on_close = [this] {
+      closed_ = true;
+      XUnmapWindow(display_, window_->Handle());
+    };
     window_->SetModuleName("Waiting for the plug-in's module\xE2\x80\xA6");
     if (host_resize_ != nullptr) host_resize_->ui_resize(host_resize_->handle, kDefaultWidth, kDefaultHeight);
     XFlush(display_);
@@ -125,6 +130,8 @@ class EditorUi {
   void PortEvent(std::uint32_t port, std::uint32_t size, std::uint32_t format, const void* buffer);
   int Idle();
   int Resize(int width, int height) {
+    CheckGone();
+    if (window_->Handle() == 0) return 1;
     XResizeWindow(display_, window_->Handle(), static_cast<unsigned>(std::max(width, 1)),
                   static_cast<unsigned>(std::max(height, 1)));
     XFlush(display_);

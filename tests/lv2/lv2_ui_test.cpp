@@ -115,7 +115,8 @@ class Lv2UiTest : public ::testing::Test {
   }
 
   // Opens the UI in a plain window of the test's own, as a host embeds it.
-  void OpenUi() {
+  // Without `embedded`, no ui:parent: the UI opens a window of its own.
+  void OpenUi(bool embedded = true) {
     parent_ = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 400, 300, 0, 0, 0);
     XMapWindow(display_, parent_);
     XSync(display_, False);
@@ -127,7 +128,8 @@ class Lv2UiTest : public ::testing::Test {
                }};
     resize_feature_ = {LV2_UI__resize, &resize_};
     idle_feature_ = {LV2_UI__idleInterface, nullptr};
-    const LV2_Feature* features[] = {&map_feature_, &parent_feature_, &resize_feature_, &idle_feature_, nullptr};
+    const LV2_Feature* features[] = {&map_feature_, embedded ? &parent_feature_ : &idle_feature_, &resize_feature_,
+                                     &idle_feature_, nullptr};
     LV2UI_Widget widget = nullptr;
     ui_ = descriptor_->instantiate(descriptor_, lv2::kPluginUri, KORVEL_LV2_PATH "/korvel.lv2/", &Write, this,
                                    &widget, features);
@@ -338,6 +340,30 @@ TEST_F(Lv2UiTest, HostWindowDestroyedBeforeTheUiCloses) {
   ui_ = nullptr;
   Cycle(2);  // the plug-in plays on
   EXPECT_EQ(altered_blocks_, 0);
+}
+
+// Without a parent the UI is a window of its own; the window manager's
+// close hides it, and idle() tells the host.
+TEST_F(Lv2UiTest, WindowOfItsOwnClosesThroughIdle) {
+  OpenUi(false);
+  ASSERT_TRUE(Agree());
+  Window root = 0, parent = 0, *children = nullptr;
+  unsigned count = 0;
+  ASSERT_NE(XQueryTree(display_, static_cast<Window>(widget_), &root, &parent, &children, &count), 0);
+  if (children != nullptr) XFree(children);
+  EXPECT_EQ(parent, root);
+  XEvent close = {};
+  close.xclient.type = ClientMessage;
+  close.xclient.window = static_cast<Window>(widget_);
+  close.xclient.message_type = XInternAtom(display_, "WM_PROTOCOLS", False);
+  close.xclient.format = 32;
+  close.xclient.data.l[0] = static_cast<long>(XInternAtom(display_, "WM_DELETE_WINDOW", False));
+  XSendEvent(display_, static_cast<Window>(widget_), False, 0, &close);
+  XSync(display_, False);
+  EXPECT_EQ(idle_->idle(ui_), 1);
+  XWindowAttributes attributes;
+  ASSERT_NE(XGetWindowAttributes(display_, static_cast<Window>(widget_), &attributes), 0);
+  EXPECT_EQ(attributes.map_state, IsUnmapped);
 }
 
 }  // namespace
