@@ -27,6 +27,10 @@ else()
   pkg_check_modules(EBUR128 REQUIRED IMPORTED_TARGET libebur128)
   # Sample-rate conversion for korvel render --rate and --engine-rate.
   pkg_check_modules(SOXR REQUIRED IMPORTED_TARGET soxr)
+  # The Linux editor (korvel edit): cairo on Xlib.
+  pkg_check_modules(X11 REQUIRED IMPORTED_TARGET x11 cairo-xlib)
+  # Its tests drive it with real input; without XTest they are not built.
+  pkg_check_modules(XTST QUIET IMPORTED_TARGET xtst)
   find_package(benchmark QUIET)
 endif()
 

@@ -8,6 +8,7 @@
 #include "engine/patch_engine.h"
 
 #include "editor/core/editor_core.h"
+#include "editor/core/port_text.h"
 
 namespace korvel::editor {
 
@@ -50,9 +51,8 @@ void RefreshStatus(PatchEngine& engine);
 LRESULT CALLBACK ModuleViewProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 // The text the status bar shows for the pointer at module point (x, y).
 std::string StatusTextAt(const PatchEngine& engine, int x, int y);
-// The line of an info text that describes input (or output) `index`,
-// counted from 0: "in2: Cutoff"; also finds ranges such as "out1 - out8: ...".
-std::string PortLine(const char* info, bool output, int index);
+// The line of an info text that describes a port (editor/core/port_text.h).
+using editor_core::PortLine;
 
 // Code View and GUI View.
 LRESULT CALLBACK GuiViewProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

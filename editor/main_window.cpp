@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "editor/core/layout.h"
 #include "editor/editor.h"
 #include "editor/editor_internal.h"
 #include "editor/editor_texts.h"
@@ -248,7 +249,12 @@ void OnCommand(HWND window, PatchEngine& engine, int command) {
       CatchUp(engine);
       break;
     case ID_LOAD_MODULE:
-      AsOneStep(engine, editor_core::step::kLoadModule, [&] { return LoadModuleCommand(engine); });
+      // A module without positions is laid out within the load's step.
+      AsOneStep(engine, editor_core::step::kLoadModule, [&] {
+        const bool loaded = LoadModuleCommand(engine);
+        if (loaded) editor_core::LayOutIfUnplaced(engine);
+        return loaded;
+      });
       CatchUp(engine);
       break;
     case ID_SAVE_MODULE:

@@ -4,6 +4,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "editor/core/layout.h"
 #include "engine/module_file.h"
 #include "engine/module_image.h"
 
@@ -261,7 +262,13 @@ bool EditorCore::NewModule() {
 
 bool EditorCore::LoadModule(const std::string& path, std::string& error) {
   bool loaded = false;
-  Change(step::kLoadModule, [&] { return loaded = LoadModuleFile(engine_, path, error); });
+  // A module without positions is laid out in the same step, so the view
+  // shows it and one undo takes the whole load back.
+  Change(step::kLoadModule, [&] {
+    loaded = LoadModuleFile(engine_, path, error);
+    if (loaded) LayOutIfUnplaced(engine_);
+    return loaded;
+  });
   Select(-1);
   return loaded;
 }

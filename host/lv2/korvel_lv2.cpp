@@ -2,6 +2,12 @@
 // state and files to the same PluginModule every other host drives. The
 // module is linked in; nothing of the engine is copied or changed here.
 //
+// A UI talks to the plug-in only through patch messages: patch:Get of the
+// module property is answered with its text on the notify port, and a
+// patch:Set of it replaces the module, in pieces when the text is larger
+// than a port buffer holds. The text is written and read on the worker; the
+// audio thread only copies pieces between ports and worker messages.
+//
 // Threads: run(), connect_port() and work_response() are [audio thread];
 // work() is [worker thread]; instantiate(), restore() and cleanup() run
 // while the host is not running the plug-in; save() may run beside run().
@@ -65,6 +71,24 @@ inline constexpr char kBadStateType[] =
 // A sound file a component could not load (the engine's line).
 inline constexpr char kSoundProblem[] = "Korvel Modular: %s\n";
 inline constexpr char kEmptyState[] = "the saved module is empty, not a module";
+// A module a UI sent, refused: logged with the prefix, and the status
+// property carries the same line without it.
+inline constexpr char kLogPrefix[] = "Korvel Modular: ";
+inline constexpr char kRefusedModule[] = "couldn't take the module: ";
+inline constexpr char kUnchanged[] = "; the module is unchanged";
+inline constexpr char kEmptyModule[] = "the module is empty, not a module";
+inline constexpr char kModuleWhat[] = "the module";
+inline constexpr char kPieceLost[] = "a piece of the module is missing (one starts at byte ";
+inline constexpr char kPieceExpected[] = ", the next expected at byte ";
+inline constexpr char kPieceOverrun[] = "its pieces hold more bytes than the total they give";
+// Refusals the audio thread gives itself: fixed texts, nothing to build.
+inline constexpr char kNoWorkerStatus[] =
+    "couldn't take the module: the host offers no worker (work:schedule); the module is unchanged";
+inline constexpr char kPieceTooLarge[] =
+    "couldn't take the module: a piece is larger than 65536 bytes; send it in smaller pieces; "
+    "the module is unchanged";
+inline constexpr char kPieceNotPassed[] =
+    "couldn't take the module: the host could not pass a piece to the worker; the module is unchanged";
 }  // namespace text
 
 // Frames handed to the module per audio call; longer runs are split.
@@ -78,6 +102,34 @@ constexpr std::int32_t kMaxPositions = 64;
 // follows) or refused (the file playing is reported again).
 constexpr char kLoaded = 'L';
 constexpr char kRefused = 'R';
+// Worker answers that hand over a text made on the worker (a pointer to
+// it follows): the module to send, or the reason a module was refused.
+constexpr char kModuleText = 'T';
+constexpr char kStatusText = 'S';
+// Requests to the worker besides kWorkLoadFile: write the module's text
+// for the notify port; a piece of a module sent by a UI (a PieceHeader and
+// its bytes follow); free a text the audio thread is done with (its
+// pointer follows).
+constexpr char kWriteModule = 'G';
+constexpr char kPiece = 'P';
+constexpr char kFreeText = 'D';
+// Room an event of one piece needs beside its text: the event, object,
+// property, offset and total atoms, and padding.
+constexpr std::uint32_t kPieceOverhead = 192;
+// Texts the audio thread gave up and has not yet handed to the worker.
+constexpr int kMaxRetired = 16;
+
+struct PieceHeader {
+  std::uint64_t offset, total;
+};
+// A piece the audio thread could not pass on (it already said why): the
+// worker drops the module being joined, and its later pieces with it.
+constexpr PieceHeader kDropPieces = {~std::uint64_t{0}, 0};
+
+// A text for the notify port, made and freed off the audio thread.
+struct OutText {
+  std::string text;
+};
 // The longest module file name reported back on the notify port.
 constexpr std::size_t kMaxPath = 4096;
 
@@ -108,7 +160,11 @@ struct Uris {
         patch_property(Map(map, LV2_PATCH__property)),
         patch_value(Map(map, LV2_PATCH__value)),
         module_image(Map(map, kModuleImageUri)),
-        module_file(Map(map, kModuleFileUri)) {}
+        module_file(Map(map, kModuleFileUri)),
+        module(Map(map, kModuleUri)),
+        status(Map(map, kStatusUri)),
+        piece_offset(Map(map, kPieceOffsetUri)),
+        piece_total(Map(map, kPieceTotalUri)) {}
 
   static LV2_URID Map(LV2_URID_Map* map, const char* uri) { return map != nullptr ? map->map(map->handle, uri) : 0; }
 
@@ -119,6 +175,7 @@ struct Uris {
       time_speed;
   LV2_URID patch_get, patch_set, patch_property, patch_value;
   LV2_URID module_image, module_file;
+  LV2_URID module, status, piece_offset, piece_total;
 };
 
 class Plugin {
@@ -128,6 +185,14 @@ class Plugin {
       : module_(std::move(module)), mapped_(map != nullptr), uris_(map), logger_(logger), schedule_(schedule) {
     if (mapped_) lv2_atom_forge_init(&forge_, map);
   }
+  // Not on the audio thread: the texts still held are freed here.
+  ~Plugin() {
+    delete sending_;
+    delete status_;
+    for (OutText* text : retired_) delete text;
+  }
+  Plugin(const Plugin&) = delete;
+  Plugin& operator=(const Plugin&) = delete;
 
   void Connect(std::uint32_t port, void* data);
   void Run(std::uint32_t frames);  // [audio thread]
@@ -148,6 +213,21 @@ class Plugin {
   void AddMidi(const LV2_Atom_Event* event, std::uint32_t frames);
   void WriteFileReport();
   void LogSoundProblems();
+  // [audio thread]
+  void ReadModulePiece(const LV2_Atom_Object* object, const LV2_Atom* value);
+  void Schedule(char kind);
+  void Retire(OutText* text);
+  void FreeRetired();
+  std::uint32_t Room() const { return forge_.size - forge_.offset; }
+  bool WriteStatus(const char* text, std::size_t size);
+  void WriteModulePieces();
+  // [worker thread]
+  void TakePiece(const PieceHeader& header, const char* bytes, std::size_t size, LV2_Worker_Respond_Function respond,
+                 LV2_Worker_Respond_Handle handle);
+  void TakeModule(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle);
+  static void Hand(char kind, OutText* text, LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle);
+  void HandModuleText(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle);
+  void RefuseModule(const std::string& reason, LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle);
   void ProcessChunk(std::uint32_t start, std::uint32_t frames, std::int32_t& next_note, std::int32_t& next_position);
 
   std::unique_ptr<PluginModule> module_;
@@ -194,6 +274,26 @@ class Plugin {
   // threads that change the module (worker, restore), under its own lock.
   std::mutex file_mutex_;
   std::string saved_file_;
+
+  // [audio thread] The module text being sent in pieces (null: none) and
+  // how much of it has gone; the reason the last module was refused, made
+  // on the worker or one of the audio thread's own fixed texts; texts
+  // replaced, waiting to go back to the worker to be freed. restore()
+  // also sets the module text, while the plug-in does not run.
+  OutText* sending_ = nullptr;
+  std::size_t sent_bytes_ = 0;
+  OutText* status_ = nullptr;
+  const char* fixed_status_ = nullptr;
+  OutText* retired_[kMaxRetired] = {};
+  // [audio thread] A piece of a module on its way to the worker: a kind
+  // byte, its header and its bytes, built here without allocating.
+  char piece_message_[1 + sizeof(PieceHeader) + kMaxPieceIn] = {};
+  // [worker thread] The module a UI is sending, joined piece by piece;
+  // `joining_` is false between modules and after a refused piece, whose
+  // followers are dropped until a new first piece comes.
+  std::string incoming_;
+  std::uint64_t incoming_total_ = 0;
+  bool joining_ = false;
 };
 
 void Plugin::Connect(std::uint32_t port, void* data) {
@@ -292,15 +392,148 @@ void Plugin::ReadMessage(const LV2_Atom_Object* object, std::int64_t frame, std:
   const LV2_Atom* property = nullptr;
   const LV2_Atom* value = nullptr;
   lv2_atom_object_get(object, uris_.patch_property, &property, uris_.patch_value, &value, 0);
-  const bool ours = property != nullptr && property->type == uris_.atom_urid &&
-                    reinterpret_cast<const LV2_Atom_URID*>(property)->body == uris_.module_file;
+  const LV2_URID key = property != nullptr && property->type == uris_.atom_urid
+                           ? reinterpret_cast<const LV2_Atom_URID*>(property)->body
+                           : 0;
+  const bool ours = key == uris_.module_file;
   if (object->body.otype == uris_.patch_get) {
+    // A Get of everything answers with both.
     if (property == nullptr || ours) report_file_.store(true, std::memory_order_relaxed);
+    if (property == nullptr || key == uris_.module) Schedule(kWriteModule);
+  } else if (object->body.otype == uris_.patch_set && key == uris_.module && property != nullptr) {
+    ReadModulePiece(object, value);
   } else if (object->body.otype == uris_.patch_set && ours && value != nullptr && value->type == uris_.atom_path) {
     // The file is read and checked on the worker thread; the module changes
     // there, under the engine's own rules for edits beside the audio.
-    if (schedule_ != nullptr) schedule_->schedule_work(schedule_->handle, value->size, LV2_ATOM_BODY_CONST(value));
+    // The request is the kind byte and the path, built in the piece buffer
+    // (a path longer than it could never be reported back anyway).
+    if (schedule_ != nullptr && value->size < sizeof piece_message_) {
+      piece_message_[0] = kWorkLoadFile;
+      std::memcpy(piece_message_ + 1, LV2_ATOM_BODY_CONST(value), value->size);
+      schedule_->schedule_work(schedule_->handle, value->size + 1, piece_message_);
+    }
   }
+}
+
+// [audio thread] A request that carries nothing but its kind.
+void Plugin::Schedule(char kind) {
+  if (schedule_ != nullptr) schedule_->schedule_work(schedule_->handle, 1, &kind);
+}
+
+// A patch:Set of the module: the whole text, or a piece of it with its
+// offset and the total. Each piece goes to the worker as it comes, which
+// joins them; what cannot go is refused here with a fixed reason.
+void Plugin::ReadModulePiece(const LV2_Atom_Object* object, const LV2_Atom* value) {
+  if (value == nullptr || value->type != uris_.atom_string) return;
+  if (schedule_ == nullptr) {
+    fixed_status_ = text::kNoWorkerStatus;
+    return;
+  }
+  const auto* bytes = static_cast<const char*>(LV2_ATOM_BODY_CONST(value));
+  // A string's body ends in its NUL.
+  const std::size_t size = value->size > 0 && bytes[value->size - 1] == '\0' ? value->size - 1 : value->size;
+  const LV2_Atom* offset = nullptr;
+  const LV2_Atom* total = nullptr;
+  lv2_atom_object_get(object, uris_.piece_offset, &offset, uris_.piece_total, &total, 0);
+  PieceHeader header = {0, size};
+  if (offset != nullptr || total != nullptr) {
+    const double at = NumberOf(offset), whole = NumberOf(total);
+    // Anything not a count is taken as a piece that does not join.
+    header.offset = std::isfinite(at) && at >= 0 && at < 1e15 ? static_cast<std::uint64_t>(at) : kDropPieces.offset - 1;
+    header.total = std::isfinite(whole) && whole >= 0 && whole < 1e15 ? static_cast<std::uint64_t>(whole) : 0;
+  }
+  if (size > kMaxPieceIn) {
+    fixed_status_ = text::kPieceTooLarge;
+    header = kDropPieces;
+  }
+  piece_message_[0] = kPiece;
+  std::memcpy(piece_message_ + 1, &header, sizeof header);
+  const std::size_t copied = size > kMaxPieceIn ? 0 : size;
+  std::memcpy(piece_message_ + 1 + sizeof header, bytes, copied);
+  const auto message_size = static_cast<std::uint32_t>(1 + sizeof header + copied);
+  if (schedule_->schedule_work(schedule_->handle, message_size, piece_message_) != LV2_WORKER_SUCCESS) {
+    fixed_status_ = text::kPieceNotPassed;
+    // The worker must not join the next piece to the ones before this.
+    header = kDropPieces;
+    std::memcpy(piece_message_ + 1, &header, sizeof header);
+    schedule_->schedule_work(schedule_->handle, 1 + sizeof header, piece_message_);
+  }
+}
+
+// [audio thread] A text the audio thread no longer needs goes back to the
+// worker to be freed; kept until the worker can take it.
+void Plugin::Retire(OutText* text) {
+  if (text == nullptr) return;
+  for (OutText*& slot : retired_) {
+    if (slot == nullptr) {
+      slot = text;
+      return;
+    }
+  }
+  // Every slot taken (the worker has been stuck for many answers): the
+  // text is left unfreed rather than freed here.
+}
+
+void Plugin::FreeRetired() {
+  if (schedule_ == nullptr) return;
+  for (OutText*& slot : retired_) {
+    if (slot == nullptr) continue;
+    char message[1 + sizeof(OutText*)];
+    message[0] = kFreeText;
+    std::memcpy(message + 1, &slot, sizeof slot);
+    if (schedule_->schedule_work(schedule_->handle, sizeof message, message) == LV2_WORKER_SUCCESS) slot = nullptr;
+  }
+}
+
+// [audio thread] A patch:Set of the status property; false when the port
+// has no room for it this run.
+bool Plugin::WriteStatus(const char* status, std::size_t size) {
+  if (Room() < size + kPieceOverhead) return false;
+  LV2_Atom_Forge_Frame frame;
+  lv2_atom_forge_frame_time(&forge_, 0);
+  lv2_atom_forge_object(&forge_, &frame, 0, uris_.patch_set);
+  lv2_atom_forge_key(&forge_, uris_.patch_property);
+  lv2_atom_forge_urid(&forge_, uris_.status);
+  lv2_atom_forge_key(&forge_, uris_.patch_value);
+  lv2_atom_forge_string(&forge_, status, static_cast<std::uint32_t>(size));
+  lv2_atom_forge_pop(&forge_, &frame);
+  return true;
+}
+
+// [audio thread] As many pieces of the module text as the port has room
+// for, at most kPieceBytes each, cut between UTF-8 characters so each
+// piece is text too; the rest goes in the runs that follow.
+void Plugin::WriteModulePieces() {
+  if (sending_ == nullptr) return;
+  const std::string& whole = sending_->text;
+  while (sent_bytes_ < whole.size() || (whole.empty() && sent_bytes_ == 0)) {
+    if (Room() < kPieceOverhead + 8) return;
+    std::size_t size = std::min<std::size_t>({whole.size() - sent_bytes_, kPieceBytes, Room() - kPieceOverhead});
+    const std::size_t end = sent_bytes_ + size;
+    if (end < whole.size()) {
+      std::size_t cut = end;
+      while (cut > sent_bytes_ && (static_cast<unsigned char>(whole[cut]) & 0xC0) == 0x80) --cut;
+      if (cut == sent_bytes_) return;  // no whole character fits this run
+      size = cut - sent_bytes_;
+    }
+    LV2_Atom_Forge_Frame frame;
+    lv2_atom_forge_frame_time(&forge_, 0);
+    lv2_atom_forge_object(&forge_, &frame, 0, uris_.patch_set);
+    lv2_atom_forge_key(&forge_, uris_.patch_property);
+    lv2_atom_forge_urid(&forge_, uris_.module);
+    lv2_atom_forge_key(&forge_, uris_.patch_value);
+    lv2_atom_forge_string(&forge_, whole.data() + sent_bytes_, static_cast<std::uint32_t>(size));
+    lv2_atom_forge_key(&forge_, uris_.piece_offset);
+    lv2_atom_forge_long(&forge_, static_cast<std::int64_t>(sent_bytes_));
+    lv2_atom_forge_key(&forge_, uris_.piece_total);
+    lv2_atom_forge_long(&forge_, static_cast<std::int64_t>(whole.size()));
+    lv2_atom_forge_pop(&forge_, &frame);
+    sent_bytes_ += size;
+    if (whole.empty()) break;
+  }
+  Retire(sending_);
+  sending_ = nullptr;
+  sent_bytes_ = 0;
 }
 
 void Plugin::ReadControl(std::uint32_t frames) {
@@ -377,6 +610,17 @@ void Plugin::Run(std::uint32_t frames) {
     notifying = lv2_atom_forge_sequence_head(&forge_, &sequence, 0) != 0;
   }
   if (report_file_.exchange(false, std::memory_order_relaxed) && notifying) WriteFileReport();
+  if (notifying) {
+    // The reason before the module: a UI that sent a refused module reads
+    // why before it reads the module that stays.
+    if (fixed_status_ != nullptr && WriteStatus(fixed_status_, std::strlen(fixed_status_))) fixed_status_ = nullptr;
+    if (status_ != nullptr && WriteStatus(status_->text.data(), status_->text.size())) {
+      Retire(status_);
+      status_ = nullptr;
+    }
+    WriteModulePieces();
+  }
+  FreeRetired();
 
   std::int32_t next_note = 0, next_position = 0;
   for (std::uint32_t done = 0; done < frames;) {
@@ -500,6 +744,13 @@ LV2_State_Status Plugin::Restore(LV2_State_Retrieve_Function retrieve, LV2_State
   }
   report_file_.store(true, std::memory_order_relaxed);
   resend_parameters_.store(true, std::memory_order_release);
+  // An open UI catches up with the restored module (a preset, a project).
+  // The plug-in does not run meanwhile, so the slot is set here.
+  auto text = std::make_unique<OutText>();
+  text->text = WriteModuleImage(module_->engine());
+  delete sending_;
+  sending_ = text.release();
+  sent_bytes_ = 0;
   return LV2_STATE_SUCCESS;
 }
 
@@ -511,7 +762,32 @@ void Plugin::LogSoundProblems() {
 // file that plays, so a host that showed the refused name shows the truth.
 LV2_Worker_Status Plugin::Work(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle,
                                std::uint32_t size, const void* data) {
-  const std::string path(static_cast<const char*>(data), strnlen(static_cast<const char*>(data), size));
+  const auto* message = static_cast<const char*>(data);
+  if (size < 1) return LV2_WORKER_ERR_UNKNOWN;
+  switch (message[0]) {
+    case kWriteModule:
+      HandModuleText(respond, handle);
+      return LV2_WORKER_SUCCESS;
+    case kFreeText:
+      if (size == 1 + sizeof(OutText*)) {
+        OutText* text = nullptr;
+        std::memcpy(&text, message + 1, sizeof text);
+        delete text;
+      }
+      return LV2_WORKER_SUCCESS;
+    case kPiece:
+      if (size >= 1 + sizeof(PieceHeader)) {
+        PieceHeader header;
+        std::memcpy(&header, message + 1, sizeof header);
+        TakePiece(header, message + 1 + sizeof header, size - 1 - sizeof header, respond, handle);
+      }
+      return LV2_WORKER_SUCCESS;
+    case kWorkLoadFile:
+      break;
+    default:
+      return LV2_WORKER_ERR_UNKNOWN;
+  }
+  const std::string path(message + 1, strnlen(message + 1, size - 1));
   // Through the one reader: a directory, a device or a FIFO is refused by
   // what it is, before anything is read, so the worker never waits on one;
   // an empty file would load nothing and is refused too.
@@ -536,11 +812,109 @@ LV2_Worker_Status Plugin::Work(LV2_Worker_Respond_Function respond, LV2_Worker_R
   }
   const std::string answer = kLoaded + path;
   respond(handle, static_cast<std::uint32_t>(answer.size() + 1), answer.c_str());
+  HandModuleText(respond, handle);  // an open UI follows the new module
   return LV2_WORKER_SUCCESS;
+}
+
+// [worker thread] A text handed to the audio thread by its pointer; when
+// the host cannot pass the answer, it is freed here.
+void Plugin::Hand(char kind, OutText* text, LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle) {
+  char answer[1 + sizeof(OutText*)];
+  answer[0] = kind;
+  std::memcpy(answer + 1, &text, sizeof text);
+  if (respond(handle, sizeof answer, answer) != LV2_WORKER_SUCCESS) delete text;
+}
+
+// [worker thread] The module's text as it now plays, for the notify port.
+// Sound paths stay absolute: a UI runs on the same machine.
+void Plugin::HandModuleText(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle) {
+  auto text = std::make_unique<OutText>();
+  text->text = WriteModuleImage(module_->engine());
+  Hand(kModuleText, text.release(), respond, handle);
+}
+
+void Plugin::RefuseModule(const std::string& reason, LV2_Worker_Respond_Function respond,
+                          LV2_Worker_Respond_Handle handle) {
+  joining_ = false;
+  incoming_.clear();
+  incoming_.shrink_to_fit();
+  auto status = std::make_unique<OutText>();
+  status->text = std::string(text::kRefusedModule) + reason + text::kUnchanged;
+  lv2_log_error(&logger_, "%s%s\n", text::kLogPrefix, status->text.c_str());
+  Hand(kStatusText, status.release(), respond, handle);
+}
+
+// [worker thread] Joins a UI's pieces in order: a piece at offset 0 starts
+// a module (dropping one half joined), each next one must start where the
+// text so far ends, and the module is taken when the total is reached.
+void Plugin::TakePiece(const PieceHeader& header, const char* bytes, std::size_t size,
+                       LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle) {
+  if (header.offset == kDropPieces.offset) {
+    joining_ = false;
+    incoming_.clear();
+    return;
+  }
+  if (header.offset == 0) {
+    if (header.total > kMaxModuleImageSize) {
+      RefuseModule(TooLargeReason(text::kModuleWhat, header.total), respond, handle);
+      return;
+    }
+    incoming_.clear();
+    incoming_.reserve(header.total);
+    incoming_total_ = header.total;
+    joining_ = true;
+  } else if (!joining_) {
+    return;  // the rest of a module already refused
+  } else if (header.offset != incoming_.size()) {
+    RefuseModule(text::kPieceLost + std::to_string(header.offset) + text::kPieceExpected +
+                     std::to_string(incoming_.size()) + ")",
+                 respond, handle);
+    return;
+  }
+  if (size > incoming_total_ - incoming_.size()) {
+    RefuseModule(text::kPieceOverrun, respond, handle);
+    return;
+  }
+  incoming_.append(bytes, size);
+  if (incoming_.size() == incoming_total_) TakeModule(respond, handle);
+}
+
+// [worker thread] The joined module replaces the one that plays, as a
+// module file does; it is no file's, so the file reported becomes none.
+void Plugin::TakeModule(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle) {
+  std::string error;
+  if (incoming_.empty()) error = text::kEmptyModule;
+  if (!error.empty() || !ReadModuleImage(module_->engine(), incoming_.data(), incoming_.size(), error)) {
+    RefuseModule(error, respond, handle);
+    return;
+  }
+  joining_ = false;
+  incoming_.clear();
+  incoming_.shrink_to_fit();
+  module_->engine().SetModuleFolder(std::string());
+  LogSoundProblems();
+  resend_parameters_.store(true, std::memory_order_release);
+  {
+    std::lock_guard lock(file_mutex_);
+    saved_file_.clear();
+  }
+  respond(handle, 1, &kLoaded);
+  HandModuleText(respond, handle);
 }
 
 LV2_Worker_Status Plugin::WorkResponse(std::uint32_t size, const void* data) {
   const char* answer = static_cast<const char*>(data);
+  if (size == 1 + sizeof(OutText*) && (answer[0] == kModuleText || answer[0] == kStatusText)) {
+    OutText* text = nullptr;
+    std::memcpy(&text, answer + 1, sizeof text);
+    // The newest module replaces one half sent: a UI joining pieces starts
+    // again at the new offset 0.
+    OutText*& slot = answer[0] == kModuleText ? sending_ : status_;
+    Retire(slot);
+    slot = text;
+    if (answer[0] == kModuleText) sent_bytes_ = 0;
+    return LV2_WORKER_SUCCESS;
+  }
   if (size >= 1 && answer[0] == kLoaded) {
     const std::size_t length = strnlen(answer + 1, size - 1);
     // A name too long to report is reported as none, never cut.

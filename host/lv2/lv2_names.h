@@ -13,6 +13,21 @@ inline constexpr char kPluginUri[] = "urn:korvel:lv2:modular";
 inline constexpr char kModuleImageUri[] = "urn:korvel:lv2:module-image";
 // The writable patch parameter "Module file", atom:Path.
 inline constexpr char kModuleFileUri[] = "urn:korvel:lv2:module-file";
+// The module as a patch property, for a UI: atom:String, the module image
+// text (UTF-8), readable and writable; sent in pieces (docs/lv2.md).
+inline constexpr char kModuleUri[] = "urn:korvel:lv2:modular#module";
+// Why the last module a UI sent was refused: atom:String, readable.
+inline constexpr char kStatusUri[] = "urn:korvel:lv2:modular#status";
+// A piece's place in the module text: its first byte (atom:Long) and the
+// whole text's bytes (atom:Long), keys of the patch:Set that carries it.
+inline constexpr char kPieceOffsetUri[] = "urn:korvel:lv2:modular#offset";
+inline constexpr char kPieceTotalUri[] = "urn:korvel:lv2:modular#total";
+// Bytes of module text the plug-in puts in one piece; a UI sends pieces of
+// at most kMaxPieceIn bytes (hosts pass them through rings of a few KiB).
+inline constexpr std::uint32_t kPieceBytes = 4096;
+inline constexpr std::uint32_t kMaxPieceIn = 65536;
+// The worker message that loads a module file: this byte, then the path.
+inline constexpr char kWorkLoadFile = 'F';
 // Presets: this prefix and the example's file name without ".korvel".
 inline constexpr char kPresetUriPrefix[] = "urn:korvel:lv2:preset:";
 // The licence the plug-in is published under: the project's own terms, all

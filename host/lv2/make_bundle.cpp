@@ -75,6 +75,26 @@ std::string PluginTurtle() {
     << "    a rdf:Property , owl:DatatypeProperty ;\n"
     << "    rdfs:label \"Module image\" ;\n"
     << "    rdfs:comment \"The module, as the JSON text of a .korvel file: the plug-in's state.\" .\n\n";
+  t << Uri(korvel::lv2::kModuleUri) << "\n"
+    << "    a lv2:Parameter ;\n"
+    << "    rdfs:label \"Module\" ;\n"
+    << "    rdfs:comment \"The module as the JSON text of a .korvel file, for an editor: read with patch:Get, "
+       "replaced with patch:Set, carried in pieces when large.\" ;\n"
+    << "    rdfs:range atom:String .\n\n";
+  t << Uri(korvel::lv2::kStatusUri) << "\n"
+    << "    a lv2:Parameter ;\n"
+    << "    rdfs:label \"Status\" ;\n"
+    << "    rdfs:comment \"Why the last module sent was refused.\" ;\n"
+    << "    rdfs:range atom:String .\n\n";
+  for (const auto& [uri, label, comment] :
+       {std::tuple{korvel::lv2::kPieceOffsetUri, "Piece offset", "The byte of the module text a piece starts at."},
+        std::tuple{korvel::lv2::kPieceTotalUri, "Piece total", "The bytes of the whole module text a piece is of."}}) {
+    t << Uri(uri) << "\n"
+      << "    a rdf:Property , owl:DatatypeProperty ;\n"
+      << "    rdfs:label \"" << label << "\" ;\n"
+      << "    rdfs:comment \"" << comment << "\" ;\n"
+      << "    rdfs:range atom:Long .\n\n";
+  }
   t << Uri(korvel::lv2::kProjectUri) << "\n"
     << "    a doap:Project ;\n"
     << "    doap:name \"" << korvel::text::kModuleName << "\" ;\n"
@@ -92,7 +112,8 @@ std::string PluginTurtle() {
     << "    lv2:microVersion 0 ;\n"
     << "    lv2:optionalFeature lv2:hardRTCapable , urid:map , log:log , work:schedule ;\n"
     << "    lv2:extensionData state:interface , work:interface ;\n"
-    << "    patch:writable " << Uri(korvel::lv2::kModuleFileUri) << " ;\n"
+    << "    patch:writable " << Uri(korvel::lv2::kModuleFileUri) << " , " << Uri(korvel::lv2::kModuleUri) << " ;\n"
+    << "    patch:readable " << Uri(korvel::lv2::kModuleUri) << " , " << Uri(korvel::lv2::kStatusUri) << " ;\n"
     << "    lv2:port\n";
   auto audio = [&t](int index, const char* direction, const char* symbol, const char* name) {
     t << "        [ a lv2:AudioPort , lv2:" << direction << " ; lv2:index " << index << " ; lv2:symbol \"" << symbol

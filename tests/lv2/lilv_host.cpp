@@ -91,6 +91,7 @@ Instance::Instance(World& world, double rate, bool offer_worker, bool null_featu
 
   for (auto* buffers : {in_, out_, side_})
     for (int c = 0; c < 2; ++c) buffers[c].assign(kMaxFrames, 0.0f);
+  work_.reserve(std::size_t{1} << 20);
   control_buffer_.assign(kAtomCapacity / 8, 0);
   notify_buffer_.assign(kAtomCapacity / 8, 0);
   lv2_atom_forge_init(&forge_, urids.map());
@@ -151,6 +152,43 @@ void Instance::SendGetModuleFile() {
   lv2_atom_forge_pop(&forge_, &frame);
 }
 
+void Instance::SendGetModule() {
+  UridMap& urids = world_.urids();
+  LV2_Atom_Forge_Frame frame;
+  lv2_atom_forge_frame_time(&forge_, 0);
+  lv2_atom_forge_object(&forge_, &frame, 0, urids.Map(LV2_PATCH__Get));
+  lv2_atom_forge_key(&forge_, urids.Map(LV2_PATCH__property));
+  lv2_atom_forge_urid(&forge_, urids.Map(lv2::kModuleUri));
+  lv2_atom_forge_pop(&forge_, &frame);
+}
+
+void Instance::SendModulePiece(const std::string& bytes, std::int64_t offset, std::int64_t total) {
+  UridMap& urids = world_.urids();
+  LV2_Atom_Forge_Frame frame;
+  lv2_atom_forge_frame_time(&forge_, 0);
+  lv2_atom_forge_object(&forge_, &frame, 0, urids.Map(LV2_PATCH__Set));
+  lv2_atom_forge_key(&forge_, urids.Map(LV2_PATCH__property));
+  lv2_atom_forge_urid(&forge_, urids.Map(lv2::kModuleUri));
+  lv2_atom_forge_key(&forge_, urids.Map(LV2_PATCH__value));
+  lv2_atom_forge_string(&forge_, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  if (offset >= 0) {
+    lv2_atom_forge_key(&forge_, urids.Map(lv2::kPieceOffsetUri));
+    lv2_atom_forge_long(&forge_, offset);
+    lv2_atom_forge_key(&forge_, urids.Map(lv2::kPieceTotalUri));
+    lv2_atom_forge_long(&forge_, total);
+  }
+  lv2_atom_forge_pop(&forge_, &frame);
+}
+
+void Instance::SendModule(const std::string& text, std::size_t piece) {
+  if (piece == 0) {
+    SendModulePiece(text, -1, -1);
+    return;
+  }
+  for (std::size_t at = 0; at < text.size(); at += piece)
+    SendModulePiece(text.substr(at, piece), static_cast<std::int64_t>(at), static_cast<std::int64_t>(text.size()));
+}
+
 void Instance::SendPosition(std::uint32_t frame, const Position& p) {
   UridMap& urids = world_.urids();
   LV2_Atom_Forge_Frame object;
@@ -191,6 +229,12 @@ void Instance::SetSidechain(const float* left, const float* right) {
 }
 
 void Instance::Run(const float* left, const float* right, std::uint32_t frames) {
+  RunPluginOnly(left, right, frames);
+  ReadNotify();
+  DoWork();
+}
+
+void Instance::RunPluginOnly(const float* left, const float* right, std::uint32_t frames) {
   frames = std::min(frames, kMaxFrames);
   std::copy(left, left + frames, in_[0].begin());
   std::copy(right, right + frames, in_[1].begin());
@@ -200,22 +244,29 @@ void Instance::Run(const float* left, const float* right, std::uint32_t frames) 
   }
   // An output sequence's size is its capacity until the plug-in writes it.
   auto* notify = reinterpret_cast<LV2_Atom*>(notify_buffer_.data());
-  notify->size = kAtomCapacity - sizeof(LV2_Atom);
+  notify->size = std::min(notify_capacity_, kAtomCapacity) - static_cast<std::uint32_t>(sizeof(LV2_Atom));
   notify->type = world_.urids().Map(LV2_ATOM__Chunk);
 
   lilv_instance_run(instance_, frames);
-
   StartSequence();
-  ReadNotify();
+}
+
+void Instance::DoWork() {
   // The worker: requests made during run(), then their responses.
-  std::vector<std::vector<std::uint8_t>> work, responses;
+  std::vector<std::uint8_t> work;
+  std::vector<std::vector<std::uint8_t>> responses;
   {
     std::lock_guard lock(work_mutex_);
-    work.swap(work_);
+    work.assign(work_.begin(), work_.end());
+    work_.clear();  // keeps its capacity
   }
-  for (const auto& request : work)
-    worker_->work(lilv_instance_get_handle(instance_), &Respond, this, static_cast<std::uint32_t>(request.size()),
-                  request.data());
+  for (std::size_t at = 0; at + sizeof(std::uint32_t) <= work.size();) {
+    std::uint32_t size = 0;
+    std::memcpy(&size, &work[at], sizeof size);
+    at += sizeof size;
+    worker_->work(lilv_instance_get_handle(instance_), &Respond, this, size, &work[at]);
+    at += size;
+  }
   {
     std::lock_guard lock(work_mutex_);
     responses.swap(responses_);
@@ -226,8 +277,9 @@ void Instance::Run(const float* left, const float* right, std::uint32_t frames) 
 }
 
 void Instance::WorkOnThisThread(const std::string& path) {
-  worker_->work(lilv_instance_get_handle(instance_), &Respond, this, static_cast<std::uint32_t>(path.size() + 1),
-                path.c_str());
+  const std::string request = lv2::kWorkLoadFile + path;
+  worker_->work(lilv_instance_get_handle(instance_), &Respond, this, static_cast<std::uint32_t>(request.size() + 1),
+                request.c_str());
 }
 
 void Instance::Render(const std::vector<float>& left, const std::vector<float>& right, std::uint32_t block,
@@ -252,7 +304,15 @@ void Instance::ReadNotify() {
     const auto* object = reinterpret_cast<const LV2_Atom_Object*>(&event->body);
     if (object->body.otype != urids.Map(LV2_PATCH__Set)) continue;
     const LV2_Atom* value = nullptr;
-    lv2_atom_object_get(object, urids.Map(LV2_PATCH__value), &value, 0);
+    const LV2_Atom* property = nullptr;
+    lv2_atom_object_get(object, urids.Map(LV2_PATCH__value), &value, urids.Map(LV2_PATCH__property), &property, 0);
+    if (value != nullptr && value->type == urids.Map(LV2_ATOM__String) && property != nullptr &&
+        property->type == urids.Map(LV2_ATOM__URID)) {
+      const LV2_URID key = reinterpret_cast<const LV2_Atom_URID*>(property)->body;
+      const std::string text(static_cast<const char*>(LV2_ATOM_BODY_CONST(value)), value->size - 1);
+      if (key == urids.Map(lv2::kStatusUri)) statuses_.push_back(text);
+      if (key == urids.Map(lv2::kModuleUri)) ReadModulePiece(object, value);
+    }
     if (value != nullptr && value->type == urids.Map(LV2_ATOM__Path)) {
       reported_file_ = static_cast<const char*>(LV2_ATOM_BODY_CONST(value));
       ++reports_;
@@ -260,11 +320,46 @@ void Instance::ReadNotify() {
   }
 }
 
+// Joined as a UI joins them: a piece at 0 starts a module, each next one
+// goes on where the text ends; the module is whole at its total.
+void Instance::ReadModulePiece(const LV2_Atom_Object* object, const LV2_Atom* value) {
+  UridMap& urids = world_.urids();
+  const LV2_Atom *offset = nullptr, *total = nullptr;
+  lv2_atom_object_get(object, urids.Map(lv2::kPieceOffsetUri), &offset, urids.Map(lv2::kPieceTotalUri), &total, 0);
+  const std::string text(static_cast<const char*>(LV2_ATOM_BODY_CONST(value)), value->size - 1);
+  if (offset == nullptr || total == nullptr || offset->type != urids.Map(LV2_ATOM__Long) ||
+      total->type != urids.Map(LV2_ATOM__Long)) {
+    ++broken_pieces_;  // the plug-in always gives both
+    return;
+  }
+  const auto at = static_cast<std::size_t>(reinterpret_cast<const LV2_Atom_Long*>(offset)->body);
+  const auto whole = static_cast<std::size_t>(reinterpret_cast<const LV2_Atom_Long*>(total)->body);
+  if (at == 0) {
+    if (!pieces_.empty()) ++broken_pieces_;  // a module left half sent
+    joining_.clear();
+    pieces_.clear();
+  } else if (at != joining_.size()) {
+    ++broken_pieces_;
+    return;
+  }
+  joining_ += text;
+  pieces_.push_back(text);
+  if (joining_.size() == whole) {
+    modules_.push_back(joining_);
+    last_pieces_ = pieces_;
+    joining_.clear();
+    pieces_.clear();
+  }
+}
+
 LV2_Worker_Status Instance::Schedule(LV2_Worker_Schedule_Handle handle, std::uint32_t size, const void* data) {
   auto* bytes = static_cast<const std::uint8_t*>(data);
   auto* self = static_cast<Instance*>(handle);
   std::lock_guard lock(self->work_mutex_);
-  self->work_.emplace_back(bytes, bytes + size);
+  if (self->work_.size() + sizeof size + size > self->work_.capacity()) return LV2_WORKER_ERR_NO_SPACE;
+  const auto* length = reinterpret_cast<const std::uint8_t*>(&size);
+  self->work_.insert(self->work_.end(), length, length + sizeof size);
+  self->work_.insert(self->work_.end(), bytes, bytes + size);
   return LV2_WORKER_SUCCESS;
 }
 

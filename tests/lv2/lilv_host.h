@@ -61,7 +61,8 @@ class World {
 class Instance {
  public:
   static constexpr std::uint32_t kMaxFrames = 8192;
-  static constexpr std::uint32_t kAtomCapacity = 65536;
+  // Room for a piece larger than the plug-in takes.
+  static constexpr std::uint32_t kAtomCapacity = 131072;
 
   // Null inside when lilv cannot instantiate; check ok(). With
   // `null_feature`, the features begin with one whose URI is null, as some
@@ -80,6 +81,12 @@ class Instance {
   void SendMidi(std::uint32_t frame, std::uint8_t status, std::uint8_t note, std::uint8_t velocity);
   void SendModuleFile(const std::string& path);
   void SendGetModuleFile();
+  // The module property, as a UI sends it: patch:Get; patch:Set of the
+  // whole text (`piece` 0) or in pieces of `piece` bytes with their offset
+  // and total; one piece as given, for pieces out of order.
+  void SendGetModule();
+  void SendModule(const std::string& text, std::size_t piece = 0);
+  void SendModulePiece(const std::string& bytes, std::int64_t offset, std::int64_t total);
   // A time:Position with the fields given (NaN: left out), in the host's
   // beat unit.
   struct Position {
@@ -94,6 +101,13 @@ class Instance {
   // queued work on this thread as a worker would and hands the responses
   // back before returning. `left`/`right` in, results in out_left/right.
   void Run(const float* left, const float* right, std::uint32_t frames);
+  // The parts of Run, for tests that watch the plug-in's run() alone.
+  void RunPluginOnly(const float* left, const float* right, std::uint32_t frames);
+  void ReadNotify();
+  void DoWork();
+  // The notify buffer's capacity the plug-in is given (bytes, with the
+  // sequence header), from the next run on.
+  void set_notify_capacity(std::uint32_t bytes) { notify_capacity_ = bytes; }
   // Runs a whole signal in blocks of `block` frames.
   void Render(const std::vector<float>& left, const std::vector<float>& right, std::uint32_t block,
               std::vector<float>& out_left, std::vector<float>& out_right);
@@ -106,6 +120,13 @@ class Instance {
   int reports() const { return reports_; }
   // The latency output port's value after the last run.
   float latency() const { return latency_; }
+  // Module texts that came whole on the notify port (joined from their
+  // pieces), and the pieces the last one came in; status texts; pieces
+  // that did not join (a gap or a restart midway).
+  const std::vector<std::string>& modules() const { return modules_; }
+  const std::vector<std::string>& last_pieces() const { return last_pieces_; }
+  const std::vector<std::string>& statuses() const { return statuses_; }
+  int broken_pieces() const { return broken_pieces_; }
   // Log lines the plug-in wrote.
   std::vector<std::string>& log() { return log_; }
 
@@ -128,7 +149,7 @@ class Instance {
   static const void* GetValue(const char* symbol, void* self, std::uint32_t* size, std::uint32_t* type);
   static void SetValue(const char* symbol, void* self, const void* value, std::uint32_t size, std::uint32_t type);
   void StartSequence();
-  void ReadNotify();
+  void ReadModulePiece(const LV2_Atom_Object* object, const LV2_Atom* value);
 
   World& world_;
   LilvInstance* instance_ = nullptr;
@@ -150,9 +171,16 @@ class Instance {
   LV2_Atom_Forge forge_;
   LV2_Atom_Forge_Frame sequence_frame_;
   std::mutex work_mutex_;  // work_ and responses_, between worker and audio
-  std::vector<std::vector<std::uint8_t>> work_, responses_;
+  // Requests as a real host keeps them, in a ring made before the audio
+  // runs: each a 32-bit size and its bytes, so scheduling allocates nothing.
+  std::vector<std::uint8_t> work_;
+  std::vector<std::vector<std::uint8_t>> responses_;
   std::vector<std::string> log_;
   std::string reported_file_;
+  std::uint32_t notify_capacity_ = kAtomCapacity;
+  std::string joining_;
+  std::vector<std::string> pieces_, last_pieces_, modules_, statuses_;
+  int broken_pieces_ = 0;
 };
 
 // A text as the inside of a Turtle string literal.

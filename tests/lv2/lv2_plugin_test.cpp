@@ -9,6 +9,7 @@
 
 #include <lv2/atom/atom.h>
 #include <lv2/midi/midi.h>
+#include <lv2/patch/patch.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,8 +18,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,6 +98,13 @@ Stereo ReadWav(const std::string& path) {
     audio.right.push_back(interleaved[2 * i + 1]);
   }
   return audio;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
 }
 
 // The type whose name is `name`, or -1 while no such type is registered.
@@ -582,6 +592,12 @@ TEST_F(Lv2PluginTest, WithoutAWorkerFilesAreIgnored) {
   const Stereo input = Noise(512);
   instance.Run(input.left.data(), input.right.data(), 512);
   EXPECT_EQ(std::vector<float>(instance.out_left().begin(), instance.out_left().begin() + 512), input.left);
+  // A module from a UI is refused, saying why.
+  instance.SendModule(ReadText(Example("lowpass.korvel")));
+  instance.Run(input.left.data(), input.right.data(), 512);
+  ASSERT_EQ(instance.statuses().size(), 1u);
+  EXPECT_NE(instance.statuses()[0].find("the host offers no worker"), std::string::npos);
+  EXPECT_EQ(std::vector<float>(instance.out_left().begin(), instance.out_left().begin() + 512), input.left);
 }
 
 TEST_F(Lv2PluginTest, ParameterOneDrivesASlider) {
@@ -700,6 +716,273 @@ TEST_F(Lv2PluginTest, AMissingSoundIsLoggedAndTheRestPlays) {
   const Stereo input = Noise(512);
   const Stereo out = Render(*instance, input);
   EXPECT_EQ(out.left, input.left) << "the rest of the module is as loaded";
+}
+
+
+// ---- The module property: what a UI reads and writes over the ports.
+
+// IN wired to OUT, and `extra` constants beside them wired to nothing;
+// their labels and the description in characters of 2 and 3 bytes, so
+// pieces cut through text of every width.
+std::string WiredModule(int extra, const std::string& name) {
+  std::string description;
+  for (int i = 0; i < 300; ++i) description += "\xE9\x9F\xB3";
+  std::string module = R"({"format": "korvel-module", "version": 1, "name": ")" + name + R"(", "description": ")" +
+                       description + R"(", "components": [
+    {"slot": 0, "type": 0, "x": 20, "y": 40}, {"slot": 1, "type": 1, "x": 420, "y": 40})";
+  for (int i = 0; i < extra; ++i) {
+    module += R"(, {"slot": )" + std::to_string(i + 2) + R"(, "type": 80, "label": ")" + "\xC3\xA9" + std::to_string(i) +
+              R"(", "x": )" + std::to_string(20 + i % 10 * 60) + R"(, "y": )" + std::to_string(100 + i / 10 * 40) +
+              R"(, "value": )" + std::to_string(i) + "}";
+  }
+  return module + R"(], "connections": [{"from": [0, 0], "to": [1, 0]}]})";
+}
+
+std::size_t ComponentCount(const std::string& image) {
+  return nlohmann::json::parse(image).at("components").size();
+}
+
+// What a UI opening on a playing module reads is that module: the one
+// loaded from a file, the default before it; and a second instance given
+// that text plays exactly the same.
+TEST_F(Lv2PluginTest, GetAnswersTheModuleThatPlays) {
+  auto instance = NewInstance();
+  const Stereo input = Noise(2048);
+  instance->SendGetModule();
+  instance->Run(input.left.data(), input.right.data(), 64);  // the worker writes the text after this run
+  instance->Run(input.left.data(), input.right.data(), 64);  // and it goes out here
+  ASSERT_EQ(instance->modules().size(), 1u);
+  EXPECT_EQ(ComponentCount(instance->modules()[0]), 2u) << "the default module, IN and OUT";
+
+  LoadPath(*instance, Example("lowpass.korvel"));
+  instance->Run(input.left.data(), input.right.data(), 1);
+  // A loaded file is sent unasked, so an open UI follows it; asked, the same.
+  ASSERT_EQ(instance->modules().size(), 2u);
+  instance->SendGetModule();
+  instance->Run(input.left.data(), input.right.data(), 1);
+  instance->Run(input.left.data(), input.right.data(), 1);
+  ASSERT_EQ(instance->modules().size(), 3u);
+  const std::string text = instance->modules().back();
+  EXPECT_EQ(text, instance->modules()[1]);
+  const auto json = nlohmann::json::parse(text);
+  EXPECT_EQ(json.at("name"), "Lowpass 800 Hz");
+  EXPECT_EQ(json.at("components").size(), 5u);
+  EXPECT_EQ(instance->broken_pieces(), 0);
+
+  auto copy = NewInstance();
+  copy->SendModule(text);
+  copy->Run(input.left.data(), input.right.data(), 1);
+  instance->Restore(State(world_->PresetState(std::string(lv2::kPresetUriPrefix) + "lowpass")).get());
+  EXPECT_EQ(Render(*copy, input).left, Render(*instance, input).left);
+  EXPECT_TRUE(copy->statuses().empty());
+}
+
+// A module set by a UI is loaded on the worker and heard from the first
+// block after it ran; IN->OUT, kept by the new module, never misses a
+// sample, before, during and after.
+TEST_F(Lv2PluginTest, SetIsHeardFromTheNextBlockAndKeepsAnUntouchedPartFlowing) {
+  auto instance = NewInstance();
+  const Stereo input = Noise(4096);
+  instance->SendModule(WiredModule(3, "three more"));
+  for (std::size_t at = 0; at < 2048; at += 256) {
+    instance->Run(&input.left[at], &input.right[at], 256);
+    ASSERT_TRUE(std::equal(input.left.begin() + static_cast<std::ptrdiff_t>(at),
+                           input.left.begin() + static_cast<std::ptrdiff_t>(at + 256), instance->out_left().begin()))
+        << "block at " << at;
+  }
+  ASSERT_EQ(instance->modules().size(), 1u) << "the module taken is sent back";
+  EXPECT_EQ(ComponentCount(instance->modules()[0]), 5u);
+
+  // Now the lowpass: the block that carried it still passes, the next one
+  // is filtered, as a fresh lowpass filters it.
+  instance->SendModule(ReadText(Example("lowpass.korvel")));
+  instance->Run(input.left.data(), input.right.data(), 256);
+  EXPECT_TRUE(std::equal(input.left.begin(), input.left.begin() + 256, instance->out_left().begin()));
+  auto reference = NewInstance();
+  reference->Restore(State(world_->PresetState(std::string(lv2::kPresetUriPrefix) + "lowpass")).get());
+  const Stereo tail = {{input.left.begin() + 256, input.left.end()}, {input.right.begin() + 256, input.right.end()}};
+  EXPECT_EQ(Render(*instance, tail).left, Render(*reference, tail).left);
+  // It is no file's: the file reported is none, and a saved project keeps it.
+  EXPECT_EQ(instance->reported_file(), "");
+  auto reopened = NewInstance();
+  reopened->Restore(State(instance->Save()).get());
+  reference->Restore(State(world_->PresetState(std::string(lv2::kPresetUriPrefix) + "lowpass")).get());
+  EXPECT_EQ(Render(*reopened, tail).left, Render(*reference, tail).left);
+  EXPECT_TRUE(instance->log().empty());
+}
+
+// A module that is not one is refused with its reason on the status
+// property and in the log, and the lowpass plays on; pieces that do not
+// join are refused the same way, and the next whole module is taken.
+TEST_F(Lv2PluginTest, ABadModuleIsRefusedWithItsReasonAndChangesNothing) {
+  auto instance = NewInstance();
+  State lowpass(world_->PresetState(std::string(lv2::kPresetUriPrefix) + "lowpass"));
+  instance->Restore(lowpass.get());
+  auto reference = NewInstance();
+  const Stereo input = Noise(3000);
+  const std::string good = WiredModule(1, "good");
+  instance->Run(input.left.data(), input.right.data(), 1);  // sends the restored module
+
+  struct Case {
+    const char* name;
+    std::function<void()> send;
+    std::string reason;
+    bool logged = true;  // refusals made on the worker are logged too
+  } cases[] = {
+      {"not JSON", [&] { instance->SendModule("hello"); }, "the text is not JSON"},
+      {"unknown type",
+       [&] { instance->SendModule(R"({"format": "korvel-module", "version": 1, "components": [{"slot": 0, "type": 999}]})"); },
+       "999"},
+      {"empty", [&] { instance->SendModule(""); }, "the module is empty, not a module"},
+      {"too large", [&] { instance->SendModulePiece("{", 0, std::int64_t{5} << 20); }, "is too large"},
+      {"a piece lost",
+       [&] {
+         instance->SendModulePiece(good.substr(0, 10), 0, static_cast<std::int64_t>(good.size()));
+         instance->SendModulePiece(good.substr(20), 20, static_cast<std::int64_t>(good.size()));
+       },
+       "a piece of the module is missing (one starts at byte 20, the next expected at byte 10)"},
+      {"pieces past their total",
+       [&] {
+         instance->SendModulePiece(good.substr(0, 10), 0, 12);
+         instance->SendModulePiece(good.substr(10, 10), 10, 12);
+       },
+       "its pieces hold more bytes than the total they give"},
+      {"a piece too large for the worker",
+       [&] { instance->SendModule(std::string(lv2::kMaxPieceIn + 1, ' ')); },
+       "a piece is larger than 65536 bytes; send it in smaller pieces", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    instance->log().clear();
+    const std::size_t statuses = instance->statuses().size(), modules = instance->modules().size();
+    c.send();
+    instance->Run(input.left.data(), input.right.data(), 1);
+    instance->Run(input.left.data(), input.right.data(), 1);
+    ASSERT_EQ(instance->statuses().size(), statuses + 1);
+    const std::string& status = instance->statuses().back();
+    EXPECT_EQ(status.rfind("couldn't take the module: ", 0), 0u) << status;
+    EXPECT_NE(status.find(c.reason), std::string::npos) << status;
+    EXPECT_NE(status.find("; the module is unchanged"), std::string::npos) << status;
+    ASSERT_EQ(instance->log().size(), c.logged ? 1u : 0u);
+    if (c.logged) {
+      EXPECT_TRUE(Logged(*instance, status));
+    }
+    EXPECT_EQ(instance->modules().size(), modules) << "nothing changed, so nothing is sent";
+    reference->Restore(lowpass.get());
+    instance->Restore(lowpass.get());
+    EXPECT_EQ(Render(*instance, input).left, Render(*reference, input).left);
+  }
+  // The rest of a refused module is dropped; a whole one after it is taken.
+  instance->SendModulePiece(good.substr(0, 10), 0, static_cast<std::int64_t>(good.size()));
+  instance->SendModulePiece(good.substr(20, 10), 20, static_cast<std::int64_t>(good.size()));
+  instance->SendModulePiece(good.substr(30), 30, static_cast<std::int64_t>(good.size()));
+  instance->SendModule(good, 7);
+  instance->Run(input.left.data(), input.right.data(), 1);
+  instance->Run(input.left.data(), input.right.data(), 1);
+  ASSERT_FALSE(instance->modules().empty());
+  EXPECT_EQ(nlohmann::json::parse(instance->modules().back()).at("name"), "good");
+  EXPECT_EQ(Render(*instance, input).left, input.left);
+}
+
+// 200 components, both ways in pieces: a UI's pieces are joined whole, and
+// the plug-in's, cut to fit a small notify buffer run after run, between
+// UTF-8 characters, join to the module it holds. The audio through IN->OUT
+// flows unchanged meanwhile, and run() allocates nothing while it sends.
+TEST_F(Lv2PluginTest, ALargeModuleTravelsInPiecesBothWays) {
+  auto instance = NewInstance();
+  const std::string name = "gro\xC3\x9F \xE9\x9F\xB3 \xF0\x9F\x8E\xB9";  // 2-, 3- and 4-byte characters
+  const std::string large = WiredModule(198, name);
+  ASSERT_GT(large.size(), 3 * std::size_t{lv2::kPieceBytes});
+  instance->SendModule(large, 1000);
+  const Stereo input = Noise(64 * 256);
+  instance->Run(input.left.data(), input.right.data(), 256);
+  instance->Run(input.left.data(), input.right.data(), 256);
+  ASSERT_TRUE(instance->statuses().empty()) << instance->statuses()[0];
+  ASSERT_EQ(instance->modules().size(), 1u);
+  const std::string held = instance->modules()[0];
+  EXPECT_EQ(ComponentCount(held), 200u);
+  EXPECT_EQ(nlohmann::json::parse(held).at("name"), name);
+  EXPECT_GT(instance->last_pieces().size(), 1u);
+
+  // Asked again with notify buffers of about 1 KiB: the same text, in many
+  // runs; three sizes a byte apart, so some cut falls inside a character.
+  for (const std::uint32_t capacity : {1024u, 1025u, 1026u}) {
+    SCOPED_TRACE(capacity);
+    const std::size_t before = instance->modules().size();
+    instance->set_notify_capacity(capacity);
+    instance->SendGetModule();
+    instance->Run(input.left.data(), input.right.data(), 256);
+    std::size_t runs = 0;
+    for (std::size_t at = 256; instance->modules().size() == before && at < input.left.size(); at += 256, ++runs) {
+      {
+        testing::AllocationCounter counter;
+        instance->RunPluginOnly(&input.left[at], &input.right[at], 256);
+        ASSERT_EQ(counter.count(), 0u);
+      }
+      instance->ReadNotify();
+      instance->DoWork();
+      ASSERT_TRUE(std::equal(instance->out_left().begin(), instance->out_left().begin() + 256,
+                             input.left.begin() + static_cast<std::ptrdiff_t>(at)));
+    }
+    ASSERT_EQ(instance->modules().size(), before + 1);
+    EXPECT_EQ(instance->modules().back(), held);
+    EXPECT_GT(runs, held.size() / capacity);
+    for (const std::string& piece : instance->last_pieces()) {
+      ASSERT_FALSE(piece.empty());
+      EXPECT_LE(piece.size(), lv2::kPieceBytes);
+      EXPECT_NE(static_cast<unsigned char>(piece[0]) & 0xC0, 0x80) << "a piece starts inside a character";
+    }
+  }
+  EXPECT_EQ(instance->broken_pieces(), 0);
+}
+
+// After a preset or a project is restored, the module goes out again
+// unasked, so a UI that is open shows it; a module half sent when the
+// restore came is started again from its first piece.
+TEST_F(Lv2PluginTest, AfterARestoreTheModuleIsSentAgain) {
+  auto instance = NewInstance();
+  const Stereo input = Noise(256);
+  instance->set_notify_capacity(1024);
+  instance->SendModule(WiredModule(60, "big"));
+  instance->Run(input.left.data(), input.right.data(), 16);
+  instance->Run(input.left.data(), input.right.data(), 16);  // the first pieces go
+  ASSERT_TRUE(instance->modules().empty());
+  instance->Restore(State(world_->PresetState(std::string(lv2::kPresetUriPrefix) + "echo")).get());
+  instance->set_notify_capacity(Instance::kAtomCapacity);
+  instance->Run(input.left.data(), input.right.data(), 16);
+  ASSERT_EQ(instance->modules().size(), 1u);
+  EXPECT_EQ(nlohmann::json::parse(instance->modules()[0]).at("name"), "Echo");
+
+  State saved(instance->Save());
+  auto other = NewInstance();
+  other->Restore(saved.get());
+  other->Run(input.left.data(), input.right.data(), 16);
+  ASSERT_EQ(other->modules().size(), 1u);
+  EXPECT_EQ(other->modules()[0], instance->modules()[0]);
+}
+
+// The bundle offers the module to a UI: readable and writable, with the
+// status readable beside it.
+TEST_F(Lv2PluginTest, TheBundleDeclaresTheModuleProperties) {
+  LilvWorld* w = world_->world();
+  LilvNode* writable = lilv_new_uri(w, LV2_PATCH__writable);
+  LilvNode* readable = lilv_new_uri(w, LV2_PATCH__readable);
+  LilvNode* module = lilv_new_uri(w, lv2::kModuleUri);
+  LilvNode* status = lilv_new_uri(w, lv2::kStatusUri);
+  LilvNode* file = lilv_new_uri(w, lv2::kModuleFileUri);
+  // Through the plug-in, which loads its description first, as hosts ask.
+  LilvNodes* writes = lilv_plugin_get_value(world_->plugin(), writable);
+  LilvNodes* reads = lilv_plugin_get_value(world_->plugin(), readable);
+  ASSERT_NE(writes, nullptr);
+  ASSERT_NE(reads, nullptr);
+  EXPECT_TRUE(lilv_nodes_contains(writes, module));
+  EXPECT_TRUE(lilv_nodes_contains(writes, file));
+  EXPECT_TRUE(lilv_nodes_contains(reads, module));
+  EXPECT_TRUE(lilv_nodes_contains(reads, status));
+  EXPECT_FALSE(lilv_nodes_contains(writes, status));
+  lilv_nodes_free(writes);
+  lilv_nodes_free(reads);
+  for (LilvNode* node : {writable, readable, module, status, file}) lilv_node_free(node);
 }
 
 }  // namespace

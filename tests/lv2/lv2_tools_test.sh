@@ -2,7 +2,8 @@
 # The bundle through Debian's LV2 tools, as a user runs them:
 #   lv2_tools_test.sh LV2_DIR WORK_DIR
 # lv2ls lists the plug-in, lv2info shows its ports (the sidechain and the
-# latency among them), its class and author without a warning,
+# latency among them), its class and author without a warning, and the
+# module and status properties a UI reads and writes,
 # lv2_validate finds the Turtle right,
 # lv2apply renders a four-channel WAV (main and sidechain pairs) through the
 # default module (the main pair unchanged), lv2bench runs it.
@@ -28,6 +29,15 @@ for want in "Name: *Korvel Modular" "Class: *Utility Plugin" "Author: *The Korve
 done
 ports=$(grep -c '^	Port [0-9]*:' "$work/info.txt")
 [[ $ports == 34 ]] || fail "lv2info shows $ports ports, not 34"
+
+# The module and status properties a UI uses, as lilv reads the bundle:
+# lv2info -p writes the plug-in's description (it prints no parameters).
+lv2info -p "$work/description.ttl" "$uri" >/dev/null 2>&1 || fail "lv2info -p failed"
+description=$(sordi -i turtle -o ntriples "file://$work/description.ttl" 2>/dev/null)
+for want in "patch#writable> <$uri#module>" "patch#readable> <$uri#module>" "patch#readable> <$uri#status>" \
+            "patch#writable> <urn:korvel:lv2:module-file>"; do
+  grep -qF "<$uri> <http://lv2plug.in/ns/ext/$want" <<<"$description" || fail "lv2info -p shows no '$want'"
+done
 
 # The Turtle against the LV2 specifications' own rules.
 validation=$(cd "$LV2_PATH/korvel.lv2" && lv2_validate manifest.ttl korvel.ttl presets.ttl 2>&1)

@@ -239,6 +239,19 @@ TEST_F(PictureTest, DrawPutsBoxesAndWiresWhereTheEditorDoes) {
   EXPECT_NE(svg.str().find("width=\"850px\""), std::string::npos) << svg.str().substr(0, 300);  // OUT at x 720, 80 wide
 }
 
+// A module written without positions is drawn laid out: IN, the constant
+// and OUT side by side (not stacked at the origin), OUT furthest right.
+TEST_F(PictureTest, AModuleWithoutPositionsIsDrawnLaidOut) {
+  std::ofstream(Path("bare.korvel")) << R"({"format": "korvel-module", "version": 1, "components": [)"
+                                     << R"({"slot": 0, "type": 0}, {"slot": 1, "type": 1}, {"slot": 2, "type": 12},)"
+                                     << R"({"slot": 3, "type": 80}], "connections": [{"from": [0, 0], "to": [2, 0]},)"
+                                     << R"({"from": [3, 0], "to": [2, 1]}, {"from": [2, 0], "to": [1, 0]}]})";
+  ASSERT_EQ(Korvel("draw bare.korvel -o bare.png").status, 0);
+  const Image bare = ReadPng(Path("bare.png"));
+  // Three columns of boxes 80 wide, 60 apart, from 20 in, and the margin.
+  EXPECT_EQ(bare.width, 20 + 3 * 80 + 2 * 60 + 50);
+}
+
 // 16,384 pixels on a side and 64 megapixels at most: a box far out makes
 // no 4 GB picture, and one at the edge still draws.
 TEST_F(PictureTest, DrawsUpToThePictureBoundAndRefusesBeyond) {

@@ -37,6 +37,7 @@ int TypesCommand(const Args& args);
 int ScriptCommand(const Args& args);
 int NewCommand(const Args& args);
 int DrawCommand(const Args& args);
+int EditCommand(const Args& args);
 int PlotCommand(const Args& args);
 
 }  // namespace korvel::cli

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include "editor/cairo/module_painter.h"
+#include "editor/core/layout.h"
 #include "editor/module_view_geometry.h"
 #include "tools/korvel/cli.h"
 #include "tools/korvel/module_io.h"
@@ -23,8 +25,9 @@ constexpr char kDrawUsage[] =
     "\n"
     "Draws the module's patch as the editor's Module View shows it: the boxes\n"
     "at their saved positions with their colours and labels, the port squares\n"
-    "and the wires. The picture reaches 50 units right of and below the\n"
-    "furthest box.\n"
+    "and the wires. A module saved without positions (every box at 0, 0) is\n"
+    "laid out in columns along its wires, as the editor lays it out. The\n"
+    "picture reaches 50 units right of and below the furthest box.\n"
     "  -o PICTURE    .png or .svg\n"
     "  --scale S     size factor, 0.25 to 8 (default 1: one PNG pixel per\n"
     "                editor pixel)\n";
@@ -60,82 +63,6 @@ Extent ExtentOf(const PatchEngine& e) {
     }
   }
   return extent;
-}
-
-void FillRect(cairo_t* cr, const mv::Rect& r, unsigned colour) {
-  SetColour(cr, colour);
-  cairo_rectangle(cr, r.left, r.top, r.right - r.left, r.bottom - r.top);
-  cairo_fill(cr);
-}
-
-// The label font at the size whose cell (ascent + descent) is the
-// editor's font height, whatever family fontconfig gives for the face.
-struct LabelFont {
-  double size = 0, ascent = 0, cell = 0;
-};
-
-LabelFont SelectLabelFont(cairo_t* cr) {
-  cairo_select_font_face(cr, mv::kLabelFace, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
-  cairo_set_font_size(cr, 100.0);
-  cairo_font_extents_t unit;
-  cairo_font_extents(cr, &unit);
-  LabelFont font;
-  font.size = 100.0 * mv::kLabelCellHeight / (unit.ascent + unit.descent);
-  font.ascent = unit.ascent * font.size / 100.0;
-  font.cell = mv::kLabelCellHeight;
-  cairo_set_font_size(cr, font.size);
-  return font;
-}
-
-// Centred on one line and clipped to the box, on whole pixels as the
-// editor's text lands.
-void DrawLabel(cairo_t* cr, const LabelFont& font, const ComponentDescriptor& d) {
-  cairo_text_extents_t text;
-  cairo_text_extents(cr, d.label, &text);
-  const double x = d.x + std::floor((d.width - text.x_advance) / 2);
-  const double top = d.y + std::floor((d.height - font.cell) / 2);
-  cairo_save(cr);
-  cairo_rectangle(cr, d.x, d.y, d.width, d.height);
-  cairo_clip(cr);
-  SetColour(cr, mv::kLabelColour);
-  cairo_move_to(cr, x, top + std::round(font.ascent));
-  cairo_show_text(cr, d.label);
-  cairo_restore(cr);
-}
-
-void DrawPatch(cairo_t* cr, const PatchEngine& e, const Extent& extent) {
-  // Within the picture bound (checked before), every position fits an int.
-  cairo_translate(cr, static_cast<double>(-extent.left), static_cast<double>(-extent.top));
-  FillRect(cr,
-           {static_cast<int>(extent.left), static_cast<int>(extent.top), static_cast<int>(extent.right),
-            static_cast<int>(extent.bottom)},
-           mv::kBackground);
-  const LabelFont font = SelectLabelFont(cr);
-  for (int s = 0; s < e.SlotCount(); ++s) {
-    const ComponentDescriptor* d = e.Descriptor(s);
-    if (d == nullptr) continue;
-    FillRect(cr, {d->x, d->y, d->x + d->width, d->y + d->height}, d->colour);
-    DrawLabel(cr, font, *d);
-    for (int j = 0; j < d->input_count; ++j) FillRect(cr, mv::InputPort(d->x, d->y, j), mv::kPortColour);
-    for (int k = 0; k < d->output_count; ++k) FillRect(cr, mv::OutputPort(d->x, d->y, k), mv::kPortColour);
-  }
-  // Wires over the boxes, through pixel centres as a one-pixel pen draws.
-  SetColour(cr, mv::kWireColour);
-  cairo_set_line_width(cr, mv::kWireWidth);
-  for (int t = 0; t < e.SlotCount(); ++t) {
-    const ComponentDescriptor* d = e.Descriptor(t);
-    if (d == nullptr) continue;
-    for (int j = 0; j < d->input_count; ++j) {
-      const int s = d->input_source_slot[j];
-      if (s == kNoSlot || e.Descriptor(s) == nullptr) continue;
-      const ComponentDescriptor& from = *e.Descriptor(s);
-      const mv::Bezier c = mv::WireCurve(mv::OutputStart(from.x, from.y, d->input_source_output[j]),
-                                         mv::InputEnd(d->x, d->y, j));
-      cairo_move_to(cr, c.p0.x + 0.5, c.p0.y + 0.5);
-      cairo_curve_to(cr, c.p1.x + 0.5, c.p1.y + 0.5, c.p2.x + 0.5, c.p2.y + 0.5, c.p3.x + 0.5, c.p3.y + 0.5);
-      cairo_stroke(cr);
-    }
-  }
 }
 
 }  // namespace
@@ -174,6 +101,8 @@ int DrawCommand(const Args& args) {
   std::string error;
   const auto module = LoadModule(path, error);
   if (!module) return Fail(kExitFailure, error);
+  // A module written without positions is drawn as the editor lays it out.
+  editor_core::LayOutIfUnplaced(*module->engine);
   // A position the reader accepts may lie far beyond any picture: refused,
   // naming the box, before anything is drawn.
   const PatchEngine& engine = *module->engine;
@@ -190,7 +119,12 @@ int DrawCommand(const Args& args) {
   }
   auto picture = Picture::Begin(output, {{path, "the module"}}, *format, width, height, scale, error);
   if (!picture) return Fail(kExitFailure, error);
-  DrawPatch(picture->cr(), *module->engine, extent);
+  // Within the picture bound (checked above), every position fits an int.
+  cairo_t* cr = picture->cr();
+  cairo_translate(cr, static_cast<double>(-extent.left), static_cast<double>(-extent.top));
+  module_painter::PaintModule(cr, engine,
+                              {static_cast<int>(extent.left), static_cast<int>(extent.top),
+                               static_cast<int>(extent.right), static_cast<int>(extent.bottom)});
   if (!picture->Finish(error)) return Fail(kExitFailure, error);
   return kExitOk;
 }

@@ -36,6 +36,7 @@ int RunPictures(const char* command, const Args& args) {
 }
 int Draw(const Args& args) { return RunPictures("draw", args); }
 int Plot(const Args& args) { return RunPictures("plot", args); }
+int Edit(const Args& args) { return RunPictures("edit", args); }
 
 // One row per command, in the order `korvel --help` lists them.
 struct Command {
@@ -54,6 +55,7 @@ constexpr Command kCommands[] = {
     {"new", NewCommand, "new OUT.korvel [--force]        write a new module (IN wired to OUT)\n"},
     {"draw", Draw, "draw MODULE.korvel -o PATCH.png|svg [--scale S]\n"
                    "                                  draw the patch as the editor shows it\n"},
+    {"edit", Edit, "edit MODULE.korvel               edit a module in the editor window (X11)\n"},
     {"plot", Plot, "plot MODULE.korvel -o RESPONSE.png|svg [--what magnitude,phase,impulse] [--csv]\n"
                    "                                  plot the module's response, measured\n"},
 };

@@ -1,4 +1,5 @@
-// korvel-pictures: the commands that draw, `korvel draw` and `korvel plot`.
+// korvel-pictures: the commands that draw, `korvel draw`, `korvel plot`
+// and the editor window of `korvel edit`.
 // korvel runs this program for them, so only they load the drawing and
 // FFT libraries.
 #include <cstdio>
@@ -14,6 +15,7 @@ int main(int argc, char** argv) {
   const Args args(argv + (argc >= 2 ? 2 : argc), argv + argc);
   if (command == "draw") return DrawCommand(args);
   if (command == "plot") return PlotCommand(args);
+  if (command == "edit") return EditCommand(args);
   std::fprintf(stderr, "korvel-pictures: run through korvel: 'korvel draw' or 'korvel plot'\n");
   return kExitUsage;
 }

@@ -1,0 +1,379 @@
+// korvel edit under a virtual X server, driven with real input (XTest): a
+// patch made with the menu and the mouse is saved with Ctrl+S, reopened
+// and compared with what the window showed; a save into a read-only folder
+// is refused naming the folder, and nothing there changes.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cairo.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "editor/core/component_menu.h"
+#include "editor/x11/editor_window.h"
+#include "engine/module_file.h"
+#include "engine/patch_engine.h"
+#include "tests/support/scratch_dir.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+namespace korvel {
+namespace {
+
+namespace fs = std::filesystem;
+using x11_editor::kMenuRowHeight;
+using x11_editor::kMenuWidth;
+using testing::Outcome;
+
+// Waiting on another process: a bound, never an assertion on the time.
+template <class Done>
+bool WaitFor(Done done) {
+  for (int i = 0; i < 3000; ++i) {
+    if (done()) return true;
+    usleep(10000);
+  }
+  return false;
+}
+
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& err_path = "") {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (!err_path.empty()) {
+      FILE* err = std::fopen(err_path.c_str(), "w");
+      if (err != nullptr) dup2(fileno(err), 2);
+    }
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+class EditWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "no Xvfb";
+    // A display number of its own: tests run side by side.
+    const int number = 100 + static_cast<int>(getpid() % 800);
+    display_name_ = ":" + std::to_string(number);
+    server_ = Spawn({"Xvfb", display_name_, "-screen", "0", "1024x768x24", "-ac", "-nolisten", "tcp"},
+                    scratch.Path("xvfb.txt"));
+    const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(socket); })) << "Xvfb did not start";
+    setenv("DISPLAY", display_name_.c_str(), 1);
+    // A window may go between listing it and asking after it: not fatal.
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    ASSERT_TRUE(WaitFor([&] { return (display_ = XOpenDisplay(display_name_.c_str())) != nullptr; }));
+  }
+  void TearDown() override {
+    if (editor_ > 0) {
+      kill(editor_, SIGKILL);
+      waitpid(editor_, nullptr, 0);
+    }
+    if (display_ != nullptr) XCloseDisplay(display_);
+    if (server_ > 0) {
+      kill(server_, SIGTERM);
+      waitpid(server_, nullptr, 0);
+    }
+  }
+
+  // Starts korvel edit on `path` (as `user` when given) and waits for its
+  // window to show.
+  void Open(const std::string& path, bool as_nobody = false) {
+    std::vector<std::string> argv;
+    if (as_nobody) argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    argv.insert(argv.end(), {KORVEL_CLI, "edit", path});
+    editor_ = Spawn(argv, scratch.Path("stderr.txt"));
+    const std::string title = fs::path(path).filename().string();
+    ASSERT_TRUE(WaitFor([&] { return (window_ = FindWindow(title)) != 0; })) << "no window named " << title;
+    XSync(display_, False);
+  }
+
+  // Answers the message box titled `title` with a key, once it shows.
+  void Answer(const std::string& title, KeySym key) {
+    Window box = 0;
+    ASSERT_TRUE(WaitFor([&] { return (box = FindWindow(title, true)) != 0; })) << "no box " << title << "\n" << Err();
+    MoveTo(60, 60);  // over it: the keys go where the pointer is
+    Key(key);
+    // Gone before anything else happens: the next box is another one.
+    ASSERT_TRUE(WaitFor([&] { return FindWindow(title, true) != box; })) << "the box stays\n" << Err();
+    MoveTo(500, 500);
+  }
+
+  Window FindWindow(const std::string& part, bool whole = false) {
+    Window root = DefaultRootWindow(display_), parent = 0, *children = nullptr;
+    unsigned count = 0;
+    Window found = 0;
+    if (XQueryTree(display_, root, &root, &parent, &children, &count) == 0) return 0;
+    for (unsigned i = 0; i < count && found == 0; ++i) {
+      char* name = nullptr;
+      XWindowAttributes attributes;
+      if (XGetWindowAttributes(display_, children[i], &attributes) && attributes.map_state == IsViewable &&
+          XFetchName(display_, children[i], &name) && name != nullptr) {
+        if (whole ? name == part : std::string(name).find(part) != std::string::npos) found = children[i];
+        XFree(name);
+      }
+    }
+    if (children != nullptr) XFree(children);
+    return found;
+  }
+
+  void MoveTo(int x, int y) {
+    XTestFakeMotionEvent(display_, 0, x, y, CurrentTime);
+    XSync(display_, False);
+  }
+  void Click(int x, int y, unsigned button = 1) {
+    MoveTo(x, y);
+    XTestFakeButtonEvent(display_, button, True, CurrentTime);
+    XTestFakeButtonEvent(display_, button, False, CurrentTime);
+    XSync(display_, False);
+  }
+  void Drag(int x0, int y0, int x1, int y1) {
+    MoveTo(x0, y0);
+    XTestFakeButtonEvent(display_, 1, True, CurrentTime);
+    MoveTo((x0 + x1) / 2, (y0 + y1) / 2);
+    MoveTo(x1, y1);
+    XTestFakeButtonEvent(display_, 1, False, CurrentTime);
+    XSync(display_, False);
+  }
+  void Key(KeySym key, bool control = false) {
+    const KeyCode ctrl = XKeysymToKeycode(display_, XK_Control_L);
+    if (control) XTestFakeKeyEvent(display_, ctrl, True, CurrentTime);
+    XTestFakeKeyEvent(display_, XKeysymToKeycode(display_, key), True, CurrentTime);
+    XTestFakeKeyEvent(display_, XKeysymToKeycode(display_, key), False, CurrentTime);
+    if (control) XTestFakeKeyEvent(display_, ctrl, False, CurrentTime);
+    XSync(display_, False);
+  }
+  // Opens the Components menu at (x, y) and picks the item `name`, from a
+  // submenu when `group` is given, where the menu's geometry puts it.
+  void AddFromMenu(int x, int y, const std::string& name, const std::string& group = "") {
+    Click(x, y, 3);
+    const editor_core::Menu menu = editor_core::ComponentMenu();
+    const auto row = [](const editor_core::MenuItem* items, std::size_t n, const std::string& wanted) {
+      for (std::size_t i = 0; i < n; ++i)
+        if (items[i].name != nullptr && wanted == items[i].name) return static_cast<int>(i);
+      ADD_FAILURE() << "no menu item " << wanted;
+      return 0;
+    };
+    XWindowAttributes window;
+    XGetWindowAttributes(display_, window_, &window);
+    const int view_height = window.height - x11_editor::kStatusHeight;
+    const auto top = x11_editor::MenuPlace(x, y, static_cast<int>(menu.size), window.width, view_height);
+    if (group.empty()) {
+      Click(top.x + 20, top.y + row(menu.items, menu.size, name) * kMenuRowHeight + kMenuRowHeight / 2);
+      return;
+    }
+    const int g = row(menu.items, menu.size, group);
+    Click(top.x + 20, top.y + g * kMenuRowHeight + kMenuRowHeight / 2);
+    const editor_core::MenuItem& sub = menu.items[g];
+    const auto at =
+        x11_editor::SubmenuPlace(top, g, static_cast<int>(sub.submenu_size), window.width, view_height);
+    Click(at.x + 20, at.y + row(sub.submenu, sub.submenu_size, name) * kMenuRowHeight + kMenuRowHeight / 2);
+  }
+  void Close() {
+    XEvent event = {};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window_;
+    event.xclient.message_type = XInternAtom(display_, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display_, "WM_DELETE_WINDOW", False));
+    XSendEvent(display_, window_, False, 0, &event);
+    XSync(display_, False);
+  }
+  int Exit() {
+    int status = -1;
+    EXPECT_TRUE(WaitFor([&] { return waitpid(editor_, &status, WNOHANG) == editor_; })) << "the editor did not end";
+    editor_ = 0;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string Err() const { return scratch.Read("stderr.txt"); }
+
+  testing::ScratchDir scratch{"edit"};
+  std::string display_name_;
+  Display* display_ = nullptr;
+  pid_t server_ = 0, editor_ = 0;
+  Window window_ = 0;
+};
+
+TEST_F(EditWindowTest, APatchMadeWithTheMouseIsSavedAsDrawnAndReopens) {
+  const std::string path = scratch.Path("made.korvel");
+  Open(path);
+  AddFromMenu(100, 100, "Input Component");
+  AddFromMenu(300, 100, "Output Component");
+  AddFromMenu(700, 450, "Lowpass Filter", "Filter");  // the menus move up and left to fit
+  // In's output 1 to Out's input 1, at the squares the geometry puts.
+  Drag(100 + 74, 100 + 6, 300 + 5, 100 + 6);
+  Key(XK_z, true);  // takes the wire back
+  Key(XK_y, true);  // and lays it again
+  Click(600, 500);  // nothing selected: no frames in the picture
+  Key(XK_s, true);
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(path); })) << Err();
+
+  // Reopened: the boxes where they were put, the wire between them.
+  PatchEngine engine;
+  engine.ResetEngine();
+  std::string error;
+  ASSERT_TRUE(LoadModuleFile(engine, path, error)) << error;
+  int in = -1, out = -1, filter = -1;
+  for (int s = 0; s < engine.SlotCount(); ++s) {
+    const ComponentDescriptor* d = engine.Descriptor(s);
+    if (d == nullptr) continue;
+    (d->type == 0 ? in : d->type == 1 ? out : filter) = s;
+  }
+  ASSERT_GE(in, 0);
+  ASSERT_GE(out, 0);
+  ASSERT_GE(filter, 0);
+  EXPECT_EQ(engine.Descriptor(in)->x, 100);
+  EXPECT_EQ(engine.Descriptor(out)->x, 300);
+  EXPECT_EQ(engine.Descriptor(filter)->y, 450);
+  EXPECT_EQ(engine.Descriptor(filter)->x, 700);
+  EXPECT_EQ(engine.Descriptor(filter)->type, 15);
+  EXPECT_EQ(engine.Descriptor(out)->input_source_slot[0], in);
+
+  // The window shows what `korvel draw` draws of the saved file, pixel for pixel.
+  const std::string png = scratch.Path("made.png");
+  ASSERT_EQ(std::system((std::string(KORVEL_CLI) + " draw " + path + " -o " + png).c_str()), 0);
+  cairo_surface_t* picture = cairo_image_surface_create_from_png(png.c_str());
+  ASSERT_EQ(cairo_surface_status(picture), CAIRO_STATUS_SUCCESS);
+  const int w = cairo_image_surface_get_width(picture), h = cairo_image_surface_get_height(picture);
+  XImage* shown = XGetImage(display_, window_, 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h), AllPlanes,
+                            ZPixmap);
+  ASSERT_NE(shown, nullptr);
+  cairo_surface_flush(picture);
+  const unsigned char* data = cairo_image_surface_get_data(picture);
+  const int stride = cairo_image_surface_get_stride(picture);
+  int differ = 0;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const auto drawn = *reinterpret_cast<const std::uint32_t*>(data + y * stride + 4 * x) & 0xFFFFFF;
+      if ((XGetPixel(shown, x, y) & 0xFFFFFF) != drawn && differ++ < 5)
+        ADD_FAILURE() << "pixel (" << x << ", " << y << ")";
+    }
+  EXPECT_EQ(differ, 0);
+  XDestroyImage(shown);
+  cairo_surface_destroy(picture);
+
+  Close();
+  EXPECT_EQ(Exit(), 0) << "saved: closing asks nothing\n" << Err();
+}
+
+TEST_F(EditWindowTest, ASaveIntoAReadOnlyFolderNamesItAndLosesNothing) {
+  // Root writes anywhere: the editor runs as nobody.
+  fs::create_directories(scratch.Path("ro"));
+  const std::string path = scratch.Path("ro/kept.korvel");
+  {
+    PatchEngine engine;
+    engine.ResetEngine();
+    engine.Editor().new_component_x = 40;
+    engine.CreateComponent(0);
+    std::string error;
+    ASSERT_TRUE(SaveModuleFile(engine, path, error)) << error;
+  }
+  const std::string before = testing::ReadBytes(path);
+  chmod(scratch.dir().c_str(), 0777);
+  chmod(path.c_str(), 0666);
+  chmod(scratch.Path("ro").c_str(), 0555);
+  Open(path, geteuid() == 0);
+  AddFromMenu(300, 200, "Output Component");
+  MoveTo(500, 400);
+  Key(XK_s, true);
+  Answer("Korvel Modular", XK_Return);
+  EXPECT_NE(Err().find("Not saved"), std::string::npos) << Err();
+  EXPECT_NE(Err().find("'" + scratch.Path("ro") + "'"), std::string::npos) << "names the folder: " << Err();
+  Close();
+  Answer("Korvel Modular", XK_n);  // close without saving
+  EXPECT_NE(Err().find("before closing"), std::string::npos) << Err();
+  EXPECT_EQ(Exit(), 0) << Err();
+  chmod(scratch.Path("ro").c_str(), 0755);
+  EXPECT_EQ(testing::ReadBytes(path), before);
+  EXPECT_EQ(std::distance(fs::directory_iterator(scratch.Path("ro")), fs::directory_iterator()), 1)
+      << "no temporary file left";
+}
+
+// What another X client gets from the CLIPBOARD selection as UTF8_STRING.
+std::string ClipboardOf(Display* display) {
+  const Window me = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
+  const Atom property = XInternAtom(display, "TEST_CLIP", False);
+  const Atom clipboard = XInternAtom(display, "CLIPBOARD", False);
+  // The editor takes the selection when it has read the keys.
+  if (!WaitFor([&] { return XGetSelectionOwner(display, clipboard) != None; })) return {};
+  XConvertSelection(display, clipboard, XInternAtom(display, "UTF8_STRING", False),
+                    property, me, CurrentTime);
+  std::string text;
+  XEvent event;
+  const bool answered = WaitFor([&] { return XCheckTypedWindowEvent(display, me, SelectionNotify, &event) == True; });
+  if (answered && event.xselection.property != None) {
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    XGetWindowProperty(display, me, property, 0, 1 << 20, True, AnyPropertyType, &type, &format, &count, &after,
+                       &data);
+    if (data != nullptr) {
+      text.assign(reinterpret_cast<const char*>(data), count);
+      XFree(data);
+    }
+  }
+  XDestroyWindow(display, me);
+  return text;
+}
+
+int BoxesIn(const std::string& path) {
+  PatchEngine engine;
+  engine.ResetEngine();
+  std::string error;
+  EXPECT_TRUE(LoadModuleFile(engine, path, error)) << error;
+  int boxes = 0;
+  for (int s = 0; s < engine.SlotCount(); ++s) boxes += engine.IsOccupied(s);
+  return boxes;
+}
+
+TEST_F(EditWindowTest, CopiedBoxesReachOtherClientsAndPasteBackAndABandDeletesAfterAsking) {
+  const std::string path = scratch.Path("clip.korvel");
+  Open(path);
+  AddFromMenu(100, 100, "Constant", "Values");
+  Click(110, 105);
+  Key(XK_c, true);
+  const std::string text = ClipboardOf(display_);
+  EXPECT_NE(text.find("\"components\""), std::string::npos) << "module text: " << text;
+  Key(XK_v, true);
+  Key(XK_d, true);
+  Key(XK_s, true);
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(path); })) << Err();
+  EXPECT_EQ(BoxesIn(path), 3) << "the constant, its paste and the paste's duplicate";
+
+  Drag(60, 60, 400, 400);  // a band over all three
+  Key(XK_Delete);
+  Answer("Delete Component", XK_y);
+  const std::string saved = testing::ReadBytes(path);
+  Key(XK_s, true);
+  ASSERT_TRUE(WaitFor([&] { return testing::ReadBytes(path) != saved; })) << Err();
+  EXPECT_EQ(BoxesIn(path), 0);
+  Close();
+  EXPECT_EQ(Exit(), 0) << Err();
+}
+
+TEST_F(EditWindowTest, AFileThatIsNoModuleIsNamedAndLeftAlone) {
+  const std::string path = scratch.Write("notes.korvel", "shopping list\n");
+  const Outcome run = scratch.Run(std::string(KORVEL_CLI) + " edit " + path);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("'" + path + "'"), std::string::npos) << run.err;
+  EXPECT_EQ(testing::ReadBytes(path), "shopping list\n");
+  EXPECT_EQ(FindWindow("notes"), 0u) << "no window opens";
+}
+
+}  // namespace
+}  // namespace korvel
