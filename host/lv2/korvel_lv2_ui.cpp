@@ -110,6 +110,7 @@ class EditorUi {
     window_->on_close = [this] {
       closed_ = true;
       XUnmapWindow(display_, window_->Handle());
+      XSync(display_, False);  // hidden before idle() tells the host, not at some later flush
     };
     window_->SetModuleName("Waiting for the plug-in's module\xE2\x80\xA6");
     if (host_resize_ != nullptr) host_resize_->ui_resize(host_resize_->handle, kDefaultWidth, kDefaultHeight);
