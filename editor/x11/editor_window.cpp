@@ -56,10 +56,12 @@ mv::Point EditorWindow::SubmenuPlace() const {
                                   height_ - kStatusHeight);
 }
 
-EditorWindow::EditorWindow(Display* display, PatchEngine& engine, const std::string& title, int width, int height)
+EditorWindow::EditorWindow(Display* display, PatchEngine& engine, const std::string& title, int width, int height,
+                           XWindow parent)
     : display_(display), core_(engine), width_(width), height_(height) {
   const int screen = DefaultScreen(display_);
-  window_ = XCreateSimpleWindow(display_, RootWindow(display_, screen), 0, 0, static_cast<unsigned>(width),
+  window_ = XCreateSimpleWindow(display_, parent != 0 ? parent : RootWindow(display_, screen), 0, 0,
+                                static_cast<unsigned>(width),
                                 static_cast<unsigned>(height), 0, BlackPixel(display_, screen),
                                 WhitePixel(display_, screen));
   XSelectInput(display_, window_,
@@ -81,6 +83,7 @@ EditorWindow::~EditorWindow() {
 }
 
 void EditorWindow::SetTitle(const std::string& title) {
+  if (window_ == 0) return;
   XStoreName(display_, window_, title.c_str());
   XChangeProperty(display_, window_, XInternAtom(display_, "_NET_WM_NAME", False), utf8_, 8, PropModeReplace,
                   reinterpret_cast<const unsigned char*>(title.data()), static_cast<int>(title.size()));
@@ -89,6 +92,7 @@ void EditorWindow::SetTitle(const std::string& title) {
 // ------------------------------------------------------------ painting
 
 void EditorWindow::Redraw() {
+  if (window_ == 0) return;  // destroyed with the host's window
   const int view_height = std::max(height_ - kStatusHeight, 1);
   // Off-screen first, so the window never shows half a picture; an image
   // surface rasterises exactly as `korvel draw`'s PNG does.
@@ -120,7 +124,7 @@ void EditorWindow::Redraw() {
   module_painter::SetColour(cr, kStatusBackground);
   cairo_rectangle(cr, 0, view_height, width_, kStatusHeight);
   cairo_fill(cr);
-  Text(cr, 6, view_height + 14, refusal_.empty() ? status_ : refusal_, 0x000000);
+  Text(cr, 6, view_height + 14, StatusText(), 0x000000);
   if (menu_open_) PaintMenu(cr);
   cairo_destroy(cr);
 
@@ -186,6 +190,12 @@ bool EditorWindow::Handle(XEvent& event) {
         height_ = event.xconfigure.height;
         Redraw();
       }
+      return true;
+    case DestroyNotify:
+      // A child window goes with its parent: a host may destroy its own
+      // window before it closes the UI. Nothing is drawn on it after.
+      if (event.xdestroywindow.window != window_ || window_ == 0) return false;
+      window_ = 0;
       return true;
     case ButtonPress:
       if (event.xbutton.window != window_) return false;

@@ -37,7 +37,10 @@ module_view::Point SubmenuPlace(module_view::Point menu, int row, int rows, int 
 
 class EditorWindow {
  public:
-  EditorWindow(_XDisplay* display, PatchEngine& engine, const std::string& title, int width, int height);
+  // `parent` 0: a top-level window; otherwise a child filling the host's
+  // window (an LV2 UI embedded by its host).
+  EditorWindow(_XDisplay* display, PatchEngine& engine, const std::string& title, int width, int height,
+               XWindow parent = 0);
   ~EditorWindow();
   EditorWindow(const EditorWindow&) = delete;
   EditorWindow& operator=(const EditorWindow&) = delete;
@@ -50,6 +53,12 @@ class EditorWindow {
   void SetTitle(const std::string& title);
   // The module's name, shown in the status line when nothing else is.
   void SetModuleName(const std::string& name) { module_name_ = status_ = name; }
+  // A line shown in the status line until the next press (a refusal).
+  void SetNotice(const std::string& text) { refusal_ = text; }
+  // What the status line shows now.
+  const std::string& StatusText() const { return refusal_.empty() ? status_ : refusal_; }
+  int Width() const { return width_; }
+  int Height() const { return height_; }
 
   std::function<void()> on_save;   // Ctrl+S
   std::function<void()> on_close;  // the window manager's close button

@@ -879,12 +879,14 @@ void Plugin::TakePiece(const PieceHeader& header, const char* bytes, std::size_t
   if (incoming_.size() == incoming_total_) TakeModule(respond, handle);
 }
 
-// [worker thread] The joined module replaces the one that plays, as a
-// module file does; it is no file's, so the file reported becomes none.
+// [worker thread] The joined module becomes the one that plays with the
+// fewest changes (an edit in a UI): components it keeps as they were keep
+// sounding, and the delay lines and the host's parameter values stay. It
+// is no file's, so the file reported becomes none.
 void Plugin::TakeModule(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle) {
   std::string error;
   if (incoming_.empty()) error = text::kEmptyModule;
-  if (!error.empty() || !ReadModuleImage(module_->engine(), incoming_.data(), incoming_.size(), error)) {
+  if (!error.empty() || !RestoreModuleImage(module_->engine(), incoming_, error)) {
     RefuseModule(error, respond, handle);
     return;
   }

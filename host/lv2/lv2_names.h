@@ -22,6 +22,8 @@ inline constexpr char kStatusUri[] = "urn:korvel:lv2:modular#status";
 // whole text's bytes (atom:Long), keys of the patch:Set that carries it.
 inline constexpr char kPieceOffsetUri[] = "urn:korvel:lv2:modular#offset";
 inline constexpr char kPieceTotalUri[] = "urn:korvel:lv2:modular#total";
+// The plug-in's X11 UI, a separate library in the same bundle.
+inline constexpr char kUiUri[] = "urn:korvel:lv2:modular#ui";
 // Bytes of module text the plug-in puts in one piece; a UI sends pieces of
 // at most kMaxPieceIn bytes (hosts pass them through rings of a few KiB).
 inline constexpr std::uint32_t kPieceBytes = 4096;

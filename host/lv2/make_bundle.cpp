@@ -3,7 +3,7 @@
 // preset's module names by a relative path are copied into the bundle at
 // that same path, so the preset finds them beside itself.
 //
-//   korvel_lv2_bundle OUT_DIR BINARY MODULE.korvel...
+//   korvel_lv2_bundle OUT_DIR BINARY UI_BINARY MODULE.korvel...
 //
 // Every name comes from lv2_names.h, so the Turtle and the plug-in cannot
 // disagree. A module file that is not JSON stops the build.
@@ -40,6 +40,7 @@ constexpr char kPrefixes[] =
     "@prefix rdfs:  <http://www.w3.org/2000/01/rdf-schema#> .\n"
     "@prefix state: <http://lv2plug.in/ns/ext/state#> .\n"
     "@prefix time:  <http://lv2plug.in/ns/ext/time#> .\n"
+    "@prefix ui:    <http://lv2plug.in/ns/extensions/ui#> .\n"
     "@prefix urid:  <http://lv2plug.in/ns/ext/urid#> .\n"
     "@prefix work:  <http://lv2plug.in/ns/ext/worker#> .\n\n";
 
@@ -112,6 +113,7 @@ std::string PluginTurtle() {
     << "    lv2:microVersion 0 ;\n"
     << "    lv2:optionalFeature lv2:hardRTCapable , urid:map , log:log , work:schedule ;\n"
     << "    lv2:extensionData state:interface , work:interface ;\n"
+    << "    ui:ui " << Uri(korvel::lv2::kUiUri) << " ;\n"
     << "    patch:writable " << Uri(korvel::lv2::kModuleFileUri) << " , " << Uri(korvel::lv2::kModuleUri) << " ;\n"
     << "    patch:readable " << Uri(korvel::lv2::kModuleUri) << " , " << Uri(korvel::lv2::kStatusUri) << " ;\n"
     << "    lv2:port\n";
@@ -211,13 +213,29 @@ std::string PresetsTurtle(const std::vector<Preset>& presets) {
   return t.str();
 }
 
-std::string ManifestTurtle(const std::string& binary, const std::vector<Preset>& presets) {
+std::string ManifestTurtle(const std::string& binary, const std::string& ui_binary,
+                           const std::vector<Preset>& presets) {
   std::ostringstream t;
   t << kPrefixes;
   t << Uri(korvel::lv2::kPluginUri) << "\n"
     << "    a lv2:Plugin ;\n"
     << "    lv2:binary <" << binary << "> ;\n"
     << "    rdfs:seeAlso <korvel.ttl> .\n";
+  // The UI is described here whole: a host that only lists UIs reads the
+  // manifest alone. It is driven by idle calls, embeds in the host's
+  // window when given one, and hears the module on the notify port.
+  t << "\n"
+    << Uri(korvel::lv2::kUiUri) << "\n"
+    << "    a ui:X11UI ;\n"
+    << "    ui:binary <" << ui_binary << "> ;\n"
+    << "    lv2:requiredFeature urid:map , ui:idleInterface ;\n"
+    << "    lv2:optionalFeature ui:parent , ui:resize ;\n"
+    << "    lv2:extensionData ui:idleInterface , ui:resize ;\n"
+    << "    ui:portNotification [\n"
+    << "        ui:plugin " << Uri(korvel::lv2::kPluginUri) << " ;\n"
+    << "        lv2:symbol \"notify\" ;\n"
+    << "        ui:protocol atom:eventTransfer\n"
+    << "    ] .\n";
   for (const Preset& preset : presets) {
     t << "\n"
       << Uri(preset.uri) << "\n"
@@ -255,21 +273,21 @@ void Write(const fs::path& file, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    std::cerr << "usage: korvel_lv2_bundle OUT_DIR BINARY MODULE.korvel...\n";
+  if (argc < 4) {
+    std::cerr << "usage: korvel_lv2_bundle OUT_DIR BINARY UI_BINARY MODULE.korvel...\n";
     return 2;
   }
   try {
     const fs::path dir = argv[1];
     fs::create_directories(dir);
     std::vector<Preset> presets;
-    for (int i = 3; i < argc; ++i) {
+    for (int i = 4; i < argc; ++i) {
       presets.push_back(ReadPreset(argv[i]));
       CopySounds(fs::path(argv[i]).parent_path(), dir, presets.back().sounds);
     }
     Write(dir / "korvel.ttl", PluginTurtle());
     Write(dir / "presets.ttl", PresetsTurtle(presets));
-    Write(dir / "manifest.ttl", ManifestTurtle(argv[2], presets));
+    Write(dir / "manifest.ttl", ManifestTurtle(argv[2], argv[3], presets));
   } catch (const std::exception& e) {
     std::cerr << "korvel_lv2_bundle: " << e.what() << "\n";
     return 1;

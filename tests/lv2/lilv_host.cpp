@@ -180,6 +180,11 @@ void Instance::SendModulePiece(const std::string& bytes, std::int64_t offset, st
   lv2_atom_forge_pop(&forge_, &frame);
 }
 
+void Instance::SendAtom(const LV2_Atom* atom) {
+  lv2_atom_forge_frame_time(&forge_, 0);
+  lv2_atom_forge_write(&forge_, atom, lv2_atom_total_size(atom));
+}
+
 void Instance::SendModule(const std::string& text, std::size_t piece) {
   if (piece == 0) {
     SendModulePiece(text, -1, -1);
@@ -300,6 +305,7 @@ void Instance::ReadNotify() {
   const auto* sequence = reinterpret_cast<const LV2_Atom_Sequence*>(notify_buffer_.data());
   if (sequence->atom.type != urids.Map(LV2_ATOM__Sequence)) return;
   LV2_ATOM_SEQUENCE_FOREACH(sequence, event) {
+    if (on_notify) on_notify(&event->body);
     if (event->body.type != urids.Map(LV2_ATOM__Object)) continue;
     const auto* object = reinterpret_cast<const LV2_Atom_Object*>(&event->body);
     if (object->body.otype != urids.Map(LV2_PATCH__Set)) continue;
@@ -407,6 +413,23 @@ LilvState* Instance::Save() {
   return lilv_state_new_from_instance(world_.plugin(), instance_, world_.urids().map(), nullptr, nullptr, nullptr,
                                       nullptr, &GetValue, this, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE,
                                       features_.data());
+}
+
+std::string Instance::SavedModuleImage() {
+  const auto* state = static_cast<const LV2_State_Interface*>(lilv_instance_get_extension_data(instance_, LV2_STATE__interface));
+  struct Found {
+    LV2_URID key;
+    std::string image;
+  } found{world_.urids().Map(lv2::kModuleImageUri), {}};
+  const auto store = [](LV2_State_Handle handle, std::uint32_t key, const void* value, std::size_t size, std::uint32_t,
+                        std::uint32_t) -> LV2_State_Status {
+    auto* f = static_cast<Found*>(handle);
+    if (key == f->key) f->image.assign(static_cast<const char*>(value), strnlen(static_cast<const char*>(value), size));
+    return LV2_STATE_SUCCESS;
+  };
+  state->save(lilv_instance_get_handle(instance_), store, &found, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE,
+              features_.data());
+  return found.image;
 }
 
 LilvState* Instance::SaveInto(const std::string& dir) {

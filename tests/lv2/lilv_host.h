@@ -14,6 +14,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -87,6 +88,11 @@ class Instance {
   void SendGetModule();
   void SendModule(const std::string& text, std::size_t piece = 0);
   void SendModulePiece(const std::string& bytes, std::int64_t offset, std::int64_t total);
+  // An event a UI wrote (atom:eventTransfer), queued as it came.
+  void SendAtom(const LV2_Atom* atom);
+  // Each event the plug-in writes on the notify port, as a host hands it to
+  // a UI; called after every run.
+  std::function<void(const LV2_Atom*)> on_notify;
   // A time:Position with the fields given (NaN: left out), in the host's
   // beat unit.
   struct Position {
@@ -136,6 +142,9 @@ class Instance {
   void WorkOnThisThread(const std::string& path);
 
   LilvState* Save();
+  // The module image the plug-in's state save stores, read straight from
+  // its store call.
+  std::string SavedModuleImage();
   // Saved as a host saves into a session folder `dir`: lilv's state:mapPath
   // stores paths of files there relative to it.
   LilvState* SaveInto(const std::string& dir);

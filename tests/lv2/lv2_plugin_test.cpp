@@ -811,6 +811,28 @@ TEST_F(Lv2PluginTest, SetIsHeardFromTheNextBlockAndKeepsAnUntouchedPartFlowing) 
   EXPECT_TRUE(instance->log().empty());
 }
 
+// An edit from a UI changes only what differs: a box moved in the echo
+// leaves the echo ringing, exactly as in an instance that was not edited.
+TEST_F(Lv2PluginTest, AnEditKeepsTheEchoRinging) {
+  const std::string echo = ReadText(Example("echo.korvel"));
+  auto edited = NewInstance();
+  auto untouched = NewInstance();
+  const Stereo silence = {std::vector<float>(96000, 0.0f), std::vector<float>(96000, 0.0f)};
+  const Stereo burst = Noise(4096);
+  for (Instance* i : {edited.get(), untouched.get()}) {
+    i->SendModule(echo);
+    Render(*i, {std::vector<float>(256, 0.0f), std::vector<float>(256, 0.0f)});
+  }
+  Render(*edited, burst);
+  Render(*untouched, burst);
+  auto moved = nlohmann::json::parse(echo);
+  moved["components"][0]["x"] = moved["components"][0]["x"].get<int>() + 40;
+  edited->SendModule(moved.dump());
+  const Stereo after = Render(*edited, silence);
+  EXPECT_EQ(after.left, Render(*untouched, silence).left);
+  EXPECT_NE(*std::max_element(after.left.begin(), after.left.end()), 0.0f) << "the echo rings on";
+}
+
 // A module that is not one is refused with its reason on the status
 // property and in the log, and the lowpass plays on; pieces that do not
 // join are refused the same way, and the next whole module is taken.

@@ -27,6 +27,12 @@ for want in "Name: *Korvel Modular" "Class: *Utility Plugin" "Author: *The Korve
             "Symbol: *sidechain_right" "lv2core#isSideChain" "Symbol: *latency" "Passthrough" "Ducker"; do
   grep -q "$want" "$work/info.txt" || fail "lv2info shows no '$want'"
 done
+# The UI, in its own library of the bundle, as an X11 UI.
+grep -A3 "^	UIs:" "$work/info.txt" >"$work/ui.txt"
+grep -q "$uri#ui$" "$work/ui.txt" || fail "lv2info lists no UI $uri#ui"
+grep -q "Class: *http://lv2plug.in/ns/extensions/ui#X11UI" "$work/ui.txt" || fail "the UI is not an X11 UI"
+grep -q "Binary: .*/korvel.lv2/korvel_ui.so$" "$work/ui.txt" || fail "the UI's binary is not korvel_ui.so"
+[[ -f $LV2_PATH/korvel.lv2/korvel_ui.so ]] || fail "korvel_ui.so is not in the bundle"
 ports=$(grep -c '^	Port [0-9]*:' "$work/info.txt")
 [[ $ports == 34 ]] || fail "lv2info shows $ports ports, not 34"
 
