@@ -251,11 +251,19 @@ std::unique_ptr<OutputFile> OutputFile::Create(const std::string& target, const 
   for (int attempt = 0; attempt < 100 && out->fd_ < 0; ++attempt) {
     out->temporary_ = (folder.empty() ? "" : folder == "/" ? "/" : folder + "/") + "." + name + ".korvel-" +
                       RandomSuffix();
+    // Remembered before it exists: the signals are held on this thread
+    // only, and one sent to the process may run its handler on another
+    // thread (the one reading standard input) between the two.
+    out->slot_ = Remember(out->temporary_);
     // Exclusive and never through a link: an existing name, a planted
     // symbolic link among them, is simply not this file.
     out->fd_ = open(out->temporary_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (out->fd_ < 0 && errno != EEXIST) {
-      reason = SystemReason(errno);
+    if (out->fd_ >= 0) break;
+    const int error = errno;
+    Forget(out->slot_);
+    out->slot_ = -1;
+    if (error != EEXIST) {
+      reason = SystemReason(error);
       out->temporary_.clear();
       return nullptr;
     }
@@ -265,7 +273,6 @@ std::unique_ptr<OutputFile> OutputFile::Create(const std::string& target, const 
     out->temporary_.clear();
     return nullptr;
   }
-  out->slot_ = Remember(out->temporary_);
   return out;
 }
 
