@@ -48,9 +48,11 @@ wait_for same || fail "the UI's picture differs from korvel draw in $(compare -m
 # A Lowpass Filter from the right-click menu, with the mouse: the menu opens
 # at (100, 300); Filter is its eighth row, and its submenu, moved up to fit
 # the view above the status line, starts at y 310.
-xdotool mousemove --window "$window" 100 300 click 3 sleep 0.3 \
-  mousemove --window "$window" 150 435 sleep 0.3 click 1 sleep 0.3 \
-  mousemove --window "$window" 300 319 sleep 0.3 click 1 sleep 0.3 mousemove 1200 880
+# A second between steps: on a loaded machine the host's idle calls come
+# late, and a click must meet the menu the press before it opened.
+xdotool mousemove --window "$window" 100 300 click 3 sleep 1 \
+  mousemove --window "$window" 150 435 sleep 1 click 1 sleep 1 \
+  mousemove --window "$window" 300 319 sleep 1 click 1 sleep 1 mousemove 1200 880
 # Sent, then sent back by the plug-in once its worker took it.
 echoed() {
   awk '/^## UI => Plugin/ { from = "ui" } /^## Plugin => UI/ { from = "plugin" }
