@@ -81,6 +81,7 @@ class EditorWindow {
   // text rows; Return applies them as one step, Escape closes.
   void OpenForm(int slot);
   bool FormOpen() const { return form_slot_ >= 0; }
+  void CloseForm();  // without a change
   // Its rows as (key, text); the first row is the label's.
   std::vector<std::pair<std::string, std::string>> FormRows() const;
 
@@ -119,7 +120,6 @@ class EditorWindow {
   void FormKey(_XEvent& e);
   bool FormPress(int x, int y);
   void ApplyForm();
-  void CloseForm();
   void PaintForm(_cairo* cr);
   void PaintStrip(_cairo* cr);
   // The slider under a window point, or -1.

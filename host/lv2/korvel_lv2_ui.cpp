@@ -346,6 +346,7 @@ void EditorUi::Received(const std::string& text) {
   // here, and goes back to the plug-in with the next edit.
   editor_core::LayOutIfUnplaced(*engine_);
   window_->Core().Forget();
+  window_->CloseForm();  // its rows were another module's component
   window_->Core().ClearSelection();  // the boxes selected were another module's
   const nlohmann::json image = nlohmann::json::parse(text, nullptr, false);
   std::string name = image.is_object() ? image.value("name", std::string()) : std::string();

@@ -179,6 +179,28 @@ class EditWindowTest : public ::testing::Test {
     XFree(syms);
     return shifted != plain ? shifted : NoSymbol;
   }
+  // Presses a key that types `key` (a keysym no key of the layout has):
+  // an unused keycode is given it first.
+  void KeyOfItsOwn(KeySym key) {
+    int low = 0, high = 0;
+    XDisplayKeycodes(display_, &low, &high);
+    for (int code = high; code >= low; --code) {
+      int per = 0;
+      KeySym* syms = XGetKeyboardMapping(display_, static_cast<KeyCode>(code), 1, &per);
+      const bool unused = per > 0 && syms[0] == NoSymbol;
+      XFree(syms);
+      if (!unused) continue;
+      KeySym both[2] = {key, key};
+      XChangeKeyboardMapping(display_, code, 2, both, 1);
+      // The server tells every client of the new mapping before it
+      // sends the key that follows.
+      XTestFakeKeyEvent(display_, static_cast<unsigned>(code), True, CurrentTime);
+      XTestFakeKeyEvent(display_, static_cast<unsigned>(code), False, CurrentTime);
+      XSync(display_, False);
+      return;
+    }
+    ADD_FAILURE() << "no free keycode";
+  }
   void DoubleClick(int x, int y) {
     Click(x, y);
     Click(x, y);
@@ -419,6 +441,15 @@ TEST_F(EditWindowTest, TheInlineFormRelabelsAndSetsAValueInOneStepAndRefusesBadV
   Type("Gain A");
   Key(XK_Left);
   Key(XK_BackSpace);  // "Gain A" -> "GainA"
+  Key(XK_End);
+  KeyOfItsOwn(0x10020AC);  // the euro sign: three bytes of UTF-8
+  KeyOfItsOwn(XK_eacute);  // Latin-1: two
+  KeyOfItsOwn(0x10020AC);
+  Key(XK_BackSpace);  // takes the whole last character
+  Key(XK_Left);
+  Key(XK_Left);
+  Key(XK_Right);  // between the euro sign and the e
+  Type("-");
   Key(XK_Tab);
   for (int i = 0; i < 40; ++i) Key(XK_BackSpace);
   Type("0.25");
@@ -426,7 +457,7 @@ TEST_F(EditWindowTest, TheInlineFormRelabelsAndSetsAValueInOneStepAndRefusesBadV
   std::string saved = testing::ReadBytes(path);
   SaveChanged(path, saved);
   nlohmann::json entry = EntryOf(path, kConstantType);
-  EXPECT_EQ(entry["label"], "GainA");
+  EXPECT_EQ(entry["label"], "GainA\u20AC-\u00E9");
   EXPECT_EQ(entry["value"], 0.25);
 
   // One Ctrl+Z takes back both.
