@@ -30,6 +30,7 @@
 #include "tests/support/scratch_dir.h"
 
 #include <X11/Xlib.h>
+#include <X11/keysym.h>
 
 namespace korvel {
 namespace {
@@ -399,6 +400,48 @@ void SendPointer(Display* display, Window window, int type, int x, int y) {
   }
   XSendEvent(display, window, False, 0, &event);
   XSync(display, False);
+}
+
+// A key sent straight to the UI's window.
+void SendKey(Display* display, Window window, KeySym key) {
+  XEvent event = {};
+  event.type = KeyPress;
+  event.xkey.display = display;
+  event.xkey.window = window;
+  event.xkey.keycode = XKeysymToKeycode(display, key);
+  XSendEvent(display, window, False, 0, &event);
+  XSync(display, False);
+}
+
+TEST_F(Lv2UiTest, TheInlineFormsEditReachesThePlugin) {
+  dsp_->SendModule(kRunningModule);
+  Cycle();
+  OpenUi();
+  ASSERT_TRUE(Agree());
+  // Two presses on the LP filter, 100 ms apart by the server's clock.
+  const auto window = static_cast<Window>(widget_);
+  for (const unsigned long time : {1000UL, 1100UL}) {
+    for (const int type : {ButtonPress, ButtonRelease}) {
+      XEvent event = {};
+      event.type = type;
+      event.xbutton.window = window;
+      event.xbutton.x = 160;
+      event.xbutton.y = 210;
+      event.xbutton.button = Button1;
+      event.xbutton.time = time;
+      XSendEvent(display_, window, False, 0, &event);
+    }
+  }
+  XSync(display_, False);
+  Cycle(1);
+  for (int i = 0; i < 12; ++i) SendKey(display_, window, XK_BackSpace);
+  for (const KeySym key : {XK_l, XK_o, XK_w}) SendKey(display_, window, key);
+  SendKey(display_, window, XK_Return);
+  Cycle(1);
+  ASSERT_TRUE(Agree());
+  EXPECT_EQ(Count(dsp_->SavedModuleImage(), "\"label\": \"low\""), 1u) << dsp_->SavedModuleImage();
+  EXPECT_EQ(inspect_->undo_depth(ui_), 1u);
+  EXPECT_EQ(altered_blocks_, 0);
 }
 
 TEST_F(Lv2UiTest, ASliderDragReachesTheParameterPortAndTheHostsValuesMoveIt) {
