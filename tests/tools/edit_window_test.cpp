@@ -179,9 +179,9 @@ class EditWindowTest : public ::testing::Test {
     XFree(syms);
     return shifted != plain ? shifted : NoSymbol;
   }
-  // Presses a key that types `key` (a keysym no key of the layout has):
-  // an unused keycode is given it first.
-  void KeyOfItsOwn(KeySym key) {
+  // Gives an unused keycode the keysym `key` (one no key of the layout
+  // has), before the editor opens so it reads the mapping as it starts.
+  KeyCode GiveKey(KeySym key) {
     int low = 0, high = 0;
     XDisplayKeycodes(display_, &low, &high);
     for (int code = high; code >= low; --code) {
@@ -192,14 +192,16 @@ class EditWindowTest : public ::testing::Test {
       if (!unused) continue;
       KeySym both[2] = {key, key};
       XChangeKeyboardMapping(display_, code, 2, both, 1);
-      // The server tells every client of the new mapping before it
-      // sends the key that follows.
-      XTestFakeKeyEvent(display_, static_cast<unsigned>(code), True, CurrentTime);
-      XTestFakeKeyEvent(display_, static_cast<unsigned>(code), False, CurrentTime);
       XSync(display_, False);
-      return;
+      return static_cast<KeyCode>(code);
     }
     ADD_FAILURE() << "no free keycode";
+    return 0;
+  }
+  void Press(KeyCode code) {
+    XTestFakeKeyEvent(display_, code, True, CurrentTime);
+    XTestFakeKeyEvent(display_, code, False, CurrentTime);
+    XSync(display_, False);
   }
   void DoubleClick(int x, int y) {
     Click(x, y);
@@ -429,6 +431,8 @@ nlohmann::json EntryOf(const std::string& path, int type) {
 
 TEST_F(EditWindowTest, TheInlineFormRelabelsAndSetsAValueInOneStepAndRefusesBadValues) {
   const std::string path = scratch.Path("form.korvel");
+  const KeyCode euro = GiveKey(0x10020AC);  // three bytes of UTF-8
+  const KeyCode e_acute = GiveKey(XK_eacute);  // Latin-1: two
   Open(path);
   AddFromMenu(100, 100, "Constant", "Values");
   SaveChanged(path, "");
@@ -442,9 +446,9 @@ TEST_F(EditWindowTest, TheInlineFormRelabelsAndSetsAValueInOneStepAndRefusesBadV
   Key(XK_Left);
   Key(XK_BackSpace);  // "Gain A" -> "GainA"
   Key(XK_End);
-  KeyOfItsOwn(0x10020AC);  // the euro sign: three bytes of UTF-8
-  KeyOfItsOwn(XK_eacute);  // Latin-1: two
-  KeyOfItsOwn(0x10020AC);
+  Press(euro);
+  Press(e_acute);
+  Press(euro);
   Key(XK_BackSpace);  // takes the whole last character
   Key(XK_Left);
   Key(XK_Left);
