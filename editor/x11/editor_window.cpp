@@ -222,6 +222,11 @@ bool EditorWindow::Handle(XEvent& event) {
       if (event.xclient.window != window_) return false;
       if (static_cast<Atom>(event.xclient.data.l[0]) == delete_window_ && on_close) on_close();
       return true;
+    case MappingNotify:
+      // The keyboard layout changed: the form types with the new one.
+      // Every window of the display may see this; refreshing twice is harmless.
+      XRefreshKeyboardMapping(&event.xmapping);
+      return false;
     case SelectionRequest:
       if (event.xselectionrequest.owner != window_) return false;
       AnswerSelectionRequest(event);
