@@ -1,6 +1,7 @@
 #include "editor/x11/editor_window.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -10,6 +11,8 @@
 #include "editor/core/port_text.h"
 #include "editor/editor_texts.h"
 #include "engine/ui.h"
+
+#include <nlohmann/json.hpp>
 
 // Xlib last: its macros must not reach the engine's headers.
 #include <X11/Xatom.h>
@@ -99,7 +102,7 @@ void EditorWindow::Redraw() {
   cairo_surface_t* image = cairo_image_surface_create(CAIRO_FORMAT_RGB24, std::max(width_, 1), std::max(height_, 1));
   cairo_t* cr = cairo_create(image);
   cairo_save(cr);
-  cairo_rectangle(cr, 0, 0, width_, view_height);
+  cairo_rectangle(cr, 0, 0, ViewWidth(), view_height);
   cairo_clip(cr);
   cairo_translate(cr, -scroll_x_, -scroll_y_);
   module_painter::Overlay overlay;
@@ -115,7 +118,7 @@ void EditorWindow::Redraw() {
     overlay.band = true;
     overlay.band_rect = {drag_start_.x, drag_start_.y, pointer_.x, pointer_.y};
   }
-  module_painter::PaintModule(cr, engine, {scroll_x_, scroll_y_, scroll_x_ + width_, scroll_y_ + view_height},
+  module_painter::PaintModule(cr, engine, {scroll_x_, scroll_y_, scroll_x_ + ViewWidth(), scroll_y_ + view_height},
                               &overlay);
   cairo_restore(cr);
 
@@ -125,6 +128,8 @@ void EditorWindow::Redraw() {
   cairo_rectangle(cr, 0, view_height, width_, kStatusHeight);
   cairo_fill(cr);
   Text(cr, 6, view_height + 14, StatusText(), 0x000000);
+  if (!parameters_.empty()) PaintStrip(cr);
+  if (form_slot_ >= 0) PaintForm(cr);
   if (menu_open_) PaintMenu(cr);
   cairo_destroy(cr);
 
@@ -217,6 +222,11 @@ bool EditorWindow::Handle(XEvent& event) {
       if (event.xclient.window != window_) return false;
       if (static_cast<Atom>(event.xclient.data.l[0]) == delete_window_ && on_close) on_close();
       return true;
+    case MappingNotify:
+      // The keyboard layout changed: the form types with the new one.
+      // Every window of the display may see this; refreshing twice is harmless.
+      XRefreshKeyboardMapping(&event.xmapping);
+      return false;
     case SelectionRequest:
       if (event.xselectionrequest.owner != window_) return false;
       AnswerSelectionRequest(event);
@@ -245,6 +255,21 @@ void EditorWindow::ButtonDown(const XEvent& event) {
   if (e.button == 6 || e.button == 7) {
     Scroll(e.button == 6 ? -kWheelStep : kWheelStep, 0);
     return;
+  }
+  if (form_slot_ >= 0) {
+    // A press outside the form closes it as Escape does.
+    if (e.button == Button1 && FormPress(e.x, e.y)) return;
+    CloseForm();
+    Redraw();
+    return;
+  }
+  if (e.button == Button1 && !menu_open_) {
+    slider_ = SliderAt(e.x, e.y);
+    if (slider_ >= 0) {
+      MoveSlider(slider_, e.x);
+      return;
+    }
+    if (!parameters_.empty() && e.x >= width_ - kStripWidth) return;
   }
   if (menu_open_) {
     if (e.button == Button1 && MenuPress(e.x, e.y)) return;
@@ -276,6 +301,14 @@ void EditorWindow::ButtonDown(const XEvent& event) {
   if (e.button != Button1) return;
   refusal_.clear();
   const Hit hit = editor_core::PressAt(engine, p);
+  const bool twice = hit.kind == Hit::kBody && !shift && hit.slot == last_press_slot_ &&
+                     e.time - last_press_time_ < kDoubleClickMs;
+  last_press_slot_ = hit.kind == Hit::kBody && !shift && !twice ? hit.slot : -1;
+  last_press_time_ = e.time;
+  if (twice) {
+    OpenForm(hit.slot);
+    return;
+  }
   if (hit.kind == Hit::kBody && shift) {
     core_.ToggleSelected(hit.slot);
   } else if (hit.kind == Hit::kBody) {
@@ -302,6 +335,11 @@ void EditorWindow::ButtonDown(const XEvent& event) {
 
 void EditorWindow::Motion(const XEvent& event) {
   const XMotionEvent& e = event.xmotion;
+  if (slider_ >= 0) {
+    MoveSlider(slider_, e.x);
+    return;
+  }
+  if (form_slot_ >= 0) return;
   if (menu_open_) {
     MenuHover(e.x, e.y);
     return;
@@ -316,6 +354,10 @@ void EditorWindow::Motion(const XEvent& event) {
 void EditorWindow::ButtonUp(const XEvent& event) {
   const XButtonEvent& e = event.xbutton;
   if (e.button != Button1) return;
+  if (slider_ >= 0) {
+    slider_ = -1;
+    return;
+  }
   const Point p = ToModule(e.x, e.y);
   pointer_ = p;
   PatchEngine& engine = core_.Engine();
@@ -349,6 +391,10 @@ void EditorWindow::ButtonUp(const XEvent& event) {
 }
 
 void EditorWindow::Key(XEvent& event) {
+  if (form_slot_ >= 0) {
+    FormKey(event);
+    return;
+  }
   XKeyEvent& e = event.xkey;
   const KeySym key = XLookupKeysym(&e, 0);
   const bool control = (e.state & ControlMask) != 0;
@@ -539,6 +585,297 @@ void EditorWindow::MenuHover(int x, int y) {
   if (row >= static_cast<int>(menu.size) || menu.items[row].submenu == nullptr || row == submenu_) return;
   submenu_ = row;
   Redraw();
+}
+
+}  // namespace korvel::x11_editor
+
+namespace korvel::x11_editor {
+
+namespace {
+
+constexpr unsigned kFormBackground = 0xE8FFFF;  // pale yellow
+constexpr unsigned kFormFocus = 0xFFFFFF;
+constexpr unsigned kSliderTrack = 0xC8C8C8;
+constexpr unsigned kSliderFill = 0xC08050;  // as SetColour takes it: blue in the high byte
+constexpr char kFormHint[] = "Return applies, Escape closes";
+
+// The byte offset of the character before / after `at` in UTF-8 text.
+std::size_t CharBefore(const std::string& text, std::size_t at) {
+  while (at > 0 && (static_cast<unsigned char>(text[--at]) & 0xC0) == 0x80) {
+  }
+  return at;
+}
+std::size_t CharAfter(const std::string& text, std::size_t at) {
+  if (at >= text.size()) return text.size();
+  ++at;
+  while (at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
+  return at;
+}
+
+// The character a key types, as UTF-8 ("" for none). Latin-1 keysyms are
+// their code points and the rest carry theirs above 0x01000000, so no
+// input method is needed for what a keyboard layout types directly.
+std::string Typed(KeySym key) {
+  unsigned long c = 0;
+  if ((key >= 0x20 && key <= 0x7E) || (key >= 0xA0 && key <= 0xFF)) {
+    c = key;
+  } else if ((key & 0xFF000000UL) == 0x01000000UL) {
+    c = key & 0x00FFFFFFUL;
+  }
+  if (c < 0x20 || c > 0x10FFFF || (c >= 0x7F && c < 0xA0) || (c >= 0xD800 && c < 0xE000)) return {};
+  std::string out;
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return out;
+}
+
+// A setting as the user edits it: a text as itself, anything else as JSON.
+std::string RowText(const nlohmann::ordered_json& value) {
+  return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+// The row's text back as a value: a setting that was text stays text;
+// others are JSON where the text parses (numbers, lists), else the text,
+// which the engine then refuses naming the key.
+nlohmann::ordered_json RowValue(const nlohmann::ordered_json& was, const std::string& text) {
+  if (was.is_string()) return text;
+  nlohmann::ordered_json value = nlohmann::ordered_json::parse(text, nullptr, false);
+  if (value.is_discarded()) return text;
+  return value;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ the form
+
+void EditorWindow::OpenForm(int slot) {
+  const PatchEngine& engine = core_.Engine();
+  if (!engine.IsOccupied(slot)) return;
+  form_rows_.clear();
+  form_rows_.emplace_back("label", engine.Descriptor(slot)->label);
+  const nlohmann::ordered_json settings = engine.Settings(slot);  // held: the loop walks into it
+  for (const auto& [key, value] : settings.items()) form_rows_.emplace_back(key, RowText(value));
+  form_slot_ = slot;
+  form_row_ = 0;
+  form_cursor_ = form_rows_[0].second.size();
+  Redraw();
+}
+
+std::vector<std::pair<std::string, std::string>> EditorWindow::FormRows() const { return form_rows_; }
+
+void EditorWindow::CloseForm() {
+  form_slot_ = -1;
+  form_rows_.clear();
+}
+
+mv::Point EditorWindow::FormPlace() const {
+  const ComponentDescriptor* d = core_.Engine().Descriptor(form_slot_);
+  const int rows = static_cast<int>(form_rows_.size()) + 1;  // and the hint
+  const int x = d != nullptr ? d->x - scroll_x_ : 0, y = d != nullptr ? d->y - scroll_y_ : 0;
+  return {std::max(0, std::min(x, ViewWidth() - kFormWidth)),
+          std::max(0, std::min(y, height_ - kStatusHeight - rows * kFormRowHeight))};
+}
+
+void EditorWindow::ApplyForm() {
+  PatchEngine& engine = core_.Engine();
+  if (!engine.IsOccupied(form_slot_)) {
+    CloseForm();
+    Redraw();
+    return;
+  }
+  const nlohmann::ordered_json before = engine.Settings(form_slot_);
+  nlohmann::ordered_json settings = before;
+  for (std::size_t i = 1; i < form_rows_.size(); ++i) {
+    const std::string& key = form_rows_[i].first;
+    settings[key] = RowValue(before[key], form_rows_[i].second);
+  }
+  const std::string& label = form_rows_[0].second;
+  const bool relabel = label != engine.Descriptor(form_slot_)->label;
+  const bool change = settings != before;
+  std::string error;
+  // The label and the settings as one step: a refused value changes
+  // neither, so the label goes only after the settings are taken.
+  core_.Change(change ? editor_core::step::kSettings : editor_core::step::kRename, [&] {
+    if (change && !engine.SetSettings(form_slot_, nlohmann::json::parse(settings.dump()), error)) return false;
+    if (relabel) engine.SetLabel(form_slot_, label.c_str());
+    return change || relabel;
+  });
+  if (!error.empty()) {
+    refusal_ = error;
+    std::fprintf(stderr, "korvel: %s\n", error.c_str());
+    Redraw();
+    return;
+  }
+  refusal_.clear();
+  CloseForm();
+  Edited();
+}
+
+void EditorWindow::FormKey(XEvent& event) {
+  char bytes[16];
+  KeySym key = 0;
+  XLookupString(&event.xkey, bytes, sizeof bytes, &key, nullptr);
+  std::string& text = form_rows_[form_row_].second;
+  const std::size_t rows = form_rows_.size();
+  if (key == XK_Escape) {
+    CloseForm();
+    refusal_.clear();
+  } else if (key == XK_Return || key == XK_KP_Enter) {
+    ApplyForm();
+    return;
+  } else if (key == XK_Tab || key == XK_ISO_Left_Tab || key == XK_Down || key == XK_Up) {
+    const bool back = key == XK_ISO_Left_Tab || key == XK_Up || (key == XK_Tab && (event.xkey.state & ShiftMask));
+    form_row_ = (form_row_ + (back ? rows - 1 : 1)) % rows;
+    form_cursor_ = form_rows_[form_row_].second.size();
+  } else if (key == XK_BackSpace) {
+    const std::size_t from = CharBefore(text, form_cursor_);
+    text.erase(from, form_cursor_ - from);
+    form_cursor_ = from;
+  } else if (key == XK_Delete || key == XK_KP_Delete) {
+    text.erase(form_cursor_, CharAfter(text, form_cursor_) - form_cursor_);
+  } else if (key == XK_Left) {
+    form_cursor_ = CharBefore(text, form_cursor_);
+  } else if (key == XK_Right) {
+    form_cursor_ = CharAfter(text, form_cursor_);
+  } else if (key == XK_Home) {
+    form_cursor_ = 0;
+  } else if (key == XK_End) {
+    form_cursor_ = text.size();
+  } else if ((event.xkey.state & ControlMask) == 0) {
+    const std::string typed = Typed(key);
+    if (typed.empty()) return;
+    text.insert(form_cursor_, typed);
+    form_cursor_ += typed.size();
+  } else {
+    return;
+  }
+  Redraw();
+}
+
+bool EditorWindow::FormPress(int x, int y) {
+  const Point at = FormPlace();
+  if (x < at.x || x >= at.x + kFormWidth || y < at.y) return false;
+  const int row = (y - at.y) / kFormRowHeight;
+  if (row > static_cast<int>(form_rows_.size())) return false;
+  if (row < static_cast<int>(form_rows_.size())) {
+    form_row_ = static_cast<std::size_t>(row);
+    form_cursor_ = form_rows_[form_row_].second.size();
+  }
+  Redraw();
+  return true;
+}
+
+void EditorWindow::PaintForm(cairo_t* cr) {
+  const Point at = FormPlace();
+  const int rows = static_cast<int>(form_rows_.size());
+  module_painter::SetColour(cr, kFormBackground);
+  cairo_rectangle(cr, at.x, at.y, kFormWidth, (rows + 1) * kFormRowHeight);
+  cairo_fill_preserve(cr);
+  module_painter::SetColour(cr, 0x606060);
+  cairo_set_line_width(cr, 1);
+  cairo_stroke(cr);
+  for (int i = 0; i < rows; ++i) {
+    const int top = at.y + i * kFormRowHeight;
+    const auto& [key, text] = form_rows_[static_cast<std::size_t>(i)];
+    Text(cr, at.x + 6, top + 14, key, 0x404040);
+    const double fx = at.x + kFormKeyWidth, fw = kFormWidth - kFormKeyWidth - 4;
+    const bool focused = static_cast<std::size_t>(i) == form_row_;
+    module_painter::SetColour(cr, focused ? kFormFocus : kFormBackground);
+    cairo_rectangle(cr, fx, top + 2, fw, kFormRowHeight - 4);
+    cairo_fill_preserve(cr);
+    module_painter::SetColour(cr, focused ? 0x000000 : 0xB0B0B0);
+    cairo_stroke(cr);
+    // A long text scrolls so the cursor stays in the field.
+    cairo_text_extents_t before;
+    cairo_text_extents(cr, focused ? text.substr(0, form_cursor_).c_str() : "", &before);
+    const double shift = std::max(0.0, before.x_advance - (fw - 8));
+    cairo_save(cr);
+    cairo_rectangle(cr, fx + 1, top + 2, fw - 2, kFormRowHeight - 4);
+    cairo_clip(cr);
+    Text(cr, fx + 3 - shift, top + 14, text, 0x000000);
+    if (focused) {
+      const double cx = std::floor(fx + 3 - shift + before.x_advance) + 0.5;
+      cairo_move_to(cr, cx, top + 4);
+      cairo_line_to(cr, cx, top + kFormRowHeight - 4);
+      cairo_stroke(cr);
+    }
+    cairo_restore(cr);
+  }
+  Text(cr, at.x + 6, at.y + rows * kFormRowHeight + 14, kFormHint, kGreyText);
+}
+
+// ------------------------------------------------------------ the strip
+
+void EditorWindow::ShowParameters(int count) {
+  parameters_.assign(static_cast<std::size_t>(std::max(count, 0)), 0.0f);
+  Redraw();
+}
+
+void EditorWindow::SetParameterValue(int index, float value) {
+  if (index < 0 || index >= static_cast<int>(parameters_.size())) return;
+  parameters_[static_cast<std::size_t>(index)] = std::clamp(value, 0.0f, 1.0f);
+}
+
+std::string EditorWindow::ParameterLabel(int index) const {
+  std::string name = core_.Engine().ParameterName(index);
+  return name.empty() ? "Parameter " + std::to_string(index + 1) : name;
+}
+
+int EditorWindow::SliderAt(int x, int y) const {
+  const int left = width_ - kStripWidth;
+  if (parameters_.empty() || x < left + kSliderLeft - 4 || x >= left + kSliderLeft + kSliderWidth + 4 || y < 4)
+    return -1;
+  const int row = (y - 4) / kSliderRowHeight;
+  return row < static_cast<int>(parameters_.size()) ? row : -1;
+}
+
+void EditorWindow::MoveSlider(int index, int x) {
+  const float value =
+      std::clamp(static_cast<float>(x - (width_ - kStripWidth + kSliderLeft)) / kSliderWidth, 0.0f, 1.0f);
+  parameters_[static_cast<std::size_t>(index)] = value;
+  if (on_parameter) on_parameter(index, value);
+  Redraw();
+}
+
+void EditorWindow::PaintStrip(cairo_t* cr) {
+  const int left = width_ - kStripWidth;
+  const int bottom = height_ - kStatusHeight;
+  module_painter::SetColour(cr, kStatusBackground);
+  cairo_rectangle(cr, left, 0, kStripWidth, bottom);
+  cairo_fill(cr);
+  cairo_set_line_width(cr, 1);
+  for (std::size_t i = 0; i < parameters_.size(); ++i) {
+    const int top = 4 + static_cast<int>(i) * kSliderRowHeight;
+    if (top + kSliderRowHeight > bottom) break;
+    cairo_save(cr);
+    cairo_rectangle(cr, left + 4, top, kSliderLeft - 8, kSliderRowHeight);
+    cairo_clip(cr);
+    Text(cr, left + 6, top + 15, ParameterLabel(static_cast<int>(i)), 0x000000);
+    cairo_restore(cr);
+    const double bx = left + kSliderLeft, by = top + 6, bh = kSliderRowHeight - 12;
+    module_painter::SetColour(cr, kSliderTrack);
+    cairo_rectangle(cr, bx, by, kSliderWidth, bh);
+    cairo_fill(cr);
+    module_painter::SetColour(cr, kSliderFill);
+    cairo_rectangle(cr, bx, by, kSliderWidth * parameters_[i], bh);
+    cairo_fill(cr);
+    module_painter::SetColour(cr, 0x000000);
+    cairo_rectangle(cr, bx + kSliderWidth * parameters_[i] - 1.5, top + 3, 3, kSliderRowHeight - 6);
+    cairo_fill(cr);
+  }
 }
 
 }  // namespace korvel::x11_editor

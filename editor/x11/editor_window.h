@@ -6,8 +6,10 @@
 // [editor thread] Everything here runs on the thread that owns the Display.
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "editor/core/editor_core.h"
 #include "editor/module_view_geometry.h"
@@ -27,6 +29,17 @@ using XWindow = unsigned long;  // an X window or atom id
 inline constexpr int kMenuRowHeight = 18;
 inline constexpr int kMenuWidth = 170;
 inline constexpr int kStatusHeight = 20;
+// The inline form a double-click opens at a box: one row per field.
+inline constexpr int kFormRowHeight = 20;
+inline constexpr int kFormWidth = 340;
+inline constexpr int kFormKeyWidth = 100;
+// The host's parameters as sliders in a strip along the right edge.
+inline constexpr int kStripWidth = 220;
+inline constexpr int kSliderRowHeight = 22;
+inline constexpr int kSliderLeft = 110;  // the bar, from the strip's left edge
+inline constexpr int kSliderWidth = 100;
+// Two presses on one box within this many milliseconds: a double-click.
+inline constexpr unsigned long kDoubleClickMs = 400;
 
 // Where a menu column of `rows` rows asked for at (x, y) lands: moved up
 // and left as far as it must to fit a view `width` by `height`.
@@ -64,6 +77,23 @@ class EditorWindow {
   std::function<void()> on_close;  // the window manager's close button
   std::function<void()> on_edit;   // after anything that may have changed the module
 
+  // ---- the inline form: the label and each setting of one component as
+  // text rows; Return applies them as one step, Escape closes.
+  void OpenForm(int slot);
+  bool FormOpen() const { return form_slot_ >= 0; }
+  void CloseForm();  // without a change
+  // Its rows as (key, text); the first row is the label's.
+  std::vector<std::pair<std::string, std::string>> FormRows() const;
+
+  // ---- the parameter strip: `count` sliders (0: no strip), each 0..1.
+  void ShowParameters(int count);
+  // The host's value for one (automation): moves the slider only.
+  void SetParameterValue(int index, float value);
+  float ParameterValue(int index) const { return parameters_.at(static_cast<std::size_t>(index)); }
+  // A parameter's name as the module gives it, or "Parameter N".
+  std::string ParameterLabel(int index) const;
+  std::function<void(int index, float value)> on_parameter;  // the user moved a slider
+
  private:
   using Point = module_view::Point;
   Point ToModule(int x, int y) const { return {x + scroll_x_, y + scroll_y_}; }
@@ -85,6 +115,16 @@ class EditorWindow {
   void PaintMenu(_cairo* cr);
   void Scroll(int dx, int dy);
   Point SubmenuPlace() const;
+  int ViewWidth() const { return std::max(width_ - (parameters_.empty() ? 0 : kStripWidth), 1); }
+  Point FormPlace() const;
+  void FormKey(_XEvent& e);
+  bool FormPress(int x, int y);
+  void ApplyForm();
+  void PaintForm(_cairo* cr);
+  void PaintStrip(_cairo* cr);
+  // The slider under a window point, or -1.
+  int SliderAt(int x, int y) const;
+  void MoveSlider(int index, int x);
 
   _XDisplay* display_;
   XWindow window_ = 0;
@@ -106,6 +146,17 @@ class EditorWindow {
   bool menu_open_ = false;
   int menu_x_ = 0, menu_y_ = 0, submenu_ = -1;
   Point new_component_{};
+  // Double-click: the last plain press on a box.
+  unsigned long last_press_time_ = 0;
+  int last_press_slot_ = -1;
+  // The form: the slot it edits (-1: closed), its rows, the focused row
+  // and the cursor's byte offset in it (always at a character's start).
+  int form_slot_ = -1;
+  std::vector<std::pair<std::string, std::string>> form_rows_;
+  std::size_t form_row_ = 0, form_cursor_ = 0;
+  // The strip's slider values, and the one being dragged (-1: none).
+  std::vector<float> parameters_;
+  int slider_ = -1;
 };
 
 }  // namespace korvel::x11_editor

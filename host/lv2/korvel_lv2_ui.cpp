@@ -49,7 +49,8 @@
 namespace korvel::lv2 {
 namespace {
 
-constexpr int kDefaultWidth = 900, kDefaultHeight = 600;
+// The module view as wide as `korvel edit`'s, with the parameter strip beside it.
+constexpr int kDefaultWidth = 900 + x11_editor::kStripWidth, kDefaultHeight = 600;
 // Room an event of one piece needs beside its text (object, keys, longs).
 constexpr std::uint32_t kPieceRoom = kPieceBytes + 256;
 // Modules sent and not yet echoed back that are still recognised as ours.
@@ -105,6 +106,13 @@ class EditorUi {
     questions_ = std::make_unique<x11_editor::X11Ui>(display_, [this](XEvent& e) { window_->Handle(e); });
     SetUi(questions_.get());
     window_->on_edit = [this] { edited_ = true; };
+    // The host's parameters as sliders: a move goes straight to the
+    // parameter's control port (the host passes it on as it does its own
+    // controls); the host's values come back through port_event.
+    window_->ShowParameters(kParameterPortCount);
+    window_->on_parameter = [this](int index, float value) {
+      write_(controller_, static_cast<std::uint32_t>(kFirstParameter + index), sizeof value, 0, &value);
+    };
     // A window of its own (no parent) closed by the user: hidden, and idle()
     // tells the host, which then closes the UI.
     window_->on_close = [this] {
@@ -149,6 +157,7 @@ class EditorUi {
   }
   std::size_t UndoDepth() { return window_->Core().UndoDepth(); }
   std::string StatusLine() const { return window_->StatusText(); }
+  float Slider(int index) const { return window_->ParameterValue(index); }
 
  private:
   // The host may destroy its window, and ours with it, at any time: asked
@@ -195,6 +204,7 @@ class EditorUi {
   // per idle call however many edits came, so a burst of them cannot
   // fill the host's ring to the plug-in.
   bool edited_ = false;
+  bool redraw_ = false;  // a parameter moved by the host, not drawn yet
   // The module being joined from its pieces; false between modules and
   // after a piece that does not follow on (its module is dropped).
   std::string joining_;
@@ -249,6 +259,13 @@ void EditorUi::SendModule() {
 }
 
 void EditorUi::PortEvent(std::uint32_t port, std::uint32_t size, std::uint32_t format, const void* buffer) {
+  if (port >= kFirstParameter && port < kFirstParameter + kParameterPortCount) {
+    if (format != 0 || size != sizeof(float)) return;
+    // Drawn at the next idle call: a host may pass every port at once.
+    window_->SetParameterValue(static_cast<int>(port - kFirstParameter), *static_cast<const float*>(buffer));
+    redraw_ = true;
+    return;
+  }
   if (port != kNotify || format != event_transfer_ || size < sizeof(LV2_Atom)) return;
   const auto* atom = static_cast<const LV2_Atom*>(buffer);
   if (atom->type != atom_object_ && atom->type != atom_blank_) return;
@@ -330,6 +347,7 @@ void EditorUi::Received(const std::string& text) {
   // here, and goes back to the plug-in with the next edit.
   editor_core::LayOutIfUnplaced(*engine_);
   window_->Core().Forget();
+  window_->CloseForm();  // its rows were another module's component
   window_->Core().ClearSelection();  // the boxes selected were another module's
   const nlohmann::json image = nlohmann::json::parse(text, nullptr, false);
   std::string name = image.is_object() ? image.value("name", std::string()) : std::string();
@@ -347,6 +365,10 @@ int EditorUi::Idle() {
   if (edited_) {
     edited_ = false;
     SendModule();
+  }
+  if (redraw_) {
+    redraw_ = false;
+    Redraw();
   }
   return closed_ ? 1 : 0;
 }
@@ -416,12 +438,15 @@ std::size_t InspectImage(void* ui, char* out, std::size_t size) { return CopyOut
 int InspectAdd(void* ui, int type, int x, int y) { return Of(ui).Add(type, x, y); }
 std::size_t InspectUndoDepth(void* ui) { return Of(ui).UndoDepth(); }
 std::size_t InspectStatus(void* ui, char* out, std::size_t size) { return CopyOut(Of(ui).StatusLine(), out, size); }
+float InspectSlider(void* ui, int index) {
+  return index >= 0 && index < kParameterPortCount ? Of(ui).Slider(index) : -1.0f;
+}
 
 const void* ExtensionData(const char* uri) {
   static const LV2UI_Idle_Interface idle = {Idle};
   // The host's handle for this is the UI's own handle.
   static const LV2UI_Resize resize = {nullptr, ResizeUi};
-  static const UiInspect inspect = {InspectImage, InspectAdd, InspectUndoDepth, InspectStatus};
+  static const UiInspect inspect = {InspectImage, InspectAdd, InspectUndoDepth, InspectStatus, InspectSlider};
   if (std::strcmp(uri, LV2_UI__idleInterface) == 0) return &idle;
   if (std::strcmp(uri, LV2_UI__resize) == 0) return &resize;
   if (std::strcmp(uri, kUiInspectUri) == 0) return &inspect;

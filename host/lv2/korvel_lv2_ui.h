@@ -24,6 +24,8 @@ struct UiInspect {
   std::size_t (*undo_depth)(void* ui);
   // What the status line shows, as image() copies.
   std::size_t (*status)(void* ui, char* out, std::size_t size);
+  // Where the slider of host parameter `index` (0..24) stands, 0..1.
+  float (*slider)(void* ui, int index);
 };
 
 }  // namespace korvel::lv2

@@ -23,12 +23,14 @@
 #include <vector>
 
 #include "components/biquad_filters.h"
+#include "editor/x11/editor_window.h"
 #include "host/lv2/korvel_lv2_ui.h"
 #include "host/lv2/lv2_names.h"
 #include "tests/lv2/lilv_host.h"
 #include "tests/support/scratch_dir.h"
 
 #include <X11/Xlib.h>
+#include <X11/keysym.h>
 
 namespace korvel {
 namespace {
@@ -144,6 +146,14 @@ class Lv2UiTest : public ::testing::Test {
   static void Write(LV2UI_Controller self, std::uint32_t port, std::uint32_t size, std::uint32_t protocol,
                     const void* buffer) {
     auto* test = static_cast<Lv2UiTest*>(self);
+    if (port >= lv2::kFirstParameter && port < lv2::kFirstParameter + lv2::kParameterPortCount) {
+      // A slider: the float protocol, written into the control port.
+      EXPECT_EQ(protocol, 0u);
+      EXPECT_EQ(size, sizeof(float));
+      test->dsp_->parameter(static_cast<int>(port - lv2::kFirstParameter)) = *static_cast<const float*>(buffer);
+      ++test->parameter_writes_;
+      return;
+    }
     EXPECT_EQ(port, lv2::kMidiIn);
     EXPECT_EQ(protocol, test->event_transfer_);
     EXPECT_EQ(size, lv2_atom_total_size(static_cast<const LV2_Atom*>(buffer)));
@@ -212,6 +222,7 @@ class Lv2UiTest : public ::testing::Test {
   std::pair<int, int> asked_size_{0, 0};
   std::uint32_t event_transfer_ = 0;
   int writes_ = 0;
+  int parameter_writes_ = 0;
   std::vector<float> left_ = std::vector<float>(kNoise), right_ = std::vector<float>(kNoise);
   std::size_t played_ = 0;
   int altered_blocks_ = 0;
@@ -364,6 +375,116 @@ TEST_F(Lv2UiTest, WindowOfItsOwnClosesThroughIdle) {
   XWindowAttributes attributes;
   ASSERT_NE(XGetWindowAttributes(display_, static_cast<Window>(widget_), &attributes), 0);
   EXPECT_EQ(attributes.map_state, IsUnmapped);
+}
+
+}  // namespace
+}  // namespace korvel
+
+namespace korvel {
+namespace {
+
+// A pointer event sent straight to the UI's window, as the server would.
+void SendPointer(Display* display, Window window, int type, int x, int y) {
+  XEvent event = {};
+  event.type = type;
+  if (type == MotionNotify) {
+    event.xmotion.window = window;
+    event.xmotion.x = x;
+    event.xmotion.y = y;
+    event.xmotion.state = Button1Mask;
+  } else {
+    event.xbutton.window = window;
+    event.xbutton.x = x;
+    event.xbutton.y = y;
+    event.xbutton.button = Button1;
+  }
+  XSendEvent(display, window, False, 0, &event);
+  XSync(display, False);
+}
+
+// A key sent straight to the UI's window.
+void SendKey(Display* display, Window window, KeySym key) {
+  XEvent event = {};
+  event.type = KeyPress;
+  event.xkey.display = display;
+  event.xkey.window = window;
+  event.xkey.keycode = XKeysymToKeycode(display, key);
+  XSendEvent(display, window, False, 0, &event);
+  XSync(display, False);
+}
+
+TEST_F(Lv2UiTest, TheInlineFormsEditReachesThePlugin) {
+  dsp_->SendModule(kRunningModule);
+  Cycle();
+  OpenUi();
+  ASSERT_TRUE(Agree());
+  // Two presses on the LP filter, 100 ms apart by the server's clock.
+  const auto window = static_cast<Window>(widget_);
+  for (const unsigned long time : {1000UL, 1100UL}) {
+    for (const int type : {ButtonPress, ButtonRelease}) {
+      XEvent event = {};
+      event.type = type;
+      event.xbutton.window = window;
+      event.xbutton.x = 160;
+      event.xbutton.y = 210;
+      event.xbutton.button = Button1;
+      event.xbutton.time = time;
+      XSendEvent(display_, window, False, 0, &event);
+    }
+  }
+  XSync(display_, False);
+  Cycle(1);
+  for (int i = 0; i < 12; ++i) SendKey(display_, window, XK_BackSpace);
+  for (const KeySym key : {XK_l, XK_o, XK_w}) SendKey(display_, window, key);
+  SendKey(display_, window, XK_Return);
+  Cycle(1);
+  ASSERT_TRUE(Agree());
+  EXPECT_EQ(Count(dsp_->SavedModuleImage(), "\"label\": \"low\""), 1u) << dsp_->SavedModuleImage();
+  EXPECT_EQ(inspect_->undo_depth(ui_), 1u);
+  EXPECT_EQ(altered_blocks_, 0);
+}
+
+TEST_F(Lv2UiTest, ASliderDragReachesTheParameterPortAndTheHostsValuesMoveIt) {
+  dsp_->SendModule(kRunningModule);
+  Cycle();
+  OpenUi();
+  ASSERT_TRUE(Agree());
+  XWindowAttributes window;
+  ASSERT_NE(XGetWindowAttributes(display_, static_cast<Window>(widget_), &window), 0);
+  // Parameter 3's bar, dragged from a fifth of the way to three quarters.
+  const int bar = window.width - x11_editor::kStripWidth + x11_editor::kSliderLeft;
+  const int y = 4 + 2 * x11_editor::kSliderRowHeight + x11_editor::kSliderRowHeight / 2;
+  const auto at = [&](double value) { return bar + static_cast<int>(value * x11_editor::kSliderWidth); };
+  const int writes_before = writes_;
+  const float neighbour = dsp_->parameter(1);
+  SendPointer(display_, static_cast<Window>(widget_), ButtonPress, at(0.2), y);
+  SendPointer(display_, static_cast<Window>(widget_), MotionNotify, at(0.5), y);
+  SendPointer(display_, static_cast<Window>(widget_), MotionNotify, at(0.75), y);
+  SendPointer(display_, static_cast<Window>(widget_), ButtonRelease, at(0.75), y);
+  Cycle(2);
+  EXPECT_EQ(parameter_writes_, 3) << "the press and each move";
+  EXPECT_FLOAT_EQ(dsp_->parameter(2), 0.75f);
+  EXPECT_FLOAT_EQ(inspect_->slider(ui_, 2), 0.75f);
+  EXPECT_FLOAT_EQ(dsp_->parameter(1), neighbour) << "its neighbours stay";
+  EXPECT_EQ(writes_, writes_before) << "a slider is no module edit";
+  // Past the bar's end: the top of the range, no further.
+  SendPointer(display_, static_cast<Window>(widget_), ButtonPress, at(0.9), y);
+  SendPointer(display_, static_cast<Window>(widget_), MotionNotify, at(1.0) + 40, y);
+  SendPointer(display_, static_cast<Window>(widget_), ButtonRelease, at(1.0) + 40, y);
+  Cycle(1);
+  EXPECT_FLOAT_EQ(dsp_->parameter(2), 1.0f);
+
+  // The host's automation moves a slider and writes nothing back.
+  const int parameter_writes = parameter_writes_;
+  const float automated = 0.4f;
+  descriptor_->port_event(ui_, lv2::kFirstParameter + 24, sizeof automated, 0, &automated);
+  const float wrong_protocol = 0.9f;
+  descriptor_->port_event(ui_, lv2::kFirstParameter + 23, sizeof wrong_protocol, event_transfer_, &wrong_protocol);
+  Cycle(1);
+  EXPECT_FLOAT_EQ(inspect_->slider(ui_, 24), 0.4f);
+  EXPECT_FLOAT_EQ(inspect_->slider(ui_, 23), 0.0f) << "only float protocol values are port values";
+  EXPECT_EQ(parameter_writes_, parameter_writes);
+  EXPECT_EQ(altered_blocks_, 0);
 }
 
 }  // namespace

@@ -20,6 +20,9 @@
 #include "editor/x11/editor_window.h"
 #include "engine/module_file.h"
 #include "engine/patch_engine.h"
+#include <nlohmann/json.hpp>
+
+#include "components/value_sources.h"
 #include "tests/support/scratch_dir.h"
 
 #include <X11/Xatom.h>
@@ -149,13 +152,65 @@ class EditWindowTest : public ::testing::Test {
     XTestFakeButtonEvent(display_, 1, False, CurrentTime);
     XSync(display_, False);
   }
-  void Key(KeySym key, bool control = false) {
+  void Key(KeySym key, bool control = false, bool shift = false) {
     const KeyCode ctrl = XKeysymToKeycode(display_, XK_Control_L);
+    const KeyCode shift_key = XKeysymToKeycode(display_, XK_Shift_L);
+    if (shift) XTestFakeKeyEvent(display_, shift_key, True, CurrentTime);
     if (control) XTestFakeKeyEvent(display_, ctrl, True, CurrentTime);
     XTestFakeKeyEvent(display_, XKeysymToKeycode(display_, key), True, CurrentTime);
     XTestFakeKeyEvent(display_, XKeysymToKeycode(display_, key), False, CurrentTime);
     if (control) XTestFakeKeyEvent(display_, ctrl, False, CurrentTime);
+    if (shift) XTestFakeKeyEvent(display_, shift_key, False, CurrentTime);
     XSync(display_, False);
+  }
+  // Types ASCII text as key presses (shifted where the keyboard needs it).
+  void Type(const std::string& text) {
+    for (const char c : text) {
+      const KeySym key = static_cast<KeySym>(static_cast<unsigned char>(c));
+      const KeyCode code = XKeysymToKeycode(display_, key);
+      Key(key, false, ShiftedOf(code) == key);
+    }
+  }
+  KeySym ShiftedOf(KeyCode code) {
+    int per = 0;
+    KeySym* syms = XGetKeyboardMapping(display_, code, 1, &per);
+    const KeySym shifted = per > 1 ? syms[1] : NoSymbol;
+    const KeySym plain = per > 0 ? syms[0] : NoSymbol;
+    XFree(syms);
+    return shifted != plain ? shifted : NoSymbol;
+  }
+  // Gives an unused keycode the keysym `key` (one no key of the layout
+  // has), before the editor opens so it reads the mapping as it starts.
+  KeyCode GiveKey(KeySym key) {
+    int low = 0, high = 0;
+    XDisplayKeycodes(display_, &low, &high);
+    for (int code = high; code >= low; --code) {
+      int per = 0;
+      KeySym* syms = XGetKeyboardMapping(display_, static_cast<KeyCode>(code), 1, &per);
+      const bool unused = per > 0 && syms[0] == NoSymbol;
+      XFree(syms);
+      if (!unused) continue;
+      KeySym both[2] = {key, key};
+      XChangeKeyboardMapping(display_, code, 2, both, 1);
+      XSync(display_, False);
+      return static_cast<KeyCode>(code);
+    }
+    ADD_FAILURE() << "no free keycode";
+    return 0;
+  }
+  void Press(KeyCode code) {
+    XTestFakeKeyEvent(display_, code, True, CurrentTime);
+    XTestFakeKeyEvent(display_, code, False, CurrentTime);
+    XSync(display_, False);
+  }
+  void DoubleClick(int x, int y) {
+    Click(x, y);
+    Click(x, y);
+  }
+  // Saves and waits until the file differs from `before`.
+  void SaveChanged(const std::string& path, const std::string& before) {
+    Key(XK_s, true);
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(path) && testing::ReadBytes(path) != before; })) << Err();
   }
   // Opens the Components menu at (x, y) and picks the item `name`, from a
   // submenu when `group` is given, where the menu's geometry puts it.
@@ -362,6 +417,88 @@ TEST_F(EditWindowTest, CopiedBoxesReachOtherClientsAndPasteBackAndABandDeletesAf
   Key(XK_s, true);
   ASSERT_TRUE(WaitFor([&] { return testing::ReadBytes(path) != saved; })) << Err();
   EXPECT_EQ(BoxesIn(path), 0);
+  Close();
+  EXPECT_EQ(Exit(), 0) << Err();
+}
+
+// The component of `type` in a module file, as its entry there.
+nlohmann::json EntryOf(const std::string& path, int type) {
+  const nlohmann::json module = nlohmann::json::parse(testing::ReadBytes(path));
+  for (const nlohmann::json& c : module["components"])
+    if (c["type"] == type) return c;
+  return {};
+}
+
+TEST_F(EditWindowTest, TheInlineFormRelabelsAndSetsAValueInOneStepAndRefusesBadValues) {
+  const std::string path = scratch.Path("form.korvel");
+  const KeyCode euro = GiveKey(0x10020AC);  // three bytes of UTF-8
+  const KeyCode e_acute = GiveKey(XK_eacute);  // Latin-1: two
+  Open(path);
+  AddFromMenu(100, 100, "Constant", "Values");
+  SaveChanged(path, "");
+  const nlohmann::json added = EntryOf(path, kConstantType);
+  ASSERT_TRUE(added.contains("value")) << added.dump();
+
+  // Label first, then Tab to the value; typed over what the rows hold.
+  DoubleClick(110, 105);
+  for (int i = 0; i < 40; ++i) Key(XK_BackSpace);
+  Type("Gain A");
+  Key(XK_Left);
+  Key(XK_BackSpace);  // "Gain A" -> "GainA"
+  Key(XK_End);
+  Press(euro);
+  Press(e_acute);
+  Press(euro);
+  Key(XK_BackSpace);  // takes the whole last character
+  Key(XK_Left);
+  Key(XK_Left);
+  Key(XK_Right);  // between the euro sign and the e
+  Type("-");
+  Key(XK_Tab);
+  for (int i = 0; i < 40; ++i) Key(XK_BackSpace);
+  Type("0.25");
+  Key(XK_Return);
+  std::string saved = testing::ReadBytes(path);
+  SaveChanged(path, saved);
+  nlohmann::json entry = EntryOf(path, kConstantType);
+  EXPECT_EQ(entry["label"], "GainA\u20AC-\u00E9");
+  EXPECT_EQ(entry["value"], 0.25);
+
+  // One Ctrl+Z takes back both.
+  Key(XK_z, true);
+  saved = testing::ReadBytes(path);
+  SaveChanged(path, saved);
+  entry = EntryOf(path, kConstantType);
+  EXPECT_EQ(entry["label"], added["label"]);
+  EXPECT_EQ(entry["value"], added["value"]);
+
+  // A value that is no number: the engine's reason, the form stays open
+  // (Shift+Tab back to the label changes it there too), nothing changes.
+  PatchEngine engine;
+  engine.ResetEngine();
+  const int slot = engine.CreateComponent(kConstantType);
+  std::string reason;
+  ASSERT_FALSE(engine.SetSettings(slot, {{"value", "1.5x"}}, reason));
+  DoubleClick(110, 105);
+  Key(XK_Tab);
+  Key(XK_End);
+  Type("x");
+  Key(XK_Tab, false, true);
+  Type("Z");
+  Key(XK_Return);
+  ASSERT_TRUE(WaitFor([&] { return Err().find(reason) != std::string::npos; })) << reason << "\n" << Err();
+  Key(XK_Escape);
+  // Escape after typing changes nothing either.
+  DoubleClick(110, 105);
+  Type("Q");
+  Key(XK_Escape);
+  // The Delete question would come if the form still took the keys.
+  AddFromMenu(400, 300, "Output Component");
+  saved = testing::ReadBytes(path);
+  SaveChanged(path, saved);
+  entry = EntryOf(path, kConstantType);
+  EXPECT_EQ(entry["label"], added["label"]);
+  EXPECT_EQ(entry["value"], added["value"]);
   Close();
   EXPECT_EQ(Exit(), 0) << Err();
 }
