@@ -28,6 +28,7 @@
 #include "host/lv2/lv2_names.h"
 #include "tests/lv2/lilv_host.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/virtual_display.h"
 
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
@@ -38,6 +39,7 @@ namespace {
 namespace fs = std::filesystem;
 using lv2test::Instance;
 using lv2test::World;
+using testing::WaitFor;
 
 constexpr double kRate = 48000.0;
 constexpr std::uint32_t kBlock = 256;
@@ -48,35 +50,12 @@ constexpr char kRunningModule[] = R"({"format": "korvel-module", "version": 1, "
                  {"slot": 2, "type": 15, "x": 150, "y": 200}],
   "connections": [{"from": [0, 0], "to": [1, 0]}]})";
 
-template <class Done>
-bool WaitFor(Done done) {
-  for (int i = 0; i < 3000; ++i) {
-    if (done()) return true;
-    usleep(10000);
-  }
-  return false;
-}
-
 class Lv2UiTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "no Xvfb";
-    // A display number of its own: tests and checkouts run side by side.
-    const int number = 900 + static_cast<int>(getpid() % 800);
-    display_name_ = ":" + std::to_string(number);
-    server_ = fork();
-    if (server_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlives a test that crashed
-      const int null = open("/dev/null", O_WRONLY);
-      dup2(null, 2);
-      execlp("Xvfb", "Xvfb", display_name_.c_str(), "-screen", "0", "1024x768x24", "-ac", "-nolisten", "tcp",
-             static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
-    ASSERT_TRUE(WaitFor([&] { return fs::exists(socket); })) << "Xvfb did not start";
-    setenv("DISPLAY", display_name_.c_str(), 1);
-    ASSERT_TRUE(WaitFor([&] { return (display_ = XOpenDisplay(display_name_.c_str())) != nullptr; }));
+    if (!testing::VirtualDisplay::Available()) GTEST_SKIP() << "no Xvfb";
+    ASSERT_TRUE(x_.Start(900)) << "no virtual X server";
+    display_ = x_.display();
 
     setenv("LV2_PATH", KORVEL_LV2_PATH, 0);
     world_ = std::make_unique<World>(lv2::kPluginUri);
@@ -109,11 +88,6 @@ class Lv2UiTest : public ::testing::Test {
     if (library_ != nullptr) dlclose(library_);
     dsp_.reset();
     world_.reset();
-    if (display_ != nullptr) XCloseDisplay(display_);
-    if (server_ > 0) {
-      kill(server_, SIGTERM);
-      waitpid(server_, nullptr, 0);
-    }
   }
 
   // Opens the UI in a plain window of the test's own, as a host embeds it.
@@ -205,8 +179,7 @@ class Lv2UiTest : public ::testing::Test {
   }
 
   static constexpr std::size_t kNoise = 64 * kBlock;
-  std::string display_name_;
-  pid_t server_ = 0;
+  testing::VirtualDisplay x_;
   Display* display_ = nullptr;
   unsigned long parent_ = 0;
   std::uintptr_t widget_ = 0;

@@ -24,6 +24,7 @@
 
 #include "components/value_sources.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/virtual_display.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -38,16 +39,8 @@ namespace fs = std::filesystem;
 using x11_editor::kMenuRowHeight;
 using x11_editor::kMenuWidth;
 using testing::Outcome;
+using testing::WaitFor;
 
-// Waiting on another process: a bound, never an assertion on the time.
-template <class Done>
-bool WaitFor(Done done) {
-  for (int i = 0; i < 3000; ++i) {
-    if (done()) return true;
-    usleep(10000);
-  }
-  return false;
-}
 
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& err_path = "") {
   const pid_t pid = fork();
@@ -68,28 +61,16 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& err_path = 
 class EditWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "no Xvfb";
-    // A display number of its own: tests run side by side.
-    const int number = 100 + static_cast<int>(getpid() % 800);
-    display_name_ = ":" + std::to_string(number);
-    server_ = Spawn({"Xvfb", display_name_, "-screen", "0", "1024x768x24", "-ac", "-nolisten", "tcp"},
-                    scratch.Path("xvfb.txt"));
-    const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
-    ASSERT_TRUE(WaitFor([&] { return fs::exists(socket); })) << "Xvfb did not start";
-    setenv("DISPLAY", display_name_.c_str(), 1);
+    if (!testing::VirtualDisplay::Available()) GTEST_SKIP() << "no Xvfb";
+    ASSERT_TRUE(x_.Start(100)) << "no virtual X server";
+    display_ = x_.display();
     // A window may go between listing it and asking after it: not fatal.
     XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
-    ASSERT_TRUE(WaitFor([&] { return (display_ = XOpenDisplay(display_name_.c_str())) != nullptr; }));
   }
   void TearDown() override {
     if (editor_ > 0) {
       kill(editor_, SIGKILL);
       waitpid(editor_, nullptr, 0);
-    }
-    if (display_ != nullptr) XCloseDisplay(display_);
-    if (server_ > 0) {
-      kill(server_, SIGTERM);
-      waitpid(server_, nullptr, 0);
     }
   }
 
@@ -257,9 +238,9 @@ class EditWindowTest : public ::testing::Test {
   std::string Err() const { return scratch.Read("stderr.txt"); }
 
   testing::ScratchDir scratch{"edit"};
-  std::string display_name_;
+  testing::VirtualDisplay x_;
   Display* display_ = nullptr;
-  pid_t server_ = 0, editor_ = 0;
+  pid_t editor_ = 0;
   Window window_ = 0;
 };
 
